@@ -1,0 +1,32 @@
+# Warnings, sanitizers and other build-wide settings.
+
+option(VANDREL_WERROR "Treat compiler warnings as errors" OFF)
+option(VANDREL_WITH_GUI "Build the Qt 6 desktop program and its widgets" ON)
+set(VANDREL_SANITIZE "" CACHE STRING "Sanitizers to build with: empty, 'address,undefined' or 'thread'")
+
+add_library(vandrel_warnings INTERFACE)
+target_compile_options(vandrel_warnings INTERFACE -Wall -Wextra -Wpedantic)
+if(VANDREL_WERROR)
+    target_compile_options(vandrel_warnings INTERFACE -Werror)
+endif()
+
+if(VANDREL_SANITIZE)
+    add_compile_options(-fsanitize=${VANDREL_SANITIZE} -fno-omit-frame-pointer -g)
+    add_link_options(-fsanitize=${VANDREL_SANITIZE})
+    if(VANDREL_SANITIZE MATCHES "undefined")
+        add_compile_options(-fno-sanitize-recover=undefined)
+    endif()
+endif()
+
+# vandrel_add_gtest(NAME name SOURCES ... LIBS ... LABELS ... [TIMEOUT s])
+# One GoogleTest executable registered with ctest as a single test carrying the labels.
+function(vandrel_add_gtest)
+    cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    add_executable(${T_NAME} ${T_SOURCES})
+    target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main vandrel_warnings)
+    add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT 300)
+    endif()
+    set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+endfunction()

@@ -1,0 +1,50 @@
+// COstraMonitor: the monitor command set of the handset (boot loader and flash writer). Each
+// command operation is one transaction and returns the link status (see QuilletTypes.h).
+// Not thread-safe: callers take turns.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "quillet/QuilletExport.h"
+#include "quillet/QuilletTypes.h"
+
+class CPROTOCOL;
+
+class QUILLET_API COstraMonitor {
+public:
+    explicit COstraMonitor(TS_PORT_CONFIG config);
+    COstraMonitor();
+    virtual ~COstraMonitor();
+    COstraMonitor(const COstraMonitor&) = delete;
+    COstraMonitor& operator=(const COstraMonitor&) = delete;
+
+    signed char Initialize();
+    signed char Quit();
+    int IsSerialOpen() const;
+    std::string GetSerialPortConnectStatusString() const;
+    TE_PORT_TYPES GetPortTypes() const;
+
+    // One data block (length bytes) or, with length 0 and no data, the end command of a kind.
+    signed char FlashWrite(TE_FLASH_CMDS command, unsigned short length, const char* data);
+    signed char ConfirmFlashWriting();
+    signed char RequestAndWaitConfirmatonForFlashWrite(TE_REQ_FLASH_WRITE_RESULT& result);
+    signed char QueryTargetRunner(TE_TARGET_RUNNER_TYPES& runner, std::string& version);
+    signed char EraseFlashAll(unsigned int address);
+    signed char EraseFlashBlock(unsigned int start, unsigned int end);
+    signed char QueryFlashId(unsigned int address, TE_FLASH_MANUFACTURE_ID& id);
+    // Reads count units into buffer, which must hold count x 1, 2 or 4 bytes. A reply shorter than
+    // that copies what arrived and returns TM_ERR_UNEXPECTED.
+    signed char MemoryDump(unsigned int address, unsigned short count, TE_DUMP_UNIT unit,
+                           unsigned char* buffer);
+
+    // Largest MemoryDump reply the link carries, in memory bytes: 20476 on UART, 996 on USB.
+    int MaxDumpBytes() const;
+
+    // Thread-safe. While on, a command waiting for its reply gives up at once with TM_ERR_TIMEOUT.
+    void CancelWaits(bool on);
+
+private:
+    std::unique_ptr<CPROTOCOL> m_Protocol;
+    TE_PORT_TYPES m_PortType = PORT_UART;
+};

@@ -1,0 +1,70 @@
+// CPROTOCOL: the transaction layer. One request frame out, one reply frame back, checked and
+// readable field by field. Not thread-safe: one transaction at a time per object.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "quillet/QuilletExport.h"
+#include "quillet/QuilletTypes.h"
+
+class CLinkChannel;
+
+class QUILLET_API CPROTOCOL {
+public:
+    explicit CPROTOCOL(TS_PORT_CONFIG config);
+    CPROTOCOL();
+    ~CPROTOCOL();
+    CPROTOCOL(const CPROTOCOL&) = delete;
+    CPROTOCOL& operator=(const CPROTOCOL&) = delete;
+
+    // Lifecycle
+    signed char Initialize();
+    signed char Exit();
+    signed char Reset();
+    int IsSerialOpen() const;
+    std::string GetSerialPortConnectStatusString() const;
+
+    // Building a request
+    signed char TmTransactionBegin(unsigned char cid);
+    void PutInit(unsigned char cid);
+    void PutInt8(unsigned char value);
+    void PutInt16(unsigned short value);
+    void PutInt32(unsigned int value);
+    void PutData(const char* data, unsigned short length);
+
+    // Running the transaction. A negative time-out sends without waiting for a reply.
+    int TmTransaction(int timeoutMs);
+    int TmReceive(unsigned char cid, int timeoutMs);
+
+    // Reading the reply of the last transaction that returned 0 or more
+    unsigned char GetCID() const;
+    unsigned char GetUplinkErrorStatus() const;
+    unsigned char GetInt8();
+    unsigned short GetInt16();
+    unsigned int GetInt32();
+    int GetData(void* out, int length);
+    int PeekData(void* out, int length) const;
+    signed char ExpectInt8(unsigned char expected);
+    signed char ExpectInt16(unsigned short expected);
+    // Payload bytes of the last reply not read yet (0 when none).
+    int GetRemainingLength() const;
+
+    // Thread-safe. While on, a transaction waiting for its reply gives up at once with
+    // TM_ERR_TIMEOUT, so that a job can be stopped without waiting out a long time-out.
+    void CancelWaits(bool on);
+
+private:
+    struct TxBuffer;
+    struct RxBuffer;
+
+    int TmTransmit();
+    static char TmChecksum(const char* data, int length);
+    unsigned char PeekInt8() const;
+
+    TS_PORT_CONFIG m_Config{};
+    bool m_HasConfig = false;
+    std::unique_ptr<TxBuffer> m_Tx;
+    std::unique_ptr<RxBuffer> m_Rx;
+    std::unique_ptr<CLinkChannel> m_Port;
+};
