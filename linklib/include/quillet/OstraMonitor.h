@@ -44,6 +44,11 @@ public:
     // Thread-safe. While on, a command waiting for its reply gives up at once with TM_ERR_TIMEOUT.
     void CancelWaits(bool on);
 
+    // Why Initialize could not open the port ("COM1 (/dev/ttyUSB0): the device does not exist
+    // (error 2)"); empty when it opened. See CPROTOCOL::GetPortErrorText.
+    std::string GetPortErrorText() const;
+    unsigned int GetPortLastError() const;
+
 private:
     std::unique_ptr<CPROTOCOL> m_Protocol;
     TE_PORT_TYPES m_PortType = PORT_UART;

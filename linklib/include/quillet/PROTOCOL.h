@@ -43,6 +43,9 @@ public:
     unsigned char GetInt8();
     unsigned short GetInt16();
     unsigned int GetInt32();
+    // Copy length bytes from the read position (GetData also advances it). Bytes past the end of
+    // the payload are not read: out gets the 0xBA filler there. The result is the number of
+    // payload bytes copied.
     int GetData(void* out, int length);
     int PeekData(void* out, int length) const;
     signed char ExpectInt8(unsigned char expected);
@@ -54,9 +57,18 @@ public:
     // TM_ERR_TIMEOUT, so that a job can be stopped without waiting out a long time-out.
     void CancelWaits(bool on);
 
+    // Sleeps milliseconds; ends early while CancelWaits is on.
+    void Pause(int milliseconds);
+    // Why the last Initialize could not open the port, naming the port, the path it resolved to
+    // and the reason ("COM1 (/dev/ttyUSB0): the device does not exist (error 2)"); empty when it
+    // opened. GetPortLastError is the port's Windows-style error code of that open (0 = opened).
+    std::string GetPortErrorText() const;
+    unsigned int GetPortLastError() const;
+
 private:
     struct TxBuffer;
     struct RxBuffer;
+    struct Shared;
 
     int TmTransmit();
     static char TmChecksum(const char* data, int length);
@@ -67,4 +79,5 @@ private:
     std::unique_ptr<TxBuffer> m_Tx;
     std::unique_ptr<RxBuffer> m_Rx;
     std::unique_ptr<CLinkChannel> m_Port;
+    std::unique_ptr<Shared> m_Shared; // cancel state, shared with CancelWaits callers
 };

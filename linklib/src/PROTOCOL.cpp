@@ -1,0 +1,372 @@
+#include "quillet/PROTOCOL.h"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "LinkChannel.h"
+
+namespace {
+
+constexpr uint8_t kLeadByte = 0x21;
+constexpr uint8_t kWriterEnd = 0x22;
+constexpr int kMaxRequestPayload = 65532; // a request frame is at most 65535 bytes
+constexpr int kDefaultTimeoutMs = 4000;   // a time-out of 0
+constexpr int kWriterEndPauseMs = 500;    // USB: the boot loader starts the writer before answering
+
+} // namespace
+
+// The request being built, laid out as the frame it becomes: 21, identifier, payload, checksum.
+struct CPROTOCOL::TxBuffer {
+    static constexpr uint32_t kPayloadCapacity = 131071;
+    uint32_t count = 0;    // payload bytes
+    bool overflow = false; // more was put than the buffer holds: the request is refused
+    uint8_t frame[2 + kPayloadCapacity + 1] = {};
+};
+
+// The last reply taken, and room for the frame being taken.
+struct CPROTOCOL::RxBuffer {
+    static constexpr int kFrameCapacity = 40960;
+    uint32_t pos = 0; // read position in the payload
+    uint32_t len = 0; // payload bytes (without a UART checksum)
+    uint8_t cid = 0;
+    uint8_t status = 0;
+    uint8_t payload[kFrameCapacity] = {};
+    uint8_t frame[kFrameCapacity] = {};
+};
+
+struct CPROTOCOL::Shared {
+    std::mutex mutex; // guards replacing m_Port against CancelWaits from another thread
+    std::atomic<bool> cancel{false};
+};
+
+CPROTOCOL::CPROTOCOL(TS_PORT_CONFIG config) : m_Config(config), m_HasConfig(true), m_Shared(new Shared) {}
+
+CPROTOCOL::CPROTOCOL() : m_Shared(new Shared) {}
+
+CPROTOCOL::~CPROTOCOL() {
+    std::unique_ptr<CLinkChannel> port;
+    {
+        std::lock_guard lock(m_Shared->mutex);
+        port = std::move(m_Port);
+    }
+    // The port's destructor stops its reader and closes the device.
+}
+
+// --- lifecycle ------------------------------------------------------------------------------
+
+signed char CPROTOCOL::Initialize() {
+    if (!m_HasConfig) {
+        return TM_ERR_PORT_OPEN; // nothing to open
+    }
+    try {
+        m_Tx = std::make_unique<TxBuffer>();
+        m_Rx = std::make_unique<RxBuffer>();
+    } catch (const std::bad_alloc&) {
+        m_Tx.reset();
+        m_Rx.reset();
+        return TM_ERR_NO_MEMORY;
+    }
+    std::unique_ptr<CLinkChannel> old;
+    {
+        std::lock_guard lock(m_Shared->mutex);
+        old = std::move(m_Port);
+    }
+    if (old) {
+        old->ShutDown();
+        old.reset();
+    }
+    std::unique_ptr<CLinkChannel> port;
+    try {
+        port = std::make_unique<CLinkChannel>(m_Config);
+    } catch (const std::bad_alloc&) {
+        return TM_ERR_NO_MEMORY;
+    }
+    {
+        std::lock_guard lock(m_Shared->mutex);
+        port->CancelWaits(m_Shared->cancel.load());
+        m_Port = std::move(port);
+    }
+    return m_Port->Connect();
+}
+
+signed char CPROTOCOL::Exit() {
+    m_Tx.reset();
+    m_Rx.reset();
+    if (m_Port) {
+        m_Port->ShutDown();
+    }
+    return 0;
+}
+
+signed char CPROTOCOL::Reset() {
+    if (m_Port) {
+        m_Port->ResetRing();
+    }
+    return 0;
+}
+
+int CPROTOCOL::IsSerialOpen() const {
+    return m_Port ? m_Port->IsDeviceOpen() : 0;
+}
+
+std::string CPROTOCOL::GetSerialPortConnectStatusString() const {
+    return m_Port ? m_Port->GetStatusText() : std::string();
+}
+
+std::string CPROTOCOL::GetPortErrorText() const {
+    if (!m_HasConfig) {
+        return "no port is configured";
+    }
+    return m_Port ? m_Port->OpenErrorText() : std::string();
+}
+
+unsigned int CPROTOCOL::GetPortLastError() const {
+    return m_Port ? m_Port->OpenError() : 0;
+}
+
+void CPROTOCOL::CancelWaits(bool on) {
+    std::lock_guard lock(m_Shared->mutex);
+    m_Shared->cancel.store(on);
+    if (m_Port) {
+        m_Port->CancelWaits(on);
+    }
+}
+
+void CPROTOCOL::Pause(int milliseconds) {
+    if (m_Port) {
+        m_Port->Pause(milliseconds);
+    } else if (!m_Shared->cancel.load() && milliseconds > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+}
+
+// --- building a request ---------------------------------------------------------------------
+
+signed char CPROTOCOL::TmTransactionBegin(unsigned char cid) {
+    PutInit(cid);
+    return 0;
+}
+
+void CPROTOCOL::PutInit(unsigned char cid) {
+    if (m_Tx) {
+        m_Tx->count = 0;
+        m_Tx->overflow = false;
+        m_Tx->frame[1] = cid;
+    }
+}
+
+void CPROTOCOL::PutInt8(unsigned char value) {
+    PutData(reinterpret_cast<const char*>(&value), 1);
+}
+
+void CPROTOCOL::PutInt16(unsigned short value) {
+    const char bytes[2] = {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)};
+    PutData(bytes, 2);
+}
+
+void CPROTOCOL::PutInt32(unsigned int value) {
+    const char bytes[4] = {static_cast<char>(value & 0xFF), static_cast<char>((value >> 8) & 0xFF),
+                           static_cast<char>((value >> 16) & 0xFF), static_cast<char>(value >> 24)};
+    PutData(bytes, 4);
+}
+
+void CPROTOCOL::PutData(const char* data, unsigned short length) {
+    if (!m_Tx || length == 0) {
+        return;
+    }
+    if (data == nullptr || m_Tx->count + length > TxBuffer::kPayloadCapacity) {
+        m_Tx->overflow = true;
+        return;
+    }
+    std::memcpy(m_Tx->frame + 2 + m_Tx->count, data, length);
+    m_Tx->count += length;
+}
+
+// --- the transaction ------------------------------------------------------------------------
+
+char CPROTOCOL::TmChecksum(const char* data, int length) {
+    char sum = 0;
+    for (int i = 0; i < length; ++i) {
+        sum = static_cast<char>(sum ^ data[i]);
+    }
+    return sum;
+}
+
+int CPROTOCOL::TmTransmit() {
+    if (!m_Tx || !m_Port) {
+        return TM_ERR_WRITE;
+    }
+    // A request that does not fit the frame format is refused whole, never cut short.
+    if (m_Tx->overflow || m_Tx->count > static_cast<uint32_t>(kMaxRequestPayload)) {
+        return TM_ERR_WRITE;
+    }
+    uint8_t* frame = m_Tx->frame;
+    frame[0] = kLeadByte;
+    const int count = static_cast<int>(m_Tx->count);
+    frame[2 + count] = static_cast<uint8_t>(TmChecksum(reinterpret_cast<const char*>(frame + 1), count + 1));
+    return m_Port->SendFrame(frame, static_cast<unsigned short>(count + 3));
+}
+
+int CPROTOCOL::TmTransaction(int timeoutMs) {
+    if (!m_Tx || !m_Port) {
+        return TM_ERR_WRITE;
+    }
+    if (m_Shared->cancel.load()) {
+        return TM_ERR_TIMEOUT; // a stopped job sends nothing more
+    }
+    const unsigned char cid = m_Tx->frame[1];
+    const int sent = TmTransmit();
+    if (sent < 0) {
+        return sent;
+    }
+    const bool usb = m_Config.PortType == PORT_USB;
+    if (usb) {
+        if (cid == kWriterEnd) {
+            Pause(kWriterEndPauseMs);
+        }
+        m_Port->EnableReceive(true);
+    }
+    if (timeoutMs < 0) {
+        return sent;
+    }
+    const int result = TmReceive(cid, timeoutMs);
+    if (usb) {
+        m_Port->EnableReceive(false);
+    }
+    if (result < 0) {
+        return result;
+    }
+    if (m_Rx->cid != cid) {
+        return TM_ERR_CID_MISMATCH;
+    }
+    return result;
+}
+
+int CPROTOCOL::TmReceive(unsigned char /*cid*/, int timeoutMs) {
+    if (!m_Port || !m_Rx) {
+        return TM_ERR_TIMEOUT;
+    }
+    if (timeoutMs == -1) {
+        timeoutMs = INT_MAX;
+    } else if (timeoutMs == 0) {
+        timeoutMs = kDefaultTimeoutMs;
+    }
+    const bool uart = m_Config.PortType == PORT_UART;
+    const int minimum = uart ? 4 : 3; // lead, identifier, status (and checksum)
+    uint8_t* frame = m_Rx->frame;
+    for (;;) {
+        if (m_Port->WaitFrame(timeoutMs) <= 0) {
+            return TM_ERR_TIMEOUT;
+        }
+        const int length = m_Port->TakeFrame(frame, RxBuffer::kFrameCapacity);
+        if (length < minimum || frame[0] != kLeadByte) {
+            continue; // not a reply: dropped, and the wait starts again
+        }
+        if (uart) {
+            uint8_t sum = 0;
+            for (int i = 1; i < length; ++i) {
+                sum ^= frame[i];
+            }
+            if (sum != 0) {
+                return TM_ERR_CHECKSUM; // the previous reply stays readable as it was
+            }
+        }
+        m_Rx->cid = frame[1];
+        m_Rx->status = frame[2];
+        std::memcpy(m_Rx->payload, frame + 3, static_cast<size_t>(length - 3));
+        m_Rx->pos = 0;
+        m_Rx->len = static_cast<uint32_t>(length - minimum);
+        return static_cast<signed char>(m_Rx->status);
+    }
+}
+
+// --- reading the reply ----------------------------------------------------------------------
+
+unsigned char CPROTOCOL::GetCID() const {
+    return m_Rx ? m_Rx->cid : 0;
+}
+
+unsigned char CPROTOCOL::GetUplinkErrorStatus() const {
+    return m_Rx ? m_Rx->status : 0;
+}
+
+unsigned char CPROTOCOL::GetInt8() {
+    if (!m_Rx) {
+        return 0xBA;
+    }
+    m_Rx->pos += 1;
+    if (m_Rx->pos > m_Rx->len) {
+        return 0xBA;
+    }
+    return m_Rx->payload[m_Rx->pos - 1];
+}
+
+unsigned short CPROTOCOL::GetInt16() {
+    if (!m_Rx) {
+        return 0xBABA;
+    }
+    m_Rx->pos += 2;
+    if (m_Rx->pos > m_Rx->len) {
+        return 0xBABA;
+    }
+    const uint8_t* p = m_Rx->payload + m_Rx->pos - 2;
+    return static_cast<unsigned short>(p[0] | (p[1] << 8));
+}
+
+unsigned int CPROTOCOL::GetInt32() {
+    if (!m_Rx) {
+        return 0xBABABABAu;
+    }
+    m_Rx->pos += 4;
+    if (m_Rx->pos > m_Rx->len) {
+        return 0xBABABABAu;
+    }
+    const uint8_t* p = m_Rx->payload + m_Rx->pos - 4;
+    return static_cast<unsigned int>(p[0]) | (static_cast<unsigned int>(p[1]) << 8) |
+           (static_cast<unsigned int>(p[2]) << 16) | (static_cast<unsigned int>(p[3]) << 24);
+}
+
+int CPROTOCOL::PeekData(void* out, int length) const {
+    if (out == nullptr || length <= 0) {
+        return 0;
+    }
+    const int available = GetRemainingLength();
+    const int count = std::min(available, length);
+    if (count > 0) {
+        std::memcpy(out, m_Rx->payload + m_Rx->pos, static_cast<size_t>(count));
+    }
+    std::memset(static_cast<uint8_t*>(out) + count, 0xBA, static_cast<size_t>(length - count));
+    return count;
+}
+
+int CPROTOCOL::GetData(void* out, int length) {
+    const int count = PeekData(out, length);
+    if (m_Rx && length > 0 && out != nullptr) {
+        m_Rx->pos += static_cast<uint32_t>(length);
+    }
+    return count;
+}
+
+unsigned char CPROTOCOL::PeekInt8() const {
+    return GetRemainingLength() > 0 ? m_Rx->payload[m_Rx->pos] : 0xBA;
+}
+
+signed char CPROTOCOL::ExpectInt8(unsigned char expected) {
+    return GetInt8() == expected ? 0 : TM_ERR_UNEXPECTED;
+}
+
+signed char CPROTOCOL::ExpectInt16(unsigned short expected) {
+    return GetInt16() == expected ? 0 : TM_ERR_UNEXPECTED;
+}
+
+int CPROTOCOL::GetRemainingLength() const {
+    if (!m_Rx || m_Rx->pos >= m_Rx->len) {
+        return 0;
+    }
+    return static_cast<int>(m_Rx->len - m_Rx->pos);
+}
