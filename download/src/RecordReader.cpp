@@ -7,7 +7,7 @@ namespace {
 std::string DescribeChar(char c) {
     const auto u = static_cast<unsigned char>(c);
     char buf[16];
-    if (u >= 0x21 && u < 0x7F) {
+    if (u >= 0x20 && u < 0x7F) {
         std::snprintf(buf, sizeof buf, "'%c'", c);
     } else {
         std::snprintf(buf, sizeof buf, "byte 0x%02X", u);

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "download/FlashFile.h"
+
+TEST(FlashFileTest, KindByTheEndOfThePath) {
+    const struct {
+        const char* path;
+        TE_FLASH_FILE_KIND kind;
+    } cases[] = {
+        {"/img/vmain.m0", KIND_M0},
+        {"/img/vmain.cp64", KIND_CP64},
+        {"/img/vmain.cp128", KIND_CP128},
+        {"/img/VMAIN.M0", KIND_UNKNOWN},
+        {"/img/vmain.CP64", KIND_UNKNOWN},
+        {"/img/vmain.m0.bak", KIND_UNKNOWN},
+        {"/img/vmain.m01", KIND_UNKNOWN},
+        {".m0", KIND_M0},
+        {"", KIND_UNKNOWN},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(GetFileKind(c.path), c.kind) << c.path;
+    }
+}
+
+TEST(FlashFileTest, WhichPathsAreFlashFiles) {
+    const struct {
+        const char* path;
+        bool valid;
+    } cases[] = {
+        {"C:\\img\\vmain.m0", true},       // written on Windows: the backslash still separates
+        {"C:\\img\\amain.m0", false},      // the name must start with v or V
+        {"/home/me/img/vmain.m0", true},   // on Linux the name follows the last slash
+        {"/home/me/img/Vmain.cp64", true}, // either case of v
+        {"/home/me/vimg/amain.m0", false}, // a folder starting with v does not count
+        {"/home/me/img/vmain.cp128", true},
+        {"v.m0", false},          // shorter than 8 characters
+        {"vmain.m0", true},       // no folder at all: the path is the name
+        {"/img/VMAIN.M0", false}, // the extension is case-sensitive
+        {"/img/vmain.bin", false},
+        {"/v/amain.m0", false},
+        {"C:\\v/amain.m0", false}, // the last separator of either kind wins
+        {"/img/x\\vmain.m0", true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsValidFlashFile(c.path), c.valid) << c.path;
+    }
+}
+
+namespace {
+std::vector<uint8_t> Decode(const std::string& line, TS_DECODED_LINE* result = nullptr,
+                            std::size_t room = 256) {
+    std::vector<uint8_t> out(room, 0xEE);
+    const TS_DECODED_LINE r = DecodeRecordLine(line, out);
+    if (result) {
+        *result = r;
+    }
+    out.resize(r.size);
+    return out;
+}
+std::vector<uint8_t> Bytes(std::initializer_list<int> v) {
+    std::vector<uint8_t> out;
+    for (int b : v) {
+        out.push_back(static_cast<uint8_t>(b));
+    }
+    return out;
+}
+} // namespace
+
+TEST(FlashFileTest, DecodesRecordLines) {
+    const struct {
+        const char* line;
+        std::vector<uint8_t> bytes;
+    } cases[] = {
+        {"S7\n", Bytes({'S', '7'})},
+        {"S7", Bytes({'S', '7'})},
+        {"\n", {}},
+        {"S\n", Bytes({'S'})},
+        {"S30A0102\n", Bytes({'S', '3', 0x0A, 0x01, 0x02})},
+        {"S30A0102\r\n", Bytes({'S', '3', 0x0A, 0x01, 0x02})}, // CR LF like LF
+        {"S30A0102\r", Bytes({'S', '3', 0x0A, 0x01, 0x02})},
+        {"S30A010\n", Bytes({'S', '3', 0x0A, 0x01})}, // a last single digit is dropped
+        {"S3ff7a\n", Bytes({'S', '3', 0xFF, 0x7A})},  // lower case digits
+        {"S30A\nFFFF", Bytes({'S', '3', 0x0A})},      // the line ends at its line feed
+    };
+    for (const auto& c : cases) {
+        TS_DECODED_LINE r;
+        EXPECT_EQ(Decode(c.line, &r), c.bytes) << c.line;
+        EXPECT_EQ(r.badColumn, 0u) << c.line;
+    }
+}
+
+TEST(FlashFileTest, ReportsTheFirstCharacterThatIsNoHexDigit) {
+    const struct {
+        const char* line;
+        std::size_t column;
+        char bad;
+    } cases[] = {
+        {"S30G\n", 4, 'G'},
+        {"S3 0\n", 3, ' '},
+        {"S301\r02\n", 5, '\r'},
+        {"S3012x\n", 6, 'x'},
+    };
+    for (const auto& c : cases) {
+        TS_DECODED_LINE r;
+        Decode(c.line, &r);
+        EXPECT_EQ(r.badColumn, c.column) << c.line;
+        EXPECT_EQ(r.badChar, c.bad) << c.line;
+    }
+}
+
+TEST(FlashFileTest, NeverWritesPastTheOutput) {
+    std::array<uint8_t, 8> guarded{};
+    guarded.fill(0xEE);
+    const TS_DECODED_LINE r = DecodeRecordLine("S3000102030405060708", std::span<uint8_t>(guarded.data(), 5));
+    EXPECT_TRUE(r.truncated);
+    EXPECT_EQ(r.size, 5u);
+    EXPECT_EQ(guarded[5], 0xEE);
+    EXPECT_EQ(guarded[7], 0xEE);
+}

@@ -1,0 +1,59 @@
+// A scratch folder for one test, removed with everything in it at the end.
+#pragma once
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+class CTempDir {
+public:
+    CTempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "vandrel-test-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) {
+            std::abort();
+        }
+        m_path = pattern;
+    }
+    ~CTempDir() {
+        std::error_code ec;
+        std::filesystem::permissions(m_path, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ec);
+        std::filesystem::remove_all(m_path, ec);
+    }
+    CTempDir(const CTempDir&) = delete;
+    CTempDir& operator=(const CTempDir&) = delete;
+
+    const std::string& Path() const { return m_path; }
+    std::string File(const std::string& name) const { return m_path + "/" + name; }
+
+    std::string Write(const std::string& name, const std::string& content) const {
+        const std::string path = File(name);
+        std::ofstream(path, std::ios::binary) << content;
+        return path;
+    }
+    // The names in the folder, sorted.
+    std::string Listing() const {
+        std::string names;
+        std::vector<std::string> all;
+        for (const auto& e : std::filesystem::directory_iterator(m_path)) {
+            all.push_back(e.path().filename().string());
+        }
+        std::sort(all.begin(), all.end());
+        for (const auto& n : all) {
+            names += n + " ";
+        }
+        return names;
+    }
+
+private:
+    std::string m_path;
+};
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
