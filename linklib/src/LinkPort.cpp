@@ -12,6 +12,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
@@ -139,6 +140,11 @@ uint32_t CLinkPort::OpenComDevice(const std::string& deviceName, int baudRate, i
         return FailOpen(kErrInvalidFunction);
     }
     m_Tty = true;
+    struct stat st {};
+    // Unix98 pseudo-terminal slaves have majors 136 to 143.
+    m_Pty =
+        ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
+    m_PtyFrameBits = CS8;
     // "Without sharing": TIOCEXCL keeps other opens out (root is exempt from it), and the
     // advisory lock keeps out every program that also locks, root or not.
     if (::ioctl(fd, TIOCEXCL) != 0) {
@@ -322,6 +328,9 @@ bool CLinkPort::GetTermios(KernelTermios& t) {
         SetResult(WinErrorFromErrno(err));
         return false;
     }
+    if (m_Pty) {
+        t.cflag = (t.cflag & ~static_cast<uint32_t>(CSIZE | PARENB | PARODD | CMSPAR)) | m_PtyFrameBits;
+    }
     return true;
 }
 
@@ -362,7 +371,11 @@ uint32_t CLinkPort::ApplyLineSettings(int baudRate, int dataBits, int parity, in
     if (!GetTermios(back)) {
         return GetLastError();
     }
-    const uint32_t frameBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+    uint32_t frameBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+    if (m_Pty) {
+        m_PtyFrameBits = t.cflag & (CSIZE | PARENB | PARODD | CMSPAR);
+        frameBits = CSTOPB;
+    }
     const double rate = KernelGetSpeed(back);
     if ((back.cflag & frameBits) != (t.cflag & frameBits) || rate < baudRate * 0.97 ||
         rate > baudRate * 1.03) {

@@ -45,7 +45,8 @@ public:
     // 0 = 1, 1 = 1.5, 2 = 2. There is no 1.5 stop-bit setting in termios: 1.5 sets CSTOPB, which a
     // 16550-type UART sends as 1.5 stop bits with 5 data bits and as 2 stop bits otherwise (the
     // nearest longer setting, which a receiver expecting 1.5 accepts). The settings are read back
-    // after writing; a device that does not take them fails with 87.
+    // after writing; a device that does not take them fails with 87 (on a pseudo-terminal, which
+    // keeps no data size or parity, those two are kept by the port and reported as set).
     virtual uint32_t ApplyLineSettings(int baudRate, int dataBits, int parity, int stopBits);
     virtual uint32_t ApplyEventByte(char eventChar, bool addToMask);
     virtual uint32_t ApplyEventMask(uint32_t mask);
@@ -131,6 +132,10 @@ private:
     bool m_PacketDevice = false; // opened by OpenUsbDevice
     bool m_Socket = false;       // the packet device is a SOCK_SEQPACKET socket
     bool m_Tty = false;
+    // A pseudo-terminal has no line: its driver keeps 8 data bits and no parity whatever is set.
+    // The port keeps the data size and parity it was given and reports them as set.
+    bool m_Pty = false;
+    uint32_t m_PtyFrameBits = 0;
     bool m_HaveOldTermios = false;
     quillet::KernelTermios m_OldTermios{};
     std::string m_DevicePath;
