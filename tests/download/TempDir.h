@@ -36,10 +36,11 @@ public:
         return path;
     }
     // The names in the folder, sorted.
-    std::string Listing() const {
+    std::string Listing() const { return ListingOf(m_path); }
+    static std::string ListingOf(const std::string& folder) {
         std::string names;
         std::vector<std::string> all;
-        for (const auto& e : std::filesystem::directory_iterator(m_path)) {
+        for (const auto& e : std::filesystem::directory_iterator(folder)) {
             all.push_back(e.path().filename().string());
         }
         std::sort(all.begin(), all.end());
