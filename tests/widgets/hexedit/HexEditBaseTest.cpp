@@ -58,6 +58,7 @@ struct ScreenshotDeleter {
         if (QTest::currentDataTag())
             name += QLatin1Char('_') + QString::fromLatin1(QTest::currentDataTag());
         name.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9_]+")), QStringLiteral("_"));
+        QCoreApplication::processEvents(); // scroll bars show and hide through queued calls
         testsupport::SaveScreenshot(edit, name);
         delete edit;
     }
