@@ -1,6 +1,9 @@
 // The hex view control: geometry, caret, keyboard, typing, clipboard, auto-scroll, menu.
 #include <QApplication>
 #include <QClipboard>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QFontMetricsF>
 #include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -169,6 +172,36 @@ private slots:
         QCOMPARE(small[1], 0xAD);
         edit->SetData(nullptr, 5);
         QCOMPARE(edit->GetDataLength(), 0);
+    }
+
+    void dataPointerIsEditedInPlace() {
+        auto edit = Make(4);
+        QVERIFY(edit);
+        std::uint8_t buffer[3] = {0x11, 0x22, 0x33};
+        edit->SetDataPointer(buffer, 3);
+        edit->SetCaret(1, true);
+        Key(*edit, Qt::Key_F, Qt::NoModifier, QStringLiteral("f"));
+        QCOMPARE(buffer[1], 0x2F);
+    }
+
+    void onlyFixedPitchFontsAreTaken() {
+        auto edit = Make(4);
+        QVERIFY(edit);
+        const QFont before = edit->GetHexFont();
+        QFont proportional(QStringLiteral("DejaVu Sans"));
+        proportional.setStyleHint(QFont::SansSerif);
+        if (QFontInfo(proportional).fixedPitch())
+            QSKIP("no proportional font installed");
+        QVERIFY(!edit->SetHexFont(proportional));
+        QCOMPARE(edit->GetHexFont(), before);
+        QFont large = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        large.setPixelSize(24);
+        QVERIFY(edit->SetHexFont(large));
+        QVERIFY(edit->Layout().lineHeight >= 24);
+        // Characters sit at whole multiples of the width, so columns line up with the arithmetic.
+        const QFontMetricsF metrics(edit->GetHexFont());
+        QCOMPARE(metrics.horizontalAdvance(QStringLiteral("0123456789ABCDEF")),
+                 16.0 * edit->Layout().charWidth);
     }
 
     void rangesAreClamped() {
@@ -563,6 +596,15 @@ private slots:
                     other->setFocus();
                 QCoreApplication::processEvents();
                 QCOMPARE(edit->hasFocus(), focused);
+                // The selection's fill: the palette's highlight with the focus, button face without.
+                const auto& l = edit->Layout();
+                const qint64 line = 0x44 / l.bytesPerRow - edit->GetFirstVisibleRow();
+                const int column = static_cast<int>(0x44 % l.bytesPerRow);
+                const QPoint fill(l.data.left() + l.hexStart + 3 * l.charWidth * column + 2 * l.charWidth,
+                                  l.data.top() + static_cast<int>(line) * l.lineHeight + 1);
+                const QColor expected =
+                    edit->palette().color(QPalette::Active, focused ? QPalette::Highlight : QPalette::Button);
+                QCOMPARE(edit->viewport()->grab().toImage().pixelColor(fill), expected);
                 testsupport::SaveScreenshot(
                     &window, QStringLiteral("hexedit_%1_%2")
                                  .arg(ascii ? QStringLiteral("ascii") : QStringLiteral("hex"),
