@@ -105,9 +105,13 @@ void CHexEditBase::ResetRanges() {
 }
 
 void CHexEditBase::SetData(const std::uint8_t* bytes, qint64 length, bool repaint) {
+    // Copied before the old buffer goes, so the bytes may come from the control itself.
+    std::vector<std::uint8_t> copy;
+    if (bytes && length > 0)
+        copy.assign(bytes, bytes + length);
     ReleaseData();
-    if (bytes && length > 0) {
-        m_Owned.assign(bytes, bytes + length);
+    if (!copy.empty()) {
+        m_Owned.swap(copy);
         m_Data = m_Owned.data();
         m_Length = length;
     }
@@ -139,8 +143,7 @@ qint64 CHexEditBase::GetData(std::uint8_t* destination, qint64 capacity) const {
 
 void CHexEditBase::SetBaseAddress(std::uint32_t address, bool repaint) {
     m_BaseAddress = address;
-    if (repaint)
-        viewport()->update();
+    Repaint(repaint);
 }
 
 QString CHexEditBase::RowAddressText(qint64 row) {
@@ -187,26 +190,33 @@ void CHexEditBase::SetMultiLine(bool on, bool repaint) {
 void CHexEditBase::LayoutChanged(bool repaint) {
     MarkLayoutDirty();
     PlaceCaret();
-    if (repaint)
-        viewport()->update();
+    Repaint(repaint);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Ranges
 
-void CHexEditBase::SetSelection(qint64 first, qint64 last, bool makeVisible, bool repaint) {
+bool CHexEditBase::StoreRange(qint64 first, qint64 last, qint64& storedFirst, qint64& storedLast) const {
     if (first < 0 || last < 0 || m_Length == 0) {
-        m_SelFirst = m_SelLast = -1;
-    } else {
-        first = std::min(first, m_Length - 1);
-        last = std::min(last, m_Length - 1);
-        m_SelFirst = std::min(first, last);
-        m_SelLast = std::max(first, last);
-        if (makeVisible)
-            MakeVisible(m_SelFirst, m_SelLast);
+        storedFirst = storedLast = -1;
+        return false;
     }
-    if (repaint)
+    first = std::min(first, m_Length - 1);
+    last = std::min(last, m_Length - 1);
+    storedFirst = std::min(first, last);
+    storedLast = std::max(first, last);
+    return true;
+}
+
+void CHexEditBase::Repaint(bool now) {
+    if (now)
         viewport()->update();
+}
+
+void CHexEditBase::SetSelection(qint64 first, qint64 last, bool makeVisible, bool repaint) {
+    if (StoreRange(first, last, m_SelFirst, m_SelLast) && makeVisible)
+        MakeVisible(m_SelFirst, m_SelLast);
+    Repaint(repaint);
 }
 
 bool CHexEditBase::GetSelection(qint64& first, qint64& last) const {
@@ -216,18 +226,9 @@ bool CHexEditBase::GetSelection(qint64& first, qint64& last) const {
 }
 
 void CHexEditBase::SetHighlight(qint64 first, qint64 last, bool makeVisible, bool repaint) {
-    if (first < 0 || last < 0 || m_Length == 0) {
-        m_HighFirst = m_HighLast = -1;
-    } else {
-        first = std::min(first, m_Length - 1);
-        last = std::min(last, m_Length - 1);
-        m_HighFirst = std::min(first, last);
-        m_HighLast = std::max(first, last);
-        if (makeVisible)
-            MakeVisible(m_HighFirst, m_HighLast);
-    }
-    if (repaint)
-        viewport()->update();
+    if (StoreRange(first, last, m_HighFirst, m_HighLast) && makeVisible)
+        MakeVisible(m_HighFirst, m_HighLast);
+    Repaint(repaint);
 }
 
 bool CHexEditBase::GetHighlight(qint64& first, qint64& last) const {
@@ -242,15 +243,13 @@ bool CHexEditBase::GetHighlight(qint64& first, qint64& last) const {
 void CHexEditBase::SetAddressColors(const QColor& background, const QColor& text, bool repaint) {
     m_AddressBack = background;
     m_AddressText = text;
-    if (repaint)
-        viewport()->update();
+    Repaint(repaint);
 }
 
 void CHexEditBase::SetAsciiColors(const QColor& background, const QColor& text, bool repaint) {
     m_AsciiBack = background;
     m_AsciiText = text;
-    if (repaint)
-        viewport()->update();
+    Repaint(repaint);
 }
 
 void CHexEditBase::SetHighlightColors(const QColor& frame, const QColor& background, const QColor& text,
@@ -258,35 +257,30 @@ void CHexEditBase::SetHighlightColors(const QColor& frame, const QColor& backgro
     m_HighlightFrame = frame;
     m_HighlightBack = background;
     m_HighlightText = text;
-    if (repaint)
-        viewport()->update();
+    Repaint(repaint);
 }
 
 void CHexEditBase::SetHexColors(const QColor& background, const QColor& text, bool repaint) {
     m_HexBack = background;
     m_HexText = text;
-    if (repaint)
-        viewport()->update();
+    Repaint(repaint);
 }
 
 void CHexEditBase::SetInactiveSelectionColors(const QColor& background, const QColor& text, bool repaint) {
     m_InactiveSelBack = background;
     m_InactiveSelText = text;
-    if (repaint)
-        viewport()->update();
+    Repaint(repaint);
 }
 
 void CHexEditBase::SetSelectionColors(const QColor& text, const QColor& background, bool repaint) {
     m_SelText = text;
     m_SelBack = background;
-    if (repaint)
-        viewport()->update();
+    Repaint(repaint);
 }
 
 void CHexEditBase::SetBackgroundColor(const QColor& colour, bool repaint) {
     m_Background = colour;
-    if (repaint)
-        viewport()->update();
+    Repaint(repaint);
 }
 
 QColor CHexEditBase::SelectionText() const {
@@ -408,12 +402,15 @@ void CHexEditBase::SyncScrollBarValues() {
     m_UpdatingScrollBars = false;
 }
 
-void CHexEditBase::scrollContentsBy(int, int) {
+void CHexEditBase::scrollContentsBy(int dx, int dy) {
     if (m_UpdatingScrollBars)
         return;
     EnsureLayout();
-    m_FirstRow = verticalScrollBar()->value();
-    m_HOffset = horizontalScrollBar()->value();
+    // Only the bar that moved is read: the other may still wait for its deferred update.
+    if (dy != 0)
+        m_FirstRow = verticalScrollBar()->value();
+    if (dx != 0)
+        m_HOffset = horizontalScrollBar()->value();
     ClampView();
     PlaceCaret();
     viewport()->update();
@@ -489,6 +486,7 @@ QRect CHexEditBase::CaretRect() const {
 void CHexEditBase::PlaceCaret() {
     EnsureLayout();
     const QRect oldRect = m_CaretShown ? m_CaretRect : QRect();
+    const bool wasOn = m_CaretBlinkOn;
     m_CaretShown = false;
     m_CaretRect = QRect();
     const TS_HEX_LAYOUT& l = m_Layout;
@@ -514,7 +512,7 @@ void CHexEditBase::PlaceCaret() {
     } else {
         m_CaretBlinkTimer.stop();
     }
-    if (oldRect != m_CaretRect) {
+    if (oldRect != m_CaretRect || !wasOn) {
         viewport()->update(oldRect);
         viewport()->update(m_CaretRect);
     }

@@ -166,6 +166,8 @@ private:
     void PlaceCaret();
     void RestartCaretBlink();
     void LayoutChanged(bool repaint);
+    void Repaint(bool now);
+    bool StoreRange(qint64 first, qint64 last, qint64& storedFirst, qint64& storedLast) const;
     void ResetRanges();
     void SyncScrollBarValues();
     void MoveCaretTo(qint64 digitPosition, bool extend);

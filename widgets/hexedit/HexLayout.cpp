@@ -202,7 +202,7 @@ QPolygon HighlightPolygon(const TS_HEX_LAYOUT& l, qint64 firstRow, int hOffset, 
 
     const int xs = left + 3 * w * startColumn - 2;
     const int xe = left + (3 * endColumn + 2) * w + 2;
-    const int ys = top + static_cast<int>(startRow) * h;
+    const int ys = top + static_cast<int>(std::max<qint64>(startRow, -2)) * h;
 
     if (startRow == endRow) {
         polygon << QPoint(xs, ys) << QPoint(xe, ys) << QPoint(xe, ys + h) << QPoint(xs, ys + h);
