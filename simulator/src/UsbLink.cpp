@@ -1,0 +1,220 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "Links.h"
+
+namespace vsim {
+
+namespace {
+constexpr auto kSendGiveUp = std::chrono::seconds(2);
+// The first message of every connection. It does not begin with 0x21, so a host that does not
+// discard it drops it as a stray frame.
+const std::vector<uint8_t> kGreeting{'R', '3', '7', '0', '0', ' ', 'v', 'i', 'r', 't', 'u',
+                                     'a', 'l', ' ', 'h', 'a', 'n', 'd', 's', 'e', 't'};
+
+bool FillAddress(const std::string& path, sockaddr_un& addr, std::string* error) {
+    addr = sockaddr_un{};
+    addr.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof addr.sun_path) {
+        if (error) {
+            *error = "socket path '" + path + "' is empty or longer than " +
+                     std::to_string(sizeof addr.sun_path - 1) + " bytes";
+        }
+        return false;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+} // namespace
+
+CUsbLink::CUsbLink(CVirtualHandset& handset, const SSimulatorOptions& options)
+    : m_Handset(handset), m_Options(options) {}
+
+CUsbLink::~CUsbLink() {
+    Stop();
+}
+
+bool CUsbLink::Start(const std::string& socketPath, std::string* error) {
+    if (m_Thread.joinable()) {
+        if (error) {
+            *error = "the USB side is already running";
+        }
+        return false;
+    }
+    sockaddr_un addr{};
+    if (!FillAddress(socketPath, addr, error)) {
+        return false;
+    }
+    struct stat st {};
+    if (lstat(socketPath.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            if (error) {
+                *error = socketPath + " exists and is not a socket; not replacing it";
+            }
+            return false;
+        }
+        // A socket left by a handset that is gone is replaced; a live one is not.
+        const int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        const bool live = probe >= 0 && connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        if (probe >= 0) {
+            close(probe);
+        }
+        if (live) {
+            if (error) {
+                *error = socketPath + " is in use by another handset";
+            }
+            return false;
+        }
+        unlink(socketPath.c_str());
+    }
+    m_Listen = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (m_Listen < 0 || bind(m_Listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(m_Listen, 4) != 0) {
+        if (error) {
+            *error = "cannot listen on " + socketPath + ": " + std::strerror(errno);
+        }
+        if (m_Listen >= 0) {
+            close(m_Listen);
+            m_Listen = -1;
+        }
+        return false;
+    }
+    m_Path = socketPath;
+    m_Handset.NoteLinkEvent("USB socket " + socketPath);
+    m_Thread = std::thread([this] { Run(); });
+    return true;
+}
+
+void CUsbLink::Stop() {
+    if (m_Thread.joinable()) {
+        m_Stop.Set();
+        m_Thread.join();
+    }
+    if (m_Listen >= 0) {
+        close(m_Listen);
+        m_Listen = -1;
+        unlink(m_Path.c_str());
+    }
+}
+
+void CUsbLink::Run() {
+    for (;;) {
+        const int ready = m_Stop.WaitFd(m_Listen, POLLIN, Clock::time_point::max());
+        if (ready < 0) {
+            return;
+        }
+        const int conn = accept4(m_Listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (conn < 0) {
+            continue;
+        }
+        m_Handset.CountUsbConnection();
+        Serve(conn);
+        close(conn);
+        if (m_Stop.IsSet()) {
+            return;
+        }
+    }
+}
+
+void CUsbLink::Serve(int conn) {
+    if (m_Options.usbGreeting && !Send(conn, kGreeting)) {
+        return;
+    }
+    CUsbPacketAssembler assembler;
+    std::vector<uint8_t> packet(8192);
+    for (;;) {
+        const int ready = m_Stop.WaitFd(conn, POLLIN, Clock::time_point::max());
+        if (ready < 0) {
+            return;
+        }
+        const ssize_t n = recv(conn, packet.data(), packet.size(), MSG_TRUNC);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        if (n == 0) {
+            return; // the host closed the device
+        }
+        // A message longer than the buffer is no packet of ours; MSG_TRUNC gives its real length.
+        if (size_t(n) > packet.size()) {
+            m_Handset.CountBadPacket();
+            m_Handset.NoteLinkEvent("USB message of " + std::to_string(n) + " bytes ignored");
+            assembler.Reset();
+            continue;
+        }
+        SRequest request;
+        request.transport = ETransport::Usb;
+        switch (assembler.Feed(packet.data(), size_t(n))) {
+        case CUsbPacketAssembler::EResult::Incomplete:
+            continue;
+        case CUsbPacketAssembler::EResult::Malformed:
+            m_Handset.CountBadPacket();
+            m_Handset.NoteLinkEvent("bad USB packet: " + assembler.Error());
+            if (!assembler.HasCid()) {
+                continue; // nothing to answer to
+            }
+            request.cid = assembler.Cid();
+            request.framingStatus = status::BadPacket;
+            break;
+        case CUsbPacketAssembler::EResult::Complete: {
+            SUsbRequest whole = assembler.Take();
+            request.cid = whole.cid;
+            if ((XorOf(whole.data.data(), whole.data.size()) ^ whole.cid) != 0) {
+                m_Handset.CountBadChecksum();
+                request.framingStatus = status::BadRequestChecksum;
+            } else {
+                request.payload.assign(whole.data.begin(), whole.data.end() - 1);
+            }
+            break;
+        }
+        }
+        const SResponse response = m_Handset.Handle(request);
+        if (response.hangUp) {
+            m_Handset.NoteLinkEvent("hung up the USB connection");
+            return;
+        }
+        if (response.busyUs &&
+            !m_Stop.SleepUntil(Clock::now() + std::chrono::microseconds(response.busyUs))) {
+            return;
+        }
+        if (!response.garbage.empty() && !Send(conn, response.garbage)) {
+            return;
+        }
+        if (response.send && !Send(conn, response.frame)) {
+            return;
+        }
+    }
+}
+
+bool CUsbLink::Send(int conn, const std::vector<uint8_t>& message) {
+    for (;;) {
+        const ssize_t n = send(conn, message.data(), message.size(), MSG_NOSIGNAL);
+        if (n >= 0) {
+            return true;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN) {
+            return false;
+        }
+        const int ready = m_Stop.WaitFd(conn, POLLOUT, Clock::now() + kSendGiveUp);
+        if (ready <= 0) {
+            if (ready == 0) {
+                m_Handset.NoteLinkEvent("the host does not read: USB connection dropped");
+            }
+            return false;
+        }
+    }
+}
+
+} // namespace vsim

@@ -1,0 +1,487 @@
+#include "vsim/VirtualHandset.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "vsim/WireCodec.h"
+
+namespace vsim {
+
+namespace {
+
+uint32_t Be32(const uint8_t* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+// Bytes sent between frames by the Garbage fault: no start byte on UART, no lead byte on USB.
+const std::vector<uint8_t> kUartGarbage{0x00, 0xFF, 0x55, 0x0A, 0x10, 0xAA, 'n', 'o', 'i', 's', 'e', 0x0A};
+const std::vector<uint8_t> kUsbGarbage{0x00, 'n', 'o', 'i', 's', 'e'};
+
+// Data bytes of a block: the payload less the address and, on UART, the record checksum.
+uint32_t BlockDataLength(const SRequest& request) {
+    const size_t overhead = request.transport == ETransport::Uart ? 5 : 4;
+    return request.payload.size() > overhead ? uint32_t(request.payload.size() - overhead) : 0;
+}
+
+uint32_t Ceil(uint64_t value, uint64_t unit) {
+    return uint32_t((value + unit - 1) / unit);
+}
+
+} // namespace
+
+CVirtualHandset::CVirtualHandset(const SSimulatorOptions& options)
+    : m_Options(options), m_Flash(options.chips, options.flashFill), m_Runner(options.startRunner) {
+    m_Options.chips = m_Flash.Chips();
+    DisarmAll();
+}
+
+void CVirtualHandset::DisarmAll() {
+    for (SFaultSpec& f : m_Faults) {
+        f = SFaultSpec{};
+        f.times = 0;
+    }
+}
+
+bool CVirtualHandset::ConsumeFault(EFault fault, uint8_t cid) {
+    SFaultSpec& f = m_Faults[size_t(fault)];
+    if (f.times == 0) {
+        return false;
+    }
+    if (fault == EFault::DropReply && f.cid != 0 && f.cid != cid) {
+        return false;
+    }
+    if (f.after > 0) {
+        --f.after;
+        return false;
+    }
+    --f.times;
+    return true;
+}
+
+void CVirtualHandset::Note(std::string text) {
+    if (m_Options.verbose) {
+        std::fprintf(stderr, "vandrel-sim: %s\n", text.c_str());
+    }
+    m_Notes.push_back(std::move(text));
+}
+
+void CVirtualHandset::Log(const SCommandRecord& r) const {
+    if (!m_Options.verbose) {
+        return;
+    }
+    std::fprintf(stderr, "vandrel-sim: #%" PRIu64 " %s cmd 0x%02X addr 0x%08X len %u -> %d%s%s%s\n", r.seq,
+                 TransportName(r.transport), r.cid, r.address, r.length, r.status,
+                 r.replied ? "" : " (no reply)", r.fault.empty() ? "" : " fault ", r.fault.c_str());
+}
+
+void CVirtualHandset::Refuse(uint8_t cid, uint32_t address, uint32_t length, uint32_t badAddress,
+                             int status) {
+    m_Refused.push_back(SRefusedWrite{cid, address, length, badAddress, status});
+    char text[160];
+    std::snprintf(text, sizeof text, "write of %u bytes at 0x%08X refused at 0x%08X: %s", length, address,
+                  badAddress, StatusName(status));
+    Note(text);
+}
+
+SResponse CVirtualHandset::Handle(const SRequest& request) {
+    std::unique_lock lock(m_Mutex);
+    SCommandRecord record;
+    record.seq = ++m_Seq;
+    record.transport = request.transport;
+    record.cid = request.cid;
+
+    SResponse response;
+    SOutcome outcome;
+    const bool acceptsBlock = (request.cid == cmd::WriterData && m_Runner == ERunner::BootLoader) ||
+                              (request.cid == cmd::AppData && m_Runner == ERunner::FlashWriter);
+    if (request.payload.size() >= 4) {
+        record.address = Be32(request.payload.data());
+    }
+
+    if (request.framingStatus != 0) {
+        outcome.status = request.framingStatus;
+    } else if (acceptsBlock && ConsumeFault(EFault::HangUp, request.cid)) {
+        record.fault = FaultName(EFault::HangUp);
+        record.replied = false;
+        record.status = 0;
+        response.send = false;
+        response.hangUp = true;
+        ++m_Links.hangUps;
+        char text[80];
+        std::snprintf(text, sizeof text, "hang-up on the data block at 0x%08X", record.address);
+        Note(text);
+        m_Commands.push_back(record);
+        Log(record);
+        m_Changed.notify_all();
+        return response;
+    } else if (acceptsBlock && ConsumeFault(EFault::LateBlock, request.cid)) {
+        record.fault = FaultName(EFault::LateBlock);
+        record.replied = false;
+        const SFaultSpec& spec = m_Faults[size_t(EFault::LateBlock)];
+        m_LatePending = true;
+        m_LateStored = spec.lateStores;
+        if (spec.lateStores) {
+            outcome = RunDataBlock(request, record);
+            m_LateStored = outcome.status == 0;
+        } else {
+            record.length = BlockDataLength(request);
+        }
+        record.status = m_LateStored ? 0 : status::ConfirmResend;
+        response.send = false;
+        m_Commands.push_back(record);
+        Log(record);
+        m_Changed.notify_all();
+        return response;
+    } else if (acceptsBlock && ConsumeFault(EFault::ResendBlock, request.cid)) {
+        record.fault = FaultName(EFault::ResendBlock);
+        record.length = BlockDataLength(request);
+        outcome.status = status::ResendBlock;
+        m_LastWriteStatus = status::ResendBlock;
+    } else {
+        outcome = Run(request, record);
+        if (acceptsBlock && outcome.status == 0 && record.length > 0 &&
+            ConsumeFault(EFault::BitFlip, request.cid)) {
+            const uint32_t at = record.address + record.length / 2;
+            m_Flash.FlipBit(at, 0);
+            record.fault = FaultName(EFault::BitFlip);
+            char text[80];
+            std::snprintf(text, sizeof text, "bit 0 flipped at 0x%08X", at);
+            Note(text);
+        }
+        if (request.cid == cmd::QueryFlashId && outcome.status == 0 &&
+            ConsumeFault(EFault::FlashIdValid, request.cid)) {
+            outcome.status = status::FlashIdStillValid;
+            record.fault = FaultName(EFault::FlashIdValid);
+        }
+    }
+
+    record.status = outcome.status;
+    const bool uart = request.transport == ETransport::Uart;
+    response.busyUs = outcome.busyUs;
+    response.frame = BuildReplyFrame(request.cid, outcome.status, outcome.payload, uart);
+    if (ConsumeFault(EFault::DropReply, request.cid)) {
+        response.send = false;
+        record.replied = false;
+        record.fault = FaultName(EFault::DropReply);
+    } else {
+        if (uart && ConsumeFault(EFault::CorruptReply, request.cid)) {
+            response.frame.back() ^= 0x5A;
+            record.fault = FaultName(EFault::CorruptReply);
+        }
+        if (ConsumeFault(EFault::Garbage, request.cid)) {
+            response.garbage = uart ? kUartGarbage : kUsbGarbage;
+            if (record.fault.empty()) {
+                record.fault = FaultName(EFault::Garbage);
+            }
+        }
+    }
+    m_Commands.push_back(record);
+    Log(record);
+    m_Changed.notify_all();
+    return response;
+}
+
+CVirtualHandset::SOutcome CVirtualHandset::Run(const SRequest& request, SCommandRecord& record) {
+    SOutcome out;
+    const std::vector<uint8_t>& p = request.payload;
+    const bool boot = m_Runner == ERunner::BootLoader;
+    auto needLength = [&](size_t n) {
+        if (p.size() != n) {
+            out.status = status::BadLength;
+            return false;
+        }
+        return true;
+    };
+
+    switch (request.cid) {
+    case cmd::RequestFlashWrite:
+        if (needLength(0)) {
+            out.payload = {0}; // FLASH_WRITE_POSSIBLE
+        }
+        break;
+    case cmd::QueryTargetRunner:
+        if (needLength(0)) {
+            const SVersion& v = boot ? m_Options.bootLoaderVersion : m_Options.flashWriterVersion;
+            out.payload = {RunnerTypeOnWire(m_Runner, request.transport), v[0], v[1], v[2]};
+        }
+        break;
+    case cmd::QueryFlashId:
+        if (needLength(4)) {
+            const int cs = CFlashModel::ChipSelectOf(record.address);
+            if (cs < 0) {
+                out.status = status::OutsideMemory;
+                out.payload = {0};
+            } else {
+                out.payload = {m_Flash.Chips()[size_t(cs)].part};
+            }
+        }
+        break;
+    case cmd::EraseFlashAll:
+        if (needLength(4)) {
+            const int cs = CFlashModel::ChipSelectOf(record.address);
+            if (cs < 0 || !m_Flash.Chips()[size_t(cs)].Fitted()) {
+                out.status = status::OutsideMemory;
+            } else {
+                const uint32_t base = CFlashModel::ChipBase(cs);
+                record.endAddress = base + m_Flash.Chips()[size_t(cs)].size;
+                out = RunErase(base, record.endAddress, true);
+            }
+        }
+        break;
+    case cmd::EraseFlashBlock:
+        if (needLength(8)) {
+            record.endAddress = Be32(p.data() + 4);
+            out = RunErase(record.address, record.endAddress, false);
+        }
+        break;
+    case cmd::MemoryDump:
+        if (needLength(7)) {
+            out = RunDump(request, record);
+        }
+        break;
+    case cmd::WriterData:
+    case cmd::AppData:
+        if ((request.cid == cmd::WriterData) != boot) {
+            out.status = status::WrongPhase;
+        } else {
+            out = RunDataBlock(request, record);
+        }
+        break;
+    case cmd::WriterEnd:
+        if (!boot) {
+            out.status = status::WrongPhase;
+        } else if (needLength(0)) {
+            if (m_WriterBlocks == 0) {
+                out.status = status::NoWriterImage;
+            } else {
+                m_Runner = ERunner::FlashWriter;
+                Note("flash writer started");
+            }
+        }
+        break;
+    case cmd::AppEnd:
+        if (boot) {
+            out.status = status::WrongPhase;
+        } else {
+            needLength(0);
+        }
+        break;
+    case cmd::ConfirmFlashWriting:
+        if (boot) {
+            out.status = status::WrongPhase;
+        } else if (needLength(0)) {
+            if (m_LatePending) {
+                out.status = m_LateStored ? int8_t(0) : status::ConfirmResend;
+                m_LatePending = false;
+            } else {
+                out.status = m_LastWriteStatus;
+            }
+        }
+        break;
+    default:
+        out.status = status::UnknownCommand;
+        break;
+    }
+    return out;
+}
+
+CVirtualHandset::SOutcome CVirtualHandset::RunDataBlock(const SRequest& request, SCommandRecord& record) {
+    SOutcome out;
+    const std::vector<uint8_t>& p = request.payload;
+    const bool uart = request.transport == ETransport::Uart;
+    // UART: address, data, record checksum. USB: the host leaves the checksum off.
+    const size_t minimum = uart ? 5 : 4;
+    if (p.size() < minimum) {
+        out.status = status::BadLength;
+        m_LastWriteStatus = out.status;
+        return out;
+    }
+    const uint32_t dataLength = uint32_t(p.size() - minimum);
+    record.length = dataLength;
+    if (uart && !RecordChecksumOk(p.data(), p.size())) {
+        out.status = status::BadRecordChecksum;
+        Refuse(request.cid, record.address, dataLength, record.address, out.status);
+        m_LastWriteStatus = out.status;
+        return out;
+    }
+    uint32_t bad = 0;
+    const bool writer = request.cid == cmd::WriterData;
+    switch (m_Flash.Program(record.address, p.data() + 4, dataLength, writer, &bad)) {
+    case EWriteResult::Ok:
+        ++m_BlocksStored;
+        if (writer) {
+            ++m_WriterBlocks;
+        }
+        if (!CFlashModel::InRam(record.address, dataLength ? dataLength : 1)) {
+            out.busyUs = Ceil(dataLength, 1024) * m_Options.programUsPerKiB;
+        }
+        break;
+    case EWriteResult::OutsideMemory:
+        out.status = status::OutsideMemory;
+        Refuse(request.cid, record.address, dataLength, bad, out.status);
+        break;
+    case EWriteResult::NotErased:
+        out.status = status::NotErased;
+        Refuse(request.cid, record.address, dataLength, bad, out.status);
+        break;
+    }
+    m_LastWriteStatus = out.status;
+    return out;
+}
+
+CVirtualHandset::SOutcome CVirtualHandset::RunErase(uint32_t start, uint32_t end, bool wholeChip) {
+    SOutcome out;
+    if (end <= start) {
+        out.status = status::BadEraseRange;
+        return out;
+    }
+    if (!m_Flash.Erase(start, end)) {
+        out.status = status::OutsideMemory;
+        return out;
+    }
+    m_Erases.push_back(SEraseRecord{start, end, wholeChip});
+    out.busyUs = Ceil(uint64_t(end) - start, 0x10000) * m_Options.eraseUsPer64K;
+    return out;
+}
+
+CVirtualHandset::SOutcome CVirtualHandset::RunDump(const SRequest& request, SCommandRecord& record) {
+    SOutcome out;
+    const std::vector<uint8_t>& p = request.payload;
+    const uint32_t count = uint32_t(p[4]) | uint32_t(p[5]) << 8;
+    const uint8_t unit = p[6];
+    record.length = count;
+    record.unit = unit;
+    if (unit > 2) {
+        out.status = status::BadDumpUnit;
+        return out;
+    }
+    const uint64_t bytes = uint64_t(count) << unit;
+    const uint32_t limit = request.transport == ETransport::Uart ? kMaxDumpUart : kMaxDumpUsb;
+    if (bytes > limit) {
+        out.status = status::DumpTooLarge;
+        return out;
+    }
+    if (uint64_t(record.address) + bytes > 0x100000000ull) {
+        out.status = status::OutsideMemory;
+        return out;
+    }
+    out.payload = m_Flash.Read(record.address, size_t(bytes));
+    return out;
+}
+
+void CVirtualHandset::SetFault(EFault fault, const SFaultSpec& spec) {
+    std::lock_guard lock(m_Mutex);
+    m_Faults[size_t(fault)] = spec;
+}
+
+void CVirtualHandset::ClearFaults() {
+    std::lock_guard lock(m_Mutex);
+    DisarmAll();
+    m_LatePending = false;
+}
+
+SFaultSpec CVirtualHandset::Fault(EFault fault) const {
+    std::lock_guard lock(m_Mutex);
+    return m_Faults[size_t(fault)];
+}
+
+SHandsetSnapshot CVirtualHandset::Snapshot() const {
+    std::lock_guard lock(m_Mutex);
+    SHandsetSnapshot s;
+    s.runner = m_Runner;
+    s.bootLoaderVersion = m_Options.bootLoaderVersion;
+    s.flashWriterVersion = m_Options.flashWriterVersion;
+    s.chips = m_Flash.Chips();
+    s.blocksStored = m_BlocksStored;
+    s.writerBlocks = m_WriterBlocks;
+    s.commands = m_Commands;
+    s.erases = m_Erases;
+    s.refusedWrites = m_Refused;
+    s.notes = m_Notes;
+    s.links = m_Links;
+    s.faults = m_Faults;
+    return s;
+}
+
+std::vector<uint8_t> CVirtualHandset::ReadMemory(uint32_t address, size_t length) const {
+    std::lock_guard lock(m_Mutex);
+    return m_Flash.Read(address, length);
+}
+
+ERunner CVirtualHandset::Runner() const {
+    std::lock_guard lock(m_Mutex);
+    return m_Runner;
+}
+
+size_t CVirtualHandset::CommandCount() const {
+    std::lock_guard lock(m_Mutex);
+    return m_Commands.size();
+}
+
+bool CVirtualHandset::WaitForCommands(size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(m_Mutex);
+    return m_Changed.wait_for(lock, timeout, [&] { return m_Commands.size() >= count; });
+}
+
+void CVirtualHandset::ClearRecord() {
+    std::lock_guard lock(m_Mutex);
+    m_Commands.clear();
+    m_Erases.clear();
+    m_Refused.clear();
+    m_Notes.clear();
+    m_Links = {};
+    m_BlocksStored = 0;
+}
+
+void CVirtualHandset::SetRunner(ERunner runner) {
+    std::lock_guard lock(m_Mutex);
+    m_Runner = runner;
+}
+
+void CVirtualHandset::LoadMemory(uint32_t address, const std::vector<uint8_t>& data) {
+    std::lock_guard lock(m_Mutex);
+    m_Flash.Poke(address, data.data(), data.size());
+}
+
+void CVirtualHandset::PowerCycle() {
+    std::lock_guard lock(m_Mutex);
+    m_Runner = ERunner::BootLoader;
+    m_WriterBlocks = 0;
+    m_LatePending = false;
+    m_LastWriteStatus = 0;
+    m_Flash.ClearRam();
+    Note("power cycle");
+}
+
+void CVirtualHandset::NoteLinkEvent(const std::string& text) {
+    std::lock_guard lock(m_Mutex);
+    Note(text);
+    m_Changed.notify_all();
+}
+
+void CVirtualHandset::CountUartConnection() {
+    std::lock_guard lock(m_Mutex);
+    ++m_Links.uartConnections;
+}
+void CVirtualHandset::CountUsbConnection() {
+    std::lock_guard lock(m_Mutex);
+    ++m_Links.usbConnections;
+}
+void CVirtualHandset::CountStrayFrame() {
+    std::lock_guard lock(m_Mutex);
+    ++m_Links.strayFrames;
+}
+void CVirtualHandset::CountOversizeFrame() {
+    std::lock_guard lock(m_Mutex);
+    ++m_Links.oversizeFrames;
+}
+void CVirtualHandset::CountBadPacket() {
+    std::lock_guard lock(m_Mutex);
+    ++m_Links.badPackets;
+}
+void CVirtualHandset::CountBadChecksum() {
+    std::lock_guard lock(m_Mutex);
+    ++m_Links.badChecksums;
+}
+
+} // namespace vsim
