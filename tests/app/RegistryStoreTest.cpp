@@ -37,7 +37,7 @@ TEST(RegistryStoreTest, KeysAreMadeOpenedAndFoundPerRoot) {
     store.SelectRoot(HKEY_LOCAL_MACHINE);
     EXPECT_FALSE(store.HasKey(kKey));
     EXPECT_EQ(store.OpenPath(kKey, false), 0);
-    EXPECT_EQ(store.LastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(store.LastError(), CRegistryStore::ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(store.CurrentPath(), "");
     EXPECT_EQ(store.MakeKey(kKey), 1);
     EXPECT_EQ(store.CurrentPath(), kKey);
@@ -78,7 +78,7 @@ TEST(RegistryStoreTest, ValuesAreWrittenWithTheirTypes) {
     EXPECT_EQ(store.ValueType("Flag"), REG_BINARY);
     EXPECT_EQ(store.ValueType("Path"), REG_SZ);
     EXPECT_EQ(store.ValueType("None"), 0u);
-    EXPECT_EQ(store.LastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(store.LastError(), CRegistryStore::ERROR_FILE_NOT_FOUND);
     // The key read back by a second store, as the next run would.
     CRegistryStore other(dir.Path());
     other.SelectRoot(HKEY_LOCAL_MACHINE);

@@ -27,18 +27,17 @@ inline constexpr uint32_t REG_EXPAND_SZ = 2;
 inline constexpr uint32_t REG_BINARY = 3;
 inline constexpr uint32_t REG_DWORD = 4;
 
-// Result codes kept as the last error
-inline constexpr int32_t ERROR_SUCCESS = 0;
-inline constexpr int32_t ERROR_FILE_NOT_FOUND = 2;
-inline constexpr int32_t ERROR_ACCESS_DENIED = 5;
-inline constexpr int32_t ERROR_INVALID_PARAMETER = 87;
-inline constexpr int32_t ERROR_MORE_DATA = 234;
-
 // The file name of a root: "HKEY_LOCAL_MACHINE" ...; nullptr for a value that is no root.
 const char* RootKeyName(HKEY root);
 
 class CRegistryStore {
 public:
+    // Result codes kept as the last error, numbered as the registry's
+    static constexpr int32_t ERROR_SUCCESS = 0;
+    static constexpr int32_t ERROR_FILE_NOT_FOUND = 2;
+    static constexpr int32_t ERROR_ACCESS_DENIED = 5;
+    static constexpr int32_t ERROR_MORE_DATA = 234;
+
     // The settings directory from the environment ($VANDREL_CONFIG_DIR ...).
     CRegistryStore();
     // Settings kept in the given directory (tests, tools).
