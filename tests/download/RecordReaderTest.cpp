@@ -145,3 +145,43 @@ TEST(RecordReaderTest, SmallReadChunksGiveTheSameRecords) {
     }
     EXPECT_EQ(n, 600);
 }
+
+// Damaged files of every shape: the reader stops at the first bad line or reads to the end, and
+// never reads or writes outside its buffers (the sanitizer builds watch that).
+TEST(RecordReaderTest, RandomDamageIsReportedNeverOverrun) {
+    uint32_t seed = 7;
+    auto next = [&] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 16;
+    };
+    const char alphabet[] = "S30123456789ABCDEFabcdefG \r\n\t";
+    for (int file = 0; file < 200; ++file) {
+        std::string text;
+        const int lines = 1 + static_cast<int>(next() % 20);
+        for (int l = 0; l < lines; ++l) {
+            std::string line = next() % 4 ? "S3" : "S7";
+            const std::size_t length = next() % 90;
+            for (std::size_t i = 0; i < length; ++i) {
+                line +=
+                    next() % 8 ? "0123456789ABCDEF"[next() % 16] : alphabet[next() % (sizeof alphabet - 1)];
+            }
+            text += line + (next() % 3 ? "\n" : "\r\n");
+        }
+        CTempDir dir;
+        CRecordReader reader(file % 2 ? CRecordReader::COUNT_ONE_BYTE : CRecordReader::COUNT_TWO_BYTES, 4096);
+        ASSERT_TRUE(reader.Open(dir.Write("vrandom.cp64", text)));
+        CRecordReader::TE_NEXT_RESULT r;
+        while ((r = reader.Next()) == CRecordReader::RECORD_READ) {
+            const TS_SRECORD& rec = reader.Record();
+            if (rec.IsData()) {
+                ASSERT_GE(rec.count, 5u);
+                ASSERT_EQ(rec.bytes.size(), rec.count);
+                ASSERT_EQ(rec.data.size(), rec.count - 5);
+            }
+        }
+        if (r == CRecordReader::RECORD_ERROR) {
+            EXPECT_EQ(reader.ErrorText().rfind(dir.File("vrandom.cp64") + ": line ", 0), 0u)
+                << reader.ErrorText();
+        }
+    }
+}
