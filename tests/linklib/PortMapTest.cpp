@@ -19,8 +19,9 @@ TEST(PortMap, EnvironmentThenProgramMapThenDefault) {
         }
         return out;
     }();
-    const std::string com2Default = adapters.size() >= 2 ? adapters[1]
-                                    : "/dev/ttyS" + std::to_string(1 - static_cast<int>(adapters.size()));
+    const std::string com2Default = adapters.size() >= 2
+                                        ? adapters[1]
+                                        : "/dev/ttyS" + std::to_string(1 - static_cast<int>(adapters.size()));
     EXPECT_EQ(QuilletResolveDevice("COM2"), com2Default);
     QuilletSetComPath(2, "/dev/mapped2");
     EXPECT_EQ(QuilletResolveDevice("COM2"), "/dev/mapped2");
