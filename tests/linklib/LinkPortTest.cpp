@@ -2,6 +2,7 @@
 // the USB reader's rules, and prompt closing whatever the device does.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -292,6 +293,36 @@ TEST(PortClose, ReturnsPromptlyWhateverTheDeviceDoes) {
         idle.ShutDown();
     }
     EXPECT_LT(MsSince(start), 100);
+}
+
+// A write stuck behind a peer that reads nothing does not hold the close: ShutDown from another
+// thread interrupts it, and the write reports its failure.
+TEST(PortClose, InterruptsAWriteInFlight) {
+    ClearPortEnvironment();
+    PtyPeer peer;
+    CLinkChannel channel(UartConfig());
+    ASSERT_EQ(channel.Connect(), 0);
+    const Bytes frame(65535, 0x55);
+    std::atomic<int> result{1};
+    std::atomic<bool> writing{false};
+    std::thread writer([&] {
+        int rc = 0;
+        for (int i = 0; i < 100 && rc >= 0; ++i) {
+            writing = true;
+            rc = channel.SendFrame(frame.data(), static_cast<unsigned short>(frame.size()));
+        }
+        result = rc;
+    });
+    while (!writing) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the pty's buffer is full by now
+    const auto start = Clock::now();
+    channel.ShutDown();
+    EXPECT_LT(MsSince(start), 1000);
+    writer.join();
+    EXPECT_EQ(result.load(), TM_ERR_WRITE);
+    EXPECT_EQ(channel.IsDeviceOpen(), 0);
 }
 
 TEST(PortClose, HangUpEndsTheReaderAndTransactionsTimeOut) {
