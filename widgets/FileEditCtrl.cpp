@@ -198,8 +198,6 @@ void CFileEditCtrl::paintEvent(QPaintEvent* event) {
         painter.fillRect(QRect(r.left(), r.bottom() - frame + 1, r.width(), frame), base);
         painter.fillRect(QRect(r.left(), r.top(), frame, r.height()), base);
         painter.fillRect(QRect(r.right() - frame + 1, r.top(), frame, r.height()), base);
-        painter.setPen(palette().color(QPalette::Mid));
-        painter.drawRect(r.adjusted(0, 0, -1, -1));
     }
     DrawButton(painter);
 }
@@ -217,10 +215,10 @@ void CFileEditCtrl::DrawDots(QPainter& painter, const QRect& button, const QColo
     painter.setBrush(color);
     for (int i = 0; i < 3; ++i) {
         const QPoint at = button.topLeft() + QPoint(x + i * spacing, y);
-        if (dot <= 1) {
-            painter.fillRect(QRect(at, QSize(1, 1)), color);
+        if (dot <= 2) {
+            painter.fillRect(QRect(at, QSize(qMax(dot, 1), qMax(dot, 1))), color);
         } else {
-            painter.setRenderHint(QPainter::Antialiasing, dot > 2);
+            painter.setRenderHint(QPainter::Antialiasing, true);
             painter.drawEllipse(QRect(at, QSize(dot, dot)));
         }
     }

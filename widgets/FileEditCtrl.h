@@ -5,12 +5,11 @@
 // folders.
 #pragma once
 
+#include "FECFileDialog.h"
+
 #include <QLineEdit>
 #include <QPointer>
 #include <QStringList>
-
-class CFECFileDialog;
-class QFileDialog;
 
 // Flags of SetFlags(). Exactly one of FILEEDIT_FILE and FILEEDIT_FOLDER.
 enum : quint32 {

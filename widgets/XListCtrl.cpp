@@ -145,6 +145,7 @@ CXListCtrl::CXListCtrl(QWidget* parent)
     viewport()->setAcceptDrops(true);
     setDropIndicatorShown(false);
     setDragDropMode(QAbstractItemView::DropOnly);
+    m_header->setSectionsClickable(true);
     m_header->setStretchLastSection(false);
     m_header->setSectionsMovable(false);
     connect(m_header, &QHeaderView::sectionClicked, this, &CXListCtrl::OnColumnClick);

@@ -201,6 +201,88 @@ void FileImage(QPainter& p, int size) {
     p.drawRect(QRectF(5 * u, 12 * u, 4 * u, u));
 }
 
+// --- 16 px: drawn pixel by pixel, so that every edge is sharp ---------------------------------
+
+void Px(QPainter& p, int x, int y, int w, int h, const QColor& c) {
+    p.fillRect(QRect(x, y, w, h), c);
+}
+
+void Tile16(QPainter& p, const QColor& top, const QColor& bottom) {
+    QLinearGradient g(0, 1, 0, 15);
+    g.setColorAt(0, top);
+    g.setColorAt(1, bottom);
+    p.fillRect(QRect(1, 1, 14, 14), g);
+    const QColor rim = bottom.darker(125);
+    Px(p, 1, 0, 14, 1, rim);
+    Px(p, 1, 15, 14, 1, rim);
+    Px(p, 0, 1, 1, 14, rim);
+    Px(p, 15, 1, 1, 14, rim);
+    for (QPoint corner : {QPoint(1, 1), QPoint(14, 1), QPoint(1, 14), QPoint(14, 14)})
+        Px(p, corner.x(), corner.y(), 1, 1, rim);
+}
+
+void Program16(QPainter& p) {
+    using namespace palette;
+    Tile16(p, kBlueTop, kBlueBottom);
+    Px(p, 5, 2, 6, 12, kPaper);
+    Px(p, 6, 4, 4, 6, kBlueDark);
+    Px(p, 7, 4, 2, 3, kAmber);
+    Px(p, 6, 7, 4, 1, kAmber);
+    Px(p, 7, 8, 2, 1, kAmber);
+    Px(p, 7, 11, 2, 1, kBlueBottom);
+}
+
+void Connector16(QPainter& p, bool joined) {
+    using namespace palette;
+    if (joined)
+        Tile16(p, kGreenTop, kGreenBottom);
+    else
+        Tile16(p, kSlateTop, kSlateBottom);
+    if (joined) {
+        Px(p, 1, 7, 2, 2, kPaper); // cable
+        Px(p, 3, 5, 4, 6, kPaper); // plug
+        Px(p, 7, 6, 2, 1, kPaper); // prongs
+        Px(p, 7, 9, 2, 1, kPaper);
+        Px(p, 9, 4, 3, 8, kPaper);  // socket
+        Px(p, 12, 7, 3, 2, kPaper); // cable
+    } else {
+        Px(p, 1, 7, 1, 2, kPaper);
+        Px(p, 2, 5, 4, 6, kPaper);
+        Px(p, 6, 6, 2, 1, kPaper);
+        Px(p, 6, 9, 2, 1, kPaper);
+        Px(p, 8, 7, 1, 2, kAmber);
+        Px(p, 10, 4, 3, 8, kPaper);
+        Px(p, 13, 7, 2, 2, kPaper);
+    }
+}
+
+void DumpToScreen16(QPainter& p) {
+    using namespace palette;
+    Tile16(p, kBlueTop, kBlueBottom);
+    Px(p, 2, 3, 12, 8, kPaper);
+    Px(p, 3, 4, 10, 6, kBlueDark);
+    Px(p, 4, 5, 2, 1, kAmber);
+    Px(p, 7, 5, 5, 1, kPaper);
+    Px(p, 4, 7, 8, 1, kPaper);
+    Px(p, 7, 11, 2, 1, kPaper);
+    Px(p, 5, 12, 6, 1, kPaper);
+}
+
+void DumpToFile16(QPainter& p) {
+    using namespace palette;
+    Tile16(p, kAmberTop, kAmberBottom);
+    Px(p, 4, 2, 6, 12, kPaper);
+    Px(p, 10, 4, 2, 10, kPaper);
+    Px(p, 10, 2, 1, 2, QColor(0xE2, 0xE8, 0xF0)); // the folded corner
+    Px(p, 11, 3, 1, 1, QColor(0xE2, 0xE8, 0xF0));
+    Px(p, 7, 4, 2, 4, kBlueBottom);
+    Px(p, 6, 8, 4, 1, kBlueBottom);
+    Px(p, 7, 9, 2, 1, kBlueBottom);
+    Px(p, 5, 11, 6, 1, kBlueBottom);
+}
+
+bool Save(const QImage& image, const QString& folder, const QString& name);
+
 bool Write(const QString& folder, const QString& name, int size, const Drawing& draw, int canvas = 0) {
     const int pixels = canvas ? canvas : size;
     QImage image(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
@@ -211,6 +293,21 @@ bool Write(const QString& folder, const QString& name, int size, const Drawing& 
         p.scale(pixels / 32.0, pixels / 32.0);
         draw(p, size);
     }
+    return Save(image, folder, name);
+}
+
+// A picture drawn at 16 px, pixel by pixel.
+bool Write16(const QString& folder, const QString& name, const std::function<void(QPainter&)>& draw) {
+    QImage image(16, 16, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    {
+        QPainter p(&image);
+        draw(p);
+    }
+    return Save(image, folder, name);
+}
+
+bool Save(const QImage& image, const QString& folder, const QString& name) {
     const QString path = folder + QLatin1Char('/') + name;
     if (!image.convertToFormat(QImage::Format_ARGB32).save(path, "PNG")) {
         std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
@@ -232,11 +329,16 @@ int main(int argc, char** argv) {
     QDir().mkpath(icons);
     QDir().mkpath(bitmaps);
     bool ok = true;
-    for (int size : {16, 24, 32, 48, 64, 128, 256})
+    ok &= Write16(icons, QStringLiteral("program-16.png"), Program16);
+    for (int size : {24, 32, 48, 64, 128, 256})
         ok &= Write(icons, QStringLiteral("program-%1.png").arg(size), size, Program);
     for (int size : {32, 48, 64})
         ok &= Write(icons, QStringLiteral("information-%1.png").arg(size), size, Program);
-    for (int size : {16, 24, 32, 48}) {
+    ok &= Write16(icons, QStringLiteral("connect-in-16.png"), [](QPainter& p) { Connector16(p, true); });
+    ok &= Write16(icons, QStringLiteral("connect-out-16.png"), [](QPainter& p) { Connector16(p, false); });
+    ok &= Write16(icons, QStringLiteral("dump-screen-16.png"), DumpToScreen16);
+    ok &= Write16(icons, QStringLiteral("dump-file-16.png"), DumpToFile16);
+    for (int size : {24, 32, 48}) {
         ok &= Write(icons, QStringLiteral("connect-in-%1.png").arg(size), size,
                     [](QPainter& p, int) { Connector(p, true); });
         ok &= Write(icons, QStringLiteral("connect-out-%1.png").arg(size), size,
