@@ -52,7 +52,11 @@ public:
 private:
     bool OpenPty(std::string* error);
     void ClosePty();
+    enum class EReadResult { Data, Empty, Stop };
+
     void Run();
+    // Reads what the master holds and serves the frames it completes.
+    EReadResult ReadMaster();
     void HostClosed();
     void Serve(std::vector<uint8_t>&& frame);
     // Writes to the master, paced at the line rate; false when stopping or the host does not read.

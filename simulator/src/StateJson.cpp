@@ -66,6 +66,7 @@ std::string StateToJson(const SHandsetSnapshot& s) {
     j += "  \"links\": {\"uartConnections\": " + std::to_string(s.links.uartConnections) +
          ", \"usbConnections\": " + std::to_string(s.links.usbConnections) +
          ", \"hangUps\": " + std::to_string(s.links.hangUps) +
+         ", \"hostCloses\": " + std::to_string(s.links.hostCloses) +
          ", \"strayFrames\": " + std::to_string(s.links.strayFrames) +
          ", \"oversizeFrames\": " + std::to_string(s.links.oversizeFrames) +
          ", \"badPackets\": " + std::to_string(s.links.badPackets) +

@@ -211,13 +211,11 @@ void CUartLink::HostClosed() {
     m_Decoder.Reset();
     tcflush(m_SlaveHold, TCIFLUSH);
     ioctl(m_SlaveHold, TIOCNXCL);
+    m_Handset.CountHostClose();
+    m_Handset.NoteLinkEvent("the host closed " + SlavePath());
 }
 
 void CUartLink::Run() {
-    std::vector<uint8_t> buffer(4096);
-    std::vector<std::vector<uint8_t>> frames;
-    const auto byteTime = m_Options.lineRate ? std::chrono::nanoseconds(10'000'000'000ll / m_Options.lineRate)
-                                             : std::chrono::nanoseconds(0);
     for (;;) {
         pollfd p[3] = {{m_Stop.Fd(), POLLIN, 0}, {m_Master, POLLIN, 0}, {m_Inotify, POLLIN, 0}};
         const int r = poll(p, m_Inotify >= 0 ? 3 : 2, -1);
@@ -233,53 +231,69 @@ void CUartLink::Run() {
         if (m_Inotify >= 0 && (p[2].revents & POLLIN)) {
             alignas(inotify_event) char events[1024];
             bool closed = false;
-            ssize_t n;
-            while ((n = read(m_Inotify, events, sizeof events)) > 0) {
+            while (read(m_Inotify, events, sizeof events) > 0) {
                 closed = true; // only close events are watched
             }
-            // Our own descriptor was opened before the watch and stays open, so any close is the host's.
+            // Our own descriptor was opened before the watch and stays open, so any close is the
+            // host's. What it wrote before closing is taken first, then its leftovers are dropped.
             if (closed) {
+                EReadResult rr;
+                while ((rr = ReadMaster()) == EReadResult::Data) {
+                }
+                if (rr == EReadResult::Stop) {
+                    return;
+                }
                 HostClosed();
+                continue;
             }
         }
-        if (p[1].revents & (POLLIN | POLLHUP | POLLERR)) {
-            const ssize_t n = read(m_Master, buffer.data(), buffer.size());
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-                continue;
-            }
-            if (n <= 0) {
-                // Cannot happen while we hold the slave; never spin on it if it does.
-                m_Handset.NoteLinkEvent("pseudo-terminal failed; offering a fresh one");
-                ClosePty();
-                if (!OpenPty(nullptr)) {
-                    return;
-                }
-                continue;
-            }
-            if (byteTime.count()) {
-                const auto start = std::max(Clock::now(), m_InputFreeAt);
-                m_InputFreeAt = start + byteTime * n;
-            }
-            frames.clear();
-            const uint64_t oversizeBefore = m_Decoder.OversizeFrames();
-            m_Decoder.Feed(buffer.data(), size_t(n), frames);
-            if (m_Decoder.OversizeFrames() != oversizeBefore) {
-                m_Handset.CountOversizeFrame();
-            }
-            if (!frames.empty() && byteTime.count() && !m_Stop.SleepUntil(m_InputFreeAt)) {
-                return;
-            }
-            for (auto& frame : frames) {
-                if (m_Stop.IsSet()) {
-                    return;
-                }
-                Serve(std::move(frame));
-                if (m_Master < 0) {
-                    return; // a hang-up could not offer a fresh pty
-                }
-            }
+        if ((p[1].revents & (POLLIN | POLLHUP | POLLERR)) && ReadMaster() == EReadResult::Stop) {
+            return;
         }
     }
+}
+
+CUartLink::EReadResult CUartLink::ReadMaster() {
+    uint8_t buffer[4096];
+    const auto byteTime = m_Options.lineRate ? std::chrono::nanoseconds(10'000'000'000ll / m_Options.lineRate)
+                                             : std::chrono::nanoseconds(0);
+    const ssize_t n = read(m_Master, buffer, sizeof buffer);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        return EReadResult::Empty;
+    }
+    if (n <= 0) {
+        // Cannot happen while we hold the slave; never spin on it if it does.
+        m_Handset.NoteLinkEvent("pseudo-terminal failed; offering a fresh one");
+        ClosePty();
+        return OpenPty(nullptr) ? EReadResult::Empty : EReadResult::Stop;
+    }
+    if (byteTime.count()) {
+        const auto start = std::max(Clock::now(), m_InputFreeAt);
+        m_InputFreeAt = start + byteTime * n;
+    }
+    std::vector<std::vector<uint8_t>> frames;
+    const uint64_t oversizeBefore = m_Decoder.OversizeFrames();
+    m_Decoder.Feed(buffer, size_t(n), frames);
+    if (m_Decoder.OversizeFrames() != oversizeBefore) {
+        m_Handset.CountOversizeFrame();
+    }
+    if (!frames.empty() && byteTime.count() && !m_Stop.SleepUntil(m_InputFreeAt)) {
+        return EReadResult::Stop;
+    }
+    for (auto& frame : frames) {
+        if (m_Stop.IsSet()) {
+            return EReadResult::Stop;
+        }
+        const int master = m_Master;
+        Serve(std::move(frame));
+        if (m_Master < 0) {
+            return EReadResult::Stop; // a hang-up could not offer a fresh pty
+        }
+        if (m_Master != master) {
+            return EReadResult::Empty; // hung up: the rest was meant for the old pty
+        }
+    }
+    return EReadResult::Data;
 }
 
 void CUartLink::Serve(std::vector<uint8_t>&& frame) {

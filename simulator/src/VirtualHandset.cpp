@@ -387,6 +387,16 @@ SFaultSpec CVirtualHandset::Fault(EFault fault) const {
 
 SHandsetSnapshot CVirtualHandset::Snapshot() const {
     std::lock_guard lock(m_Mutex);
+    return SnapshotLocked();
+}
+
+bool CVirtualHandset::WaitUntil(const std::function<bool(const SHandsetSnapshot&)>& predicate,
+                                std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(m_Mutex);
+    return m_Changed.wait_for(lock, timeout, [&] { return predicate(SnapshotLocked()); });
+}
+
+SHandsetSnapshot CVirtualHandset::SnapshotLocked() const {
     SHandsetSnapshot s;
     s.runner = m_Runner;
     s.bootLoaderVersion = m_Options.bootLoaderVersion;
@@ -462,10 +472,17 @@ void CVirtualHandset::NoteLinkEvent(const std::string& text) {
 void CVirtualHandset::CountUartConnection() {
     std::lock_guard lock(m_Mutex);
     ++m_Links.uartConnections;
+    m_Changed.notify_all();
 }
 void CVirtualHandset::CountUsbConnection() {
     std::lock_guard lock(m_Mutex);
     ++m_Links.usbConnections;
+    m_Changed.notify_all();
+}
+void CVirtualHandset::CountHostClose() {
+    std::lock_guard lock(m_Mutex);
+    ++m_Links.hostCloses;
+    m_Changed.notify_all();
 }
 void CVirtualHandset::CountStrayFrame() {
     std::lock_guard lock(m_Mutex);

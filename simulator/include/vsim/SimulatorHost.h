@@ -66,6 +66,10 @@ public:
     bool WaitForCommands(size_t count, std::chrono::milliseconds timeout) const {
         return m_Handset.WaitForCommands(count, timeout);
     }
+    bool WaitUntil(const std::function<bool(const SHandsetSnapshot&)>& predicate,
+                   std::chrono::milliseconds timeout) const {
+        return m_Handset.WaitUntil(predicate, timeout);
+    }
 
 private:
     SSimulatorOptions m_Options;

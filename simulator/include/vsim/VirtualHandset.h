@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -54,6 +55,9 @@ public:
     size_t CommandCount() const;
     // Waits until at least count commands are recorded (since the last ClearRecord).
     bool WaitForCommands(size_t count, std::chrono::milliseconds timeout) const;
+    // Waits until the predicate holds for a snapshot (tried on every change) or the time is up.
+    bool WaitUntil(const std::function<bool(const SHandsetSnapshot&)>& predicate,
+                   std::chrono::milliseconds timeout) const;
     // Forgets commands, erases, refused writes, notes and counters; memory and state stay.
     void ClearRecord();
 
@@ -68,6 +72,7 @@ public:
     void NoteLinkEvent(const std::string& text);
     void CountUartConnection();
     void CountUsbConnection();
+    void CountHostClose();
     void CountStrayFrame();
     void CountOversizeFrame();
     void CountBadPacket();
@@ -82,6 +87,7 @@ private:
         uint32_t busyUs = 0;
     };
 
+    SHandsetSnapshot SnapshotLocked() const;
     bool ConsumeFault(EFault fault, uint8_t cid);
     void DisarmAll();
     SOutcome Run(const SRequest& request, SCommandRecord& record);
