@@ -266,8 +266,8 @@ void CFileEditCtrl::DrawButton(QPainter& painter) const {
             if ((state & BUTTON_FLAT) && (m_flags & FILEEDIT_GREY_DOTS)) {
                 const int grey = (30 * dots.red() + 59 * dots.green() + 11 * dots.blue()) / 100;
                 dots = QColor(grey, grey, grey);
-                if (grey < 64) // the text colour is near black: a mid grey reads as "grey dots"
-                    dots = pal.color(QPalette::Mid);
+                if (grey < 64) // near-black text: the grey of its weight would still read black
+                    dots = pal.color(QPalette::Dark);
             }
             DrawDots(painter, button, dots, 0);
         }

@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <QToolTip>
 #include <QUrl>
 
 namespace {
@@ -63,6 +64,7 @@ private slots:
     void disabledRowIgnoresClicks();
     void progressText_data();
     void progressText();
+    void tooltipsPerCell();
     void outOfRangeIsRefused();
     void workerThreadCallsReachTheList();
     void paintsCellsAndEmptyMessage();
@@ -340,6 +342,31 @@ void XListCtrlTest::progressText() {
     QFETCH(int, percent);
     QFETCH(QString, text);
     QCOMPARE(CXListCtrl::FormatPercent(format, percent), text);
+}
+
+void XListCtrlTest::tooltipsPerCell() {
+    auto list = MainList();
+    list->show();
+    QVERIFY(QTest::qWaitForWindowExposed(list.get()));
+    const QString longName = QString(120, QLatin1Char('n')) + QStringLiteral(".m0");
+    const QString path = MakeFile(m_dir, longName, 10);
+    QCOMPARE(list->AddFile(path), 0);
+    QCOMPARE(list->GetCellTip(0, 0), path);
+    auto tipAt = [&](int column) {
+        QToolTip::hideText();
+        for (int i = 0; i < 100 && QToolTip::isVisible(); ++i)
+            QTest::qWait(20);
+        const QPoint at = CellCentre(*list, 0, column);
+        QHelpEvent help(QEvent::ToolTip, at, list->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(list->viewport(), &help);
+        return QToolTip::isVisible() ? QToolTip::text() : QString();
+    };
+    QCOMPARE(tipAt(0), path.left(CXListCtrl::kMaxTipLength));
+    QCOMPARE(tipAt(1), QString()); // the size cell has no tip
+    list->SetCellTip(0, 1, QStringLiteral("1 KB = 1000 bytes"));
+    QCOMPARE(tipAt(1), QStringLiteral("1 KB = 1000 bytes"));
+    list->ClearAllTips();
+    QCOMPARE(tipAt(0), QString());
 }
 
 void XListCtrlTest::outOfRangeIsRefused() {
