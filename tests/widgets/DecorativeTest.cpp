@@ -47,8 +47,10 @@ void DecorativeTest::faceButtonCheckMode() {
     QVERIFY(QTest::qWaitForWindowExposed(&toggle));
     QCOMPARE(toggle.GetCheck(), 0);
     const QImage off = toggle.grab().toImage();
+    testsupport::SaveScreenshot(&toggle, QStringLiteral("face-button-toggle-off"));
     QTest::mouseClick(&toggle, Qt::LeftButton);
     QCOMPARE(toggle.GetCheck(), 1);
+    testsupport::SaveScreenshot(&toggle, QStringLiteral("face-button-toggle-on"));
     // Checked, it shows the "in" icon and the pressed look: another picture.
     toggle.clearFocus();
     QVERIFY(toggle.grab().toImage() != off);
@@ -74,6 +76,7 @@ void DecorativeTest::faceButtonColoursAndLooks() {
     QApplication::sendEvent(&button, &away);
     const QImage image = button.grab().toImage();
     QCOMPARE(image.pixelColor(10, 15), QColor(10, 20, 30));
+    testsupport::SaveScreenshot(&button, QStringLiteral("face-button-colours"));
     button.SetTooltipText(QStringLiteral("Erase Flash Memory"));
     QCOMPARE(button.toolTip(), QStringLiteral("Erase Flash Memory"));
     button.SetTooltipText(QStringLiteral("Erase Flash Memory"), false);
@@ -121,6 +124,7 @@ void DecorativeTest::faceButtonMenu() {
     });
     QTest::mouseClick(&button, Qt::LeftButton);
     QVERIFY(shown);
+    testsupport::SaveScreenshot(&button, QStringLiteral("face-button-menu"));
     QVERIFY(!button.isDown());
 }
 
@@ -212,6 +216,9 @@ void DecorativeTest::bevelLineText() {
     const QImage a = down.grab().toImage();
     const QImage b = up.grab().toImage();
     QVERIFY(a != b);
+    testsupport::SaveScreenshot(&line, QStringLiteral("bevel-line-right-sunken"));
+    testsupport::SaveScreenshot(&down, QStringLiteral("bevel-line-vertical-90"));
+    testsupport::SaveScreenshot(&up, QStringLiteral("bevel-line-vertical-270"));
     // 270 degrees is the 90-degree picture turned half around; the text starts at the bottom.
     auto firstDarkRow = [](const QImage& image, bool fromTop) {
         for (int i = 0; i < image.height(); ++i) {
@@ -245,6 +252,7 @@ void DecorativeTest::linkLabel() {
 
     parent.show();
     QVERIFY(QTest::qWaitForWindowExposed(&parent));
+    testsupport::SaveScreenshot(&parent, QStringLiteral("link-label"));
     QTest::mouseMove(link, QPoint(3, 3));
     QVERIFY(link->IsHovered());
     QCOMPARE(link->CurrentColor(), QColor(255, 0, 0));
@@ -305,6 +313,7 @@ void DecorativeTest::linkFailureIsReported() {
     QTimer::singleShot(50, [&] {
         if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
             shown = box->text();
+            testsupport::SaveScreenshot(box, QStringLiteral("link-label-failure-message"));
             box->close();
         }
     });

@@ -185,8 +185,10 @@ void FileEditCtrlTest::validateShowsTheMessage() {
     other->setFocus();
     QString shown;
     OnModal([&](QWidget* modal) {
-        if (auto* box = qobject_cast<QMessageBox*>(modal))
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             shown = box->text();
+            testsupport::SaveScreenshot(box, QStringLiteral("file-edit-validation-message"));
+        }
         modal->close();
     });
     QVERIFY(!edit->Validate());
@@ -223,6 +225,7 @@ void FileEditCtrlTest::buttonGeometry() {
     const int frame = edit.style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, &edit);
     const int inner = edit.height() - 2 * frame;
     QCOMPARE(edit.ButtonRect().width(), inner * 8 / 10);
+    testsupport::SaveScreenshot(&edit, QStringLiteral("file-edit-default-button"));
     QCOMPARE(edit.SetButtonWidth(20), -1);
     QCOMPARE(edit.ButtonRect(), QRect(edit.width() - frame - 20, frame, 20, inner));
     QCOMPARE(edit.textMargins().right(), 22);
@@ -244,6 +247,7 @@ void FileEditCtrlTest::buttonGeometry() {
     const QPoint centre = edit.ButtonRect().center();
     QTest::mousePress(&edit, Qt::LeftButton, Qt::NoModifier, centre);
     QCOMPARE(edit.ButtonState(), int(CFileEditCtrl::BUTTON_PRESSED));
+    testsupport::SaveScreenshot(&edit, QStringLiteral("file-edit-button-pressed"));
     QTest::mouseMove(&edit, QPoint(5, 5));
     QCOMPARE(edit.ButtonState(), int(CFileEditCtrl::BUTTON_NORMAL));
     QTest::mouseRelease(&edit, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
@@ -396,6 +400,7 @@ void FileEditCtrlTest::folderBrowse() {
         auto* dialog = qobject_cast<QFileDialog*>(modal);
         QVERIFY(dialog);
         seen = dialog->directory().absolutePath();
+        testsupport::SaveScreenshot(dialog, QStringLiteral("file-edit-folder-browser"));
         dialog->setDirectory(D + QStringLiteral("/w"));
         static_cast<QDialog*>(dialog)->accept();
     });

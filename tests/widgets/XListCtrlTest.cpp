@@ -323,6 +323,7 @@ void XListCtrlTest::disabledRowIgnoresClicks() {
     // The enabled row still takes clicks.
     QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, CellCentre(*list, 0, 0));
     QCOMPARE(list->GetCurSel(), 0);
+    testsupport::SaveScreenshot(list.get(), QStringLiteral("xlistctrl-disabled-row"));
 }
 
 void XListCtrlTest::progressText_data() {
@@ -362,6 +363,7 @@ void XListCtrlTest::tooltipsPerCell() {
         return QToolTip::isVisible() ? QToolTip::text() : QString();
     };
     QCOMPARE(tipAt(0), path.left(CXListCtrl::kMaxTipLength));
+    testsupport::SaveScreenshot(list.get(), QStringLiteral("xlistctrl-long-path"));
     QCOMPARE(tipAt(1), QString()); // the size cell has no tip
     list->SetCellTip(0, 1, QStringLiteral("1 KB = 1000 bytes"));
     QCOMPARE(tipAt(1), QStringLiteral("1 KB = 1000 bytes"));
