@@ -143,10 +143,6 @@ void CLinkLabel::leaveEvent(QEvent* event) {
     QLabel::leaveEvent(event);
 }
 
-void CLinkLabel::changeEvent(QEvent* event) {
-    QLabel::changeEvent(event);
-}
-
 void CLinkLabel::mousePressEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton) {
         OpenURL();

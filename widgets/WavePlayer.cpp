@@ -9,7 +9,7 @@ bool CWavePlayer::LoadFromFile(const QString& path) {
 bool CWavePlayer::LoadFromResource(const QString& name, QWidget*) {
     QFile file(QStringLiteral(":/sounds/") + name);
     if (!file.open(QIODevice::ReadOnly)) {
-        m_playback.LoadFromMemory({});
+        m_playback.LoadFromMemory({}); // drops the old sound, as a failed file load does
         return false;
     }
     const QByteArray bytes = file.readAll();
