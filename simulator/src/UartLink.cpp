@@ -317,6 +317,7 @@ void CUartLink::Serve(std::vector<uint8_t>&& frame) {
         if (OpenPty(nullptr)) {
             m_Handset.NoteLinkEvent("hung up " + old + "; now on " + SlavePath());
         }
+        m_Handset.CountHangUp();
         return;
     }
     if (response.busyUs && !m_Stop.SleepUntil(Clock::now() + std::chrono::microseconds(response.busyUs))) {

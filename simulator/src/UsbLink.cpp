@@ -179,7 +179,9 @@ void CUsbLink::Serve(int conn) {
         }
         const SResponse response = m_Handset.Handle(request);
         if (response.hangUp) {
+            shutdown(conn, SHUT_RDWR);
             m_Handset.NoteLinkEvent("hung up the USB connection");
+            m_Handset.CountHangUp();
             return;
         }
         if (response.busyUs &&

@@ -106,7 +106,6 @@ SResponse CVirtualHandset::Handle(const SRequest& request) {
         record.status = 0;
         response.send = false;
         response.hangUp = true;
-        ++m_Links.hangUps;
         char text[80];
         std::snprintf(text, sizeof text, "hang-up on the data block at 0x%08X", record.address);
         Note(text);
@@ -477,6 +476,11 @@ void CVirtualHandset::CountUartConnection() {
 void CVirtualHandset::CountUsbConnection() {
     std::lock_guard lock(m_Mutex);
     ++m_Links.usbConnections;
+    m_Changed.notify_all();
+}
+void CVirtualHandset::CountHangUp() {
+    std::lock_guard lock(m_Mutex);
+    ++m_Links.hangUps;
     m_Changed.notify_all();
 }
 void CVirtualHandset::CountHostClose() {

@@ -171,7 +171,7 @@ struct SRefusedWrite {
 struct SLinkCounters {
     uint64_t uartConnections = 0; // ptys offered (the first and every one after a hang-up)
     uint64_t usbConnections = 0;  // socket connections accepted
-    uint64_t hangUps = 0;         // links closed by the HangUp fault
+    uint64_t hangUps = 0;         // links closed by the HangUp fault (counted once closed)
     uint64_t hostCloses = 0;      // times the host closed the pty slave
     uint64_t strayFrames = 0;     // UART frames not led by 0x21, dropped
     uint64_t oversizeFrames = 0;  // UART frames over the frame limit, dropped

@@ -73,6 +73,8 @@ public:
     void CountUartConnection();
     void CountUsbConnection();
     void CountHostClose();
+    // Counted once the link is closed and, on the UART side, the fresh pty is offered.
+    void CountHangUp();
     void CountStrayFrame();
     void CountOversizeFrame();
     void CountBadPacket();
