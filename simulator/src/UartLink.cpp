@@ -312,9 +312,17 @@ void CUartLink::Serve(std::vector<uint8_t>&& frame) {
     }
     const SResponse response = m_Handset.Handle(request);
     if (response.hangUp) {
+        // The fresh pty is made before the old one closes, so that it gets another name.
         const std::string old = SlavePath();
-        ClosePty();
-        if (OpenPty(nullptr)) {
+        const int oldFds[3] = {m_Master, m_SlaveHold, m_Inotify};
+        m_Master = m_SlaveHold = m_Inotify = -1;
+        const bool fresh = OpenPty(nullptr);
+        for (const int fd : oldFds) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+        if (fresh) {
             m_Handset.NoteLinkEvent("hung up " + old + "; now on " + SlavePath());
         }
         m_Handset.CountHangUp();
