@@ -122,10 +122,18 @@ EWriteResult CFlashModel::Program(uint32_t address, const uint8_t* data, size_t 
             return EWriteResult::NotErased;
         }
     }
-    for (size_t i = 0; i < length; ++i) {
-        if (data[i] != 0xFF) {
-            ByteAt(address + uint32_t(i)) = uint8_t(current[i] & data[i]);
+    // Page by page; a page that would only receive 0xFF is not even made.
+    for (size_t i = 0; i < length;) {
+        const uint32_t a = address + uint32_t(i);
+        const size_t n = std::min<size_t>(length - i, kPageSize - a % kPageSize);
+        const uint8_t* src = data + i;
+        if (std::any_of(src, src + n, [](uint8_t b) { return b != 0xFF; })) {
+            uint8_t* dst = &ByteAt(a);
+            for (size_t j = 0; j < n; ++j) {
+                dst[j] &= src[j];
+            }
         }
+        i += n;
     }
     return EWriteResult::Ok;
 }
