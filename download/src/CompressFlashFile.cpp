@@ -150,7 +150,13 @@ public:
 
     void Record(std::string_view line, const TS_S3_FIELDS& f) {
         if (m_hooks.MarkArea) {
+            // The record's first byte and, when it is another, its last: a record that runs across
+            // an area boundary touches both areas, and both must be erased before it is written.
             m_hooks.MarkArea(f.address);
+            const uint64_t last = uint64_t{f.address} + f.dataLength - 1;
+            if (f.dataLength > 1 && last <= UINT32_MAX) {
+                m_hooks.MarkArea(static_cast<uint32_t>(last));
+            }
         }
         const auto* digits = reinterpret_cast<const unsigned char*>(line.data());
         const unsigned char* data = digits + f.dataOffset;

@@ -103,7 +103,7 @@ TEST(CompressFlashFileTest, SplitsRunsAt65520DataBytes) {
     EXPECT_EQ(r.output.substr(0, 14), "S3FFF500100000");
     EXPECT_EQ(lf, 2 + 4 + 8 + 2 * 65520 + 2u);
     EXPECT_EQ(r.output.substr(lf + 1, 14), "S300550010FFF0"); // 5 records = 80 bytes, count 0x55
-    EXPECT_EQ(r.marked.size(), 4100u);
+    EXPECT_EQ(r.marked.size(), 2 * 4100u);                    // the first and the last byte of every record
     // The split line fits the reader: read it back record by record.
     CRecordReader reader;
     ASSERT_TRUE(reader.Open(CompressedFilePath(dir.File("vimage.m0"))));
@@ -131,21 +131,29 @@ TEST(CompressFlashFileTest, CrLfSourcePacksLikeItsLfTwin) {
     EXPECT_EQ(ra.marked, rb.marked);
 }
 
-TEST(CompressFlashFileTest, MarksEveryRecordStartAndReportsTheStages) {
+TEST(CompressFlashFileTest, MarksTheFirstAndLastByteOfEveryRecordAndReportsTheStages) {
     CTempDir dir;
     const std::string path = dir.Write(
-        "vimage.m0", S3Line(0x5FF0, Pattern(32, 1)) + S3Line(0x08150000, Pattern(8, 2)) + "S70500000000FA\n");
+        "vimage.m0", S3Line(0x5FF0, Pattern(32, 1)) + S3Line(0x08150000, Pattern(8, 2)) +
+                         S3Line(0x00400000, Pattern(1, 3)) + S3Line(0x00400010, {}) + "S70500000000FA\n");
     TS_AREA_MARKS marks;
     Recorder recorder;
     TS_COMPRESS_HOOKS hooks;
-    hooks.MarkArea = [&](uint32_t a) { marks.MarkArea(a); };
+    std::vector<uint32_t> marked;
+    hooks.MarkArea = [&](uint32_t a) {
+        marks.MarkArea(a);
+        marked.push_back(a);
+    };
     hooks.Observer = &recorder;
     std::string out, error;
     ASSERT_TRUE(CompressFlashFile(path, out, hooks, &error)) << error;
-    // 0x5FF0 starts in the boot area (the record runs on into main: only its start counts);
-    // 0x08150000 is DB with the default ranges, media with those of flash part 19.
-    EXPECT_EQ(marks.defaultFlags, AREA_BOOT | AREA_DB);
-    EXPECT_EQ(marks.movedFlags, AREA_BOOT | AREA_MEDIA);
+    // 0x5FF0..0x600F starts in the boot area and ends in main: both are marked. A one-byte and an
+    // empty record mark their address once. 0x08150000 is DB with the default ranges, media with
+    // those of flash part 19.
+    EXPECT_EQ(marked,
+              (std::vector<uint32_t>{0x5FF0, 0x600F, 0x08150000, 0x08150007, 0x00400000, 0x00400010}));
+    EXPECT_EQ(marks.defaultFlags, AREA_BOOT | AREA_MAIN | AREA_CDRIVE | AREA_DB);
+    EXPECT_EQ(marks.movedFlags, AREA_BOOT | AREA_MAIN | AREA_CDRIVE | AREA_MEDIA);
     EXPECT_EQ(recorder.events, (std::vector<std::string>{"caption:Compressing flash file",
                                                          "status:File is being compressed...", "status:"}));
 }

@@ -29,7 +29,8 @@ public:
     virtual void SetStatus(const std::string& text) = 0;
 };
 
-// Called with the start address of every "S3" record, in file order.
+// Called, in file order, with the address of every "S3" record's first data byte and, when it is
+// another one, of its last data byte (so that a record across an area boundary marks both areas).
 using MarkAreaFn = std::function<void(uint32_t address)>;
 
 struct TS_COMPRESS_HOOKS {

@@ -41,6 +41,8 @@ class ILogSink {
 public:
     virtual ~ILogSink() = default;
     virtual void AppendLog(const std::string& text) = 0;
+    // Empties the log (done when a link opens).
+    virtual void ClearLog() {}
 };
 
 // The log's date and time form: the long local date and time, as "Tuesday, December 08, 2026,
