@@ -52,8 +52,12 @@ void RoundTrip(benchmark::State& state, ESimLink link) {
         sim.Host().ClearRecord();
     }
 }
-void BM_RoundTripPty(benchmark::State& state) { RoundTrip<simtest::CRawUart>(state, ESimLink::Uart); }
-void BM_RoundTripUsb(benchmark::State& state) { RoundTrip<simtest::CRawUsb>(state, ESimLink::Usb); }
+void BM_RoundTripPty(benchmark::State& state) {
+    RoundTrip<simtest::CRawUart>(state, ESimLink::Uart);
+}
+void BM_RoundTripUsb(benchmark::State& state) {
+    RoundTrip<simtest::CRawUsb>(state, ESimLink::Usb);
+}
 BENCHMARK(BM_RoundTripPty)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RoundTripUsb)->Unit(benchmark::kMicrosecond);
 

@@ -95,10 +95,12 @@ std::string StateToJson(const SHandsetSnapshot& s) {
     j += "  \"refusedWrites\": [";
     for (size_t i = 0; i < s.refusedWrites.size(); ++i) {
         const SRefusedWrite& r = s.refusedWrites[i];
-        j += std::string(i ? ", " : "") + "{\"cid\": " + std::to_string(r.cid) +
-             ", \"address\": " + Hex32(r.address) + ", \"length\": " + std::to_string(r.length) +
-             ", \"badAddress\": " + Hex32(r.badAddress) + ", \"status\": " + std::to_string(r.status) +
-             ", \"reason\": " + Quote(StatusName(r.status)) + "}";
+        char cid[8];
+        std::snprintf(cid, sizeof cid, "0x%02X", r.cid);
+        j += std::string(i ? ", " : "") + "{\"cid\": " + Quote(cid) + ", \"address\": " + Hex32(r.address) +
+             ", \"length\": " + std::to_string(r.length) + ", \"badAddress\": " + Hex32(r.badAddress) +
+             ", \"status\": " + std::to_string(r.status) + ", \"reason\": " + Quote(StatusName(r.status)) +
+             "}";
     }
     j += "],\n";
     j += "  \"notes\": [";

@@ -112,6 +112,15 @@ void CUsbLink::Run() {
         }
         const int conn = accept4(m_Listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (conn < 0) {
+            if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
+                // Out of descriptors or the like: the connection stays queued; try again shortly
+                // instead of spinning on a listen socket that keeps reporting it.
+                m_Handset.NoteLinkEvent(std::string("cannot accept a USB connection: ") +
+                                        std::strerror(errno));
+                if (!m_Stop.SleepUntil(Clock::now() + std::chrono::milliseconds(200))) {
+                    return;
+                }
+            }
             continue;
         }
         m_Handset.CountUsbConnection();
