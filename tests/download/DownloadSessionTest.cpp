@@ -74,11 +74,12 @@ TEST_P(SessionOverLink, SampleImagesReadBackAndEraseAsPlanned) {
         {"a record across the boot / main boundary erases both areas",
          {{0x00005FF0, Pattern(0x20, 6)}},
          Erases({{0x00000000, 0x00006000, false}, {0x00006000, 0x00380000, false}})},
-        {"CS#2 only, CS#0 part 19: D-drive, then DB and media at their moved ranges",
-         {{0x08000000, Pattern(600, 7)}, {0x08150000, Pattern(300, 8)}, {0x08750000, Pattern(300, 9)}},
-         Erases({{0x08000000, 0x08100000, false},
-                 {0x08700000, 0x08800000, false},
-                 {0x08100000, 0x08700000, false}})},
+        {"CS#2 only, CS#0 part 19: D-drive, then the default DB range, which is media with part 19",
+         {{0x08000000, Pattern(600, 7)}, {0x08150000, Pattern(300, 8)}},
+         Erases({{0x08000000, 0x08100000, false}, {0x08100000, 0x08700000, false}})},
+        {"CS#2, CS#0 part 19: the default media range's top is DB with part 19",
+         {{0x08750000, Pattern(300, 9)}},
+         Erases({{0x08700000, 0x08800000, false}})},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
