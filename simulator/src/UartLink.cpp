@@ -347,10 +347,11 @@ bool CUartLink::Send(const std::vector<uint8_t>& bytes) {
     const auto start = Clock::now();
     size_t sent = 0;
     while (sent < bytes.size()) {
-        if (byteTime.count() && !m_Stop.SleepUntil(start + byteTime * sent)) {
+        // A slice is handed over once its last byte would have crossed the line.
+        const size_t want = std::min(slice, bytes.size() - sent);
+        if (byteTime.count() && !m_Stop.SleepUntil(start + byteTime * (sent + want))) {
             return false;
         }
-        const size_t want = std::min(slice, bytes.size() - sent);
         const ssize_t n = write(m_Master, bytes.data() + sent, want);
         if (n > 0) {
             sent += size_t(n);
