@@ -284,4 +284,23 @@ TEST_P(EndToEnd, BareStartBytesAndNoGreeting) {
     EXPECT_EQ(Dump(0x1000, 4), (Bytes{0x02, 0x02, 0x0A, 0x10}));
 }
 
+TEST_P(EndToEnd, LargestDumpOfBytesThatAllNeedEscaping) {
+    Start();
+    const size_t largest = Usb() ? kMaxDumpUsb : kMaxDumpUart;
+    Bytes memory(largest);
+    for (size_t i = 0; i < largest; ++i) {
+        memory[i] = std::array<uint8_t, 3>{0x02, 0x0A, 0x10}[i % 3];
+    }
+    Host().Handset().LoadMemory(0x08000000, memory);
+    ASSERT_EQ(WaitForAnswer(), 0);
+    Bytes out(largest + 1);
+    ASSERT_EQ(Monitor().MemoryDump(0x08000000, static_cast<unsigned short>(largest), DUMP_BYTE, out.data()),
+              0);
+    EXPECT_TRUE(std::equal(memory.begin(), memory.end(), out.begin()));
+    // One byte more than a frame carries is refused by the handset.
+    EXPECT_EQ(
+        Monitor().MemoryDump(0x08000000, static_cast<unsigned short>(largest + 1), DUMP_BYTE, out.data()),
+        status::DumpTooLarge);
+}
+
 INSTANTIATE_TEST_SUITE_P(Links, EndToEnd, ::testing::Values(ESimLink::Uart, ESimLink::Usb), LinkName);

@@ -196,3 +196,34 @@ TEST(WireCodec, UsbMalformedPacketsAreRefused) {
         EXPECT_EQ(assembler.Feed(good.data(), good.size()), CUsbPacketAssembler::EResult::Complete);
     }
 }
+
+TEST(WireCodec, UsbAssemblerSurvivesRandomPackets) {
+    std::mt19937 rng(5);
+    CUsbPacketAssembler assembler;
+    const auto good = simtest::MakeUsbPackets(0x31, Bytes(2500, 0x5A));
+    size_t completed = 0;
+    for (int i = 0; i < 20000; ++i) {
+        Bytes p;
+        if (rng() % 4 == 0) {
+            p = good[rng() % good.size()];
+        } else {
+            p.resize(rng() % 1100);
+            for (auto& b : p) {
+                b = uint8_t(rng());
+            }
+            if (p.size() > 6 && rng() % 2) { // a header that passes the first checks
+                p[0] = 0x02;
+                p[3] = 0x21;
+                const size_t l = std::min<size_t>(p.size() - 7, rng() % 1000);
+                p[1] = uint8_t(l >> 8);
+                p[2] = uint8_t(l);
+                p[5] = uint8_t(rng() % 5);
+            }
+        }
+        if (assembler.Feed(p.data(), p.size()) == CUsbPacketAssembler::EResult::Complete) {
+            ++completed;
+            ASSERT_LE(assembler.Take().data.size(), kMaxRequestFrame);
+        }
+    }
+    EXPECT_GT(completed, 0u);
+}
