@@ -107,7 +107,8 @@ public:
     // ERASE_NOTHING_SELECTED_TEXT and nothing shown.
     TS_ERASE_RESULT RunErase(const CEraseSelection& selection);
 
-    // The area ranges in force (defaults until a query found part 18 or 19).
+    // The area ranges in force (defaults until a query found part 18 or 19). Read it on the job's
+    // thread or after the job ended: a running query re-maps it.
     const COstraAreaTable& Areas() const { return m_areas; }
 
     // Thread-safe. Ends the running job before its next command, like the hooks' stop flag (which
