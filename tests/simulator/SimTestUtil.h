@@ -37,8 +37,14 @@ inline Bytes Be32(uint32_t v) {
 // A FlashWrite block as the download session sends it: address BE32, data, and (UART) the record
 // checksum over the two count bytes, address and data.
 inline Bytes MakeBlock(uint32_t address, const Bytes& data, bool withChecksum) {
-    Bytes block = Be32(address);
-    block.insert(block.end(), data.begin(), data.end());
+    Bytes block;
+    block.reserve(data.size() + 5);
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        block.push_back(uint8_t(address >> shift));
+    }
+    for (uint8_t b : data) {
+        block.push_back(b);
+    }
     if (withChecksum) {
         const uint32_t count = uint32_t(block.size() + 1);
         uint32_t sum = (count >> 8) + (count & 0xFF);
@@ -62,7 +68,12 @@ inline Bytes WithChecksum(uint8_t cid, const Bytes& payload) {
 }
 
 inline Bytes MakeUsbPacket(uint8_t cid, uint8_t flag, const Bytes& data) {
-    Bytes p{0x02, uint8_t(data.size() >> 8), uint8_t(data.size()), 0x21, cid, flag};
+    Bytes p;
+    p.reserve(data.size() + 10);
+    for (uint8_t b :
+         {uint8_t(0x02), uint8_t(data.size() >> 8), uint8_t(data.size()), uint8_t(0x21), cid, flag}) {
+        p.push_back(b);
+    }
     p.insert(p.end(), data.begin(), data.end());
     p.push_back(0x0A);
     size_t n = p.size() + (p.size() & 1);
