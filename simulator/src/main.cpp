@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "vsim/FlashModel.h"
 #include "vsim/SimulatorHost.h"
 #include "vsim/StateJson.h"
 
@@ -254,7 +255,15 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     vsim::CSimulatorHost host(options);
+    const vsim::CFlashModel layout(options.chips);
     for (const auto& [address, bytes] : loads) {
+        if (!bytes.empty() && !layout.InFittedFlash(address, bytes.size()) &&
+            !vsim::CFlashModel::InRam(address, bytes.size())) {
+            std::fprintf(stderr,
+                         "vandrel-sim: warning: --load at 0x%08X (%zu bytes) is not all fitted flash or RAM; "
+                         "the bytes outside were not loaded\n",
+                         address, bytes.size());
+        }
         host.Handset().LoadMemory(address, bytes);
     }
     for (const SFaultArg& f : faults) {

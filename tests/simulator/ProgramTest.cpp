@@ -108,7 +108,8 @@ private:
 class ProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = "/tmp/vandrel-simprog-XXXXXX";
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/vandrel-simprog-XXXXXX";
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         m_Dir = pattern;
     }
