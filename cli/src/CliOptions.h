@@ -1,0 +1,58 @@
+// The command line of vandrel-cli: global options, the command and its arguments.
+//
+//   vandrel-cli [--port PATH | --com N | --usb [PATH]] [--baud BPS] [--writer FILE]
+//               [--wait SECONDS] [--log FILE] [--quiet] COMMAND [ARGS]
+//
+// Global options may stand anywhere; the options of a command after the command. "--opt=value"
+// is accepted as well as "--opt value"; "--" ends the options.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/EraseSelection.h"
+
+enum class ECliCommand { None, Status, FlashId, Erase, Download, Dump, Compress, Ports, Help, Version };
+
+enum class ECliPortChoice { Saved, Path, Com, Usb };
+
+struct TS_CLI_OPTIONS {
+    // the link
+    ECliPortChoice PortChoice = ECliPortChoice::Saved;
+    std::string PortPath;   // --port PATH, or --usb PATH (empty: the configured USB device)
+    int ComNumber = 0;      // --com N, 1..4
+    int BaudIndex = -1;     // --baud: index into the baud table; -1: the saved rate
+    std::string WriterPath; // --writer FILE; empty: the saved flash writer of the port type
+    double WaitSeconds = 30;
+    std::string LogPath;
+    bool Quiet = false;
+
+    ECliCommand Command = ECliCommand::None;
+    // download
+    bool Verify = false;
+    std::vector<std::string> Files; // download, compress
+    // erase, in the order given
+    std::vector<TE_ERASE_ITEM> EraseItems;
+    // dump
+    uint32_t DumpStart = 0;
+    std::optional<uint32_t> DumpSize; // units
+    int DumpUnit = 0;                 // TE_DUMP_UNIT
+    std::optional<uint32_t> DumpEnd;  // --end: dump to a file
+    std::string DumpOutput;           // -o FILE.bin
+};
+
+// The rates --baud takes, in the order of the port configuration's baud index.
+extern const std::vector<uint32_t> kBaudTable;
+// "110, 300, ..., 256000"
+std::string BaudTableText();
+
+// Parses argv[1..]. False with a message naming the argument on a usage error.
+bool ParseCommandLine(const std::vector<std::string>& args, TS_CLI_OPTIONS& options, std::string& error);
+
+// The usage text of --help.
+const char* UsageText();
+
+// Parses an address: hexadecimal, with or without "0x". False for anything else or above 32 bits.
+bool ParseHexAddress(const std::string& text, uint32_t& value);

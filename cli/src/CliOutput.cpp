@@ -1,0 +1,426 @@
+#include "CliOutput.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+std::string TerminalText(const std::string& logText) {
+    std::string text;
+    text.reserve(logText.size());
+    for (std::size_t i = 0; i < logText.size(); ++i) {
+        if (logText[i] == '\r' && i + 1 < logText.size() && logText[i + 1] == '\n') {
+            continue;
+        }
+        text += logText[i];
+    }
+    return text;
+}
+
+std::string FormatBytes(uint64_t bytes) {
+    char text[32];
+    if (bytes < 1024) {
+        std::snprintf(text, sizeof text, "%llu B", static_cast<unsigned long long>(bytes));
+    } else if (bytes < 1024ull * 1024) {
+        std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024.0);
+    } else {
+        std::snprintf(text, sizeof text, "%.2f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    }
+    return text;
+}
+
+// ---- CCliOutput ----
+
+CCliOutput::CCliOutput(std::FILE* out, std::FILE* err, bool quiet, bool interactive)
+    : m_out(out), m_err(err), m_quiet(quiet), m_interactive(interactive) {}
+
+CCliOutput::~CCliOutput() {
+    std::lock_guard lock(m_mutex);
+    if (m_progressShown) {
+        WriteOut("\n");
+        m_progressShown = false;
+    }
+    if (m_log) {
+        if (!m_logAtLineStart) {
+            std::fputc('\n', m_log);
+        }
+        std::fclose(m_log);
+    }
+    std::fflush(m_out);
+}
+
+bool CCliOutput::OpenLogFile(const std::string& path, std::string& error) {
+    std::lock_guard lock(m_mutex);
+    std::FILE* f = std::fopen(path.c_str(), "ae");
+    if (!f) {
+        error = "cannot open the log file '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    m_log = f;
+    return true;
+}
+
+int CCliOutput::Columns() const {
+    winsize ws{};
+    if (m_interactive && ::ioctl(fileno(m_out), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 10) {
+        return ws.ws_col;
+    }
+    return 80;
+}
+
+void CCliOutput::WriteOut(const std::string& text) {
+    if (text.empty()) {
+        return;
+    }
+    std::fwrite(text.data(), 1, text.size(), m_out);
+    m_atLineStart = text.back() == '\n';
+}
+
+void CCliOutput::WriteLogFile(const std::string& text) {
+    if (!m_log || text.empty()) {
+        return;
+    }
+    std::fwrite(text.data(), 1, text.size(), m_log);
+    std::fflush(m_log);
+    m_logAtLineStart = text.back() == '\n';
+}
+
+void CCliOutput::ClearProgressLocked() {
+    if (m_progressShown) {
+        std::fputs("\r\033[K", m_out);
+        m_atLineStart = true;
+    }
+}
+
+void CCliOutput::RedrawProgressLocked() {
+    if (!m_progressShown) {
+        return;
+    }
+    if (!m_atLineStart) {
+        WriteOut("\n");
+        m_swallowNewline = true;
+    }
+    std::string line = m_progressText;
+    const auto columns = static_cast<std::size_t>(Columns() - 1);
+    // cut at a character boundary so that a multi-byte character is never split
+    if (line.size() > columns) {
+        std::size_t cut = columns;
+        while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) {
+            --cut;
+        }
+        line.resize(cut);
+    }
+    std::fputs("\r\033[K", m_out);
+    std::fwrite(line.data(), 1, line.size(), m_out);
+    m_atLineStart = false;
+    std::fflush(m_out);
+}
+
+void CCliOutput::AppendLog(const std::string& logText) {
+    std::string text = TerminalText(logText);
+    std::lock_guard lock(m_mutex);
+    WriteLogFile(text);
+    if (m_quiet) {
+        return;
+    }
+    ClearProgressLocked();
+    if (m_swallowNewline && !text.empty()) {
+        if (text[0] == '\n') {
+            text.erase(0, 1);
+        }
+        m_swallowNewline = false;
+    }
+    WriteOut(text);
+    RedrawProgressLocked();
+    std::fflush(m_out);
+}
+
+void CCliOutput::Note(const std::string& line) {
+    std::lock_guard lock(m_mutex);
+    WriteLogFile((m_logAtLineStart ? "" : "\n") + line + "\n");
+    if (m_quiet) {
+        return;
+    }
+    ClearProgressLocked();
+    if (!m_atLineStart) {
+        WriteOut("\n");
+        m_swallowNewline = true;
+    }
+    WriteOut(line + "\n");
+    RedrawProgressLocked();
+    std::fflush(m_out);
+}
+
+void CCliOutput::Result(const std::string& line) {
+    std::lock_guard lock(m_mutex);
+    WriteLogFile((m_logAtLineStart ? "" : "\n") + line + "\n");
+    ClearProgressLocked();
+    if (!m_atLineStart) {
+        WriteOut("\n");
+        m_swallowNewline = true;
+    }
+    WriteOut(line + "\n");
+    RedrawProgressLocked();
+    std::fflush(m_out);
+}
+
+void CCliOutput::Error(const std::string& line) {
+    std::lock_guard lock(m_mutex);
+    const std::string text = "vandrel-cli: " + line + "\n";
+    WriteLogFile((m_logAtLineStart ? "" : "\n") + text);
+    ClearProgressLocked();
+    if (!m_atLineStart) {
+        // the error starts a line of its own on a shared terminal
+        WriteOut("\n");
+        m_swallowNewline = true;
+    }
+    std::fflush(m_out);
+    std::fputs(text.c_str(), m_err);
+    std::fflush(m_err);
+    RedrawProgressLocked();
+}
+
+void CCliOutput::ShowProgress(const std::string& text) {
+    std::lock_guard lock(m_mutex);
+    if (m_quiet) {
+        return;
+    }
+    if (m_interactive) {
+        m_progressText = text;
+        m_progressShown = true;
+        RedrawProgressLocked();
+        return;
+    }
+    if (!m_atLineStart) {
+        WriteOut("\n");
+        m_swallowNewline = true;
+    }
+    WriteOut(text + "\n");
+    std::fflush(m_out);
+}
+
+void CCliOutput::EndProgress() {
+    std::lock_guard lock(m_mutex);
+    if (m_progressShown) {
+        RedrawProgressLocked();
+        WriteOut("\n");
+        m_progressShown = false;
+        std::fflush(m_out);
+    }
+}
+
+// ---- CProgressLine ----
+
+namespace {
+std::string Clock2(int64_t seconds) {
+    if (seconds < 0) {
+        seconds = 0;
+    }
+    char text[32];
+    if (seconds >= 3600) {
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
+                      static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+    } else {
+        std::snprintf(text, sizeof text, "%02lld:%02lld", static_cast<long long>(seconds / 60),
+                      static_cast<long long>(seconds % 60));
+    }
+    return text;
+}
+} // namespace
+
+CProgressLine::CProgressLine(CCliOutput& out) : m_out(out) {
+    if (m_out.Interactive() && !m_out.Quiet()) {
+        m_ticker = std::thread([this] { Ticker(); });
+    }
+}
+
+CProgressLine::~CProgressLine() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_quit = true;
+    }
+    m_tick.notify_all();
+    if (m_ticker.joinable()) {
+        m_ticker.join();
+    }
+}
+
+void CProgressLine::Ticker() {
+    std::unique_lock lock(m_mutex);
+    while (!m_quit) {
+        m_tick.wait_for(lock, std::chrono::milliseconds(250));
+        if (m_active && !m_quit) {
+            const std::string line = Compose();
+            lock.unlock();
+            m_out.ShowProgress(line);
+            lock.lock();
+        }
+    }
+}
+
+void CProgressLine::Begin(const std::string& name) {
+    std::lock_guard lock(m_mutex);
+    m_active = true;
+    m_name = name;
+    m_caption.clear();
+    m_status.clear();
+    m_text.clear();
+    m_low = m_high = m_pos = 0;
+    m_erasing = false;
+    m_bytes = 0;
+    m_jobStart = m_sendStart = Clock::now();
+    m_sending = false;
+    m_lastDraw = {};
+    m_lastDecile = -1;
+}
+
+void CProgressLine::End() {
+    std::string line;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_active) {
+            return;
+        }
+        line = Compose();
+        m_active = false;
+    }
+    if (m_out.Interactive()) {
+        m_out.ShowProgress(line);
+        m_out.EndProgress();
+    }
+}
+
+std::string CProgressLine::Compose() {
+    const Clock::time_point now = Clock::now();
+    std::string line = m_caption.empty() ? m_name : m_caption;
+    if (!m_caption.empty() && !m_name.empty()) {
+        line += " " + m_name;
+    }
+    if (m_erasing) {
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - m_eraseStart).count();
+        static const char spin[] = {'|', '/', '-', '\\'};
+        const auto quarter =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - m_eraseStart).count() / 250;
+        line += " | " + m_eraseMessage + " " + spin[quarter % 4] + " " + Clock2(seconds);
+        return line;
+    }
+    if (!m_status.empty()) {
+        line += " | " + m_status;
+    }
+    const uint64_t span = m_high > m_low ? m_high - m_low : 0;
+    const uint64_t done = m_pos > m_low ? std::min<uint64_t>(m_pos - m_low, span) : 0;
+    const int percent = span ? static_cast<int>(done * 100 / span) : 0;
+    line += " | " + std::to_string(percent) + "%";
+    const uint64_t bytes = m_bytes.load();
+    line += " | " + FormatBytes(bytes);
+    const double elapsed = std::chrono::duration<double>(now - m_sendStart).count();
+    if (m_sending && elapsed > 0.2 && bytes > 0) {
+        line += " | " + FormatBytes(static_cast<uint64_t>(static_cast<double>(bytes) / elapsed)) + "/s";
+        if (done > 0 && span > 0) {
+            const double left = elapsed * static_cast<double>(span - done) / static_cast<double>(done);
+            line += " | " + Clock2(static_cast<int64_t>(left + 0.5)) + " left";
+        }
+    }
+    return line;
+}
+
+void CProgressLine::Update(bool force) {
+    std::string line;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_active) {
+            return;
+        }
+        if (m_out.Interactive()) {
+            const Clock::time_point now = Clock::now();
+            if (!force && now - m_lastDraw < std::chrono::milliseconds(100)) {
+                return;
+            }
+            m_lastDraw = now;
+        } else {
+            // a plain line every 10 %
+            if (m_erasing || m_high <= m_low) {
+                return;
+            }
+            const uint64_t span = m_high - m_low;
+            const uint64_t done = m_pos > m_low ? std::min<uint64_t>(m_pos - m_low, span) : 0;
+            const int decile = static_cast<int>(done * 10 / span);
+            if (decile <= m_lastDecile || decile == 0) {
+                if (m_lastDecile < 0) {
+                    m_lastDecile = 0;
+                }
+                return;
+            }
+            m_lastDecile = decile;
+        }
+        line = Compose();
+    }
+    m_out.ShowProgress(line);
+}
+
+void CProgressLine::SetCaption(const std::string& text) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_caption = text;
+    }
+    Update(true);
+}
+
+void CProgressLine::SetStatus(const std::string& text) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_status = text;
+    }
+    Update(false);
+}
+
+void CProgressLine::SetProgressText(const std::string& text) {
+    std::lock_guard lock(m_mutex);
+    m_text = text;
+}
+
+void CProgressLine::SetProgressRange(uint32_t low, uint32_t high) {
+    std::lock_guard lock(m_mutex);
+    m_low = low;
+    m_high = high;
+    m_lastDecile = -1;
+    if (!m_erasing && !m_sending) {
+        m_sending = true;
+        m_sendStart = Clock::now();
+    }
+}
+
+void CProgressLine::SetProgressPos(uint32_t pos) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_bytesFromPosition && pos >= m_low) {
+            m_bytes = pos - m_low;
+        }
+        m_pos = pos;
+    }
+    Update(false);
+}
+
+void CProgressLine::SetEraseAnimation(bool on, const std::string& message) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_erasing = on;
+        if (on) {
+            m_eraseMessage = message;
+            m_eraseStart = Clock::now();
+        } else {
+            // the time of the transfer starts after the erase
+            m_sending = false;
+        }
+    }
+    if (on && !m_out.Interactive()) {
+        m_out.ShowProgress(message);
+    } else {
+        Update(true);
+    }
+}
+
+void CProgressLine::OnBlockWritten(uint32_t, uint32_t length) {
+    m_bytes += length;
+}

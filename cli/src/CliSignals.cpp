@@ -1,0 +1,88 @@
+#include "CliSignals.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+
+namespace {
+// A signal the watcher sends itself to end its wait when the program ends normally.
+constexpr int kWakeSignal = SIGUSR2;
+
+void WriteStderr(const char* text) {
+    const ssize_t ignored = ::write(STDERR_FILENO, text, std::strlen(text));
+    (void)ignored;
+}
+} // namespace
+
+CStopSignals::~CStopSignals() {
+    if (m_watcher.joinable()) {
+        ::pthread_kill(m_watcher.native_handle(), kWakeSignal);
+        m_watcher.join();
+    }
+}
+
+void CStopSignals::Install() {
+    if (m_installed) {
+        return;
+    }
+    m_installed = true;
+    std::signal(SIGPIPE, SIG_IGN); // a closed pipe or socket is an error to report, not death
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, kWakeSignal);
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    m_watcher = std::thread([this] { Watch(); });
+}
+
+int CStopSignals::ExitStatus() const {
+    const int sig = m_signal.load();
+    return 128 + (sig ? sig : SIGINT);
+}
+
+void CStopSignals::SetInterruptHook(std::function<void()> hook) {
+    std::lock_guard lock(m_mutex);
+    m_hook = std::move(hook);
+}
+
+void CStopSignals::RequestStop(int signal) {
+    int expected = 0;
+    m_signal.compare_exchange_strong(expected, signal);
+    m_stop.store(true);
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(m_mutex);
+        hook = m_hook;
+    }
+    if (hook) {
+        hook();
+    }
+}
+
+void CStopSignals::Watch() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, kWakeSignal);
+    for (;;) {
+        int sig = 0;
+        if (::sigwait(&set, &sig) != 0) {
+            continue;
+        }
+        if (sig == kWakeSignal) {
+            return;
+        }
+        if (m_stop.load()) {
+            WriteStderr("\nvandrel-cli: stopped at once; the flash being written is incomplete\n");
+            ::_exit(128 + sig);
+        }
+        WriteStderr(sig == SIGINT ? "\nvandrel-cli: interrupted; stopping at the next block (Ctrl-C again to "
+                                    "quit at once)\n"
+                                  : "\nvandrel-cli: terminated; stopping at the next block\n");
+        RequestStop(sig);
+    }
+}

@@ -1,0 +1,49 @@
+// Ctrl-C and SIGTERM for vandrel-cli.
+//
+// The signals are blocked in every thread and taken by one watcher thread (sigwait), so that the
+// reaction runs as ordinary code: the first signal sets the stop flag that the engines look at
+// before each block, erase command or dump chunk, and calls the interrupt hook (which cancels a
+// wait that could take long: an erase, the target poll, a memory read). A second signal ends the
+// program at once.
+//
+// Install() must run before any other thread is started, so that they all inherit the mask.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+class CStopSignals {
+public:
+    CStopSignals() = default;
+    ~CStopSignals();
+    CStopSignals(const CStopSignals&) = delete;
+    CStopSignals& operator=(const CStopSignals&) = delete;
+
+    // Blocks SIGINT and SIGTERM (and ignores SIGPIPE) and starts the watcher.
+    void Install();
+
+    // The flag the engines look at.
+    const std::atomic<bool>& StopFlag() const { return m_stop; }
+    bool Stopped() const { return m_stop.load(); }
+    // The signal that stopped the program (SIGINT, SIGTERM), 0 before.
+    int Signal() const { return m_signal.load(); }
+    // 128 + the signal, the exit status of a stopped run.
+    int ExitStatus() const;
+
+    // Called on the watcher thread at the first signal, after the flag was set.
+    void SetInterruptHook(std::function<void()> hook);
+    // Sets the flag as a signal would (tests, and the watcher itself).
+    void RequestStop(int signal);
+
+private:
+    void Watch();
+
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_signal{0};
+    std::mutex m_mutex;
+    std::function<void()> m_hook;
+    std::thread m_watcher;
+    bool m_installed = false;
+};
