@@ -447,6 +447,17 @@ void CVirtualHandset::SetRunner(ERunner runner) {
     m_Runner = runner;
 }
 
+SSimulatorOptions CVirtualHandset::Options() const {
+    std::lock_guard lock(m_Mutex);
+    return m_Options;
+}
+
+void CVirtualHandset::SetTiming(uint32_t eraseUsPer64K, uint32_t programUsPerKiB) {
+    std::lock_guard lock(m_Mutex);
+    m_Options.eraseUsPer64K = eraseUsPer64K;
+    m_Options.programUsPerKiB = programUsPerKiB;
+}
+
 void CVirtualHandset::LoadMemory(uint32_t address, const std::vector<uint8_t>& data) {
     std::lock_guard lock(m_Mutex);
     m_Flash.Poke(address, data.data(), data.size());

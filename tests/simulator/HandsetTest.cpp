@@ -229,6 +229,8 @@ TEST(Handset, EraseAndProgrammingTakeTime) {
     EXPECT_EQ(Ask(h, U, cmd::EraseFlashAll, Be32(0)).raw.busyUs, 128u * 1000u);
     EXPECT_EQ(Ask(h, U, cmd::EraseFlashBlock, Range(0, 0x6000)).raw.busyUs, 1000u);
     EXPECT_EQ(Ask(h, U, cmd::AppData, MakeBlock(0, Bytes(2049, 0), true)).raw.busyUs, 300u);
+    h.SetTiming(0, 0);
+    EXPECT_EQ(Ask(h, U, cmd::EraseFlashAll, Be32(0)).raw.busyUs, 0u);
 }
 
 TEST(Handset, MemoryDumpLimits) {

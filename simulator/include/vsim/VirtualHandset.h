@@ -80,7 +80,9 @@ public:
     void CountBadPacket();
     void CountBadChecksum();
 
-    const SSimulatorOptions& Options() const { return m_Options; }
+    SSimulatorOptions Options() const;
+    // Changes the flash busy times while running (a GUI test that wants to see the erase).
+    void SetTiming(uint32_t eraseUsPer64K, uint32_t programUsPerKiB);
 
 private:
     struct SOutcome {
