@@ -41,6 +41,35 @@ const char* StatusName(int value) {
     }
 }
 
+const char* CommandName(uint8_t cid) {
+    switch (cid) {
+    case cmd::QueryFlashId:
+        return "QueryFlashId";
+    case cmd::EraseFlashAll:
+        return "EraseFlashAll";
+    case cmd::EraseFlashBlock:
+        return "EraseFlashBlock";
+    case cmd::WriterData:
+        return "WriterData";
+    case cmd::WriterEnd:
+        return "WriterEnd";
+    case cmd::AppData:
+        return "AppData";
+    case cmd::AppEnd:
+        return "AppEnd";
+    case cmd::ConfirmFlashWriting:
+        return "ConfirmFlashWriting";
+    case cmd::RequestFlashWrite:
+        return "RequestAndWaitConfirmatonForFlashWrite";
+    case cmd::QueryTargetRunner:
+        return "QueryTargetRunner";
+    case cmd::MemoryDump:
+        return "MemoryDump";
+    default:
+        return "unknown";
+    }
+}
+
 const char* TransportName(ETransport transport) {
     return transport == ETransport::Uart ? "uart" : "usb";
 }

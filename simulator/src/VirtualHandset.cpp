@@ -69,9 +69,31 @@ void CVirtualHandset::Log(const SCommandRecord& r) const {
     if (!m_Options.verbose) {
         return;
     }
-    std::fprintf(stderr, "vandrel-sim: #%" PRIu64 " %s cmd 0x%02X addr 0x%08X len %u -> %d%s%s%s\n", r.seq,
-                 TransportName(r.transport), r.cid, r.address, r.length, r.status,
-                 r.replied ? "" : " (no reply)", r.fault.empty() ? "" : " fault ", r.fault.c_str());
+    char fields[96] = "";
+    switch (r.cid) {
+    case cmd::QueryFlashId:
+    case cmd::EraseFlashAll:
+        std::snprintf(fields, sizeof fields, " 0x%08X", r.address);
+        break;
+    case cmd::EraseFlashBlock:
+        std::snprintf(fields, sizeof fields, " 0x%08X..0x%08X", r.address, r.endAddress);
+        break;
+    case cmd::WriterData:
+    case cmd::AppData:
+        std::snprintf(fields, sizeof fields, " 0x%08X, %u bytes", r.address, r.length);
+        break;
+    case cmd::MemoryDump:
+        std::snprintf(fields, sizeof fields, " 0x%08X, %u x %u bytes", r.address, r.length,
+                      1u << (r.unit & 3));
+        break;
+    default:
+        break;
+    }
+    const char* name = StatusName(r.status);
+    std::fprintf(stderr, "vandrel-sim: #%" PRIu64 " %s 0x%02X %s%s -> %d%s%s%s%s%s\n", r.seq,
+                 TransportName(r.transport), r.cid, CommandName(r.cid), fields, r.status,
+                 *name && r.status ? " " : "", r.status ? name : "", r.replied ? "" : " (no reply)",
+                 r.fault.empty() ? "" : ", fault ", r.fault.c_str());
 }
 
 void CVirtualHandset::Refuse(uint8_t cid, uint32_t address, uint32_t length, uint32_t badAddress,

@@ -54,6 +54,9 @@ constexpr int8_t NoWriterImage = -36;      // writer end without any writer bloc
 // The name of a status the handset answers ("NotErased"), or "" for an unknown value.
 const char* StatusName(int value);
 
+// The monitor operation a command identifier belongs to ("QueryFlashId"), or "unknown".
+const char* CommandName(uint8_t cid);
+
 enum class ETransport : uint8_t { Uart, Usb };
 const char* TransportName(ETransport transport);
 
