@@ -203,7 +203,6 @@ private:
     bool m_verifyFailed = false;
     std::string m_failText; // the last failure, one line
     uint64_t m_verifiedBytes = 0;
-    std::vector<std::string> m_sentFiles;
     bool m_writerSent = false;
 };
 
@@ -466,9 +465,6 @@ TS_SESSION_OUTCOME CCli::RunDownloadSession(int32_t mode, const std::string& pat
         }
         return {false, session.GetErrorText()};
     }
-    if (mode == MODE_APP_CODE) {
-        m_sentFiles.push_back(path);
-    }
     if (!m_o.Verify || !monitor) {
         return {true, {}};
     }
@@ -494,8 +490,8 @@ TS_SESSION_OUTCOME CCli::RunDownloadSession(int32_t mode, const std::string& pat
     }
     if (!verify.ok) {
         m_verifyFailed = true;
-        m_failText = verify.text + " ('" + path + "')";
-        return {false, "\r\n" + m_failText + "\r\n"};
+        m_failText = verify.text;
+        return {false, "\r\n" + verify.text + " ('" + path + "')\r\n"};
     }
     m_verifiedBytes += verify.bytesCompared;
     m_out.Note(verify.text + " of '" + path + "'");
@@ -662,12 +658,14 @@ int CCli::Download() {
     if (summary.failed > 0) {
         const std::string file = m_runs.CurrentFilePath();
         m_out.Error("download of '" + file + "' failed: " + m_failText);
-        if (m_sentFiles.size() < m_o.Files.size()) {
-            const std::size_t notSent = m_o.Files.size() - m_sentFiles.size() - 1;
-            if (notSent > 0) {
-                m_out.Error(std::to_string(notSent) + " file" + (notSent == 1 ? " was" : "s were") +
-                            " not attempted after it");
-            }
+        std::size_t failedAt = 0;
+        while (failedAt < m_o.Files.size() && m_o.Files[failedAt] != file) {
+            ++failedAt;
+        }
+        if (failedAt + 1 < m_o.Files.size()) {
+            const std::size_t notSent = m_o.Files.size() - failedAt - 1;
+            m_out.Error(std::to_string(notSent) + " file" + (notSent == 1 ? " was" : "s were") +
+                        " not attempted after it");
         }
         return m_fileError && !m_verifyFailed ? EXIT_USAGE : EXIT_TARGET;
     }

@@ -1,0 +1,264 @@
+// vandrel-cli without a handset: the command line, the output rules and the written ranges.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "CliOptions.h"
+#include "CliOutput.h"
+#include "CliVerify.h"
+
+namespace {
+
+std::string ReadAll(std::FILE* f) {
+    std::fflush(f);
+    std::rewind(f);
+    std::string text;
+    char buffer[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
+        text.append(buffer, n);
+    }
+    return text;
+}
+
+} // namespace
+
+TEST(CliOptions, AcceptedCommandLines) {
+    struct Case {
+        std::vector<std::string> args;
+        std::function<void(const TS_CLI_OPTIONS&)> check;
+    };
+    const Case cases[] = {
+        {{"status"},
+         [](const TS_CLI_OPTIONS& o) {
+             EXPECT_EQ(o.Command, ECliCommand::Status);
+             EXPECT_EQ(o.PortChoice, ECliPortChoice::Saved);
+             EXPECT_EQ(o.WaitSeconds, 30);
+             EXPECT_EQ(o.BaudIndex, -1);
+         }},
+        {{"--port", "/dev/ttyUSB3", "--baud", "256000", "--wait=0", "status"},
+         [](const TS_CLI_OPTIONS& o) {
+             EXPECT_EQ(o.PortChoice, ECliPortChoice::Path);
+             EXPECT_EQ(o.PortPath, "/dev/ttyUSB3");
+             EXPECT_EQ(o.BaudIndex, 14);
+             EXPECT_EQ(o.WaitSeconds, 0);
+         }},
+        {{"--baud", "110", "--com", "4", "flash-id"},
+         [](const TS_CLI_OPTIONS& o) {
+             EXPECT_EQ(o.BaudIndex, 0);
+             EXPECT_EQ(o.PortChoice, ECliPortChoice::Com);
+             EXPECT_EQ(o.ComNumber, 4);
+         }},
+        // --usb takes a path only when one follows that is no command
+        {{"--usb", "status"},
+         [](const TS_CLI_OPTIONS& o) {
+             EXPECT_EQ(o.PortChoice, ECliPortChoice::Usb);
+             EXPECT_EQ(o.PortPath, "");
+             EXPECT_EQ(o.Command, ECliCommand::Status);
+         }},
+        {{"--usb", "/run/csr0", "status"},
+         [](const TS_CLI_OPTIONS& o) { EXPECT_EQ(o.PortPath, "/run/csr0"); }},
+        {{"--usb=/x", "--quiet", "status"},
+         [](const TS_CLI_OPTIONS& o) {
+             EXPECT_EQ(o.PortPath, "/x");
+             EXPECT_TRUE(o.Quiet);
+         }},
+        // global options after the command, files in order
+        {{"download", "--verify", "va.m0", "vb.cp64", "--writer", "w.m0", "--log", "l.txt"},
+         [](const TS_CLI_OPTIONS& o) {
+             EXPECT_TRUE(o.Verify);
+             EXPECT_EQ(o.Files, (std::vector<std::string>{"va.m0", "vb.cp64"}));
+             EXPECT_EQ(o.WriterPath, "w.m0");
+             EXPECT_EQ(o.LogPath, "l.txt");
+         }},
+        {{"download", "--", "--odd.m0"},
+         [](const TS_CLI_OPTIONS& o) { EXPECT_EQ(o.Files, (std::vector<std::string>{"--odd.m0"})); }},
+        {{"erase", "--area", "db", "--cs", "1", "--area=boot"},
+         [](const TS_CLI_OPTIONS& o) {
+             EXPECT_EQ(o.EraseItems, (std::vector<TE_ERASE_ITEM>{ERASE_DB, ERASE_CS1, ERASE_BOOT}));
+         }},
+        {{"dump", "0x20000000", "--size", "0x10", "--unit", "dword"},
+         [](const TS_CLI_OPTIONS& o) {
+             EXPECT_EQ(o.DumpStart, 0x20000000u);
+             EXPECT_EQ(o.DumpSize, 16u);
+             EXPECT_EQ(o.DumpUnit, 2);
+             EXPECT_FALSE(o.DumpEnd);
+         }},
+        {{"dump", "6000", "--end", "FFFFFFFF", "-o", "m.bin"},
+         [](const TS_CLI_OPTIONS& o) {
+             EXPECT_EQ(o.DumpStart, 0x6000u);
+             EXPECT_EQ(o.DumpEnd, 0xFFFFFFFFu);
+             EXPECT_EQ(o.DumpOutput, "m.bin");
+         }},
+        {{"status", "--help"}, [](const TS_CLI_OPTIONS& o) { EXPECT_EQ(o.Command, ECliCommand::Help); }},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const auto& a : c.args) {
+            line += a + " ";
+        }
+        SCOPED_TRACE(line);
+        TS_CLI_OPTIONS o;
+        std::string error;
+        ASSERT_TRUE(ParseCommandLine(c.args, o, error)) << error;
+        c.check(o);
+    }
+}
+
+TEST(CliOptions, RefusedCommandLines) {
+    const struct {
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {{"--baud", "115201", "status"},
+         "--baud 115201: not a rate of the baud table; valid rates: 110, 300, 600, "
+         "1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200, 128000, "
+         "256000"},
+        {{"--baud", "-9600", "status"}, "not a rate of the baud table"},
+        {{"--com", "0", "status"}, "--com takes 1, 2, 3 or 4, not '0'"},
+        {{"--com", "1", "--port", "/x", "status"}, "only one of --port, --com and --usb"},
+        {{"--wait", "-1", "status"}, "--wait takes a number of seconds"},
+        {{"--wait", "nan", "status"}, "--wait takes a number of seconds"},
+        {{"--port"}, "--port needs a value"},
+        {{"status", "now"}, "unexpected argument 'now'"},
+        {{"dump", "100000000"}, "not a hexadecimal address"},
+        {{"dump", "0x"}, "not a hexadecimal address"},
+        {{"dump", "6000", "--size", "0"}, "--size takes a number of units (1 or more)"},
+        {{"dump", "6000", "--end", "7000", "-o", "f", "--size", "4"},
+         "--size and --unit go with a dump to the screen"},
+        {{"dump", "6000", "--end", "6000", "-o", "f"}, "--end must lie above the start address"},
+        {{"erase", "--cs", "1", "extra"}, "unexpected argument 'extra'"},
+        {{"compress"}, "compress needs at least one FILE"},
+        {{"--frobnicate", "status"}, "unknown option '--frobnicate' (see --help)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        TS_CLI_OPTIONS o;
+        std::string error;
+        EXPECT_FALSE(ParseCommandLine(c.args, o, error));
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    }
+}
+
+TEST(CliOptions, HexAddresses) {
+    const struct {
+        const char* text;
+        bool ok;
+        uint32_t value;
+    } cases[] = {
+        {"0", true, 0},
+        {"6000", true, 0x6000},
+        {"0x6000", true, 0x6000},
+        {"0X0c000000", true, 0x0C000000},
+        {"ffffffff", true, 0xFFFFFFFF},
+        {"000000000006", true, 6},
+        {"100000000", false, 0},
+        {"", false, 0},
+        {"0x", false, 0},
+        {"12 ", false, 0},
+        {"-1", false, 0},
+        {"0xg", false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        uint32_t v = 0;
+        EXPECT_EQ(ParseHexAddress(c.text, v), c.ok);
+        if (c.ok) {
+            EXPECT_EQ(v, c.value);
+        }
+    }
+}
+
+TEST(CliOutput, LogTextsReachTheTerminalAndTheLogFileWithLineFeeds) {
+    EXPECT_EQ(TerminalText("\r\n\xE2\x97\x88 Target status : x\r\n"), "\n\xE2\x97\x88 Target status : x\n");
+    EXPECT_EQ(TerminalText("a\nb\rc\r\n"), "a\nb\rc\n") << "only the pair becomes a line feed";
+
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    {
+        CCliOutput output(out, err, false, false);
+        output.AppendLog("\r\n - File path : 'x'");
+        // a progress line starts a line of its own; the next log text's leading line feed is taken
+        output.ShowProgress("Send 50%");
+        output.AppendLog("\r\n - Start time : now\r\n");
+        output.Note("verified 4 bytes");
+        output.Error("it failed");
+        output.Result("done");
+    }
+    EXPECT_EQ(ReadAll(out), "\n - File path : 'x'\nSend 50%\n - Start time : now\nverified 4 bytes\ndone\n");
+    EXPECT_EQ(ReadAll(err), "vandrel-cli: it failed\n");
+    std::fclose(out);
+    std::fclose(err);
+}
+
+TEST(CliOutput, QuietKeepsErrorsAndTheResult) {
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    {
+        CCliOutput output(out, err, true, false);
+        output.AppendLog("\r\nbanner\r\n");
+        output.Note("note");
+        output.ShowProgress("50%");
+        output.Result("result");
+        output.Error("error");
+    }
+    EXPECT_EQ(ReadAll(out), "result\n");
+    EXPECT_EQ(ReadAll(err), "vandrel-cli: error\n");
+    std::fclose(out);
+    std::fclose(err);
+}
+
+TEST(CliOutput, PlainProgressEveryTenPercent) {
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    {
+        CCliOutput output(out, err, false, false);
+        CProgressLine line(output);
+        line.Begin("vmain.m0");
+        line.SetCaption("Send Motorola S-format");
+        line.SetProgressPos(0);
+        line.SetProgressRange(0, 1000);
+        for (uint32_t pos = 0; pos <= 1000; pos += 7) {
+            line.SetProgressPos(pos);
+        }
+        line.SetProgressPos(1000);
+        line.End();
+    }
+    const std::string text = ReadAll(out);
+    int lines = 0;
+    for (char c : text) {
+        lines += c == '\n';
+    }
+    EXPECT_EQ(lines, 10) << text;
+    EXPECT_NE(text.find("Send Motorola S-format vmain.m0 | 10%"), std::string::npos) << text;
+    EXPECT_NE(text.find("| 100%"), std::string::npos) << text;
+    std::fclose(out);
+    std::fclose(err);
+}
+
+TEST(CliVerify, WrittenRangesMerge) {
+    const struct {
+        std::vector<std::pair<uint32_t, uint32_t>> adds;
+        std::vector<std::pair<uint32_t, uint64_t>> ranges;
+    } cases[] = {
+        {{{0x100, 0x10}, {0x110, 0x10}}, {{0x100, 0x20}}},                // touching
+        {{{0x110, 0x10}, {0x100, 0x10}}, {{0x100, 0x20}}},                // touching, other order
+        {{{0x100, 0x10}, {0x120, 0x10}}, {{0x100, 0x10}, {0x120, 0x10}}}, // a gap
+        {{{0x100, 0x40}, {0x110, 0x10}}, {{0x100, 0x40}}},                // inside
+        {{{0x100, 0x10}, {0x120, 0x10}, {0x108, 0x20}}, {{0x100, 0x30}}}, // bridging two
+        {{{0xFFFFFFF0, 0x10}, {0xFFFFFFE0, 0x10}}, {{0xFFFFFFE0, 0x20}}}, // the top of the address space
+        {{{0x100, 0}}, {}},                                               // empty
+    };
+    for (const auto& c : cases) {
+        CWrittenRanges ranges;
+        for (const auto& [address, length] : c.adds) {
+            ranges.Add(address, length);
+        }
+        std::vector<std::pair<uint32_t, uint64_t>> got;
+        for (const auto& r : ranges.Ranges()) {
+            got.emplace_back(r.start, r.length);
+        }
+        EXPECT_EQ(got, c.ranges);
+    }
+}
