@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "LinkChannel.h"
+#include "ReplyFrame.h"
 
 namespace {
 
@@ -29,15 +30,7 @@ struct CPROTOCOL::TxBuffer {
 };
 
 // The last reply taken, and room for the frame being taken.
-struct CPROTOCOL::RxBuffer {
-    static constexpr int kFrameCapacity = 40960;
-    uint32_t pos = 0; // read position in the payload
-    uint32_t len = 0; // payload bytes (without a UART checksum)
-    uint8_t cid = 0;
-    uint8_t status = 0;
-    uint8_t payload[kFrameCapacity] = {};
-    uint8_t frame[kFrameCapacity] = {};
-};
+struct CPROTOCOL::RxBuffer : CReplyFrame {};
 
 struct CPROTOCOL::Shared {
     std::mutex mutex; // guards replacing m_Port against CancelWaits from another thread
@@ -241,7 +234,7 @@ int CPROTOCOL::TmTransaction(int timeoutMs) {
     if (result < 0) {
         return result;
     }
-    if (m_Rx->cid != cid) {
+    if (m_Rx->Cid() != cid) {
         return TM_ERR_CID_MISMATCH;
     }
     return result;
@@ -257,103 +250,60 @@ int CPROTOCOL::TmReceive(unsigned char /*cid*/, int timeoutMs) {
         timeoutMs = kDefaultTimeoutMs;
     }
     const bool uart = m_Config.PortType == PORT_UART;
-    const int minimum = uart ? 4 : 3; // lead, identifier, status (and checksum)
-    uint8_t* frame = m_Rx->frame;
     for (;;) {
         if (m_Port->WaitFrame(timeoutMs) <= 0) {
             return TM_ERR_TIMEOUT;
         }
-        const int length = m_Port->TakeFrame(frame, RxBuffer::kFrameCapacity);
-        if (length < minimum || frame[0] != kLeadByte) {
+        const int length = m_Port->TakeFrame(m_Rx->Frame(), RxBuffer::kFrameCapacity);
+        const int result = m_Rx->Accept(length, uart);
+        if (result == CReplyFrame::kNotAReply) {
             continue; // not a reply: dropped, and the wait starts again
         }
-        if (uart) {
-            uint8_t sum = 0;
-            for (int i = 1; i < length; ++i) {
-                sum ^= frame[i];
-            }
-            if (sum != 0) {
-                return TM_ERR_CHECKSUM; // the previous reply stays readable as it was
-            }
-        }
-        m_Rx->cid = frame[1];
-        m_Rx->status = frame[2];
-        std::memcpy(m_Rx->payload, frame + 3, static_cast<size_t>(length - 3));
-        m_Rx->pos = 0;
-        m_Rx->len = static_cast<uint32_t>(length - minimum);
-        return static_cast<signed char>(m_Rx->status);
+        return result; // a checksum error leaves the previous reply readable as it was
     }
 }
 
 // --- reading the reply ----------------------------------------------------------------------
 
 unsigned char CPROTOCOL::GetCID() const {
-    return m_Rx ? m_Rx->cid : 0;
+    return m_Rx ? m_Rx->Cid() : 0;
 }
 
 unsigned char CPROTOCOL::GetUplinkErrorStatus() const {
-    return m_Rx ? m_Rx->status : 0;
+    return m_Rx ? m_Rx->Status() : 0;
 }
 
 unsigned char CPROTOCOL::GetInt8() {
-    if (!m_Rx) {
-        return 0xBA;
-    }
-    m_Rx->pos += 1;
-    if (m_Rx->pos > m_Rx->len) {
-        return 0xBA;
-    }
-    return m_Rx->payload[m_Rx->pos - 1];
+    return m_Rx ? m_Rx->GetInt8() : 0xBA;
 }
 
 unsigned short CPROTOCOL::GetInt16() {
-    if (!m_Rx) {
-        return 0xBABA;
-    }
-    m_Rx->pos += 2;
-    if (m_Rx->pos > m_Rx->len) {
-        return 0xBABA;
-    }
-    const uint8_t* p = m_Rx->payload + m_Rx->pos - 2;
-    return static_cast<unsigned short>(p[0] | (p[1] << 8));
+    return m_Rx ? m_Rx->GetInt16() : 0xBABA;
 }
 
 unsigned int CPROTOCOL::GetInt32() {
-    if (!m_Rx) {
-        return 0xBABABABAu;
-    }
-    m_Rx->pos += 4;
-    if (m_Rx->pos > m_Rx->len) {
-        return 0xBABABABAu;
-    }
-    const uint8_t* p = m_Rx->payload + m_Rx->pos - 4;
-    return static_cast<unsigned int>(p[0]) | (static_cast<unsigned int>(p[1]) << 8) |
-           (static_cast<unsigned int>(p[2]) << 16) | (static_cast<unsigned int>(p[3]) << 24);
+    return m_Rx ? m_Rx->GetInt32() : 0xBABABABAu;
 }
 
 int CPROTOCOL::PeekData(void* out, int length) const {
-    if (out == nullptr || length <= 0) {
+    if (!m_Rx) {
+        if (out != nullptr && length > 0) {
+            std::memset(out, 0xBA, static_cast<size_t>(length));
+        }
         return 0;
     }
-    const int available = GetRemainingLength();
-    const int count = std::min(available, length);
-    if (count > 0) {
-        std::memcpy(out, m_Rx->payload + m_Rx->pos, static_cast<size_t>(count));
-    }
-    std::memset(static_cast<uint8_t*>(out) + count, 0xBA, static_cast<size_t>(length - count));
-    return count;
+    return m_Rx->PeekData(out, length);
 }
 
 int CPROTOCOL::GetData(void* out, int length) {
-    const int count = PeekData(out, length);
-    if (m_Rx && length > 0 && out != nullptr) {
-        m_Rx->pos += static_cast<uint32_t>(length);
+    if (!m_Rx) {
+        return PeekData(out, length);
     }
-    return count;
+    return m_Rx->GetData(out, length);
 }
 
 unsigned char CPROTOCOL::PeekInt8() const {
-    return GetRemainingLength() > 0 ? m_Rx->payload[m_Rx->pos] : 0xBA;
+    return m_Rx ? m_Rx->PeekInt8() : 0xBA;
 }
 
 signed char CPROTOCOL::ExpectInt8(unsigned char expected) {
@@ -365,8 +315,5 @@ signed char CPROTOCOL::ExpectInt16(unsigned short expected) {
 }
 
 int CPROTOCOL::GetRemainingLength() const {
-    if (!m_Rx || m_Rx->pos >= m_Rx->len) {
-        return 0;
-    }
-    return static_cast<int>(m_Rx->len - m_Rx->pos);
+    return m_Rx ? m_Rx->RemainingLength() : 0;
 }
