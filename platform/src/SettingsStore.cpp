@@ -404,10 +404,9 @@ bool SettingsDocument::Parse(std::string_view text, std::string_view rootName, S
             if (!ParseHexList(list, data)) {
                 return fail("a hex value holds something that is not a byte");
             }
-            if (type == SETTINGS_SZ || type == SETTINGS_EXPAND_SZ) {
-                while (!data.empty() && data.back() == '\0') {
-                    data.pop_back();
-                }
+            if ((type == SETTINGS_SZ || type == SETTINGS_EXPAND_SZ) && !data.empty() && data.back() == '\0') {
+                // One terminator, as Serialize writes it: zero bytes that belong to the text stay.
+                data.pop_back();
             }
         } else {
             return fail("a value is neither text, dword nor hex");

@@ -64,6 +64,9 @@ TEST(SettingsStoreTest, EveryValueSurvivesSaveAndLoad) {
         {"empty text", platform::SETTINGS_SZ, ""},
         {"text with a line feed", platform::SETTINGS_SZ, "two\nlines"},
         {"expandable", platform::SETTINGS_EXPAND_SZ, "$HOME/x"},
+        // zero bytes inside or at the end of a text are written as hex and must come back
+        {"text with zero bytes", platform::SETTINGS_SZ, std::string("0x00\0dword\0", 11)},
+        {"expandable ending in zeros", platform::SETTINGS_EXPAND_SZ, std::string("x\0\0", 3)},
         {"", platform::SETTINGS_SZ, "default value"},
     };
     for (const auto& v : values) {
