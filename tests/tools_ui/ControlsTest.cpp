@@ -143,6 +143,7 @@ void ControlsTest::pathEllipsis_data() {
     QTest::newRow("end mode keeps the start")
         << path << 40 << false << "/home/engineer" << QString(QChar(0x2026));
     QTest::newRow("file name alone too long") << path << 12 << true << QString(QChar(0x2026)) << "bytes]";
+    QTest::newRow("file name fits only alone") << path << -1 << true << QString(QChar(0x2026)) << "bytes]";
     QTest::newRow("no folder") << QStringLiteral("a-very-long-name-without-any-folder.bin[12 bytes]") << 20
                                << true << "a-very"
                                << "bytes]";
@@ -156,7 +157,9 @@ void ControlsTest::pathEllipsis() {
     QFETCH(QString, mustEnd);
     CFileInfoLabel label;
     const QFontMetrics fm = label.fontMetrics();
-    const int width = fm.averageCharWidth() * widthInChars;
+    // -1: exactly the width of what follows the last '/', which leaves no room for the ellipsis
+    const int width = widthInChars < 0 ? fm.horizontalAdvance(text.mid(text.lastIndexOf(QLatin1Char('/'))))
+                                       : fm.averageCharWidth() * widthInChars;
     const QString shown = CFileInfoLabel::Shorten(text, fm, width, pathMode);
     QVERIFY2(fm.horizontalAdvance(shown) <= width, qPrintable(shown));
     QVERIFY2(shown.startsWith(mustStart), qPrintable(shown));
@@ -170,12 +173,15 @@ void ControlsTest::labelPaintsAtOnce() {
     QWidget window;
     window.resize(360, 40);
     auto* label = new CFileInfoLabel(&window);
-    label->setGeometry(10, 10, 200, 20);
+    label->setGeometry(10, 10, 280, 20);
     label->SetPathEllipsis(true);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     label->SetText(QStringLiteral("/tmp/a/long/folder/name/for/the/dump/target-memory.bin[4096 bytes]"));
-    QVERIFY(label->ShownText().endsWith(QStringLiteral("/target-memory.bin[4096 bytes]")));
+    const QString shown = label->ShownText();
+    QVERIFY2(shown.endsWith(QStringLiteral("/target-memory.bin[4096 bytes]")), qPrintable(shown));
+    QVERIFY2(shown.contains(QChar(0x2026)), qPrintable(shown)); // shortened, and it says so
+    QVERIFY(label->fontMetrics().horizontalAdvance(shown) <= label->contentsRect().width());
     QCOMPARE(label->toolTip(), label->GetText());
     testsupport::SaveScreenshot(&window, QStringLiteral("tools_ui_file_info_label"));
 }

@@ -43,7 +43,7 @@ QString CFileInfoLabel::Shorten(const QString& text, const QFontMetrics& metrics
     // Keep the file name whole and as much of the folders before it as fits.
     const QString tail = text.mid(slash);
     if (metrics.horizontalAdvance(kEllipsis + tail) > width) {
-        return metrics.elidedText(tail, Qt::ElideLeft, width);
+        return metrics.elidedText(text, Qt::ElideLeft, width); // as much of the end as fits
     }
     qsizetype low = 0;      // fits
     qsizetype high = slash; // does not fit (the whole text did not)
