@@ -652,6 +652,12 @@ int CCli::Download() {
     m_list.SetPaths(m_o.Files);
     const TS_RUN_SUMMARY summary = m_runs.AllRun();
     if (m_signals.Stopped()) {
+        if (m_interruptText.empty()) {
+            // between two files: what was sent is complete
+            m_interruptText = "stopped after " + std::to_string(summary.sent) + " of " +
+                              std::to_string(m_o.Files.size()) +
+                              " files were sent in full; the rest were not sent";
+        }
         return Interrupted(m_interruptText);
     }
     CloseLink();

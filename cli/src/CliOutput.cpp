@@ -37,7 +37,7 @@ CCliOutput::CCliOutput(std::FILE* out, std::FILE* err, bool quiet, bool interact
 
 CCliOutput::~CCliOutput() {
     std::lock_guard lock(m_mutex);
-    if (m_progressShown) {
+    if (m_progressShown && m_progressOnScreen) {
         WriteOut("\n");
         m_progressShown = false;
     }
@@ -87,9 +87,10 @@ void CCliOutput::WriteLogFile(const std::string& text) {
 }
 
 void CCliOutput::ClearProgressLocked() {
-    if (m_progressShown) {
+    if (m_progressShown && m_progressOnScreen) {
         std::fputs("\r\033[K", m_out);
         m_atLineStart = true;
+        m_progressOnScreen = false;
     }
 }
 
@@ -97,7 +98,7 @@ void CCliOutput::RedrawProgressLocked() {
     if (!m_progressShown) {
         return;
     }
-    if (!m_atLineStart) {
+    if (!m_progressOnScreen && !m_atLineStart) {
         WriteOut("\n");
         m_swallowNewline = true;
     }
@@ -114,6 +115,7 @@ void CCliOutput::RedrawProgressLocked() {
     std::fputs("\r\033[K", m_out);
     std::fwrite(line.data(), 1, line.size(), m_out);
     m_atLineStart = false;
+    m_progressOnScreen = true;
     std::fflush(m_out);
 }
 
@@ -206,6 +208,7 @@ void CCliOutput::EndProgress() {
         RedrawProgressLocked();
         WriteOut("\n");
         m_progressShown = false;
+        m_progressOnScreen = false;
         std::fflush(m_out);
     }
 }
@@ -315,6 +318,9 @@ std::string CProgressLine::Compose() {
     const uint64_t bytes = m_bytes.load();
     line += " | " + FormatBytes(bytes);
     const double elapsed = std::chrono::duration<double>(now - m_sendStart).count();
+    if (m_sending && bytes == 0) {
+        line += " | " + Clock2(static_cast<int64_t>(elapsed));
+    }
     if (m_sending && elapsed > 0.2 && bytes > 0) {
         line += " | " + FormatBytes(static_cast<uint64_t>(static_cast<double>(bytes) / elapsed)) + "/s";
         if (done > 0 && span > 0) {

@@ -72,7 +72,8 @@ private:
     // A line feed was written ahead of a log text so that a progress line or a note started on a
     // line of its own: the next log text's leading line feed is that one.
     bool m_swallowNewline = false;
-    bool m_progressShown = false; // a self-updating line is on the terminal
+    bool m_progressShown = false;    // a job's self-updating line is in use
+    bool m_progressOnScreen = false; // and is drawn on the current terminal line
     std::string m_progressText;
     bool m_logAtLineStart = true;
 };
