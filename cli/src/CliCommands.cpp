@@ -327,11 +327,9 @@ int CCli::Connect(bool sendWriter) {
         open = m_link.OpenTargetLink(m_config);
     }
     if (!open) {
-        std::string reason = m_link.PortErrorText();
-        if (reason.empty()) {
-            reason = m_link.StatusText();
-        }
-        std::string line = "cannot open " + PortLabel() + ": " + reason;
+        // the link's reason names the port and the device: "COM1 (/dev/ttyUSB0): ... (error 2)"
+        const std::string reason = m_link.PortErrorText();
+        std::string line = "cannot open " + (reason.empty() ? PortLabel() + ": " + m_link.StatusText() : reason);
         if (m_link.PortLastError() == 5) {
             const std::string hint = PermissionHint(m_devicePath);
             if (!hint.empty()) {
@@ -425,7 +423,8 @@ int CCli::SendFlashWriter() {
     }
     if (!sent) {
         CloseLink();
-        m_out.Error("the flash writer " + writer + " was not sent: " + m_failText);
+        m_out.Error("the flash writer " + writer + (m_verifyFailed ? " was sent, but " : " was not sent: ") +
+                    m_failText);
         return m_fileError ? EXIT_USAGE : EXIT_TARGET;
     }
     m_writerSent = true;
