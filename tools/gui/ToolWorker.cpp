@@ -63,22 +63,19 @@ void CToolWorker::RunOne() {
     }
     job();
 
-    std::function<void()> ended;
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_waitsCancelled && m_monitor != nullptr) {
-            m_monitor->CancelWaits(false);
-        }
-        m_waitsCancelled = false;
-        m_monitor = nullptr;
-        m_running = false;
-        ended = std::move(m_ended);
-        m_ended = nullptr;
+    // One step under the lock: a new Start cannot slip in between the end and the idle signal,
+    // and a window waiting in StopAndWait (its destructor) is still whole while the ended call is
+    // posted to it (Qt drops the call if the window goes before it runs).
+    std::lock_guard lock(m_mutex);
+    if (m_waitsCancelled && m_monitor != nullptr) {
+        m_monitor->CancelWaits(false);
     }
-    // Queued before the window may learn from m_idle that the job is over, so that a window
-    // waiting in its destructor is still whole when the call is posted (Qt drops it with the window).
-    if (ended && m_context) {
-        QMetaObject::invokeMethod(m_context, std::move(ended), Qt::QueuedConnection);
+    m_waitsCancelled = false;
+    m_monitor = nullptr;
+    m_running = false;
+    if (m_ended) {
+        QMetaObject::invokeMethod(m_context, std::move(m_ended), Qt::QueuedConnection);
+        m_ended = nullptr;
     }
     m_idle.Set();
 }
