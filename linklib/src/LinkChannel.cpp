@@ -48,6 +48,7 @@ uint32_t CLinkChannel::CloseDevice() {
     if (m_Reader.joinable()) {
         m_Reader.join();
     }
+    m_LinkLost.store(0, std::memory_order_release);
     uint32_t rc = CLinkPort::CloseDevice();
     if (m_RxWakeFd >= 0) {
         ::close(m_RxWakeFd);
@@ -104,12 +105,16 @@ signed char CLinkChannel::Connect() {
 }
 
 std::string CLinkChannel::OpenErrorText() const {
-    if (m_OpenError == 0) {
+    const uint32_t lost = LinkLostError();
+    if (m_OpenError == 0 && lost == 0) {
         return {};
     }
     std::string text = DeviceName();
     if (!DevicePath().empty() && DevicePath() != text) {
         text += " (" + DevicePath() + ")";
+    }
+    if (m_OpenError == 0) {
+        return text + ": the device was disconnected: " + WinErrorText(lost);
     }
     return text + ": " + WinErrorText(m_OpenError);
 }
@@ -141,6 +146,7 @@ signed char CLinkChannel::OpenUsbChannel() {
 
 bool CLinkChannel::StartReader(bool usb) {
     m_ReaderResult.store(0);
+    m_LinkLost.store(0, std::memory_order_release);
     try {
         m_Reader = std::thread([this, usb] {
             pthread_setname_np(pthread_self(), usb ? "quillet-usb-rx" : "quillet-com-rx");
@@ -148,7 +154,14 @@ bool CLinkChannel::StartReader(bool usb) {
                 // Below normal priority, as the USB reader has always run.
                 setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), getpriority(PRIO_PROCESS, 0) + 1);
             }
-            m_ReaderResult.store(usb ? UsbReaderLoop() : ComReaderLoop());
+            const uint32_t result = usb ? UsbReaderLoop() : ComReaderLoop();
+            m_ReaderResult.store(result);
+            if (!IsStopping()) {
+                // Nobody asked the reader to stop: the device hung up or failed. Nothing more can
+                // arrive, so the caller's wait ends now instead of at its time-out.
+                m_LinkLost.store(result != kErrSuccess ? result : kErrBrokenPipe, std::memory_order_release);
+                NotifyFrame();
+            }
         });
     } catch (const std::system_error& e) {
         CloseDevice();
@@ -162,6 +175,9 @@ bool CLinkChannel::StartReader(bool usb) {
 
 uint32_t CLinkChannel::ComReaderLoop() {
     uint8_t buffer[4096];
+    // A device that keeps reporting input but gives none is gone: never spin on it.
+    constexpr int kMaxEmptyEvents = 1000;
+    int emptyEvents = 0;
     for (;;) {
         uint32_t rc = AwaitCommEvent(-1);
         if (rc == kErrOperationAborted) {
@@ -178,6 +194,7 @@ uint32_t CLinkChannel::ComReaderLoop() {
         if ((events & EV_RXCHAR) == 0) {
             continue;
         }
+        bool gotBytes = false;
         for (;;) {
             uint32_t count = 0;
             rc = ReadBytes(buffer, sizeof buffer, &count, -1);
@@ -187,7 +204,12 @@ uint32_t CLinkChannel::ComReaderLoop() {
             if (count == 0) {
                 break;
             }
+            gotBytes = true;
             DecodeBytes(buffer, count);
+        }
+        emptyEvents = gotBytes ? 0 : emptyEvents + 1;
+        if (emptyEvents >= kMaxEmptyEvents) {
+            return kErrBrokenPipe;
         }
     }
 }
@@ -388,6 +410,9 @@ int CLinkChannel::WaitFrame(int timeoutMs) {
         FrameSlot& slot = m_Ring[m_Consumer.load(std::memory_order_relaxed)];
         if (slot.state.load(std::memory_order_acquire) == kComplete && slot.length > 0) {
             return static_cast<int>(slot.length);
+        }
+        if (LinkLost()) {
+            return 0; // nothing more can arrive
         }
         if (m_WakeCv.wait_until(lock, deadline) == std::cv_status::timeout) {
             FrameSlot& last = m_Ring[m_Consumer.load(std::memory_order_relaxed)];

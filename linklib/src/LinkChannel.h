@@ -68,7 +68,8 @@ public:
     // Waits for a complete frame at the consumer slot: its length, or 0 once the time-out is used
     // up. The time-out runs in 20 ms steps (a 50 ms wait gives up after 60 ms), but the wait ends
     // as soon as the frame is complete. A time-out of 0 or less does not wait. Gives up at once
-    // while the caller's waits are cancelled or the port closes.
+    // while the caller's waits are cancelled or the port closes, and once the link is lost (a
+    // frame completed before that is still taken).
     int WaitFrame(int timeoutMs);
     // Copies up to capacity bytes of the frame at the consumer slot; frees the slot when the
     // whole frame has been taken. 0 when no frame is complete.
@@ -84,8 +85,9 @@ public:
     const TS_PORT_CONFIG& Config() const { return m_Config; }
     // The device name of the configured port: "COM1" .. or "\\.\Csr0".
     std::string DeviceName() const;
-    // The error of the last Connect (0 = opened) and a message naming the port and the reason.
-    uint32_t OpenError() const { return m_OpenError; }
+    // The error of the last Connect (0 = opened) and a message naming the port and the reason;
+    // once the link is lost, its error and "the device was disconnected".
+    uint32_t OpenError() const { return m_OpenError != 0 ? m_OpenError : LinkLostError(); }
     std::string OpenErrorText() const;
 
     // USB: while on, the reader takes packets from the device; while off they wait there.
@@ -103,6 +105,11 @@ public:
     uint64_t DroppedFrames() const { return m_Dropped.load(std::memory_order_relaxed); }
     // The result the reader thread ended with, valid after it ended.
     uint32_t ReaderResult() const { return m_ReaderResult.load(); }
+    // The device went away under the open port (hung up, unplugged, failed): the reader ended
+    // with this error (0 while the link is up, and after a close). From then on WaitFrame gives up
+    // at once and OpenError / OpenErrorText say that the device was disconnected. Thread-safe.
+    uint32_t LinkLostError() const { return m_LinkLost.load(std::memory_order_acquire); }
+    bool LinkLost() const { return LinkLostError() != 0; }
 
 protected:
     void WakeWaiters() override;
@@ -152,6 +159,7 @@ private:
 
     std::thread m_Reader;
     std::atomic<uint32_t> m_ReaderResult{0};
+    std::atomic<uint32_t> m_LinkLost{0};
     std::atomic<bool> m_RxEnabled{false};
     int m_RxWakeFd = -1; // eventfd: the receive-enable state changed
 

@@ -427,6 +427,11 @@ uint32_t CLinkPort::AwaitCommEvent(int waitMs) {
     if (rc == 0) {
         return SetResult(kErrTimeout);
     }
+    if ((fds[0].revents & POLLHUP) != 0) {
+        // The line hung up (the other end of a pseudo-terminal closed, an adapter was unplugged).
+        // A hung-up tty also reports input, but its reads return nothing: the port is done.
+        return SetResult(kErrBrokenPipe);
+    }
     if ((fds[0].revents & POLLIN) != 0) {
         m_EventMask.store(EV_RXCHAR);
         return kErrSuccess;

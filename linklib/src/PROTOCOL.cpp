@@ -212,6 +212,9 @@ int CPROTOCOL::TmTransaction(int timeoutMs) {
     if (m_Shared->cancel.load()) {
         return TM_ERR_TIMEOUT; // a stopped job sends nothing more
     }
+    if (m_Port->LinkLost()) {
+        return TM_ERR_TIMEOUT; // the device went away: no reply can come, nothing is sent
+    }
     const unsigned char cid = m_Tx->frame[1];
     const int sent = TmTransmit();
     if (sent < 0) {

@@ -33,7 +33,10 @@ public:
     void PutInt32(unsigned int value);
     void PutData(const char* data, unsigned short length);
 
-    // Running the transaction. A negative time-out sends without waiting for a reply.
+    // Running the transaction. A negative time-out sends without waiting for a reply. When the
+    // device goes away (hangs up, is unplugged) the wait ends at once with TM_ERR_TIMEOUT, and every
+    // later transaction returns TM_ERR_TIMEOUT at once without sending, until Initialize opens the
+    // port again; GetPortErrorText then says that the device was disconnected.
     int TmTransaction(int timeoutMs);
     int TmReceive(unsigned char cid, int timeoutMs);
 
@@ -61,7 +64,9 @@ public:
     void Pause(int milliseconds);
     // Why the last Initialize could not open the port, naming the port, the path it resolved to
     // and the reason ("COM1 (/dev/ttyUSB0): the device does not exist (error 2)"); empty when it
-    // opened. GetPortLastError is the port's Windows-style error code of that open (0 = opened).
+    // opened. After the device went away under the open port: "COM1 (/dev/ttyUSB0): the device was
+    // disconnected: ..." with the code in GetPortLastError. GetPortLastError is the port's Windows-style
+    // error code of that open (0 = opened).
     std::string GetPortErrorText() const;
     unsigned int GetPortLastError() const;
 
