@@ -152,9 +152,16 @@ void MemoryDumpPageTest::emptyStartAddressReadsFromZero() {
     Control<QCheckBox>(page, IDC_ASCII_VIEW)->click();
     h.Host().ClearRecord();
     CMessageBoxCatcher boxes;
+    QSignalSpy busy(&page, &CMemoryDumpPage::BusyChanged);
     QTest::mouseClick(Control<CFaceButton>(page, IDC_DUMP_SCREEN), Qt::LeftButton);
+    QVERIFY(page.IsJobRunning());
+    QVERIFY(!Control<CFaceButton>(page, IDC_DUMP_SCREEN)->isEnabled());
+    QVERIFY(!Control<CFaceButton>(page, IDC_DUMP_MODE)->isEnabled());
     QVERIFY(WaitForJob(page));
     QCOMPARE(boxes.Texts, QStringList());
+    QCOMPARE(busy.count(), 2);
+    QCOMPARE(busy.at(0).at(0).toBool(), true);
+    QCOMPARE(busy.at(1).at(0).toBool(), false);
     QVERIFY(SameDumps(h.Commands(vsim::cmd::MemoryDump), {{0, 48, DUMP_BYTE}}));
     QCOMPARE(Control<QLineEdit>(page, IDC_SCREEN_START)->text(), QStringLiteral("00000000"));
     QCOMPARE(page.HexView()->GetBaseAddress(), 0u);

@@ -427,6 +427,7 @@ void CMemoryDumpPage::SetBusy(bool busy) {
     m_dumpScreenButton->setEnabled(!busy);
     m_dumpFileButton->setEnabled(!busy);
     m_modeToggle->setEnabled(!busy);
+    emit BusyChanged(busy);
 }
 
 // ---- dump to screen ----

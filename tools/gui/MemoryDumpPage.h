@@ -97,6 +97,9 @@ public:
     const TS_MEMORY_READ& LastScreenDump() const { return m_screenRead; }
 
 signals:
+    // A dump has started (true) or ended (false): IsJobRunning() changed. The main window keeps
+    // its own commands on the monitor waiting meanwhile.
+    void BusyChanged(bool busy);
     // A dump has ended and the page shows its result.
     void JobFinished();
 
