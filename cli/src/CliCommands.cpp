@@ -329,7 +329,8 @@ int CCli::Connect(bool sendWriter) {
     if (!open) {
         // the link's reason names the port and the device: "COM1 (/dev/ttyUSB0): ... (error 2)"
         const std::string reason = m_link.PortErrorText();
-        std::string line = "cannot open " + (reason.empty() ? PortLabel() + ": " + m_link.StatusText() : reason);
+        std::string line =
+            "cannot open " + (reason.empty() ? PortLabel() + ": " + m_link.StatusText() : reason);
         if (m_link.PortLastError() == 5) {
             const std::string hint = PermissionHint(m_devicePath);
             if (!hint.empty()) {
@@ -607,8 +608,24 @@ int CCli::Erase() {
     m_phase = EPhase::Idle;
     m_progress.End();
     if (result.Outcome == ERASE_STOPPED || m_signals.Stopped()) {
-        return Interrupted(OneLine(result.Message.empty() ? "stopped while erasing: the flash is incomplete"
-                                                          : result.Message));
+        // the command whose wait was given up may still be erasing in the handset
+        std::string incomplete;
+        std::string notErased;
+        for (const TS_ERASE_STEP_RESULT& step : result.Steps) {
+            if (!step.Sent) {
+                notErased += (notErased.empty() ? "" : ", ") + std::string(step.Step.Name);
+            } else if (step.Status < 0) {
+                incomplete += (incomplete.empty() ? "" : ", ") + std::string(step.Step.Name);
+            }
+        }
+        std::string text = "stopped while erasing:";
+        if (!incomplete.empty()) {
+            text += " " + incomplete + " is incomplete";
+        }
+        if (!notErased.empty()) {
+            text += (incomplete.empty() ? " " : "; ") + notErased + " not erased";
+        }
+        return Interrupted(text);
     }
     CloseLink();
     std::string done;

@@ -326,6 +326,28 @@ TEST(CliEndToEnd, CtrlCWhileWaitingForTheTarget) {
     EXPECT_TRUE(Contains(r.err, "stopped while waiting for the target's answer; nothing was sent")) << r.err;
 }
 
+TEST(CliEndToEnd, CtrlCCancelsALongErase) {
+    CWorkDir work;
+    vsim::SSimulatorOptions options = WriterRunning();
+    options.chips[0].size = 2u << 20;
+    options.eraseUsPer64K = 250000; // the whole chip in 8 s, as slow as a real one
+    CSimHarness sim(ESimLink::Uart, options);
+    const TS_CLI_RESULT r = work.Cli().Run(
+        {"--port", sim.Path(), "erase", "--cs", "0"}, std::chrono::seconds(60), [&](pid_t pid) {
+            sim.Host().WaitUntil(
+                [](const vsim::SHandsetSnapshot& s) {
+                    return s.runner == vsim::ERunner::FlashWriter &&
+                           s.commands.size() >= 6; // poll, status, 4 flash ids
+                },
+                std::chrono::seconds(30));
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            ::kill(pid, SIGINT);
+        });
+    EXPECT_EQ(r.status, 128 + SIGINT) << r.out << r.err;
+    EXPECT_LT(r.seconds, 7.0) << "the erase's wait was given up, not sat out";
+    EXPECT_TRUE(Contains(r.err, "stopped while erasing: CS #0 flash memory is incomplete")) << r.err;
+}
+
 TEST(CliEndToEnd, FlashIdEraseDumpAndCompress) {
     CWorkDir work;
     for (const ESimLink link : {ESimLink::Uart, ESimLink::Usb}) {

@@ -4,6 +4,11 @@
 #include <cstdio>
 #include <string>
 
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "CliCommands.h"
 #include "CliOptions.h"
 #include "CliOutput.h"
 #include "CliVerify.h"
@@ -261,4 +266,21 @@ TEST(CliVerify, WrittenRangesMerge) {
         }
         EXPECT_EQ(got, c.ranges);
     }
+}
+
+TEST(CliCommands, PermissionHintNamesTheDevicesGroup) {
+    char path[] = "/tmp/vandrel-cli-hint-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    struct stat st {};
+    ASSERT_EQ(::stat(path, &st), 0);
+    const group* g = ::getgrgid(st.st_gid);
+    const std::string name = g ? g->gr_name : std::to_string(st.st_gid);
+    const std::string hint = PermissionHint(path);
+    EXPECT_NE(hint.find(std::string("you lack permission to open ") + path), std::string::npos) << hint;
+    EXPECT_NE(hint.find("belongs to the group '" + name + "'"), std::string::npos) << hint;
+    EXPECT_NE(hint.find("sudo usermod -aG " + name + " $USER"), std::string::npos) << hint;
+    ::unlink(path);
+    EXPECT_EQ(PermissionHint(path), "") << "nothing to say about a device that is not there";
 }
