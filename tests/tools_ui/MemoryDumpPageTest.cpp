@@ -33,6 +33,8 @@ using namespace toolsui;
 namespace {
 
 constexpr int kJobTimeoutMs = 20000;
+// About what the main window's tab gives the page at its default size.
+const QSize kTabSize(576, 270);
 
 // Recognisable bytes in CS#0 from address 0.
 std::vector<uint8_t> LoadPattern(CHandset& h, std::size_t length, uint32_t address = 0) {
@@ -119,6 +121,7 @@ private slots:
     void fileThatDoesNotOpen();
     void chooseBinFile();
     void modeSwitchShowsOneSet();
+    void fitsTheMainWindowsTab();
     void settingsAreSavedAndRestored();
     void progressMidwayForAnyRange_data();
     void progressMidwayForAnyRange();
@@ -144,7 +147,7 @@ void MemoryDumpPageTest::emptyStartAddressReadsFromZero() {
     CHandset h;
     const std::vector<uint8_t> memory = LoadPattern(h, 64);
     CMemoryDumpPage page(nullptr, h.Monitor());
-    page.resize(760, 420);
+    page.resize(kTabSize);
     page.show();
     Control<QLineEdit>(page, IDC_SCREEN_START)->setText(QString());
     Control<QLineEdit>(page, IDC_DUMP_SIZE)->setText(QStringLiteral("48"));
@@ -368,7 +371,7 @@ void MemoryDumpPageTest::dumpToFileReadsInLinkSizedChunks() {
     CHandset h(link);
     const std::vector<uint8_t> memory = LoadPattern(h, 0x1000);
     CMemoryDumpPage page(nullptr, h.Monitor());
-    page.resize(760, 420);
+    page.resize(kTabSize);
     page.SetFileMode(true);
     page.show();
     const QString path = m_dir->filePath(QStringLiteral("dump.bin"));
@@ -411,7 +414,7 @@ void MemoryDumpPageTest::readFailureLeavesThePartialFile() {
     CHandset h;
     const std::vector<uint8_t> memory = LoadPattern(h, 0x1000);
     CMemoryDumpPage page(nullptr, h.Monitor());
-    page.resize(760, 420);
+    page.resize(kTabSize);
     page.SetFileMode(true);
     page.show();
     const QString path = m_dir->filePath(QStringLiteral("partial.bin"));
@@ -490,7 +493,7 @@ void MemoryDumpPageTest::chooseBinFile() {
 
 void MemoryDumpPageTest::modeSwitchShowsOneSet() {
     CMemoryDumpPage page;
-    page.resize(760, 420);
+    page.resize(kTabSize);
     page.show();
     const int screenIds[] = {IDC_SCREEN_START_LABEL, IDC_SCREEN_START,   IDC_DUMP_SIZE_LABEL,
                              IDC_DUMP_SIZE,          IDC_DUMP_SIZE_SPIN, IDC_DUMP_UNIT,
@@ -517,6 +520,17 @@ void MemoryDumpPageTest::modeSwitchShowsOneSet() {
         if (toFile) {
             testsupport::SaveScreenshot(&page, QStringLiteral("tools_ui_dump_page_file_idle"));
         }
+    }
+}
+
+// The main window opens at 600 x 575 pixels; its tab leaves the page about 570 x 250.
+void MemoryDumpPageTest::fitsTheMainWindowsTab() {
+    CMemoryDumpPage page;
+    for (bool toFile : {false, true}) {
+        page.SetFileMode(toFile);
+        const QSize least = page.minimumSizeHint();
+        QVERIFY2(least.width() <= 560 && least.height() <= 240,
+                 qPrintable(QStringLiteral("%1 x %2").arg(least.width()).arg(least.height())));
     }
 }
 
@@ -599,7 +613,7 @@ void MemoryDumpPageTest::progressMidwayForAnyRange() {
     QFETCH(QString, how);
     auto h = std::make_unique<CHandset>();
     auto* page = new CMemoryDumpPage(nullptr, h->Monitor());
-    page->resize(760, 420);
+    page->resize(kTabSize);
     page->SetFileMode(true);
     page->show();
     const QString path = m_dir->filePath(QStringLiteral("midway.bin"));

@@ -138,8 +138,9 @@ void CMemoryDumpPage::BuildControls() {
     SetControlId(m_asciiBox, IDC_ASCII_VIEW);
     m_hexView = new CHexEditBase(m_screenPanel);
     SetControlId(m_hexView, IDC_HEX_VIEW);
-    m_hexView->setMinimumSize(420, 160);
+    m_hexView->setMinimumSize(420, 140);
 
+    // Where to read, then what to do with it, then the bytes.
     auto* inputs = new QHBoxLayout;
     inputs->setSpacing(6);
     inputs->addWidget(m_screenStartLabel);
@@ -152,15 +153,17 @@ void CMemoryDumpPage::BuildControls() {
     sizePair->addWidget(m_sizeSpin);
     inputs->addLayout(sizePair);
     inputs->addWidget(m_unitCombo);
-    inputs->addSpacing(12);
-    inputs->addWidget(m_dumpScreenButton);
-    inputs->addSpacing(6);
-    inputs->addWidget(m_asciiBox);
     inputs->addStretch(1);
+    auto* actions = new QHBoxLayout;
+    actions->setSpacing(12);
+    actions->addWidget(m_dumpScreenButton);
+    actions->addWidget(m_asciiBox);
+    actions->addStretch(1);
     auto* screenLayout = new QVBoxLayout(m_screenPanel);
     screenLayout->setContentsMargins(0, 0, 0, 0);
     screenLayout->setSpacing(8);
     screenLayout->addLayout(inputs);
+    screenLayout->addLayout(actions);
     screenLayout->addWidget(m_hexView, 1);
 
     connect(m_unitCombo, &QComboBox::currentIndexChanged, this, [this] { OnUnitChanged(); });
