@@ -309,6 +309,34 @@ TEST(CliEndToEnd, CtrlCStopsAtABlockBoundaryAndClosesThePort) {
     EXPECT_TRUE(Contains(again.out, "Flash writer is running[UART - 2.1.0]"));
 }
 
+TEST(CliEndToEnd, ASecondCtrlCQuitsAtOnce) {
+    CWorkDir work;
+    vsim::SSimulatorOptions options = WriterRunning();
+    options.lineRate = 115200; // a block of 65504 bytes takes almost 6 s
+    CSimHarness sim(ESimLink::Uart, options);
+    const TS_CLI_RESULT r = work.Cli().Run(
+        {"--port", sim.Path(), "download", work.main}, std::chrono::seconds(120), [&](pid_t pid) {
+            sim.Host().WaitUntil(
+                [](const vsim::SHandsetSnapshot& s) {
+                    for (const auto& c : s.commands) {
+                        if (c.cid == vsim::cmd::EraseFlashBlock) {
+                            return true;
+                        }
+                    }
+                    return false;
+                },
+                std::chrono::seconds(30));
+            std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the first block is on the wire
+            ::kill(pid, SIGINT);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            ::kill(pid, SIGINT);
+        });
+    EXPECT_EQ(r.status, 128 + SIGINT) << r.err;
+    EXPECT_TRUE(Contains(r.err, "stopped at once")) << r.err;
+    EXPECT_LT(r.seconds, 5.0) << "the block on the wire was not waited for";
+    EXPECT_EQ(sim.Host().Snapshot().blocksStored, 0u);
+}
+
 TEST(CliEndToEnd, CtrlCWhileWaitingForTheTarget) {
     CWorkDir work;
     int master = -1;

@@ -197,6 +197,27 @@ TEST(CliOutput, LogTextsReachTheTerminalAndTheLogFileWithLineFeeds) {
     std::fclose(err);
 }
 
+TEST(CliOutput, OnATerminalTheProgressLineUpdatesInPlace) {
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    {
+        CCliOutput output(out, err, false, true);
+        output.AppendLog("\r\n - Start time : now\r\n");
+        output.ShowProgress("Send 10%");
+        output.ShowProgress("Send 20%");
+        output.AppendLog("\r\nlog line"); // clears the line, writes, draws the line again below
+        output.ShowProgress("Send 30%");
+        output.EndProgress();
+        output.Result("done");
+    }
+    EXPECT_EQ(ReadAll(out), "\n - Start time : now\n"
+                            "\r\033[KSend 10%\r\033[KSend 20%\r\033[K\nlog line\n"
+                            "\r\033[KSend 20%\r\033[KSend 30%\r\033[KSend 30%\n"
+                            "done\n");
+    std::fclose(out);
+    std::fclose(err);
+}
+
 TEST(CliOutput, QuietKeepsErrorsAndTheResult) {
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
