@@ -1,5 +1,6 @@
 #include "vsim/VirtualHandset.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -47,7 +48,7 @@ bool CVirtualHandset::ConsumeFault(EFault fault, uint8_t cid) {
     if (f.times == 0) {
         return false;
     }
-    if (fault == EFault::DropReply && f.cid != 0 && f.cid != cid) {
+    if ((fault == EFault::DropReply || fault == EFault::HangUp) && f.cid != 0 && f.cid != cid) {
         return false;
     }
     if (f.after > 0) {
@@ -120,16 +121,20 @@ SResponse CVirtualHandset::Handle(const SRequest& request) {
         record.address = Be32(request.payload.data());
     }
 
+    // The hang-up fault acts on data blocks, or on the one command it names.
+    const uint8_t hangUpCid = m_Faults[size_t(EFault::HangUp)].cid;
+    const bool hangUpEvent = hangUpCid != 0 ? request.cid == hangUpCid : acceptsBlock;
+
     if (request.framingStatus != 0) {
         outcome.status = request.framingStatus;
-    } else if (acceptsBlock && ConsumeFault(EFault::HangUp, request.cid)) {
+    } else if (hangUpEvent && ConsumeFault(EFault::HangUp, request.cid)) {
         record.fault = FaultName(EFault::HangUp);
         record.replied = false;
         record.status = 0;
         response.send = false;
         response.hangUp = true;
         char text[80];
-        std::snprintf(text, sizeof text, "hang-up on the data block at 0x%08X", record.address);
+        std::snprintf(text, sizeof text, "hang-up on %s at 0x%08X", CommandName(request.cid), record.address);
         Note(text);
         m_Commands.push_back(record);
         Log(record);
@@ -174,6 +179,18 @@ SResponse CVirtualHandset::Handle(const SRequest& request) {
             outcome.status = status::FlashIdStillValid;
             record.fault = FaultName(EFault::FlashIdValid);
         }
+        if (request.cid == cmd::RequestFlashWrite && outcome.status == 0 &&
+            ConsumeFault(EFault::FlashWriteAnswer, request.cid)) {
+            outcome.payload = {uint8_t(m_Faults[size_t(EFault::FlashWriteAnswer)].value)};
+            record.fault = FaultName(EFault::FlashWriteAnswer);
+        }
+        if (request.cid == cmd::MemoryDump && outcome.status == 0 &&
+            ConsumeFault(EFault::ShortDump, request.cid)) {
+            const size_t drop =
+                std::min<size_t>(m_Faults[size_t(EFault::ShortDump)].value, outcome.payload.size());
+            outcome.payload.resize(outcome.payload.size() - drop);
+            record.fault = FaultName(EFault::ShortDump);
+        }
     }
 
     record.status = outcome.status;
@@ -217,7 +234,7 @@ CVirtualHandset::SOutcome CVirtualHandset::Run(const SRequest& request, SCommand
     switch (request.cid) {
     case cmd::RequestFlashWrite:
         if (needLength(0)) {
-            out.payload = {0}; // FLASH_WRITE_POSSIBLE
+            out.payload = {m_Options.flashWriteAnswer}; // 0: FLASH_WRITE_POSSIBLE
         }
         break;
     case cmd::QueryTargetRunner:
@@ -288,7 +305,8 @@ CVirtualHandset::SOutcome CVirtualHandset::Run(const SRequest& request, SCommand
         }
         break;
     case cmd::ConfirmFlashWriting:
-        if (boot) {
+        // The boot loader answers it only for a writer block it left pending (late-block fault).
+        if (boot && !m_LatePending) {
             out.status = status::WrongPhase;
         } else if (needLength(0)) {
             if (m_LatePending) {

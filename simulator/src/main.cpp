@@ -34,13 +34,18 @@ Handset:
   --line-rate BPS             pace the UART side to BPS bit/s, 10 bits a byte, both directions
   --bare-02                   leave 0x02 unescaped in UART replies (0x10 and 0x0A are always escaped)
   --no-usb-greeting           send no greeting message when a USB host connects
+  --flash-write-answer N      what 0x41 answers: 0 possible (default), 1 not possible, or any
+                              other byte
 Faults (repeatable):
   --fault KIND[:AFTER[:TIMES[:ARG]]]
                               let AFTER events pass (default 0), then act on TIMES events
                               (default 1). KIND: drop-reply (ARG: only replies to this command
                               identifier), corrupt-reply, garbage, resend-block, late-block (ARG
-                              "stored": the late block was written), bit-flip, hang-up,
-                              flash-id-valid
+                              "stored": the late block was written), bit-flip, hang-up (ARG:
+                              hang up on this command identifier instead of a data block),
+                              flash-id-valid, flash-write-answer (ARG: the answer to 0x41,
+                              default 1), short-dump (ARG: bytes the dump reply leaves off,
+                              default 1)
 Memory and record:
   --load START:FILE           preload FILE's bytes at START (no flash rules)
   --export START:END:FILE     write memory [START, END) to FILE at exit
@@ -193,6 +198,8 @@ int main(int argc, char** argv) {
             options.escape02 = false;
         } else if (a == "--no-usb-greeting") {
             options.usbGreeting = false;
+        } else if (a == "--flash-write-answer") {
+            options.flashWriteAnswer = uint8_t(ParseU32(value(), "answer", 255));
         } else if (a == "--fault") {
             const auto parts = Split(value(), ':', 4);
             SFaultArg f;
@@ -202,8 +209,12 @@ int main(int argc, char** argv) {
             f.spec.after = parts.size() > 1 ? ParseU32(parts[1], "fault AFTER") : 0;
             f.spec.times = parts.size() > 2 ? ParseU32(parts[2], "fault TIMES") : 1;
             if (parts.size() > 3) {
-                if (f.kind == vsim::EFault::DropReply) {
+                if (f.kind == vsim::EFault::DropReply || f.kind == vsim::EFault::HangUp) {
                     f.spec.cid = uint8_t(ParseU32(parts[3], "command identifier", 255));
+                } else if (f.kind == vsim::EFault::FlashWriteAnswer) {
+                    f.spec.value = ParseU32(parts[3], "answer", 255);
+                } else if (f.kind == vsim::EFault::ShortDump) {
+                    f.spec.value = ParseU32(parts[3], "byte count");
                 } else if (f.kind == vsim::EFault::LateBlock && parts[3] == "stored") {
                     f.spec.lateStores = true;
                 } else {

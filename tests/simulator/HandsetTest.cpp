@@ -375,6 +375,99 @@ TEST(Handset, BlockFaults) {
               1);
 }
 
+TEST(Handset, FlashWriteAnswerByOptionAndByFault) {
+    // The option sets what every 0x41 answers; the fault answers its value on its events.
+    const struct {
+        uint8_t option;
+        SFaultSpec fault;
+        std::vector<int> answers; // of four requests in a row
+    } cases[] = {
+        {0, {0, 0, 0, false, 1}, {0, 0, 0, 0}},
+        {1, {0, 0, 0, false, 1}, {1, 1, 1, 1}},
+        {7, {0, 0, 0, false, 1}, {7, 7, 7, 7}},
+        {0, {1, 2, 0, false, 1}, {0, 1, 1, 0}},       // not possible, twice, after one request
+        {0, {0, 1, 0, false, 0x5A}, {0x5A, 0, 0, 0}}, // an answer the host does not know
+    };
+    for (const auto& c : cases) {
+        SSimulatorOptions o;
+        o.flashWriteAnswer = c.option;
+        CVirtualHandset h(o);
+        h.SetFault(EFault::FlashWriteAnswer, c.fault);
+        std::vector<int> got;
+        for (int i = 0; i < 4; ++i) {
+            const SAnswer a = Ask(h, i % 2 ? B : U, cmd::RequestFlashWrite);
+            EXPECT_EQ(a.status, 0);
+            got.push_back(a.payload.size() == 1 ? a.payload[0] : -1);
+        }
+        EXPECT_EQ(got, c.answers) << "option " << int(c.option) << ", fault value " << c.fault.value;
+    }
+}
+
+TEST(Handset, ShortDumpLeavesOffTheEndOfTheReply) {
+    CVirtualHandset h;
+    const Bytes memory = Pattern(64, 9);
+    h.LoadMemory(0x100, memory);
+    const struct {
+        uint32_t drop;
+        uint16_t count;
+        uint8_t unit;
+        size_t expected; // bytes in the reply
+    } cases[] = {{1, 16, 0, 15}, {6, 4, 2, 10}, {100, 8, 1, 0}};
+    for (const auto& c : cases) {
+        h.SetFault(EFault::ShortDump, {0, 1, 0, false, c.drop});
+        const SAnswer a = Ask(h, B, cmd::MemoryDump, Dump(0x100, c.count, c.unit));
+        EXPECT_EQ(a.status, 0);
+        EXPECT_EQ(a.payload, Bytes(memory.begin(), memory.begin() + long(c.expected))) << c.drop;
+        EXPECT_EQ(h.Snapshot().commands.back().fault, "short-dump");
+        // once only
+        EXPECT_EQ(Ask(h, U, cmd::MemoryDump, Dump(0x100, c.count, c.unit)).payload.size(), size_t(c.count)
+                                                                                               << c.unit);
+    }
+    // A refused dump is not shortened and does not use the fault up.
+    h.SetFault(EFault::ShortDump, {});
+    EXPECT_EQ(Ask(h, U, cmd::MemoryDump, Dump(0x100, 1, 3)).status, status::BadDumpUnit);
+    EXPECT_EQ(h.Fault(EFault::ShortDump).times, 1u);
+}
+
+TEST(Handset, HangUpOnANamedCommand) {
+    CVirtualHandset h;
+    StartWriter(h);
+    for (const uint8_t cid : {cmd::EraseFlashAll, cmd::EraseFlashBlock, cmd::MemoryDump}) {
+        h.SetFault(EFault::HangUp, {0, 1, cid, false});
+        // other commands and data blocks pass
+        EXPECT_FALSE(Ask(h, U, cmd::QueryFlashId, Be32(0)).raw.hangUp);
+        EXPECT_FALSE(
+            Ask(h, U, cmd::AppData, MakeBlock(0x6000 + cid * 0x100u, Pattern(16, cid), true)).raw.hangUp);
+        const Bytes payload = cid == cmd::EraseFlashAll     ? Be32(0x08000000)
+                              : cid == cmd::EraseFlashBlock ? Range(0x08000000, 0x08010000)
+                                                            : Dump(0, 4, 0);
+        const SAnswer a = Ask(h, B, cid, payload);
+        EXPECT_TRUE(a.raw.hangUp) << int(cid);
+        EXPECT_FALSE(a.sent);
+    }
+    EXPECT_TRUE(h.Snapshot().erases.empty()); // an erase the handset hung up on was not carried out
+}
+
+TEST(Handset, BootLoaderConfirmsALateWriterBlock) {
+    CVirtualHandset h;
+    const Bytes data = Pattern(64, 4);
+    // Not asked about a late block: the boot loader does not know the command.
+    EXPECT_EQ(Ask(h, B, cmd::ConfirmFlashWriting).status, status::WrongPhase);
+
+    h.SetFault(EFault::LateBlock, {});
+    EXPECT_FALSE(Ask(h, B, cmd::WriterData, MakeBlock(kRamStart, data, false)).sent);
+    EXPECT_EQ(Ask(h, B, cmd::ConfirmFlashWriting).status, status::ConfirmResend);
+    EXPECT_EQ(Ask(h, B, cmd::ConfirmFlashWriting).status, status::WrongPhase); // answered once
+    EXPECT_EQ(Ask(h, B, cmd::WriterData, MakeBlock(kRamStart, data, false)).status, 0);
+
+    h.SetFault(EFault::LateBlock, {0, 1, 0, true});
+    EXPECT_FALSE(Ask(h, B, cmd::WriterData, MakeBlock(kRamStart + 64, data, false)).sent);
+    EXPECT_EQ(Ask(h, B, cmd::ConfirmFlashWriting).status, 0);
+    EXPECT_EQ(h.ReadMemory(kRamStart + 64, 64), data);
+    EXPECT_EQ(Ask(h, B, cmd::WriterEnd).status, 0);
+    EXPECT_EQ(h.Runner(), ERunner::FlashWriter);
+}
+
 TEST(Handset, SurvivesRandomRequests) {
     // Any identifier with any payload, on both transports, in both programs: without faults always
     // one well-formed reply, never a crash.

@@ -132,7 +132,8 @@ TEST_F(ProgramTest, ServesLibquilletOnBothLinksAndReportsAtExit) {
 
     CProgram sim({"--uart", link, "--usb", usb, "--boot-version", "3.4.5", "--cs", "1:7:2M", "--load",
                   "0x08000000:" + preload, "--export", "0x20000000:0x20000010:" + exported, "--state-out",
-                  state, "--fault", "drop-reply:1:1:0x41"});
+                  state, "--fault", "drop-reply:1:1:0x41", "--flash-write-answer", "7", "--fault",
+                  "short-dump:0:1:3"});
     ASSERT_TRUE(sim.WaitForOutput("USB on")) << sim.Output();
     EXPECT_NE(sim.Output().find("VANDREL_COM1=" + link), std::string::npos);
 
@@ -144,6 +145,7 @@ TEST_F(ProgramTest, ServesLibquilletOnBothLinksAndReportsAtExit) {
         ASSERT_TRUE(uart.IsSerialOpen()) << uart.GetPortErrorText();
         TE_REQ_FLASH_WRITE_RESULT result{};
         EXPECT_EQ(uart.RequestAndWaitConfirmatonForFlashWrite(result), 0);
+        EXPECT_EQ(result, 7); // --flash-write-answer
         EXPECT_EQ(uart.RequestAndWaitConfirmatonForFlashWrite(result), TM_ERR_TIMEOUT); // the armed fault
         TE_TARGET_RUNNER_TYPES runner{};
         std::string version;
@@ -167,6 +169,9 @@ TEST_F(ProgramTest, ServesLibquilletOnBothLinksAndReportsAtExit) {
         ASSERT_EQ(usbMonitor.QueryTargetRunner(runner, version), 0);
         EXPECT_EQ(runner, RUNNER_FLASH_WRITER_USB);
         Bytes dump(7);
+        // the armed short-dump fault: three bytes short, and the host says so
+        EXPECT_EQ(usbMonitor.MemoryDump(0x08000000, 7, DUMP_BYTE, dump.data()), TM_ERR_UNEXPECTED);
+        EXPECT_EQ(Bytes(dump.begin(), dump.begin() + 4), Bytes(preloaded.begin(), preloaded.begin() + 4));
         ASSERT_EQ(usbMonitor.MemoryDump(0x08000000, 7, DUMP_BYTE, dump.data()), 0);
         EXPECT_EQ(dump, preloaded);
         usbMonitor.Quit();
@@ -202,6 +207,9 @@ TEST_F(ProgramTest, RefusesBadOptionsWithAReason) {
         {{"--usb", file}, "not a socket"},
         {{"--uart", m_Dir + "/x", "--cs", "4:19"}, "bad chip select"},
         {{"--uart", m_Dir + "/x", "--fault", "melt"}, "unknown fault"},
+        {{"--uart", m_Dir + "/x", "--fault", "flash-write-answer:0:1:256"}, "bad answer"},
+        {{"--uart", m_Dir + "/x", "--flash-write-answer", "x"}, "bad answer"},
+        {{"--uart", m_Dir + "/x", "--fault", "bit-flip:0:1:2"}, "takes no argument"},
         {{"--uart", m_Dir + "/x", "--boot-version", "1.2"}, "bad version"},
         {{"--uart", m_Dir + "/x", "--load", "0:" + m_Dir + "/missing"}, "cannot read"},
         {{"--uart", m_Dir + "/x", "--export", "0x100:0x10:" + m_Dir + "/e"}, "bad export range"},

@@ -99,6 +99,9 @@ struct SSimulatorOptions {
     bool usbGreeting = true;
     // UART line rate in bit/s, 10 bits a byte, both directions; 0 = no pacing.
     uint32_t lineRate = 0;
+    // What RequestAndWaitConfirmatonForFlashWrite (0x41) answers: 0 possible, 1 not possible,
+    // anything else a value the host does not know.
+    uint8_t flashWriteAnswer = 0;
     // Print every command to stderr.
     bool verbose = false;
 };
@@ -118,9 +121,14 @@ constexpr uint32_t kRealisticProgramUsPerKiB = 8000;
 //                  time-out. The next ConfirmFlashWriting answers 0 if `lateStores` (the block was
 //                  stored) or -10 (it was not: send it again).
 //   BitFlip        every stored data block: one bit of the block flips in flash afterwards.
-//   HangUp         every data block: instead of answering it the handset closes the link (pty or
-//                  socket connection) and offers a fresh one, in the state it left.
+//   HangUp         every data block (or, with `cid`, every request of that command): instead of
+//                  answering, the handset closes the link (pty or socket connection) and offers a
+//                  fresh one, in the state it left. The request is not carried out.
 //   FlashIdValid   every QueryFlashId: answered -7 with the flash id.
+//   FlashWriteAnswer  every RequestAndWaitConfirmatonForFlashWrite: answered with `value` (1: not
+//                  possible) instead of the handset's usual answer.
+//   ShortDump      every MemoryDump the handset carries out: the reply leaves off its last `value`
+//                  bytes (all of them, when it has fewer).
 enum class EFault : uint8_t {
     DropReply,
     CorruptReply,
@@ -130,16 +138,20 @@ enum class EFault : uint8_t {
     BitFlip,
     HangUp,
     FlashIdValid,
+    FlashWriteAnswer,
+    ShortDump,
 };
-constexpr int kFaultKinds = 8;
+constexpr int kFaultKinds = 10;
 const char* FaultName(EFault fault);
 bool ParseFaultName(const std::string& name, EFault& fault);
 
 struct SFaultSpec {
     uint32_t after = 0;      // events to let pass first
     uint32_t times = 1;      // events to act on; 0 disarms
-    uint8_t cid = 0;         // DropReply only: the command whose replies are dropped; 0 = any
+    uint8_t cid = 0;         // DropReply: the command whose replies are dropped (0 = any);
+                             // HangUp: the command it hangs up on (0 = data blocks)
     bool lateStores = false; // LateBlock only
+    uint32_t value = 1;      // FlashWriteAnswer: the answer; ShortDump: bytes left off
 };
 
 // What the handset was asked, in order.
