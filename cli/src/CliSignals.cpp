@@ -52,13 +52,10 @@ void CStopSignals::RequestStop(int signal) {
     int expected = 0;
     m_signal.compare_exchange_strong(expected, signal);
     m_stop.store(true);
-    std::function<void()> hook;
-    {
-        std::lock_guard lock(m_mutex);
-        hook = m_hook;
-    }
-    if (hook) {
-        hook();
+    // under the lock, so that the owner of the hook cannot go away while it runs
+    std::lock_guard lock(m_mutex);
+    if (m_hook) {
+        m_hook();
     }
 }
 

@@ -32,7 +32,8 @@ public:
     // 128 + the signal, the exit status of a stopped run.
     int ExitStatus() const;
 
-    // Called on the watcher thread at the first signal, after the flag was set.
+    // Called on the watcher thread at the first signal, after the flag was set. Setting another
+    // hook (or none) waits for a hook that runs: the owner clears it before it goes away.
     void SetInterruptHook(std::function<void()> hook);
     // Sets the flag as a signal would (tests, and the watcher itself).
     void RequestStop(int signal);

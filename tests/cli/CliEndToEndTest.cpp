@@ -312,8 +312,9 @@ TEST(CliEndToEnd, CtrlCStopsAtABlockBoundaryAndClosesThePort) {
 TEST(CliEndToEnd, ASecondCtrlCQuitsAtOnce) {
     CWorkDir work;
     vsim::SSimulatorOptions options = WriterRunning();
-    options.lineRate = 115200; // a block of 65504 bytes takes almost 6 s
+    options.lineRate = 57600; // a block of 65504 bytes takes over 11 s
     CSimHarness sim(ESimLink::Uart, options);
+    std::chrono::steady_clock::time_point killed;
     const TS_CLI_RESULT r = work.Cli().Run(
         {"--port", sim.Path(), "download", work.main}, std::chrono::seconds(120), [&](pid_t pid) {
             sim.Host().WaitUntil(
@@ -329,11 +330,13 @@ TEST(CliEndToEnd, ASecondCtrlCQuitsAtOnce) {
             std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the first block is on the wire
             ::kill(pid, SIGINT);
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            killed = std::chrono::steady_clock::now();
             ::kill(pid, SIGINT);
         });
+    const double afterKill = std::chrono::duration<double>(std::chrono::steady_clock::now() - killed).count();
     EXPECT_EQ(r.status, 128 + SIGINT) << r.err;
     EXPECT_TRUE(Contains(r.err, "stopped at once")) << r.err;
-    EXPECT_LT(r.seconds, 5.0) << "the block on the wire was not waited for";
+    EXPECT_LT(afterKill, 5.0) << "the block on the wire was not waited for";
     EXPECT_EQ(sim.Host().Snapshot().blocksStored, 0u);
 }
 
@@ -357,22 +360,24 @@ TEST(CliEndToEnd, CtrlCWhileWaitingForTheTarget) {
 TEST(CliEndToEnd, CtrlCCancelsALongErase) {
     CWorkDir work;
     vsim::SSimulatorOptions options = WriterRunning();
-    options.chips[0].size = 2u << 20;
-    options.eraseUsPer64K = 250000; // the whole chip in 8 s, as slow as a real one
+    options.chips[0].size = 4u << 20;
+    options.eraseUsPer64K = 250000; // the whole chip in 16 s, as slow as a real one
     CSimHarness sim(ESimLink::Uart, options);
+    std::chrono::steady_clock::time_point killed;
     const TS_CLI_RESULT r = work.Cli().Run(
         {"--port", sim.Path(), "erase", "--cs", "0"}, std::chrono::seconds(60), [&](pid_t pid) {
             sim.Host().WaitUntil(
                 [](const vsim::SHandsetSnapshot& s) {
-                    return s.runner == vsim::ERunner::FlashWriter &&
-                           s.commands.size() >= 6; // poll, status, 4 flash ids
+                    return s.commands.size() >= 6; // poll, status, 4 flash ids
                 },
                 std::chrono::seconds(30));
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            killed = std::chrono::steady_clock::now();
             ::kill(pid, SIGINT);
         });
+    const double afterKill = std::chrono::duration<double>(std::chrono::steady_clock::now() - killed).count();
     EXPECT_EQ(r.status, 128 + SIGINT) << r.out << r.err;
-    EXPECT_LT(r.seconds, 7.0) << "the erase's wait was given up, not sat out";
+    EXPECT_LT(afterKill, 10.0) << "the erase's wait was given up, not sat out";
     EXPECT_TRUE(Contains(r.err, "stopped while erasing: CS #0 flash memory is incomplete")) << r.err;
 }
 
