@@ -1,0 +1,177 @@
+#include "ConnectDlg.h"
+
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "ConnectAnimation.h"
+#include "ControlId.h"
+#include "VandrelDlg.h"
+#include "resource.h"
+
+CConnectDlg::CConnectDlg(CVandrelDlg* main)
+    : QDialog(main, Qt::Dialog | Qt::FramelessWindowHint), m_main(main) {
+    setObjectName(QStringLiteral("CConnectDlg"));
+    setProperty("templateId", IDD_CONNECT);
+    setModal(true);
+
+    // no title bar: the dialog draws its own raised frame
+    auto* frame = new QFrame(this);
+    frame->setFrameShape(QFrame::Panel);
+    frame->setFrameShadow(QFrame::Raised);
+    frame->setLineWidth(2);
+
+    m_animation = new CConnectAnimation(frame);
+    SetControlId(m_animation, IDC_CONNECT_ANIMATION);
+    m_prompt = new QLabel(QString::fromLatin1(kPrompt), frame);
+    QFont bold = m_prompt->font();
+    bold.setBold(true);
+    bold.setPointSizeF(bold.pointSizeF() + 1);
+    m_prompt->setFont(bold);
+    m_cancel = new QPushButton(QStringLiteral("Cancel"), frame);
+    SetControlId(m_cancel, IDCANCEL);
+    m_cancel->setDefault(true);
+    m_cancel->setMinimumWidth(88);
+    connect(m_cancel, &QPushButton::clicked, this, &CConnectDlg::reject);
+
+    auto* right = new QVBoxLayout;
+    right->setSpacing(10);
+    right->addStretch(1);
+    right->addWidget(m_prompt);
+    right->addWidget(m_cancel, 0, Qt::AlignRight);
+    right->addStretch(1);
+    auto* inner = new QHBoxLayout(frame);
+    inner->setContentsMargins(16, 14, 16, 14);
+    inner->setSpacing(18);
+    inner->addWidget(m_animation, 0, Qt::AlignVCenter);
+    inner->addLayout(right);
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->addWidget(frame);
+    outer->setSizeConstraint(QLayout::SetFixedSize);
+
+    m_usbWaitTimer.setObjectName(QStringLiteral("4099"));
+    m_usbWaitTimer.setInterval(kUsbWaitMs);
+    connect(&m_usbWaitTimer, &QTimer::timeout, this, &CConnectDlg::OnUsbWait);
+    m_openTimer.setObjectName(QStringLiteral("4100"));
+    m_openTimer.setInterval(kOpenMs);
+    connect(&m_openTimer, &QTimer::timeout, this, &CConnectDlg::OnOpen);
+    m_answerTimer.setObjectName(QStringLiteral("4101"));
+    m_answerTimer.setInterval(kAnswerMs);
+    connect(&m_answerTimer, &QTimer::timeout, this, &CConnectDlg::OnAnswerTick);
+}
+
+CConnectDlg::~CConnectDlg() {
+    StopWorker(true);
+}
+
+void CConnectDlg::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (m_started) {
+        return;
+    }
+    m_started = true;
+    m_animation->Open(IDR_CONNECT_ANIMATION);
+    m_animation->Play(0, -1, -1);
+    if (m_main->PortType() == PORT_USB) {
+        m_usbWaitTimer.start();
+    } else if (m_main->PortType() == PORT_UART) {
+        m_openTimer.start();
+    }
+    // any other port type opens nothing: the dialog waits for Cancel
+}
+
+void CConnectDlg::OnUsbWait() {
+    if (!UsbDevicePresent()) {
+        return; // asked again at the next tick
+    }
+    m_usbWaitTimer.stop();
+    LinkStep();
+}
+
+void CConnectDlg::OnOpen() {
+    m_openTimer.stop();
+    LinkStep();
+}
+
+void CConnectDlg::LinkStep() {
+    m_main->OpenTargetLink();
+    if (!m_main->IsPortOpen()) {
+        reject();
+        return;
+    }
+    m_main->ApplyLogFont();
+    StartTargetLog(m_main->Log(), m_main->FileVersion());
+    COstraMonitor* monitor = m_main->Monitor();
+    ILogSink* log = &m_main->Log();
+    const bool created = m_worker.Create([this, monitor, log] {
+        const TS_TARGET_POLL poll = PollTargetAnswer(*monitor, *log);
+        QMetaObject::invokeMethod(
+            this, [this, poll] { OnAnswer(poll); }, Qt::QueuedConnection);
+    });
+    if (!created) {
+        reject();
+        return;
+    }
+    m_answerTimer.start();
+}
+
+void CConnectDlg::OnAnswerTick() {
+    if (m_pollInFlight || m_ending) {
+        return; // the previous question has not been answered yet
+    }
+    m_pollInFlight = true;
+    ++m_polls;
+    m_worker.Signal();
+}
+
+void CConnectDlg::OnAnswer(TS_TARGET_POLL poll) {
+    m_pollInFlight = false;
+    if (m_ending) {
+        return;
+    }
+    m_lastAnswer = poll.answer;
+    switch (poll.answer) {
+    case ANSWER_READY:
+        m_answerTimer.stop();
+        accept();
+        break;
+    case ANSWER_KEEP_WAITING:
+        break; // no reply in time: the next tick asks again, without a limit
+    default:
+        // download not possible, an unknown answer or a link failure: the link is closed
+        m_answerTimer.stop();
+        reject();
+        break;
+    }
+}
+
+void CConnectDlg::StopWorker(bool cancelWaits) {
+    if (!m_worker.IsCreated()) {
+        return;
+    }
+    COstraMonitor* monitor = m_main->Monitor();
+    if (cancelWaits && m_pollInFlight && monitor) {
+        monitor->CancelWaits(true); // the question in flight gives up at once
+    }
+    m_worker.Quit();
+    if (monitor) {
+        monitor->CancelWaits(false);
+    }
+    m_pollInFlight = false;
+}
+
+void CConnectDlg::done(int result) {
+    if (m_ending) {
+        return;
+    }
+    m_ending = true;
+    m_usbWaitTimer.stop();
+    m_openTimer.stop();
+    m_answerTimer.stop();
+    StopWorker(result != QDialog::Accepted);
+    m_animation->Close();
+    QDialog::done(result);
+}

@@ -1,0 +1,71 @@
+// CConnectDlg: "Please, switch on the target!". Opens the link for the main window and waits,
+// without a limit, until the target answers that it accepts a download, or the user cancels.
+//
+// Timers, by their old numbers: 4099 polls for the USB device until it can be opened, 4100 opens
+// the COM port once, 4101 asks the target for its answer every 50 ms. Each question runs on the
+// dialog's worker thread (at most its reply time-out), so the dialog stays responsive; a question
+// still in flight when the user cancels gives up at once.
+#pragma once
+
+#include <QDialog>
+#include <QTimer>
+
+#include "app/TargetConnection.h"
+#include "download/JobWorker.h"
+
+class CConnectAnimation;
+class CVandrelDlg;
+class QLabel;
+class QPushButton;
+
+class CConnectDlg : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr int kUsbWaitTimer = 4099;
+    static constexpr int kOpenTimer = 4100;
+    static constexpr int kAnswerTimer = 4101;
+    // The USB device is looked for every 10 ms (the old 1 ms timer never ran faster than that).
+    static constexpr int kUsbWaitMs = 10;
+    static constexpr int kOpenMs = 1;
+    static constexpr int kAnswerMs = 50;
+    static constexpr const char* kPrompt = "Please, switch on the target!";
+
+    explicit CConnectDlg(CVandrelDlg* main);
+    ~CConnectDlg() override;
+
+    // The last answer of the target, for tests.
+    TE_TARGET_ANSWER LastAnswer() const { return m_lastAnswer; }
+    int Polls() const { return m_polls; }
+    bool WaitingForUsbDevice() const { return m_usbWaitTimer.isActive(); }
+    bool WaitingForAnswer() const { return m_answerTimer.isActive(); }
+    CConnectAnimation* Animation() const { return m_animation; }
+    QPushButton* CancelButton() const { return m_cancel; }
+
+public slots:
+    void done(int result) override;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void OnUsbWait();
+    void OnOpen();
+    void LinkStep();
+    void OnAnswerTick();
+    void OnAnswer(TS_TARGET_POLL poll);
+    void StopWorker(bool cancelWaits);
+
+    CVandrelDlg* m_main;
+    CConnectAnimation* m_animation;
+    QLabel* m_prompt;
+    QPushButton* m_cancel;
+    QTimer m_usbWaitTimer;
+    QTimer m_openTimer;
+    QTimer m_answerTimer;
+    CJobWorker m_worker;
+    bool m_started = false;
+    bool m_pollInFlight = false;
+    bool m_ending = false;
+    int m_polls = 0;
+    TE_TARGET_ANSWER m_lastAnswer = ANSWER_KEEP_WAITING;
+};

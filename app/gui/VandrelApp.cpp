@@ -1,0 +1,21 @@
+#include "VandrelApp.h"
+
+#include <QApplication>
+
+#include "Resources.h"
+#include "VandrelDlg.h"
+
+void CVandrelApp::Prepare(QApplication& application) {
+    QApplication::setApplicationName(QStringLiteral("Vandrel"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Vandrel"));
+    QApplication::setDesktopFileName(QStringLiteral("vandrel"));
+    application.setQuitOnLastWindowClosed(true);
+    InitVandrelResources();
+}
+
+int CVandrelApp::Run(QApplication& application) {
+    Prepare(application);
+    CVandrelDlg window;
+    window.show();
+    return application.exec();
+}
