@@ -248,7 +248,7 @@ int32_t CDownloadSession::SendFile(const std::string& path) {
                 if (StopRequested()) {
                     StopText("send");
                 } else {
-                    m_errorText = ErrorCodeText(status);
+                    m_errorText = LinkFailureText(status);
                 }
                 return 0;
             }
@@ -264,7 +264,7 @@ int32_t CDownloadSession::SendFile(const std::string& path) {
                 if (StopRequested()) {
                     StopText("send");
                 } else {
-                    m_errorText = ErrorCodeText(status);
+                    m_errorText = LinkFailureText(status);
                 }
                 return 0;
             }
@@ -278,6 +278,12 @@ int32_t CDownloadSession::SendFile(const std::string& path) {
         m_observer->SetProgressText(ProgressText(sessiontext::DOWNLOADING, 100));
     }
     return 1;
+}
+
+std::string CDownloadSession::LinkFailureText(int status) const {
+    // A handset that went away leaves the reason with the port ("... the device was disconnected").
+    const std::string port = m_monitor->GetPortErrorText();
+    return ErrorCodeText(status) + (port.empty() ? std::string() : port + "\r\n");
 }
 
 signed char CDownloadSession::WriteWithRetries(TE_FLASH_CMDS command, uint16_t count, const char* bytes,
@@ -321,7 +327,7 @@ bool CDownloadSession::Erase(int32_t flag, const TS_OSTRA_AREA* area) {
         const std::string failure = area ? AreaEraseFailure(flag) : sessiontext::ERR_ERASE_CS0_ALL;
         Status(failure);
         // The status line closes with the dialog: the log keeps the reason.
-        m_errorText = failure + "\r\n" + ErrorCodeText(r);
+        m_errorText = failure + "\r\n" + LinkFailureText(r);
         return false;
     }
     m_observer->SetEraseAnimation(false, "");
@@ -333,7 +339,7 @@ bool CDownloadSession::EraseTouchedAreas() {
     const signed char query = m_monitor->QueryFlashId(CS0_BASE, type);
     if (query < 0 && query != -7) {
         Status(sessiontext::ERR_QUERY_CS0);
-        m_errorText = std::string(sessiontext::ERR_QUERY_CS0) + "\r\n" + ErrorCodeText(query);
+        m_errorText = std::string(sessiontext::ERR_QUERY_CS0) + "\r\n" + LinkFailureText(query);
         return false;
     }
     m_flashType = static_cast<int>(type);

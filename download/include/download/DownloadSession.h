@@ -112,6 +112,8 @@ private:
     // One FlashWrite with the USB retry scheme; the final status.
     signed char WriteWithRetries(TE_FLASH_CMDS command, uint16_t count, const char* bytes, int maxAttempts);
     bool Erase(int32_t flag, const TS_OSTRA_AREA* area);
+    // ErrorCodeText, and the port's reason on a line of its own when the link was lost.
+    std::string LinkFailureText(int status) const;
     void StopText(const char* stage);
     void Caption(const std::string& text);
     void Status(const std::string& text);
