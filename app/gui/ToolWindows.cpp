@@ -6,18 +6,38 @@
 #include "resource.h"
 
 #ifdef VANDREL_HAVE_TOOLS_UI
-// The tools/ folder fills in the two functions below with its CMemoryDumpPage and CEraseFlashDlg:
-//   TS_TOOL_PAGE CreateMemoryDumpPage(QWidget* parent) {
-//       auto* page = new CMemoryDumpPage(parent);
-//       return {page, page};                 // CMemoryDumpPage implements IMonitorPage
-//   }
-//   void RunEraseFlashTool(COstraMonitor* monitor, QWidget* parent) {
-//       CEraseFlashDlg dialog(monitor, parent);
-//       dialog.exec();
-//   }
-//   bool EraseFlashToolAvailable() { return true; }
-#endif
+#include "EraseFlashDlg.h"
+#include "MemoryDumpPage.h"
 
+namespace {
+
+// The Memory Dump page as the main window sees it. SetMonitor(nullptr) stops a running dump first
+// and returns once the page has let go of the old monitor.
+class CMemoryDumpTab : public CMemoryDumpPage, public IMonitorPage {
+public:
+    explicit CMemoryDumpTab(QWidget* parent) : CMemoryDumpPage(parent) {
+        connect(this, &CMemoryDumpPage::BusyChanged, this, [this] { IMonitorPage::BusyChanged(); });
+    }
+    void SetMonitor(COstraMonitor* monitor) override { CMemoryDumpPage::SetMonitor(monitor); }
+    bool IsBusy() const override { return IsJobRunning(); }
+};
+
+} // namespace
+
+TS_TOOL_PAGE CreateMemoryDumpPage(QWidget* parent) {
+    auto* page = new CMemoryDumpTab(parent);
+    return {page, page};
+}
+
+bool EraseFlashToolAvailable() {
+    return true;
+}
+
+void RunEraseFlashTool(COstraMonitor* monitor, QWidget* parent) {
+    CEraseFlashDlg tool(monitor, parent);
+    tool.DoModal();
+}
+#else
 TS_TOOL_PAGE CreateMemoryDumpPage(QWidget* parent) {
     auto* page = new CMemoryDumpPlaceholder(parent);
     return {page, page};
@@ -31,6 +51,7 @@ void RunEraseFlashTool(COstraMonitor* monitor, QWidget* parent) {
     (void)monitor;
     (void)parent;
 }
+#endif
 
 CMemoryDumpPlaceholder::CMemoryDumpPlaceholder(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("CMemoryDumpPlaceholder"));
