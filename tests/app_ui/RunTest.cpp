@@ -232,7 +232,6 @@ private slots:
         for (const QString& path : files.paths) {
             window.AddChosenFile(path);
         }
-        window.OnPortTypeClicked();
         FindControl<QAbstractButton>(&window, IDC_RADIO_USB)->click();
         CModalDriver driver(QStringLiteral("run-one"));
         QVERIFY(ClickConnect(window));
@@ -273,7 +272,7 @@ private slots:
     void downloadDialogWhileErasingAndSending() {
         // a slow handset, and an image of many blocks, so that both stages can be watched
         vsim::SSimulatorOptions options = WriterRunning();
-        options.eraseUsPer64K = 25000;
+        options.eraseUsPer64K = 40000;
         options.programUsPerKiB = 40000;
         CSimHarness sim(ESimLink::Uart, options);
         sim.ExportEnvironment(1);
@@ -407,7 +406,7 @@ private slots:
                     stillOpenAfterAsking = window.isVisible();
                 });
             } else {
-                QTimer::singleShot(50, &window, [&] {
+                QTimer::singleShot(0, &window, [&] {
                     window.close();
                     stillOpenAfterAsking = window.isVisible() && !window.ShutdownDone();
                 });
