@@ -296,17 +296,19 @@ void CProgressLine::End() {
 
 std::string CProgressLine::Compose() {
     const Clock::time_point now = Clock::now();
-    std::string line = m_caption.empty() ? m_name : m_caption;
-    if (!m_caption.empty() && !m_name.empty()) {
-        line += " " + m_name;
-    }
     if (m_erasing) {
+        // the erase message says it all: no caption, so that the line fits 80 columns
+        std::string line = m_name.empty() ? std::string() : m_name + " | ";
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - m_eraseStart).count();
         static const char spin[] = {'|', '/', '-', '\\'};
         const auto quarter =
             std::chrono::duration_cast<std::chrono::milliseconds>(now - m_eraseStart).count() / 250;
-        line += " | " + m_eraseMessage + " " + spin[quarter % 4] + " " + Clock2(seconds);
+        line += m_eraseMessage + " " + spin[quarter % 4] + " " + Clock2(seconds);
         return line;
+    }
+    std::string line = m_caption.empty() ? m_name : m_caption;
+    if (!m_caption.empty() && !m_name.empty()) {
+        line += " " + m_name;
     }
     if (!m_status.empty()) {
         line += " | " + m_status;

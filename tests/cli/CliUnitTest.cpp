@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include <grp.h>
 #include <sys/stat.h>
@@ -214,6 +215,37 @@ TEST(CliOutput, OnATerminalTheProgressLineUpdatesInPlace) {
                             "\r\033[KSend 10%\r\033[KSend 20%\r\033[K\nlog line\n"
                             "\r\033[KSend 20%\r\033[KSend 30%\r\033[KSend 30%\n"
                             "done\n");
+    std::fclose(out);
+    std::fclose(err);
+}
+
+TEST(CliOutput, TheTickerRedrawsWhileTheJobReports) {
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    {
+        CCliOutput output(out, err, false, true);
+        CProgressLine line(output); // its ticker redraws every 250 ms while a job runs
+        line.Begin("vmain.m0");
+        line.SetCaption("Erasing flash memory");
+        line.SetEraseAnimation(true, "Erasing ostra main code area in CS#0 flash memory..");
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        line.SetEraseAnimation(false, "");
+        line.SetCaption("Send Motorola S-format");
+        line.SetProgressPos(0);
+        line.SetProgressRange(0, 100);
+        for (uint32_t pos = 0; pos <= 100; ++pos) {
+            line.OnBlockWritten(0x6000 + pos, 1);
+            line.SetProgressPos(pos);
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        }
+        line.End();
+    }
+    const std::string text = ReadAll(out);
+    EXPECT_NE(text.find("vmain.m0 | Erasing ostra main code area in CS#0 flash memory.. "), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Send Motorola S-format vmain.m0 | 100% | 101 B"), std::string::npos) << text;
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(text.find('\n'), text.size() - 1) << "one line, redrawn in place";
     std::fclose(out);
     std::fclose(err);
 }
