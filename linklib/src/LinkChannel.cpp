@@ -159,8 +159,7 @@ bool CLinkChannel::StartReader(bool usb) {
             if (!IsStopping()) {
                 // Nobody asked the reader to stop: the device hung up or failed. Nothing more can
                 // arrive, so the caller's wait ends now instead of at its time-out.
-                m_LinkLost.store(result != kErrSuccess ? result : kErrBrokenPipe, std::memory_order_release);
-                NotifyFrame();
+                MarkLinkLost(result != kErrSuccess ? result : kErrBrokenPipe);
             }
         });
     } catch (const std::system_error& e) {
@@ -385,6 +384,18 @@ void CLinkChannel::CompleteFrameLocked(FrameSlot& slot) {
     ++m_Completed;
 }
 
+void CLinkChannel::MarkLinkLost(uint32_t error) {
+    uint32_t none = 0;
+    m_LinkLost.compare_exchange_strong(none, error, std::memory_order_acq_rel); // the first cause stays
+    NotifyFrame();
+}
+
+bool CLinkChannel::DeviceGone(uint32_t error) {
+    // EPIPE and ECONNRESET (the socket's far end closed), EIO (a tty that hung up), ENODEV and
+    // ENXIO (the adapter was unplugged).
+    return error == kErrBrokenPipe || error == kErrIoDevice || error == kErrFileNotFound;
+}
+
 void CLinkChannel::NotifyFrame() {
     // Taking the mutex orders the publication before a waiter's check (no lost wake-up).
     { std::lock_guard lock(m_WakeMutex); }
@@ -506,7 +517,10 @@ int CLinkChannel::SendUart(const uint8_t* frame, unsigned short length) {
     const long long wireMs = (static_cast<long long>(n) * m_BitsPerChar * 1000 + m_BaudRate - 1) / m_BaudRate;
     const int waitMs = static_cast<int>(std::min<long long>(2 * wireMs + 5000, 1 << 30));
     uint32_t written = 0;
-    if (WriteBytes(out, static_cast<uint32_t>(n), &written, waitMs) != kErrSuccess) {
+    if (const uint32_t rc = WriteBytes(out, static_cast<uint32_t>(n), &written, waitMs); rc != kErrSuccess) {
+        if (DeviceGone(rc)) {
+            MarkLinkLost(rc);
+        }
         return TM_ERR_WRITE;
     }
     return static_cast<int>(written);
@@ -543,7 +557,12 @@ int CLinkChannel::SendUsb(const uint8_t* frame, unsigned short length) {
             size += 2;
         }
         std::memset(p + 7 + chunk, 0, size - static_cast<size_t>(7 + chunk));
-        if (WriteBytesLocked(p, static_cast<uint32_t>(size), &written, kUsbWriteTimeoutMs) != kErrSuccess) {
+        if (const uint32_t rc =
+                WriteBytesLocked(p, static_cast<uint32_t>(size), &written, kUsbWriteTimeoutMs);
+            rc != kErrSuccess) {
+            if (DeviceGone(rc)) {
+                MarkLinkLost(rc);
+            }
             return TM_ERR_WRITE;
         }
         offset += chunk;

@@ -106,7 +106,8 @@ public:
     // The result the reader thread ended with, valid after it ended.
     uint32_t ReaderResult() const { return m_ReaderResult.load(); }
     // The device went away under the open port (hung up, unplugged, failed): the reader ended
-    // with this error (0 while the link is up, and after a close). From then on WaitFrame gives up
+    // with this error, or a write found the device gone (0 while the link is up, and after a
+    // close). From then on WaitFrame gives up
     // at once and OpenError / OpenErrorText say that the device was disconnected. Thread-safe.
     uint32_t LinkLostError() const { return m_LinkLost.load(std::memory_order_acquire); }
     bool LinkLost() const { return LinkLostError() != 0; }
@@ -119,6 +120,9 @@ private:
     void StoreFrameLocked(const uint8_t* bytes, int length);
     void CompleteFrameLocked(FrameSlot& slot);
     void NotifyFrame();
+    // The device went away (the reader ended on its own, or a write found it gone).
+    void MarkLinkLost(uint32_t error);
+    static bool DeviceGone(uint32_t error);
     bool StartReader(bool usb);
     int SendUart(const uint8_t* frame, unsigned short length);
     int SendUsb(const uint8_t* frame, unsigned short length);

@@ -141,6 +141,28 @@ TEST(UnplugUsb, ReplySentJustBeforeTheHangUpIsStillTaken) {
     protocol.Exit();
 }
 
+TEST_P(Unplug, BetweenCommandsTheNextOneFailsAtOnce) {
+    Handset handset(Uart());
+    CPROTOCOL protocol(Config());
+    ASSERT_EQ(protocol.Initialize(), 0) << protocol.GetPortErrorText();
+    ASSERT_TRUE(handset.Accept());
+    handset.Unplug();
+    // The request cannot go out (-92), or the reader saw the hang-up first (-103): at once, either
+    // way, and the port says why. Every command after it fails at once without sending.
+    for (int i = 0; i < 3; ++i) {
+        const auto start = Clock::now();
+        const int rc = Transact(protocol, 0x11, kLongTimeoutMs);
+        EXPECT_TRUE(rc == TM_ERR_WRITE || rc == TM_ERR_TIMEOUT) << rc;
+        if (i > 0) {
+            EXPECT_EQ(rc, TM_ERR_TIMEOUT);
+        }
+        EXPECT_LT(MsSince(start), kPromptMs);
+        const std::string text = protocol.GetPortErrorText();
+        EXPECT_NE(text.find("the device was disconnected"), std::string::npos) << text;
+    }
+    protocol.Exit();
+}
+
 TEST_P(Unplug, ClosingThePortIsNoDisconnection) {
     Handset handset(Uart());
     CPROTOCOL protocol(Config());
