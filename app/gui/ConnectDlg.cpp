@@ -19,9 +19,10 @@ CConnectDlg::CConnectDlg(CVandrelDlg* main)
 
     // no title bar: the dialog draws its own raised frame
     auto* frame = new QFrame(this);
-    frame->setFrameShape(QFrame::Panel);
-    frame->setFrameShadow(QFrame::Raised);
-    frame->setLineWidth(2);
+    frame->setObjectName(QStringLiteral("connectFrame"));
+    frame->setStyleSheet(
+        QStringLiteral("QFrame#connectFrame { border: 1px solid palette(dark); "
+                       "border-top-color: palette(midlight); border-left-color: palette(midlight); }"));
 
     m_animation = new CConnectAnimation(frame);
     SetControlId(m_animation, IDC_CONNECT_ANIMATION);

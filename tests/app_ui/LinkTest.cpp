@@ -110,6 +110,9 @@ private slots:
         const QString tag = QString::fromLatin1(QTest::currentDataTag());
         vsim::SSimulatorOptions options;
         options.startRunner = bootLoader ? vsim::ERunner::BootLoader : vsim::ERunner::FlashWriter;
+        if (tag == QLatin1String("pty, boot loader")) {
+            options.lineRate = 19200; // the writer's dialog stays long enough to be photographed
+        }
         CSimHarness sim(usb ? ESimLink::Usb : ESimLink::Uart, options);
         sim.ExportEnvironment(1);
         CConfigDir config;
@@ -128,19 +131,16 @@ private slots:
         CModalDriver driver(QStringLiteral("connect"));
         int writerDialogs = 0;
         driver.SetHandler([&](QWidget* w) {
-            if (auto* connectDialog = qobject_cast<CConnectDlg*>(w)) {
-                if (tag == QLatin1String("pty, boot loader")) {
-                    // once its animation runs
-                    QTimer::singleShot(150, connectDialog, [&driver, connectDialog] {
-                        driver.Shoot(connectDialog, QStringLiteral("dialog"));
-                    });
-                }
+            if (qobject_cast<CConnectDlg*>(w)) {
                 return true;
             }
             if (auto* download = qobject_cast<CSendSrecordDlg*>(w)) {
                 ++writerDialogs;
                 if (tag == QLatin1String("pty, boot loader")) {
-                    driver.Shoot(download, QStringLiteral("flash-writer-download"));
+                    // half-way through the writer image (the line is slow in this case)
+                    QTimer::singleShot(300, download, [&driver, download] {
+                        driver.Shoot(download, QStringLiteral("flash-writer-download"));
+                    });
                 }
                 return true;
             }
@@ -308,7 +308,7 @@ private slots:
         if (usb) {
             FindControl<QRadioButton>(&window, IDC_RADIO_USB)->click();
         }
-        CModalDriver driver(usb ? QStringLiteral("cancel-usb") : QStringLiteral("cancel-pty"));
+        CModalDriver driver(usb ? QStringLiteral("cancel-usb") : QStringLiteral("connect"));
         int pollsBeforeCancel = -1;
         driver.SetHandler([&](QWidget* w) {
             auto* dialog = qobject_cast<CConnectDlg*>(w);
@@ -316,6 +316,9 @@ private slots:
                 return false;
             }
             QTimer::singleShot(700, dialog, [&, dialog] {
+                if (!usb) {
+                    driver.Shoot(dialog, QStringLiteral("dialog"));
+                }
                 pollsBeforeCancel = dialog->Polls();
                 dialog->CancelButton()->click();
             });
