@@ -633,6 +633,23 @@ private slots:
         QCOMPARE(GetInt(config, KEY_WINDOWS, "Status"), 1);
     }
 
+    void portTypeRadiosChangeTheSettingsAtOnce() {
+        CConfigDir config;
+        {
+            CVandrelDlg window;
+            FindControl<QRadioButton>(&window, IDC_RADIO_USB)->click();
+            QCOMPARE(window.Settings().PortConfig.PortType, int(PORT_USB));
+            FindControl<QRadioButton>(&window, IDC_RADIO_RS232)->click();
+            QCOMPARE(window.Settings().PortConfig.PortType, int(PORT_UART));
+            FindControl<QRadioButton>(&window, IDC_RADIO_USB)->click();
+            QVERIFY(window.close());
+        }
+        QCOMPARE(GetInt(config, KEY_COM_PORT_CONFIG, "Port type"), int(PORT_USB));
+        CVandrelDlg again;
+        QVERIFY(FindControl<QRadioButton>(&again, IDC_RADIO_USB)->isChecked());
+        QVERIFY(again.close());
+    }
+
     void memoryDumpTabGetsNoMonitorWithoutALink() {
         CConfigDir config;
         CVandrelDlg window;
