@@ -347,6 +347,45 @@ private slots:
         QVERIFY(window.close());
     }
 
+    void theSamplesFromConnectToDownloadAll() {
+        // what a person does with the samples: connect (the boot loader gets the flash writer),
+        // then Download All
+        QTemporaryDir dir;
+        QStringList images;
+        for (const char* name : {"vwriter.m0", "vmain.m0", "vdrive.m0"}) {
+            const QString copy = dir.filePath(QString::fromLatin1(name));
+            QVERIFY(QFile::copy(QStringLiteral(VANDREL_SOURCE_DIR "/samples/") + QString::fromLatin1(name),
+                                copy));
+            images << copy;
+        }
+        CSimHarness sim(ESimLink::Uart);
+        sim.ExportEnvironment(1);
+        CConfigDir config;
+        AppSettings settings;
+        settings.FlashWriterPath[PORT_UART] = images[0].toStdString();
+        WriteAppSettings(settings, {images[1].toStdString(), images[2].toStdString()}, config.Std());
+        CVandrelDlg window(ProgramOptions());
+        window.show();
+        QCOMPARE(window.FileList()->GetItemCount(), 2);
+        CModalDriver driver(QStringLiteral("samples"));
+        QVERIFY(ClickConnect(window));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            window.JobsDone() >= 1 && !window.IsBusy() && !QApplication::activeModalWidget(), 60000);
+        QCOMPARE(sim.Host().Runner(), vsim::ERunner::FlashWriter);
+        QVERIFY(RunJob(window, [&] { window.DownloadAllButton()->click(); }));
+        const QString log = window.LogPage()->Text();
+        VERIFY_IN_ORDER(log, {QStringLiteral("Flash Writer Code"), QStringLiteral(" - End time : "),
+                              Header(QStringLiteral("1st file in the above listbox")), PathLine(images[1]),
+                              QStringLiteral(" - End time : "),
+                              Header(QStringLiteral("2nd file in the above listbox")), PathLine(images[2]),
+                              QStringLiteral(" - End time : "), QStringLiteral(" Total elapsed time : ")});
+        QVERIFY(!log.contains(QStringLiteral("Error occurred")));
+        QVERIFY(driver.Boxes().empty());
+        QVERIFY(sim.Host().Snapshot().refusedWrites.empty());
+        testsupport::SaveScreenshot(&window, QStringLiteral("main-window-samples"));
+        QVERIFY(window.close());
+    }
+
     void closingWhileConnectedKeepsTheSettings() {
         CSimHarness sim(ESimLink::Uart, WriterRunning());
         sim.ExportEnvironment(1);
