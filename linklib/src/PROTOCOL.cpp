@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <mutex>
@@ -253,14 +254,23 @@ int CPROTOCOL::TmReceive(unsigned char /*cid*/, int timeoutMs) {
         timeoutMs = kDefaultTimeoutMs;
     }
     const bool uart = m_Config.PortType == PORT_UART;
+    // One deadline for the whole wait: frames that are no reply (noise on the line, a stray
+    // packet) do not push it back, so a noisy cable cannot hold the caller for ever.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    int waitMs = timeoutMs;
     for (;;) {
-        if (m_Port->WaitFrame(timeoutMs) <= 0) {
+        if (m_Port->WaitFrame(waitMs) <= 0) {
             return TM_ERR_TIMEOUT;
         }
         const int length = m_Port->TakeFrame(m_Rx->Frame(), RxBuffer::kFrameCapacity);
         const int result = m_Rx->Accept(length, uart);
         if (result == CReplyFrame::kNotAReply) {
-            continue; // not a reply: dropped, and the wait starts again
+            // not a reply: dropped, and the wait goes on for what is left of the time-out (at
+            // least one look at the ring, for a reply that came with it)
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            waitMs = static_cast<int>(std::clamp<long long>(left.count(), 1, INT_MAX));
+            continue;
         }
         return result; // a checksum error leaves the previous reply readable as it was
     }

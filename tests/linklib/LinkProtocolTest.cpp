@@ -170,6 +170,33 @@ TEST_P(Transactions, NegativeTimeOutSendsWithoutWaitingAndReceiveDoesNotWait) {
     EXPECT_LT(MsSince(start), 1000);
 }
 
+// A line that keeps producing frames that are no reply (noise) must not keep the caller waiting
+// past its time-out: every stray frame would otherwise start the wait again.
+TEST_P(Transactions, StrayFramesDoNotPushTheTimeOutBack) {
+    Wire w(GetParam());
+    std::atomic<bool> stop{false};
+    std::thread noise([&] {
+        const Bytes stray = w.Framed({0x22, 0x42, 0x00, 0x42}); // not led by 21
+        const auto end = Clock::now() + std::chrono::seconds(4); // so that a failing wait still ends
+        while (!stop && Clock::now() < end) {
+            if (w.uart) {
+                w.pty->Write(stray);
+            } else {
+                w.usb->Send(stray);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the noise is under way
+    const auto start = Clock::now();
+    EXPECT_EQ(w.Transact(0x42, 300), TM_ERR_TIMEOUT);
+    const auto ms = MsSince(start);
+    stop = true;
+    noise.join();
+    EXPECT_GE(ms, 280);
+    EXPECT_LT(ms, 2000); // without the deadline: never
+}
+
 TEST(TransactionTimeOut, ZeroMeansFourSeconds) {
     Wire w(true);
     const auto start = Clock::now();
