@@ -57,7 +57,15 @@ private:
     void Run();
     // Reads what the master holds and serves the frames it completes.
     EReadResult ReadMaster();
-    void HostClosed();
+    // The host closed the slave; reopened: another host has it open again already.
+    void HostClosed(bool reopened);
+    // The open and close events of the slave since the last look.
+    struct SOpenClose {
+        bool closed = false;           // a host closed it
+        bool opened = false;           // a host opened it
+        bool openedAfterClose = false; // ... after the last close
+    };
+    SOpenClose ReadOpenClose();
     void Serve(std::vector<uint8_t>&& frame);
     // Writes to the master, paced at the line rate; false when stopping or the host does not read.
     bool Send(const std::vector<uint8_t>& bytes);

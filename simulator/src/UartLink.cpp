@@ -127,7 +127,8 @@ bool CUartLink::OpenPty(std::string* error) {
         return fail("cannot open the pseudo-terminal's slave");
     }
     m_Inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (m_Inotify >= 0 && inotify_add_watch(m_Inotify, name, IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+    if (m_Inotify >= 0 &&
+        inotify_add_watch(m_Inotify, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
         close(m_Inotify);
         m_Inotify = -1;
     }
@@ -205,14 +206,43 @@ void CUartLink::Stop() {
     }
 }
 
-void CUartLink::HostClosed() {
+void CUartLink::HostClosed(bool reopened) {
+    if (reopened) {
+        // The next host has the slave open already and may be waiting for a reply: what is on
+        // the line now is its own, and its exclusive mode stays.
+        m_Handset.CountHostClose();
+        m_Handset.NoteLinkEvent("the host closed " + SlavePath() + " and a host opened it again");
+        return;
+    }
     // The host let go of the slave: a frame it left half-sent is void, and replies it did not read
     // would only greet the next host.
     m_Decoder.Reset();
     tcflush(m_SlaveHold, TCIFLUSH);
     ioctl(m_SlaveHold, TIOCNXCL);
-    m_Handset.CountHostClose();
+    m_Handset.CountHostClose(); // counted once tidied up: a test may reopen the moment it sees it
     m_Handset.NoteLinkEvent("the host closed " + SlavePath());
+}
+
+CUartLink::SOpenClose CUartLink::ReadOpenClose() {
+    SOpenClose r;
+    alignas(inotify_event) char events[4096];
+    ssize_t n;
+    while ((n = read(m_Inotify, events, sizeof events)) > 0) {
+        for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
+            inotify_event e;
+            std::memcpy(&e, events + at, sizeof e);
+            if ((e.mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) {
+                r.closed = true;
+                r.openedAfterClose = false;
+            }
+            if ((e.mask & IN_OPEN) != 0) {
+                r.opened = true;
+                r.openedAfterClose = r.closed;
+            }
+            at += ssize_t(sizeof(inotify_event) + e.len);
+        }
+    }
+    return r;
 }
 
 void CUartLink::Run() {
@@ -229,21 +259,30 @@ void CUartLink::Run() {
             return;
         }
         if (m_Inotify >= 0 && (p[2].revents & POLLIN)) {
-            alignas(inotify_event) char events[1024];
-            bool closed = false;
-            while (read(m_Inotify, events, sizeof events) > 0) {
-                closed = true; // only close events are watched
-            }
-            // Our own descriptor was opened before the watch and stays open, so any close is the
-            // host's. What it wrote before closing is taken first, then its leftovers are dropped.
-            if (closed) {
-                EReadResult rr;
-                while ((rr = ReadMaster()) == EReadResult::Data) {
+            // Our own descriptor was opened before the watch and stays open, so any open or close
+            // is a host's. What a closing host wrote is taken first, then its leftovers are
+            // dropped, unless the next host has opened the slave meanwhile (a quick reconnect):
+            // then what is on the line is the new host's, and flushing would lose its reply.
+            SOpenClose ev = ReadOpenClose();
+            if (ev.closed) {
+                bool reopened = ev.openedAfterClose;
+                for (;;) {
+                    EReadResult rr;
+                    while ((rr = ReadMaster()) == EReadResult::Data) {
+                    }
+                    if (rr == EReadResult::Stop) {
+                        return;
+                    }
+                    // A host that opened while we read may have been answered already.
+                    const SOpenClose later = ReadOpenClose();
+                    if (later.closed) {
+                        reopened = later.openedAfterClose;
+                        continue; // and that one closed too: take what it wrote
+                    }
+                    reopened = reopened || later.opened;
+                    break;
                 }
-                if (rr == EReadResult::Stop) {
-                    return;
-                }
-                HostClosed();
+                HostClosed(reopened);
                 continue;
             }
         }

@@ -106,6 +106,23 @@ TEST(UartLink, HostClosingAndReopeningFindsTheSameHandset) {
     EXPECT_EQ(sim.Host().Snapshot().links.uartConnections, 1u);
 }
 
+// A host that closes the port and opens it again at once (a program reconnecting) gets its replies:
+// the handset's tidy-up after the close must not throw away what it sent to the new host.
+TEST(UartLink, QuickReopenKeepsTheNewHostsReplies) {
+    CSimHarness sim(ESimLink::Uart);
+    int answered = 0;
+    for (int i = 0; i < 40; ++i) {
+        {
+            CRawUart first(sim.Path());
+            ASSERT_TRUE(first.Transact(cmd::RequestFlashWrite));
+        }
+        CRawUart second(sim.Path());
+        const auto r = second.Transact(cmd::QueryTargetRunner, {}, 2000);
+        answered += r && r->cid == cmd::QueryTargetRunner ? 1 : 0;
+    }
+    EXPECT_EQ(answered, 40);
+}
+
 TEST(UartLink, SurvivesAnyBytes) {
     CSimHarness sim(ESimLink::Uart);
     CRawUart host(sim.Path());
