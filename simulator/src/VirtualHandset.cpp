@@ -143,10 +143,10 @@ SResponse CVirtualHandset::Handle(const SRequest& request) {
     } else if (acceptsBlock && ConsumeFault(EFault::LateBlock, request.cid)) {
         record.fault = FaultName(EFault::LateBlock);
         record.replied = false;
-        const SFaultSpec& spec = m_Faults[size_t(EFault::LateBlock)];
+        const SFaultSpec& rule = m_Faults[size_t(EFault::LateBlock)];
         m_LatePending = true;
-        m_LateStored = spec.lateStores;
-        if (spec.lateStores) {
+        m_LateStored = rule.lateStores;
+        if (rule.lateStores) {
             outcome = RunDataBlock(request, record);
             m_LateStored = outcome.status == 0;
         } else {
@@ -408,9 +408,9 @@ CVirtualHandset::SOutcome CVirtualHandset::RunDump(const SRequest& request, SCom
     return out;
 }
 
-void CVirtualHandset::SetFault(EFault fault, const SFaultSpec& spec) {
+void CVirtualHandset::SetFault(EFault fault, const SFaultSpec& rule) {
     std::lock_guard lock(m_Mutex);
-    m_Faults[size_t(fault)] = spec;
+    m_Faults[size_t(fault)] = rule;
 }
 
 void CVirtualHandset::ClearFaults() {

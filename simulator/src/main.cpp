@@ -136,7 +136,7 @@ struct SExport {
 
 struct SFaultArg {
     vsim::EFault kind{};
-    vsim::SFaultSpec spec;
+    vsim::SFaultSpec rule;
 };
 
 } // namespace
@@ -206,17 +206,17 @@ int main(int argc, char** argv) {
             if (!vsim::ParseFaultName(parts[0], f.kind)) {
                 Fail("unknown fault '" + parts[0] + "'");
             }
-            f.spec.after = parts.size() > 1 ? ParseU32(parts[1], "fault AFTER") : 0;
-            f.spec.times = parts.size() > 2 ? ParseU32(parts[2], "fault TIMES") : 1;
+            f.rule.after = parts.size() > 1 ? ParseU32(parts[1], "fault AFTER") : 0;
+            f.rule.times = parts.size() > 2 ? ParseU32(parts[2], "fault TIMES") : 1;
             if (parts.size() > 3) {
                 if (f.kind == vsim::EFault::DropReply || f.kind == vsim::EFault::HangUp) {
-                    f.spec.cid = uint8_t(ParseU32(parts[3], "command identifier", 255));
+                    f.rule.cid = uint8_t(ParseU32(parts[3], "command identifier", 255));
                 } else if (f.kind == vsim::EFault::FlashWriteAnswer) {
-                    f.spec.value = ParseU32(parts[3], "answer", 255);
+                    f.rule.value = ParseU32(parts[3], "answer", 255);
                 } else if (f.kind == vsim::EFault::ShortDump) {
-                    f.spec.value = ParseU32(parts[3], "byte count");
+                    f.rule.value = ParseU32(parts[3], "byte count");
                 } else if (f.kind == vsim::EFault::LateBlock && parts[3] == "stored") {
-                    f.spec.lateStores = true;
+                    f.rule.lateStores = true;
                 } else {
                     Fail("fault " + parts[0] + " takes no argument '" + parts[3] + "'");
                 }
@@ -278,7 +278,7 @@ int main(int argc, char** argv) {
         host.Handset().LoadMemory(address, bytes);
     }
     for (const SFaultArg& f : faults) {
-        host.SetFault(f.kind, f.spec);
+        host.SetFault(f.kind, f.rule);
     }
     std::string error;
     if (!uartLink.empty()) {

@@ -204,7 +204,7 @@ TEST(FlashIdentificationTest, NamesOfTheFourChipSelects) {
         const char* what;
         vsim::SSimulatorOptions options;
         vsim::EFault fault;
-        vsim::SFaultSpec spec;
+        vsim::SFaultSpec rule;
         std::string log;
     } cases[] = {
         {"every chip select answers",
@@ -235,7 +235,7 @@ TEST(FlashIdentificationTest, NamesOfTheFourChipSelects) {
         SCOPED_TRACE(c.what);
         CSimHarness sim(ESimLink::Uart, c.options);
         auto monitor = OpenMonitor(sim, false);
-        sim.Host().SetFault(c.fault, c.spec);
+        sim.Host().SetFault(c.fault, c.rule);
         CLogRecorder log;
         const auto answers = GetFlashId(*monitor, log);
         EXPECT_EQ(log.Text(), c.log);

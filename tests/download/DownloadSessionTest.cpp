@@ -127,7 +127,7 @@ TEST_P(SessionOverLink, RetrySchemeOnFaults) {
         const char* what;
         bool usb;
         EFault fault;
-        vsim::SFaultSpec spec;
+        vsim::SFaultSpec rule;
         bool sent;
         std::string error;
         std::vector<int> statuses; // of the data and confirm commands, in order (confirm as 100 + status)
@@ -170,7 +170,7 @@ TEST_P(SessionOverLink, RetrySchemeOnFaults) {
         CSimHarness sim(Link(), WriterRunning(0xFF));
         CTempDir dir;
         const std::string m0 = dir.Write("vmain.m0", M0Text({{0x00010000, Pattern(200, 13)}}));
-        sim.Host().SetFault(c.fault, c.spec);
+        sim.Host().SetFault(c.fault, c.rule);
         TS_RUN run;
         RunOnce(sim, Usb(), MODE_APP_CODE, m0, run);
         EXPECT_EQ(run.sent, c.sent) << run.error;
@@ -269,7 +269,7 @@ TEST(DownloadSessionTest, EraseStepAnswers) {
         vsim::SSimulatorOptions options;
         std::vector<TS_SEGMENT> segments;
         EFault fault;
-        vsim::SFaultSpec spec;
+        vsim::SFaultSpec rule;
         bool sent;
         std::string status; // the last status line shown before sending (or at the failure)
         std::string error;
@@ -316,7 +316,7 @@ TEST(DownloadSessionTest, EraseStepAnswers) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         CSimHarness sim(ESimLink::Uart, c.options);
-        sim.Host().SetFault(c.fault, c.spec);
+        sim.Host().SetFault(c.fault, c.rule);
         CTempDir dir;
         const std::string m0 = dir.Write("vimage.m0", M0Text(c.segments));
         TS_RUN run;

@@ -124,7 +124,7 @@ public:
 
 struct TS_FAULT {
     EFault kind;
-    vsim::SFaultSpec spec;
+    vsim::SFaultSpec rule;
 };
 
 // The faults of one round. Survivable rounds arm only what the host is built to ride out.
@@ -181,7 +181,7 @@ std::string Describe(const std::vector<TS_FAULT>& faults) {
     std::string text;
     for (const TS_FAULT& f : faults) {
         text += std::string(text.empty() ? "" : " ") + vsim::FaultName(f.kind) + ":" +
-                std::to_string(f.spec.after) + ":" + std::to_string(f.spec.times);
+                std::to_string(f.rule.after) + ":" + std::to_string(f.rule.times);
     }
     return text;
 }
@@ -270,7 +270,7 @@ TEST_P(Soak, DownloadsWithRandomFaults) {
         sim.Host().ClearFaults();
         sim.Host().ClearRecord();
         for (const TS_FAULT& f : faults) {
-            sim.Host().SetFault(f.kind, f.spec);
+            sim.Host().SetFault(f.kind, f.rule);
         }
 
         auto monitor = OpenMonitor(sim, usb); // a fresh link each round, as after a reconnect

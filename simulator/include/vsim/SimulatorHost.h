@@ -55,7 +55,7 @@ public:
     const CVirtualHandset& Handset() const { return m_Handset; }
 
     // Shortcuts to the handset.
-    void SetFault(EFault fault, const SFaultSpec& spec = {}) { m_Handset.SetFault(fault, spec); }
+    void SetFault(EFault fault, const SFaultSpec& rule = {}) { m_Handset.SetFault(fault, rule); }
     void ClearFaults() { m_Handset.ClearFaults(); }
     SHandsetSnapshot Snapshot() const { return m_Handset.Snapshot(); }
     std::vector<uint8_t> ReadMemory(uint32_t address, size_t length) const {

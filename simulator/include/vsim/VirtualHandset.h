@@ -44,7 +44,7 @@ public:
     SResponse Handle(const SRequest& request);
 
     // Fault injection, at any time from any thread.
-    void SetFault(EFault fault, const SFaultSpec& spec);
+    void SetFault(EFault fault, const SFaultSpec& rule);
     void ClearFaults();
     SFaultSpec Fault(EFault fault) const;
 
