@@ -176,7 +176,7 @@ TEST_P(Transactions, StrayFramesDoNotPushTheTimeOutBack) {
     Wire w(GetParam());
     std::atomic<bool> stop{false};
     std::thread noise([&] {
-        const Bytes stray = w.Framed({0x22, 0x42, 0x00, 0x42}); // not led by 21
+        const Bytes stray = w.Framed({0x22, 0x42, 0x00, 0x42});  // not led by 21
         const auto end = Clock::now() + std::chrono::seconds(4); // so that a failing wait still ends
         while (!stop && Clock::now() < end) {
             if (w.uart) {

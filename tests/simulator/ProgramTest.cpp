@@ -130,9 +130,25 @@ TEST_F(ProgramTest, ServesLibquilletOnBothLinksAndReportsAtExit) {
     const Bytes preloaded{0xDE, 0xAD, 0xBE, 0xEF, 0x02, 0x0A, 0x10};
     std::ofstream(preload, std::ios::binary).write(reinterpret_cast<const char*>(preloaded.data()), 7);
 
-    CProgram sim({"--uart", link, "--usb", usb, "--boot-version", "3.4.5", "--cs", "1:7:2M", "--load",
-                  "0x08000000:" + preload, "--export", "0x20000000:0x20000010:" + exported, "--state-out",
-                  state, "--fault", "drop-reply:1:1:0x41", "--flash-write-answer", "7", "--fault",
+    CProgram sim({"--uart",
+                  link,
+                  "--usb",
+                  usb,
+                  "--boot-version",
+                  "3.4.5",
+                  "--cs",
+                  "1:7:2M",
+                  "--load",
+                  "0x08000000:" + preload,
+                  "--export",
+                  "0x20000000:0x20000010:" + exported,
+                  "--state-out",
+                  state,
+                  "--fault",
+                  "drop-reply:1:1:0x41",
+                  "--flash-write-answer",
+                  "7",
+                  "--fault",
                   "short-dump:0:1:3"});
     ASSERT_TRUE(sim.WaitForOutput("USB on")) << sim.Output();
     EXPECT_NE(sim.Output().find("VANDREL_COM1=" + link), std::string::npos);
