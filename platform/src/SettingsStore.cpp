@@ -1,5 +1,7 @@
 #include "platform/SettingsStore.h"
 
+#include "HexDigit.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -26,19 +28,6 @@ char FoldCase(char c) {
 
 std::string ErrnoText(int err) {
     return std::strerror(err);
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 std::string_view Trim(std::string_view s) {
@@ -96,7 +85,7 @@ bool ParseHexList(std::string_view list, std::string& bytes) {
         }
         int value = 0;
         for (char c : item) {
-            int v = HexValue(c);
+            int v = detail::HexDigitValue(c);
             if (v < 0) {
                 return false;
             }
@@ -359,7 +348,7 @@ bool SettingsDocument::Parse(std::string_view text, std::string_view rootName, S
             }
             uint32_t v = 0;
             for (char c : digits) {
-                int h = HexValue(c);
+                int h = detail::HexDigitValue(c);
                 if (h < 0) {
                     return fail("a dword value needs 1 to 8 hexadecimal digits");
                 }
@@ -383,7 +372,7 @@ bool SettingsDocument::Parse(std::string_view text, std::string_view rootName, S
                 }
                 uint32_t t = 0;
                 for (char c : kind.substr(1, kind.size() - 2)) {
-                    int h = HexValue(c);
+                    int h = detail::HexDigitValue(c);
                     if (h < 0) {
                         return fail("a hex value has a bad type");
                     }

@@ -1,5 +1,7 @@
 #include "platform/VersionBlock.h"
 
+#include "HexDigit.h"
+
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -25,18 +27,6 @@ uint32_t ReadLe32(const unsigned char* p) {
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 } // namespace
 
 std::optional<TS_VERSION_INFO> Parse(const unsigned char* data, std::size_t size) {
@@ -75,7 +65,7 @@ std::optional<TS_VERSION_INFO> Parse(const unsigned char* data, std::size_t size
             uint32_t t = 0;
             bool ok = value.size() == 8;
             for (char c : value) {
-                const int h = HexDigit(c);
+                const int h = detail::HexDigitValue(c);
                 ok = ok && h >= 0;
                 t = t * 16 + static_cast<uint32_t>(h < 0 ? 0 : h);
             }
