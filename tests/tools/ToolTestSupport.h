@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "SimHarness.h"
+#include "LinkedHandset.h"
 #include "download/JobObserver.h"
 #include "quillet/Quillet.h"
 
@@ -18,41 +18,16 @@ namespace tooltest {
 
 using testsupport::ESimLink;
 
-inline vsim::SSimulatorOptions FlashWriterOptions() {
-    vsim::SSimulatorOptions o;
-    o.startRunner = vsim::ERunner::FlashWriter;
-    return o;
-}
+using testsupport::FlashWriterOptions;
 
 // A handset on one link and an open monitor on it.
-class CLinkedHandset {
+class CLinkedHandset : public testsupport::CLinkedHandset {
 public:
     explicit CLinkedHandset(ESimLink link, const vsim::SSimulatorOptions& options = FlashWriterOptions())
-        : m_Sim(link, options) {
-        m_Sim.ExportEnvironment(1);
-        const TS_PORT_CONFIG config{link == ESimLink::Usb ? PORT_USB : PORT_UART, 0, 12, 3, 0, 0, 0};
-        m_Monitor = std::make_unique<COstraMonitor>(config);
-        m_Monitor->Initialize();
-        EXPECT_TRUE(m_Monitor->IsSerialOpen()) << m_Monitor->GetPortErrorText();
+        : testsupport::CLinkedHandset(link, options) {
+        EXPECT_TRUE(IsOpen()) << MonitorPtr()->GetPortErrorText();
     }
-    ~CLinkedHandset() { m_Monitor->Quit(); }
-
-    COstraMonitor& Monitor() { return *m_Monitor; }
-    vsim::CSimulatorHost& Host() { return m_Sim.Host(); }
-    // The recorded commands with one identifier.
-    std::vector<vsim::SCommandRecord> Commands(uint8_t cid) {
-        std::vector<vsim::SCommandRecord> out;
-        for (const vsim::SCommandRecord& r : Host().Snapshot().commands) {
-            if (r.cid == cid) {
-                out.push_back(r);
-            }
-        }
-        return out;
-    }
-
-private:
-    testsupport::CSimHarness m_Sim;
-    std::unique_ptr<COstraMonitor> m_Monitor;
+    COstraMonitor& Monitor() { return *MonitorPtr(); }
 };
 
 inline const char* LinkName(ESimLink link) {

@@ -15,57 +15,20 @@
 #include <memory>
 #include <vector>
 
-#include "SimHarness.h"
+#include "LinkedHandset.h"
 #include "quillet/Quillet.h"
 
 namespace toolsui {
 
 using testsupport::ESimLink;
 
-inline vsim::SSimulatorOptions FlashWriterOptions() {
-    vsim::SSimulatorOptions o;
-    o.startRunner = vsim::ERunner::FlashWriter;
-    return o;
-}
+using testsupport::FlashWriterOptions;
 
 // A virtual handset on one link and an open monitor on it (COM1 or the USB device).
-class CHandset {
+class CHandset : public testsupport::CLinkedHandset {
 public:
-    explicit CHandset(ESimLink link = ESimLink::Uart,
-                      const vsim::SSimulatorOptions& options = FlashWriterOptions())
-        : m_sim(link, options) {
-        m_sim.ExportEnvironment(1);
-        const TS_PORT_CONFIG config{link == ESimLink::Usb ? PORT_USB : PORT_UART, 0, 12, 3, 0, 0, 0};
-        m_monitor = std::make_unique<COstraMonitor>(config);
-        m_monitor->Initialize();
-    }
-    ~CHandset() { CloseLink(); }
-
-    bool IsOpen() const { return m_monitor && m_monitor->IsSerialOpen() != 0; }
-    COstraMonitor* Monitor() { return m_monitor.get(); }
-    vsim::CSimulatorHost& Host() { return m_sim.Host(); }
-    const std::string& Dir() const { return m_sim.Dir(); }
-    // Quits and destroys the monitor, as the main window does when the link closes.
-    void CloseLink() {
-        if (m_monitor) {
-            m_monitor->Quit();
-            m_monitor.reset();
-        }
-    }
-    // The recorded commands with one identifier.
-    std::vector<vsim::SCommandRecord> Commands(uint8_t cid) {
-        std::vector<vsim::SCommandRecord> out;
-        for (const vsim::SCommandRecord& r : Host().Snapshot().commands) {
-            if (r.cid == cid) {
-                out.push_back(r);
-            }
-        }
-        return out;
-    }
-
-private:
-    testsupport::CSimHarness m_sim;
-    std::unique_ptr<COstraMonitor> m_monitor;
+    using testsupport::CLinkedHandset::CLinkedHandset;
+    COstraMonitor* Monitor() { return MonitorPtr(); }
 };
 
 // Closes every message box that becomes the active modal window, while it lives (at most
