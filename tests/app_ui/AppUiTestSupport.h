@@ -212,4 +212,25 @@ private:
     QStringList m_shots;
 };
 
+// The log texts in the order given appear in the log in that order.
+inline bool InOrder(const QString& log, const QStringList& parts, QString* missing) {
+    qsizetype at = 0;
+    for (const QString& part : parts) {
+        const qsizetype found = log.indexOf(part, at);
+        if (found < 0) {
+            *missing = part;
+            return false;
+        }
+        at = found + part.size();
+    }
+    return true;
+}
+
+#define VERIFY_IN_ORDER(log, ...)                                                                            \
+    do {                                                                                                     \
+        QString missing_;                                                                                    \
+        QVERIFY2(InOrder(log, __VA_ARGS__, &missing_),                                                       \
+                 qPrintable(QStringLiteral("missing (in order): [%1]\nin log:\n%2").arg(missing_, log)));    \
+    } while (0)
+
 } // namespace apptest

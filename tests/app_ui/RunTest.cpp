@@ -30,26 +30,6 @@ namespace {
 const QString kMark = QString::fromUtf8("\xE2\x97\x88");
 constexpr uint8_t kAppData = 0x31;
 
-bool InOrder(const QString& log, const QStringList& parts, QString* missing) {
-    qsizetype at = 0;
-    for (const QString& part : parts) {
-        const qsizetype found = log.indexOf(part, at);
-        if (found < 0) {
-            *missing = part;
-            return false;
-        }
-        at = found + part.size();
-    }
-    return true;
-}
-
-#define VERIFY_IN_ORDER(log, ...)                                                                            \
-    do {                                                                                                     \
-        QString missing_;                                                                                    \
-        QVERIFY2(InOrder(log, __VA_ARGS__, &missing_),                                                       \
-                 qPrintable(QStringLiteral("missing (in order): [%1]\nin log:\n%2").arg(missing_, log)));    \
-    } while (0)
-
 QString Header(const QString& label) {
     return QStringLiteral("\r\n") + kMark.repeated(8) + QStringLiteral("  Download information for the ") +
            label + QStringLiteral("  ") + kMark.repeated(8);
