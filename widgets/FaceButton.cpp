@@ -1,5 +1,7 @@
 #include "FaceButton.h"
 
+#include "EdgePainter.h"
+
 #include "Resources.h"
 
 #include <QDesktopServices>
@@ -223,18 +225,7 @@ void CFaceButton::DrawFace(QPainter& painter, QRect rect, bool pressed) {
             DrawFlatBorder(painter, rect, true);
         }
     } else if (!m_flat) {
-        painter.setPen(pal.color(QPalette::Light));
-        painter.drawLine(r.topLeft(), r.topRight());
-        painter.drawLine(r.topLeft(), r.bottomLeft());
-        painter.setPen(pal.color(QPalette::Shadow));
-        painter.drawLine(r.bottomLeft(), r.bottomRight());
-        painter.drawLine(r.topRight(), r.bottomRight());
-        painter.setPen(pal.color(QPalette::Midlight));
-        painter.drawLine(r.left() + 1, r.top() + 1, r.right() - 1, r.top() + 1);
-        painter.drawLine(r.left() + 1, r.top() + 1, r.left() + 1, r.bottom() - 1);
-        painter.setPen(pal.color(QPalette::Dark));
-        painter.drawLine(r.left() + 1, r.bottom() - 1, r.right() - 1, r.bottom() - 1);
-        painter.drawLine(r.right() - 1, r.top() + 1, r.right() - 1, r.bottom() - 1);
+        edgepaint::DrawRaised(painter, r, pal);
     } else {
         DrawFlatBorder(painter, rect, false);
     }

@@ -1,5 +1,7 @@
 #include "FileEditCtrl.h"
 
+#include "EdgePainter.h"
+
 #include "FECFileDialog.h"
 
 #include <QApplication>
@@ -245,18 +247,7 @@ void CFileEditCtrl::DrawButton(QPainter& painter) const {
             painter.drawRect(r);
         } else {
             // Raised edge: light and midlight at the top left, shadow and dark at the bottom right.
-            painter.setPen(pal.color(QPalette::Light));
-            painter.drawLine(r.topLeft(), r.topRight());
-            painter.drawLine(r.topLeft(), r.bottomLeft());
-            painter.setPen(pal.color(QPalette::Shadow));
-            painter.drawLine(r.bottomLeft(), r.bottomRight());
-            painter.drawLine(r.topRight(), r.bottomRight());
-            painter.setPen(pal.color(QPalette::Midlight));
-            painter.drawLine(r.left() + 1, r.top() + 1, r.right() - 1, r.top() + 1);
-            painter.drawLine(r.left() + 1, r.top() + 1, r.left() + 1, r.bottom() - 1);
-            painter.setPen(pal.color(QPalette::Dark));
-            painter.drawLine(r.left() + 1, r.bottom() - 1, r.right() - 1, r.bottom() - 1);
-            painter.drawLine(r.right() - 1, r.top() + 1, r.right() - 1, r.bottom() - 1);
+            edgepaint::DrawRaised(painter, r, pal);
         }
         if (state & BUTTON_DISABLED) {
             DrawDots(painter, button.translated(1, 1), pal.color(QPalette::Light), 0);

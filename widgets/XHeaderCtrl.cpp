@@ -1,5 +1,7 @@
 #include "XHeaderCtrl.h"
 
+#include "EdgePainter.h"
+
 #include <QAbstractItemModel>
 #include <QEvent>
 #include <QPaintEvent>
@@ -78,26 +80,10 @@ void CXHeaderCtrl::DrawCheckPicture(QPainter& painter, const QRect& box, bool ch
     painter.setRenderHint(QPainter::Antialiasing, false);
     painter.fillRect(box, palette.color(QPalette::Base));
     const QRect r = box.adjusted(0, 0, -1, -1);
-    painter.setPen(palette.color(QPalette::Dark));
-    painter.drawLine(r.topLeft(), r.topRight());
-    painter.drawLine(r.topLeft(), r.bottomLeft());
-    painter.setPen(palette.color(QPalette::Light));
-    painter.drawLine(r.bottomLeft(), r.bottomRight());
-    painter.drawLine(r.topRight(), r.bottomRight());
-    painter.setPen(palette.color(QPalette::Shadow));
-    painter.drawLine(r.left() + 1, r.top() + 1, r.right() - 1, r.top() + 1);
-    painter.drawLine(r.left() + 1, r.top() + 1, r.left() + 1, r.bottom() - 1);
-    painter.setPen(palette.color(QPalette::Midlight));
-    painter.drawLine(r.left() + 1, r.bottom() - 1, r.right() - 1, r.bottom() - 1);
-    painter.drawLine(r.right() - 1, r.top() + 1, r.right() - 1, r.bottom() - 1);
+    edgepaint::DrawSunken(painter, r, palette);
     if (checked) {
-        painter.setPen(enabled ? QColor(Qt::black) : palette.color(QPalette::Disabled, QPalette::Text));
-        const int x = box.left();
-        const int y = box.top();
-        for (int i = 0; i < 4; ++i)
-            painter.drawLine(x + 9 - i, y + 3 + i, x + 9 - i, y + 3 + i + 2);
-        for (int i = 0; i < 3; ++i)
-            painter.drawLine(x + 5 - i, y + 7 - i, x + 5 - i, y + 7 - i + 2);
+        edgepaint::DrawTick(painter, box.left(), box.top(),
+                            enabled ? QColor(Qt::black) : palette.color(QPalette::Disabled, QPalette::Text));
     }
     painter.restore();
 }

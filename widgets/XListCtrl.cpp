@@ -1,5 +1,7 @@
 #include "XListCtrl.h"
 
+#include "EdgePainter.h"
+
 #include "XHeaderCtrl.h"
 
 #include <QApplication>
@@ -848,26 +850,10 @@ void CXListCtrl::DrawCheckCell(QPainter& painter, const QRect& rect, const XList
     // A sunken edge: shadow and dark shadow at the top left, highlight and light at the bottom right.
     const QRect r = edge.adjusted(0, 0, -1, -1);
     const QPalette& pal = palette();
-    painter.setPen(pal.color(QPalette::Dark));
-    painter.drawLine(r.topLeft(), r.topRight());
-    painter.drawLine(r.topLeft(), r.bottomLeft());
-    painter.setPen(pal.color(QPalette::Light));
-    painter.drawLine(r.bottomLeft(), r.bottomRight());
-    painter.drawLine(r.topRight(), r.bottomRight());
-    painter.setPen(pal.color(QPalette::Shadow));
-    painter.drawLine(r.left() + 1, r.top() + 1, r.right() - 1, r.top() + 1);
-    painter.drawLine(r.left() + 1, r.top() + 1, r.left() + 1, r.bottom() - 1);
-    painter.setPen(pal.color(QPalette::Midlight));
-    painter.drawLine(r.left() + 1, r.bottom() - 1, r.right() - 1, r.bottom() - 1);
-    painter.drawLine(r.right() - 1, r.top() + 1, r.right() - 1, r.bottom() - 1);
+    edgepaint::DrawSunken(painter, r, pal);
     if (cell.check == 1) {
-        painter.setPen(rowEnabled ? QColor(Qt::black) : pal.color(QPalette::Disabled, QPalette::Text));
-        const int x = edge.left();
-        const int y = box.top();
-        for (int i = 0; i < 4; ++i)
-            painter.drawLine(x + 9 - i, y + 3 + i, x + 9 - i, y + 3 + i + 2);
-        for (int i = 0; i < 3; ++i)
-            painter.drawLine(x + 5 - i, y + 7 - i, x + 5 - i, y + 7 - i + 2);
+        edgepaint::DrawTick(painter, edge.left(), box.top(),
+                            rowEnabled ? QColor(Qt::black) : pal.color(QPalette::Disabled, QPalette::Text));
     }
     if (!label.isEmpty()) {
         QFont font = painter.font();
