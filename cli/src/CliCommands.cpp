@@ -465,6 +465,10 @@ TS_SESSION_OUTCOME CCli::RunDownloadSession(int32_t mode, const std::string& pat
         }
         return {false, session.GetErrorText()};
     }
+    if (!session.AnyBlockWritten()) {
+        // a success by the session's rules, but the user should know
+        m_out.Error("'" + path + "' held no data record: nothing was written");
+    }
     if (!m_o.Verify || !monitor) {
         return {true, {}};
     }
@@ -974,23 +978,74 @@ std::string PermissionHint(const std::string& devicePath) {
            "': join it with 'sudo usermod -aG " + name + " $USER', then log in again";
 }
 
+namespace {
+const char* FileTypeName(mode_t mode) {
+    if (S_ISFIFO(mode)) {
+        return "a FIFO";
+    }
+    if (S_ISSOCK(mode)) {
+        return "a socket";
+    }
+    if (S_ISCHR(mode)) {
+        return "a character device";
+    }
+    if (S_ISBLK(mode)) {
+        return "a block device";
+    }
+    return "not a regular file";
+}
+} // namespace
+
 std::string CheckFlashFile(const std::string& path, bool applicationFile) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Only a regular file is read: reading a FIFO or a device could wait for ever. It is looked at
+    // before it is opened, and opened without waiting in case it changed in between.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return "cannot open '" + path + "': " + std::strerror(errno);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return "'" + path + "' is a folder, not a flash file";
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return "'" + path + "' is " + FileTypeName(st.st_mode) +
+               ", not a flash file: only a regular file is read";
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return "cannot open '" + path + "': " + std::strerror(errno);
     }
-    struct stat st {};
-    const bool isDir = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     ::close(fd);
-    if (isDir) {
-        return "'" + path + "' is a folder, not a flash file";
+    if (!regular) {
+        return "'" + path + "' is " + FileTypeName(st.st_mode) +
+               ", not a flash file: only a regular file is read";
     }
     const TE_FLASH_FILE_KIND kind = GetFileKind(path);
     if (kind != KIND_M0 && kind != KIND_CP64) {
         return "'" + path + "' is not a flash file: the name must end in .m0 (or .cp64)";
     }
-    if (applicationFile && !IsValidFlashFile(path)) {
-        return "'" + path + "' is not a valid OSTRA(*.m0) flash file: its name must begin with v or V";
+    if (applicationFile) {
+        // The name rules see the full path, as the desktop program's file dialogs give it.
+        std::error_code ec;
+        const fs::path absolute = fs::absolute(path, ec);
+        const std::string full = ec ? path : absolute.string();
+        std::string rule;
+        switch (BrokenFlashNameRule(full)) {
+        case NAME_RULES_HOLD:
+            break;
+        case NAME_RULE_LENGTH:
+            rule = "its full path '" + full + "' is shorter than 8 characters";
+            break;
+        case NAME_RULE_ENDING:
+            rule = "its name must end in .m0, .cp64 or .cp128";
+            break;
+        case NAME_RULE_V_FIRST:
+            rule = "its name must begin with v or V";
+            break;
+        }
+        if (!rule.empty()) {
+            return "'" + path + "' is not a valid OSTRA(*.m0) flash file: " + rule;
+        }
     }
     TS_IMAGE_BYTES image;
     std::string problem;
