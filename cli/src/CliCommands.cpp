@@ -418,16 +418,34 @@ int CCli::SendFlashWriter() {
         m_out.Error("flash writer: " + problem);
         return EXIT_USAGE;
     }
-    const bool sent = m_runs.FlashWriterDownload(writer);
+    CDownloadRuns::TS_WRITER_STARTED after;
+    const bool sent = m_runs.FlashWriterDownload(writer, &after);
     if (m_signals.Stopped()) {
         return Interrupted(m_interruptText);
     }
     if (!sent) {
         CloseLink();
-        m_out.Error("the flash writer " + writer + (m_verifyFailed ? " was sent, but " : " was not sent: ") +
-                    m_failText);
+        m_out.Error("the flash writer " + writer + " was not sent: " + m_failText);
         return m_fileError ? EXIT_USAGE : EXIT_TARGET;
     }
+    // The writer proves itself by reporting that it runs. Its RAM is its own once it runs (data,
+    // stack), so reading the image back from there proves nothing.
+    const int expected = m_config.PortType == PORT_USB ? RUNNER_FLASH_WRITER_USB : RUNNER_FLASH_WRITER_UART;
+    if (!after.asked || after.status < 0 || after.runner != expected) {
+        std::string seen;
+        if (!after.asked || after.status < 0) {
+            seen = "the target did not say which program runs: " + StatusCodeText(after.status);
+        } else {
+            seen = "the target reports runner " + std::to_string(after.runner) + " (" +
+                   OneLine(TerminalText(RunnerLine(after.runner, after.version))) + ")";
+        }
+        CloseLink();
+        m_out.Error("the flash writer " + writer +
+                    " was sent, but it does not report itself running (runner " + std::to_string(expected) +
+                    " expected): " + seen);
+        return EXIT_TARGET;
+    }
+    m_out.Note("flash writer running, version " + after.version);
     m_writerSent = true;
     return EXIT_OK;
 }
@@ -469,7 +487,8 @@ TS_SESSION_OUTCOME CCli::RunDownloadSession(int32_t mode, const std::string& pat
         // a success by the session's rules, but the user should know
         m_out.Error("'" + path + "' held no data record: nothing was written");
     }
-    if (!m_o.Verify || !monitor) {
+    if (!m_o.Verify || !monitor || mode == MODE_WRITER_CODE) {
+        // the flash writer is not read back: SendFlashWriter asks whether it runs
         return {true, {}};
     }
 

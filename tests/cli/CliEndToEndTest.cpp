@@ -118,10 +118,13 @@ TEST(CliEndToEnd, StatusReportsWithoutSendingTheWriter) {
 
 TEST(CliEndToEnd, DownloadSendsTheWriterFirstAndVerifies) {
     CWorkDir work;
+    // a handset whose RAM reads back as 0xFF: the running writer is not judged by its RAM
+    vsim::SSimulatorOptions options;
+    options.ramReadsAs = 0xFF;
     for (const ESimLink link : {ESimLink::Uart, ESimLink::Usb}) {
         const bool usb = link == ESimLink::Usb;
         SCOPED_TRACE(usb ? "USB" : "UART");
-        CSimHarness sim(link);
+        CSimHarness sim(link, options);
         const std::string logFile = work.dir.File(usb ? "usb.log" : "uart.log");
         const TS_CLI_RESULT r =
             work.Cli().Run({usb ? "--usb" : "--port", sim.Path(), "--writer", work.writer, "--log", logFile,
@@ -140,10 +143,18 @@ TEST(CliEndToEnd, DownloadSendsTheWriterFirstAndVerifies) {
         EXPECT_NE(second, std::string::npos);
         EXPECT_TRUE(Contains(r.out, " - File path : '" + work.main + "'"));
         EXPECT_TRUE(Contains(r.out, "Total elapsed time : "));
-        EXPECT_TRUE(Contains(r.out, "verified 4096 bytes of '" + work.writer + "'")) << r.out;
+        EXPECT_TRUE(Contains(r.out, "flash writer running, version 2.1.0\n")) << r.out;
+        EXPECT_LT(writerStatus, r.out.find("flash writer running"));
+        EXPECT_FALSE(Contains(r.out, "bytes of '" + work.writer + "'"))
+            << "the writer's RAM is not read back";
         EXPECT_TRUE(Contains(r.out, "verified 98304 bytes of '" + work.main + "'")) << r.out;
         EXPECT_TRUE(Contains(r.out, "verified 81920 bytes of '" + work.drive + "'")) << r.out;
-        EXPECT_TRUE(Contains(r.out, "download: 2 files sent after the flash writer, verified 184320 bytes"));
+        EXPECT_TRUE(Contains(r.out, "download: 2 files sent after the flash writer, verified 180224 bytes"));
+        for (const auto& c : sim.Host().Snapshot().commands) {
+            EXPECT_FALSE(c.cid == vsim::cmd::MemoryDump && c.address >= vsim::kRamStart) << c.address;
+        }
+        EXPECT_EQ(sim.Host().ReadMemory(vsim::kRamStart, 4096),
+                  ImageBytes(work.writer, vsim::kRamStart, 4096));
         // not a terminal: plain progress lines, the last at 100 %
         EXPECT_TRUE(Contains(r.out, "Send Motorola S-format vmain.m0 | Ostra Main Code[")) << r.out;
 
@@ -159,6 +170,29 @@ TEST(CliEndToEnd, DownloadSendsTheWriterFirstAndVerifies) {
         EXPECT_FALSE(Contains(log, "\r"));
         EXPECT_FALSE(Contains(log, "Send Motorola S-format vmain.m0 |")) << "progress stays out of the log";
         EXPECT_TRUE(Contains(log, "download: 2 files sent"));
+    }
+}
+
+TEST(CliEndToEnd, AWriterThatDoesNotReportItselfRunningFailsClearly) {
+    CWorkDir work;
+    for (const ESimLink link : {ESimLink::Uart, ESimLink::Usb}) {
+        const bool usb = link == ESimLink::Usb;
+        SCOPED_TRACE(usb ? "USB" : "UART");
+        CSimHarness sim(link);
+        sim.Host().SetFault(vsim::EFault::WriterNoStart, {});
+        const TS_CLI_RESULT r = work.Cli().Run({usb ? "--usb" : "--port", sim.Path(), "--writer", work.writer,
+                                                "download", "--verify", work.main});
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        const std::string seen = usb ? "(runner 3 expected): the target reports runner 2 (Boot loader is "
+                                       "running[USB - 1.0.0])"
+                                     : "(runner 1 expected): the target reports runner 0 (Boot loader is "
+                                       "running[UART - 1.0.0])";
+        EXPECT_TRUE(Contains(r.err, "the flash writer " + work.writer +
+                                        " was sent, but it does not report itself running " + seen))
+            << r.err;
+        EXPECT_FALSE(Contains(r.out, "flash writer running")) << r.out;
+        EXPECT_FALSE(Contains(r.out, "Download information for the 1st file")) << "nothing more is sent";
+        EXPECT_EQ(sim.Host().ReadMemory(0x00006000, 16), std::vector<uint8_t>(16, 0xFF));
     }
 }
 
