@@ -27,6 +27,7 @@
 #include "download/DownloadSession.h"
 #include "download/FlashFile.h"
 #include "download/OstraAreaTable.h"
+#include "download/RecordReader.h"
 #include "platform/RegistryStore.h"
 #include "platform/SettingsStore.h"
 #include "quillet/PortMap.h"
@@ -843,7 +844,8 @@ int CCli::Compress() {
             m_out.Error(file + ": compress takes an .m0 file");
             return EXIT_USAGE;
         }
-        if (const std::string problem = CheckFlashFile(file, false); !problem.empty()) {
+        // the compression itself checks every record
+        if (const std::string problem = CheckFlashFile(file, false, false); !problem.empty()) {
             m_out.Error(problem);
             return EXIT_USAGE;
         }
@@ -853,19 +855,14 @@ int CCli::Compress() {
         hooks.Stop = &m_signals.StopFlag();
         std::string output;
         std::string problem;
-        if (!CompressFlashFile(file, output, hooks, &problem)) {
+        // the counts come from the compression: the .cp64 is not read back
+        TS_COMPRESS_COUNTS counts;
+        if (!CompressFlashFile(file, output, hooks, &problem, &counts)) {
             if (m_signals.Stopped()) {
                 return Interrupted("stopped while compressing '" + file + "': no .cp64 was left");
             }
-            m_out.Error(file + ": " + OneLine(problem));
+            m_out.Error(OneLine(problem)); // it names the file
             return EXIT_USAGE;
-        }
-        TS_IMAGE_BYTES image;
-        uint64_t bytes = 0;
-        if (ReadImageBytes(output, true, image, problem)) {
-            for (const auto& [address, data] : image.blocks) {
-                bytes += data.size();
-            }
         }
         const auto names = [](int32_t flags, const COstraAreaTable& table) {
             std::string text;
@@ -881,8 +878,8 @@ int CCli::Compress() {
         COstraAreaTable defaults;
         COstraAreaTable moved;
         moved.RemapForFlashType(FLASH_TYPE_MOVED_LAYOUT);
-        m_out.Result("compress: " + output + ": " + std::to_string(bytes) + " data bytes in " +
-                     std::to_string(image.blocks.size()) + " block" + (image.blocks.size() == 1 ? "" : "s"));
+        m_out.Result("compress: " + output + ": " + std::to_string(counts.DataBytes) + " data bytes in " +
+                     std::to_string(counts.Blocks) + " block" + (counts.Blocks == 1 ? "" : "s"));
         m_out.Result("  areas: " + names(marks.defaultFlags, defaults));
         if (marks.movedFlags != marks.defaultFlags) {
             m_out.Result("  areas with CS#0 flash part 19: " + names(marks.movedFlags, moved));
@@ -1015,7 +1012,7 @@ const char* FileTypeName(mode_t mode) {
 }
 } // namespace
 
-std::string CheckFlashFile(const std::string& path, bool applicationFile) {
+std::string CheckFlashFile(const std::string& path, bool applicationFile, bool readRecords) {
     // Only a regular file is read: reading a FIFO or a device could wait for ever. It is looked at
     // before it is opened, and opened without waiting in case it changed in between.
     struct stat st {};
@@ -1066,10 +1063,17 @@ std::string CheckFlashFile(const std::string& path, bool applicationFile) {
             return "'" + path + "' is not a valid OSTRA(*.m0) flash file: " + rule;
         }
     }
-    TS_IMAGE_BYTES image;
-    std::string problem;
-    if (!ReadImageBytes(path, kind == KIND_CP64, image, problem)) {
-        return OneLine(problem);
+    if (readRecords) {
+        // every record read and checked, none kept: the file may be large
+        CRecordReader reader(kind == KIND_CP64 ? CRecordReader::COUNT_TWO_BYTES
+                                               : CRecordReader::COUNT_ONE_BYTE);
+        CRecordReader::TE_NEXT_RESULT next = reader.Open(path) ? reader.Next() : CRecordReader::RECORD_ERROR;
+        while (next == CRecordReader::RECORD_READ) {
+            next = reader.Next();
+        }
+        if (next == CRecordReader::RECORD_ERROR) {
+            return OneLine(reader.ErrorText());
+        }
     }
     if (kind == KIND_M0) {
         const fs::path parent =
