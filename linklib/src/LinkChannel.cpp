@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "LinkError.h"
+#include "UsbBulkDevice.h"
 
 using namespace quillet;
 
@@ -116,6 +117,9 @@ std::string CLinkChannel::OpenErrorText() const {
     if (m_OpenError == 0) {
         return text + ": the device was disconnected: " + WinErrorText(lost);
     }
+    if (!OpenDetail().empty()) {
+        return text + ": " + OpenDetail() + " (error " + std::to_string(m_OpenError) + ")";
+    }
     return text + ": " + WinErrorText(m_OpenError);
 }
 
@@ -214,6 +218,9 @@ uint32_t CLinkChannel::ComReaderLoop() {
 }
 
 uint32_t CLinkChannel::UsbReaderLoop() {
+    if (IsBulkDevice()) {
+        return UsbBulkReaderLoop();
+    }
     uint8_t packet[kUsbReadBytes];
     bool greeted = false; // the first packet after the open is the device's greeting
     for (;;) {
@@ -261,8 +268,50 @@ uint32_t CLinkChannel::UsbReaderLoop() {
     }
 }
 
+uint32_t CLinkChannel::UsbBulkReaderLoop() {
+    CUsbBulkDevice& usb = Bulk();
+    bool greeted = false; // the first packet after the open is the device's greeting
+    for (;;) {
+        if (IsStopping()) {
+            usb.CancelRead();
+            return 0;
+        }
+        // While receiving is off, no transfer asks for a packet: they wait in the device.
+        if (!usb.ReadInFlight() && (!greeted || m_RxEnabled.load(std::memory_order_acquire))) {
+            if (const uint32_t rc = usb.SubmitRead(); rc != kErrSuccess) {
+                return rc;
+            }
+        }
+        // Wakes at a finished transfer, and at once for a stop or a change of the receive state.
+        usb.HandleEvents(1000);
+        uint32_t code = 0;
+        const uint8_t* data = nullptr;
+        int length = 0;
+        if (!usb.TakeRead(code, data, length)) {
+            continue;
+        }
+        if (code == kErrOperationAborted && IsStopping()) {
+            return 0;
+        }
+        if (code != kErrSuccess) {
+            return code;
+        }
+        if (length == 0) {
+            continue;
+        }
+        if (!greeted) {
+            greeted = true;
+            continue;
+        }
+        StoreFrame(data, length);
+    }
+}
+
 void CLinkChannel::EnableReceive(bool on) {
     m_RxEnabled.store(on, std::memory_order_release);
+    if (IsBulkDevice()) {
+        Bulk().Wake();
+    }
     if (m_RxWakeFd >= 0) {
         uint64_t one = 1;
         while (::write(m_RxWakeFd, &one, sizeof one) < 0 && errno == EINTR) {
