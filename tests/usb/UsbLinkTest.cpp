@@ -98,6 +98,28 @@ TEST_F(UsbLink, OpenErrors) {
     EXPECT_TRUE(a.Snapshot().commands.empty());
 }
 
+// The connect dialog's wait: a device plugged in later is seen by a fresh look at the bus, and
+// the listing says what each device is without opening it.
+TEST_F(UsbLink, DeviceThatAppearsLaterIsSeen) {
+    EXPECT_FALSE(QuilletUsbDevicePresent("usb:1234:5678"));
+    vsim::CSimulatorHost host;
+    Add(host, {.port = 4});
+    for (const char* text : {"usb:1234:5678", "usb:1-4", "usb:1234:5678@1-4#0"}) {
+        EXPECT_TRUE(QuilletUsbDevicePresent(text)) << text;
+    }
+    for (const char* text : {"usb:1234:5679", "usb:1-5", "usb:1234"}) {
+        EXPECT_FALSE(QuilletUsbDevicePresent(text)) << text;
+    }
+    const auto devices = QuilletListUsbDevices();
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].Node, "/dev/bus/usb/001/004");
+    EXPECT_EQ(devices[0].Ports, std::vector<int>{4});
+    EXPECT_EQ(devices[0].Manufacturer, "Vandrel test bench");
+    EXPECT_EQ(devices[0].ProductName, "R3700 virtual handset");
+    EXPECT_EQ(devices[0].BulkInterface, 0);
+    EXPECT_EQ(m_Bus->Stats(0).claims, 0) << "listing claims nothing";
+}
+
 // A kernel driver bound to the interface is detached for the link and attached again after it.
 TEST_F(UsbLink, KernelDriverDetachedAndAttachedAgain) {
     vsim::CSimulatorHost host;
