@@ -276,13 +276,27 @@ uint32_t CLinkChannel::UsbBulkReaderLoop() {
             usb.CancelRead();
             return 0;
         }
-        // While receiving is off, no transfer asks for a packet: they wait in the device.
-        if (!usb.ReadInFlight() && (!greeted || m_RxEnabled.load(std::memory_order_acquire))) {
+        if (!usb.ReadInFlight()) {
+            if (greeted && !m_RxEnabled.load(std::memory_order_acquire)) {
+                // While receiving is off, no transfer asks for a packet: they wait in the device,
+                // and the reader waits for the receive state to change (or the stop) without
+                // touching libusb.
+                pollfd fds[2] = {{StopFd(), POLLIN, 0}, {m_RxWakeFd, POLLIN, 0}};
+                if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+                    return WinErrorFromErrno(errno);
+                }
+                if (fds[1].revents != 0) {
+                    uint64_t value;
+                    while (::read(m_RxWakeFd, &value, sizeof value) < 0 && errno == EINTR) {
+                    }
+                }
+                continue;
+            }
             if (const uint32_t rc = usb.SubmitRead(); rc != kErrSuccess) {
                 return rc;
             }
         }
-        // Wakes at a finished transfer, and at once for a stop or a change of the receive state.
+        // Wakes at a finished transfer, and at once for a stop (Wake ends the slice).
         usb.HandleEvents(1000);
         uint32_t code = 0;
         const uint8_t* data = nullptr;
@@ -309,9 +323,6 @@ uint32_t CLinkChannel::UsbBulkReaderLoop() {
 
 void CLinkChannel::EnableReceive(bool on) {
     m_RxEnabled.store(on, std::memory_order_release);
-    if (IsBulkDevice()) {
-        Bulk().Wake();
-    }
     if (m_RxWakeFd >= 0) {
         uint64_t one = 1;
         while (::write(m_RxWakeFd, &one, sizeof one) < 0 && errno == EINTR) {

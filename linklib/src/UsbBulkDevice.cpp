@@ -32,7 +32,19 @@ uint32_t StatusCode(int status) {
     }
 }
 
-// Bus, address, port path and ids of a device; false for a root hub (no port path).
+std::string PermissionText(const std::string& node, const TS_USB_DEVICE_INFO& info) {
+    TS_USB_DEVICE_TEXT ids;
+    ids.HasIds = true;
+    ids.Vendor = info.Vendor;
+    ids.Product = info.Product;
+    const std::string label = QuilletUsbDeviceLabel(ids);
+    return "permission denied on " + node + " (USB device " + label +
+           "): a udev rule is needed to give you access to it; `vandrel-cli udev-rule usb:" + label +
+           "` prints one";
+}
+
+} // namespace
+
 bool DescribeDevice(libusb_device* dev, TS_USB_DEVICE_INFO& info) {
     libusb_device_descriptor desc{};
     uint8_t ports[8];
@@ -50,19 +62,6 @@ bool DescribeDevice(libusb_device* dev, TS_USB_DEVICE_INFO& info) {
     info.Node = node;
     return true;
 }
-
-std::string PermissionText(const std::string& node, const TS_USB_DEVICE_INFO& info) {
-    TS_USB_DEVICE_TEXT ids;
-    ids.HasIds = true;
-    ids.Vendor = info.Vendor;
-    ids.Product = info.Product;
-    const std::string label = QuilletUsbDeviceLabel(ids);
-    return "permission denied on " + node + " (USB device " + label +
-           "): a udev rule is needed to give you access to it; `vandrel-cli udev-rule usb:" + label +
-           "` prints one";
-}
-
-} // namespace
 
 TS_BULK_INTERFACE FindBulkInterface(libusb_device* device, int wanted) {
     TS_BULK_INTERFACE found;

@@ -32,6 +32,8 @@ struct TS_BULK_INTERFACE {
 // The interface with one bulk IN and one bulk OUT endpoint (altsetting 0 of the active
 // configuration): the given number, or the first such interface when wanted is -1.
 TS_BULK_INTERFACE FindBulkInterface(libusb_device* device, int wanted);
+// Bus, address, port path, ids and node of a device; false for a root hub (no port path).
+bool DescribeDevice(libusb_device* dev, TS_USB_DEVICE_INFO& info);
 // Whether a listed device is one the device text names.
 bool UsbDeviceMatches(const TS_USB_DEVICE_TEXT& text, const TS_USB_DEVICE_INFO& info);
 // The port error code for a libusb error.

@@ -177,26 +177,14 @@ std::vector<TS_USB_DEVICE_INFO> QuilletListUsbDevices() {
     libusb_device** list = nullptr;
     const ssize_t count = libusb_get_device_list(ctx, &list);
     for (ssize_t i = 0; i < count; ++i) {
-        libusb_device* dev = list[i];
-        libusb_device_descriptor desc{};
-        uint8_t ports[8];
-        const int depth = libusb_get_port_numbers(dev, ports, sizeof ports);
-        if (depth <= 0 || libusb_get_device_descriptor(dev, &desc) != 0) {
-            continue; // root hubs have no port path
-        }
         TS_USB_DEVICE_INFO info;
-        info.Vendor = desc.idVendor;
-        info.Product = desc.idProduct;
-        info.Bus = libusb_get_bus_number(dev);
-        info.Address = libusb_get_device_address(dev);
-        info.Ports.assign(ports, ports + depth);
-        char node[40];
-        std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", info.Bus, info.Address);
-        info.Node = node;
+        if (!quillet::DescribeDevice(list[i], info)) {
+            continue;
+        }
         const std::string sysfs = "/sys/bus/usb/devices/" + QuilletUsbPortPath(info.Bus, info.Ports) + "/";
         info.Manufacturer = ReadSysfsLine(sysfs + "manufacturer");
         info.ProductName = ReadSysfsLine(sysfs + "product");
-        info.BulkInterface = quillet::FindBulkInterface(dev, -1).Interface;
+        info.BulkInterface = quillet::FindBulkInterface(list[i], -1).Interface;
         out.push_back(std::move(info));
     }
     if (count >= 0) {
