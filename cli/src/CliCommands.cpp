@@ -1029,7 +1029,8 @@ std::string PermissionHint(const std::string& devicePath) {
     const group* g = ::getgrgid(st.st_gid);
     const std::string name = g ? g->gr_name : std::to_string(st.st_gid);
     return "you lack permission to open " + devicePath + "; it belongs to the group '" + name +
-           "': join it with 'sudo usermod -aG " + name + " $USER', then log in again";
+           "': join it with 'sudo usermod -aG " + name +
+           " $USER', then log in again (\"Device access\" in 'man vandrel-cli' and in the README)";
 }
 
 std::string CheckFlashFile(const std::string& path, bool applicationFile) {
