@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "app/RegistryStore.h"
+#include "platform/RegistryStore.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "app/AppSettings.h"
-#include "app/RegistryStore.h"
+#include "platform/RegistryStore.h"
 
 std::string ComDeviceValueName(int comNumber) {
     return "COM" + std::to_string(comNumber) + " device";

@@ -242,7 +242,7 @@ bool CDownloadRuns::AppFileDownload() {
     return outcome.sent;
 }
 
-bool CDownloadRuns::FlashWriterDownload(const std::string& writerPath) {
+bool CDownloadRuns::FlashWriterDownload(const std::string& writerPath, TS_WRITER_STARTED* after) {
     if (!CanOpenFile(1, writerPath)) {
         return false;
     }
@@ -260,7 +260,11 @@ bool CDownloadRuns::FlashWriterDownload(const std::string& writerPath) {
     AppendLogTime(" - End time : ");
     if (monitor) {
         int runner = -1;
-        ReportTargetStatus(*monitor, m_log, runner); // its result is not examined
+        std::string version;
+        const signed char status = ReportTargetStatus(*monitor, m_log, runner, &version);
+        if (after) { // the desktop program does not examine it
+            *after = {true, status, runner, version};
+        }
     }
     m_log.AppendLog(std::string("\r\n") + LOG_MARK +
                     " Elapsed time : " + FormatSpan(static_cast<int64_t>(m_clock() - start)) + "\r\n");

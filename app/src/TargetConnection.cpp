@@ -208,16 +208,19 @@ std::string RunnerLine(int runnerType, const std::string& version) {
     }
 }
 
-signed char ReportTargetStatus(COstraMonitor& monitor, ILogSink& log, int& runnerType) {
+signed char ReportTargetStatus(COstraMonitor& monitor, ILogSink& log, int& runnerType, std::string* version) {
     log.AppendLog(linktext::STATUS_LABEL);
     TE_TARGET_RUNNER_TYPES runner = static_cast<TE_TARGET_RUNNER_TYPES>(-1);
-    std::string version;
-    const signed char status = monitor.QueryTargetRunner(runner, version);
+    std::string text;
+    const signed char status = monitor.QueryTargetRunner(runner, text);
     if (status < 0) {
         log.AppendLog(ErrorCodeText(status));
     } else {
         runnerType = static_cast<int>(runner);
-        log.AppendLog(RunnerLine(runnerType, version));
+        log.AppendLog(RunnerLine(runnerType, text));
+        if (version) {
+            *version = text;
+        }
     }
     return status;
 }

@@ -22,12 +22,13 @@
 #include "app/ComPortMap.h"
 #include "app/DownloadRuns.h"
 #include "app/FlashIdentification.h"
-#include "app/RegistryStore.h"
 #include "app/TargetConnection.h"
 #include "download/CompressFlashFile.h"
 #include "download/DownloadSession.h"
 #include "download/FlashFile.h"
 #include "download/OstraAreaTable.h"
+#include "download/RecordReader.h"
+#include "platform/RegistryStore.h"
 #include "platform/SettingsStore.h"
 #include "quillet/PortMap.h"
 #include "quillet/UsbDevices.h"
@@ -429,16 +430,34 @@ int CCli::SendFlashWriter() {
         m_out.Error("flash writer: " + problem);
         return EXIT_USAGE;
     }
-    const bool sent = m_runs.FlashWriterDownload(writer);
+    CDownloadRuns::TS_WRITER_STARTED after;
+    const bool sent = m_runs.FlashWriterDownload(writer, &after);
     if (m_signals.Stopped()) {
         return Interrupted(m_interruptText);
     }
     if (!sent) {
         CloseLink();
-        m_out.Error("the flash writer " + writer + (m_verifyFailed ? " was sent, but " : " was not sent: ") +
-                    m_failText);
+        m_out.Error("the flash writer " + writer + " was not sent: " + m_failText);
         return m_fileError ? EXIT_USAGE : EXIT_TARGET;
     }
+    // The writer proves itself by reporting that it runs. Its RAM is its own once it runs (data,
+    // stack), so reading the image back from there proves nothing.
+    const int expected = m_config.PortType == PORT_USB ? RUNNER_FLASH_WRITER_USB : RUNNER_FLASH_WRITER_UART;
+    if (!after.asked || after.status < 0 || after.runner != expected) {
+        std::string seen;
+        if (!after.asked || after.status < 0) {
+            seen = "the target did not say which program runs: " + StatusCodeText(after.status);
+        } else {
+            seen = "the target reports runner " + std::to_string(after.runner) + " (" +
+                   OneLine(TerminalText(RunnerLine(after.runner, after.version))) + ")";
+        }
+        CloseLink();
+        m_out.Error("the flash writer " + writer +
+                    " was sent, but it does not report itself running (runner " + std::to_string(expected) +
+                    " expected): " + seen);
+        return EXIT_TARGET;
+    }
+    m_out.Note("flash writer running, version " + after.version);
     m_writerSent = true;
     return EXIT_OK;
 }
@@ -476,7 +495,12 @@ TS_SESSION_OUTCOME CCli::RunDownloadSession(int32_t mode, const std::string& pat
         }
         return {false, session.GetErrorText()};
     }
-    if (!m_o.Verify || !monitor) {
+    if (!session.AnyBlockWritten()) {
+        // a success by the session's rules, but the user should know
+        m_out.Error("'" + path + "' held no data record: nothing was written");
+    }
+    if (!m_o.Verify || !monitor || mode == MODE_WRITER_CODE) {
+        // the flash writer is not read back: SendFlashWriter asks whether it runs
         return {true, {}};
     }
 
@@ -831,7 +855,8 @@ int CCli::Compress() {
             m_out.Error(file + ": compress takes an .m0 file");
             return EXIT_USAGE;
         }
-        if (const std::string problem = CheckFlashFile(file, false); !problem.empty()) {
+        // the compression itself checks every record
+        if (const std::string problem = CheckFlashFile(file, false, false); !problem.empty()) {
             m_out.Error(problem);
             return EXIT_USAGE;
         }
@@ -841,19 +866,14 @@ int CCli::Compress() {
         hooks.Stop = &m_signals.StopFlag();
         std::string output;
         std::string problem;
-        if (!CompressFlashFile(file, output, hooks, &problem)) {
+        // the counts come from the compression: the .cp64 is not read back
+        TS_COMPRESS_COUNTS counts;
+        if (!CompressFlashFile(file, output, hooks, &problem, &counts)) {
             if (m_signals.Stopped()) {
                 return Interrupted("stopped while compressing '" + file + "': no .cp64 was left");
             }
-            m_out.Error(file + ": " + OneLine(problem));
+            m_out.Error(OneLine(problem)); // it names the file
             return EXIT_USAGE;
-        }
-        TS_IMAGE_BYTES image;
-        uint64_t bytes = 0;
-        if (ReadImageBytes(output, true, image, problem)) {
-            for (const auto& [address, data] : image.blocks) {
-                bytes += data.size();
-            }
         }
         const auto names = [](int32_t flags, const COstraAreaTable& table) {
             std::string text;
@@ -869,8 +889,8 @@ int CCli::Compress() {
         COstraAreaTable defaults;
         COstraAreaTable moved;
         moved.RemapForFlashType(FLASH_TYPE_MOVED_LAYOUT);
-        m_out.Result("compress: " + output + ": " + std::to_string(bytes) + " data bytes in " +
-                     std::to_string(image.blocks.size()) + " block" + (image.blocks.size() == 1 ? "" : "s"));
+        m_out.Result("compress: " + output + ": " + std::to_string(counts.DataBytes) + " data bytes in " +
+                     std::to_string(counts.Blocks) + " block" + (counts.Blocks == 1 ? "" : "s"));
         m_out.Result("  areas: " + names(marks.defaultFlags, defaults));
         if (marks.movedFlags != marks.defaultFlags) {
             m_out.Result("  areas with CS#0 flash part 19: " + names(marks.movedFlags, moved));
@@ -1033,28 +1053,86 @@ std::string PermissionHint(const std::string& devicePath) {
            " $USER', then log in again (\"Device access\" in 'man vandrel-cli' and in the README)";
 }
 
-std::string CheckFlashFile(const std::string& path, bool applicationFile) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+namespace {
+const char* FileTypeName(mode_t mode) {
+    if (S_ISFIFO(mode)) {
+        return "a FIFO";
+    }
+    if (S_ISSOCK(mode)) {
+        return "a socket";
+    }
+    if (S_ISCHR(mode)) {
+        return "a character device";
+    }
+    if (S_ISBLK(mode)) {
+        return "a block device";
+    }
+    return "not a regular file";
+}
+} // namespace
+
+std::string CheckFlashFile(const std::string& path, bool applicationFile, bool readRecords) {
+    // Only a regular file is read: reading a FIFO or a device could wait for ever. It is looked at
+    // before it is opened, and opened without waiting in case it changed in between.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return "cannot open '" + path + "': " + std::strerror(errno);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return "'" + path + "' is a folder, not a flash file";
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return "'" + path + "' is " + FileTypeName(st.st_mode) +
+               ", not a flash file: only a regular file is read";
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return "cannot open '" + path + "': " + std::strerror(errno);
     }
-    struct stat st {};
-    const bool isDir = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     ::close(fd);
-    if (isDir) {
-        return "'" + path + "' is a folder, not a flash file";
+    if (!regular) {
+        return "'" + path + "' is " + FileTypeName(st.st_mode) +
+               ", not a flash file: only a regular file is read";
     }
     const TE_FLASH_FILE_KIND kind = GetFileKind(path);
     if (kind != KIND_M0 && kind != KIND_CP64) {
         return "'" + path + "' is not a flash file: the name must end in .m0 (or .cp64)";
     }
-    if (applicationFile && !IsValidFlashFile(path)) {
-        return "'" + path + "' is not a valid OSTRA(*.m0) flash file: its name must begin with v or V";
+    if (applicationFile) {
+        // The name rules see the full path, as the desktop program's file dialogs give it.
+        std::error_code ec;
+        const fs::path absolute = fs::absolute(path, ec);
+        const std::string full = ec ? path : absolute.string();
+        std::string rule;
+        switch (BrokenFlashNameRule(full)) {
+        case NAME_RULES_HOLD:
+            break;
+        case NAME_RULE_LENGTH:
+            rule = "its full path '" + full + "' is shorter than 8 characters";
+            break;
+        case NAME_RULE_ENDING:
+            rule = "its name must end in .m0, .cp64 or .cp128";
+            break;
+        case NAME_RULE_V_FIRST:
+            rule = "its name must begin with v or V";
+            break;
+        }
+        if (!rule.empty()) {
+            return "'" + path + "' is not a valid OSTRA(*.m0) flash file: " + rule;
+        }
     }
-    TS_IMAGE_BYTES image;
-    std::string problem;
-    if (!ReadImageBytes(path, kind == KIND_CP64, image, problem)) {
-        return OneLine(problem);
+    if (readRecords) {
+        // every record read and checked, none kept: the file may be large
+        CRecordReader reader(kind == KIND_CP64 ? CRecordReader::COUNT_TWO_BYTES
+                                               : CRecordReader::COUNT_ONE_BYTE);
+        CRecordReader::TE_NEXT_RESULT next = reader.Open(path) ? reader.Next() : CRecordReader::RECORD_ERROR;
+        while (next == CRecordReader::RECORD_READ) {
+            next = reader.Next();
+        }
+        if (next == CRecordReader::RECORD_ERROR) {
+            return OneLine(reader.ErrorText());
+        }
     }
     if (kind == KIND_M0) {
         const fs::path parent =

@@ -22,7 +22,8 @@ int RunCli(const std::vector<std::string>& args, CStopSignals& signals, std::FIL
 // join it; empty when the device cannot be looked at.
 std::string PermissionHint(const std::string& devicePath);
 
-// Checks a flash file before anything is sent: it opens, its kind is .m0 or .cp64, the name rule
-// of the file list holds (application files), its records read, and its .cp64 can be written
-// beside it. Empty when it is fine, else the reason naming the file.
-std::string CheckFlashFile(const std::string& path, bool applicationFile);
+// Checks a flash file before anything is sent: it is a regular file that opens, its kind is .m0
+// or .cp64, the name rules of the file list hold for its full path (application files), its
+// records read (readRecords) and its .cp64 can be written beside it. Empty when it is fine, else
+// the reason naming the file (and the rule that refuses it).
+std::string CheckFlashFile(const std::string& path, bool applicationFile, bool readRecords = true);

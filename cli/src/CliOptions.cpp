@@ -27,7 +27,9 @@ Commands:
   status                          wait for the target; print which program runs and its version
   flash-id                        the flash part on each chip select
   erase (--cs N | --area boot|main|cdrive|ddrive|db|media)...
-  download [--verify] FILE...     flash writer first when the boot loader runs, then each file in order
+  download [--verify] FILE...     flash writer first when the boot loader runs (it must then report
+                                  itself running), then each file in order; --verify reads back
+                                  what each file wrote to flash
   dump ADDR [--size N] [--unit byte|word|dword]       hex rows to stdout
   dump ADDR --end ADDR -o FILE.bin                      raw memory to a file
   compress FILE.m0                write the .cp64 beside it, print the areas it touches

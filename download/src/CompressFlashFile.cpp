@@ -163,6 +163,7 @@ public:
         const uint32_t dataSum = SumOfBytes(data, f.dataLength);
         const bool joins = m_open && f.address == m_prevAddress + m_prevLength &&
                            m_blockLength + f.dataLength <= MAX_BLOCK_DATA;
+        m_counts.DataBytes += f.dataLength;
         if (joins) {
             m_out.Append(line.data() + f.dataOffset, 2 * f.dataLength);
             m_blockSum += dataSum;
@@ -171,6 +172,7 @@ public:
             Close();
             m_out.FlushIfFull();
             m_open = true;
+            ++m_counts.Blocks;
             m_out.Append("S3", 2);
             m_countPosition = m_out.Used();
             m_out.Append("FFFF", 4);
@@ -207,6 +209,7 @@ public:
     }
 
     bool IsOpen() const { return m_open; }
+    const TS_COMPRESS_COUNTS& Counts() const { return m_counts; }
 
 private:
     const TS_COMPRESS_HOOKS& m_hooks;
@@ -217,6 +220,7 @@ private:
     uint64_t m_prevLength = 0;
     std::size_t m_blockLength = 0;
     uint32_t m_blockSum = 0;
+    TS_COMPRESS_COUNTS m_counts;
 };
 
 } // namespace
@@ -232,7 +236,7 @@ std::string CompressedFilePath(std::string_view sourcePath) {
 }
 
 bool CompressFlashFile(const std::string& sourcePath, std::string& outputPath, const TS_COMPRESS_HOOKS& hooks,
-                       std::string* errorText) {
+                       std::string* errorText, TS_COMPRESS_COUNTS* counts) {
     std::string error;
     auto fail = [&] {
         if (errorText) {
@@ -325,5 +329,8 @@ bool CompressFlashFile(const std::string& sourcePath, std::string& outputPath, c
         return fail();
     }
     outputPath = finalPath;
+    if (counts) {
+        *counts = compressor.Counts();
+    }
     return true;
 }

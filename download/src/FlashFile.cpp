@@ -21,16 +21,20 @@ TE_FLASH_FILE_KIND GetFileKind(std::string_view path) {
     return KIND_UNKNOWN;
 }
 
-bool IsValidFlashFile(std::string_view path) {
+TE_FLASH_NAME_RULE BrokenFlashNameRule(std::string_view path) {
     if (path.size() < 8) {
-        return false;
+        return NAME_RULE_LENGTH;
     }
     if (GetFileKind(path) == KIND_UNKNOWN) {
-        return false;
+        return NAME_RULE_ENDING;
     }
     const std::size_t slash = path.find_last_of("/\\");
     const char first = path[slash == std::string_view::npos ? 0 : slash + 1];
-    return first == 'v' || first == 'V';
+    return first == 'v' || first == 'V' ? NAME_RULES_HOLD : NAME_RULE_V_FIRST;
+}
+
+bool IsValidFlashFile(std::string_view path) {
+    return BrokenFlashNameRule(path) == NAME_RULES_HOLD;
 }
 
 TS_DECODED_LINE DecodeRecordLine(std::string_view line, std::span<uint8_t> out) {

@@ -80,8 +80,9 @@ uint8_t RunnerTypeOnWire(ERunner runner, ETransport transport) {
 
 namespace {
 constexpr const char* kFaultNames[kFaultKinds] = {
-    "drop-reply", "corrupt-reply", "garbage",        "resend-block",       "late-block",
-    "bit-flip",   "hang-up",       "flash-id-valid", "flash-write-answer", "short-dump",
+    "drop-reply",         "corrupt-reply", "garbage",         "resend-block",
+    "late-block",         "bit-flip",      "hang-up",         "flash-id-valid",
+    "flash-write-answer", "short-dump",    "writer-no-start",
 };
 } // namespace
 

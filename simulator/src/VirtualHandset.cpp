@@ -291,6 +291,9 @@ CVirtualHandset::SOutcome CVirtualHandset::Run(const SRequest& request, SCommand
         } else if (needLength(0)) {
             if (m_WriterBlocks == 0) {
                 out.status = status::NoWriterImage;
+            } else if (ConsumeFault(EFault::WriterNoStart, request.cid)) {
+                record.fault = FaultName(EFault::WriterNoStart);
+                Note("flash writer end answered, but the boot loader keeps running");
             } else {
                 m_Runner = ERunner::FlashWriter;
                 Note("flash writer started");
@@ -405,6 +408,13 @@ CVirtualHandset::SOutcome CVirtualHandset::RunDump(const SRequest& request, SCom
         return out;
     }
     out.payload = m_Flash.Read(record.address, size_t(bytes));
+    if (m_Options.ramReadsAs >= 0) {
+        for (size_t k = 0; k < out.payload.size(); ++k) {
+            if (CFlashModel::InRam(uint32_t(record.address + k), 1)) {
+                out.payload[k] = uint8_t(m_Options.ramReadsAs);
+            }
+        }
+    }
     return out;
 }
 

@@ -28,6 +28,8 @@ Handset:
                               suffix, default 8M); PART 0 removes the chip. Default: CS#0 part 19
                               and CS#2 part 18, 8 MiB each; CS#1 and CS#3 not fitted
   --flash-fill BYTE           what flash that was never erased reads (default 0xFF)
+  --ram-reads-as BYTE         a memory dump reads every byte of RAM as BYTE, whatever was loaded
+                              there (default: what was loaded)
   --erase-ms-per-64k MS       erase time per 64 KiB (default 0.2)
   --program-ms-per-kib MS     programming time per KiB (default 0.02)
   --realistic-timing          erase 250 ms per 64 KiB and program 8 ms per KiB
@@ -45,7 +47,7 @@ Faults (repeatable):
                               hang up on this command identifier instead of a data block),
                               flash-id-valid, flash-write-answer (ARG: the answer to 0x41,
                               default 1), short-dump (ARG: bytes the dump reply leaves off,
-                              default 1)
+                              default 1), writer-no-start
 Memory and record:
   --load START:FILE           preload FILE's bytes at START (no flash rules)
   --export START:END:FILE     write memory [START, END) to FILE at exit
@@ -182,6 +184,8 @@ int main(int argc, char** argv) {
             options.chips[cs] = chip.part ? chip : vsim::SChipSelect{};
         } else if (a == "--flash-fill") {
             options.flashFill = uint8_t(ParseU32(value(), "fill byte", 255));
+        } else if (a == "--ram-reads-as") {
+            options.ramReadsAs = int(ParseU32(value(), "RAM byte", 255));
         } else if (a == "--erase-ms-per-64k") {
             options.eraseUsPer64K = ParseMsToUs(value(), "erase time");
         } else if (a == "--program-ms-per-kib") {

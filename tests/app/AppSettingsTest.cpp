@@ -3,7 +3,7 @@
 #include "TempDir.h"
 #include "app/AppSettings.h"
 #include "app/ComPortMap.h"
-#include "app/RegistryStore.h"
+#include "platform/RegistryStore.h"
 
 namespace {
 void Put(const CTempDir& dir, const char* key, const char* name, int32_t value) {

@@ -20,7 +20,7 @@
 #include "ToolWindows.h"
 #include "VandrelDlg.h"
 #include "app/AppSettings.h"
-#include "app/RegistryStore.h"
+#include "platform/RegistryStore.h"
 #include "resource.h"
 
 using namespace apptest;

@@ -18,7 +18,7 @@
 #include "VandrelDlg.h"
 #include "XListCtrl.h"
 #include "app/AppSettings.h"
-#include "app/RegistryStore.h"
+#include "platform/RegistryStore.h"
 #include "resource.h"
 
 using namespace apptest;

@@ -30,7 +30,7 @@
 #include "VandrelDlg.h"
 #include "VersionBlock.h"
 #include "XListCtrl.h"
-#include "app/RegistryStore.h"
+#include "platform/RegistryStore.h"
 #include "quillet/PortMap.h"
 #include "resource.h"
 

@@ -3,6 +3,7 @@
 // silent target, and Ctrl-C in the middle of a download.
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstdio>
@@ -117,10 +118,13 @@ TEST(CliEndToEnd, StatusReportsWithoutSendingTheWriter) {
 
 TEST(CliEndToEnd, DownloadSendsTheWriterFirstAndVerifies) {
     CWorkDir work;
+    // a handset whose RAM reads back as 0xFF: the running writer is not judged by its RAM
+    vsim::SSimulatorOptions options;
+    options.ramReadsAs = 0xFF;
     for (const ESimLink link : {ESimLink::Uart, ESimLink::Usb}) {
         const bool usb = link == ESimLink::Usb;
         SCOPED_TRACE(usb ? "USB" : "UART");
-        CSimHarness sim(link);
+        CSimHarness sim(link, options);
         const std::string logFile = work.dir.File(usb ? "usb.log" : "uart.log");
         const TS_CLI_RESULT r =
             work.Cli().Run({usb ? "--usb" : "--port", sim.Path(), "--writer", work.writer, "--log", logFile,
@@ -139,10 +143,18 @@ TEST(CliEndToEnd, DownloadSendsTheWriterFirstAndVerifies) {
         EXPECT_NE(second, std::string::npos);
         EXPECT_TRUE(Contains(r.out, " - File path : '" + work.main + "'"));
         EXPECT_TRUE(Contains(r.out, "Total elapsed time : "));
-        EXPECT_TRUE(Contains(r.out, "verified 4096 bytes of '" + work.writer + "'")) << r.out;
+        EXPECT_TRUE(Contains(r.out, "flash writer running, version 2.1.0\n")) << r.out;
+        EXPECT_LT(writerStatus, r.out.find("flash writer running"));
+        EXPECT_FALSE(Contains(r.out, "bytes of '" + work.writer + "'"))
+            << "the writer's RAM is not read back";
         EXPECT_TRUE(Contains(r.out, "verified 98304 bytes of '" + work.main + "'")) << r.out;
         EXPECT_TRUE(Contains(r.out, "verified 81920 bytes of '" + work.drive + "'")) << r.out;
-        EXPECT_TRUE(Contains(r.out, "download: 2 files sent after the flash writer, verified 184320 bytes"));
+        EXPECT_TRUE(Contains(r.out, "download: 2 files sent after the flash writer, verified 180224 bytes"));
+        for (const auto& c : sim.Host().Snapshot().commands) {
+            EXPECT_FALSE(c.cid == vsim::cmd::MemoryDump && c.address >= vsim::kRamStart) << c.address;
+        }
+        EXPECT_EQ(sim.Host().ReadMemory(vsim::kRamStart, 4096),
+                  ImageBytes(work.writer, vsim::kRamStart, 4096));
         // not a terminal: plain progress lines, the last at 100 %
         EXPECT_TRUE(Contains(r.out, "Send Motorola S-format vmain.m0 | Ostra Main Code[")) << r.out;
 
@@ -158,6 +170,29 @@ TEST(CliEndToEnd, DownloadSendsTheWriterFirstAndVerifies) {
         EXPECT_FALSE(Contains(log, "\r"));
         EXPECT_FALSE(Contains(log, "Send Motorola S-format vmain.m0 |")) << "progress stays out of the log";
         EXPECT_TRUE(Contains(log, "download: 2 files sent"));
+    }
+}
+
+TEST(CliEndToEnd, AWriterThatDoesNotReportItselfRunningFailsClearly) {
+    CWorkDir work;
+    for (const ESimLink link : {ESimLink::Uart, ESimLink::Usb}) {
+        const bool usb = link == ESimLink::Usb;
+        SCOPED_TRACE(usb ? "USB" : "UART");
+        CSimHarness sim(link);
+        sim.Host().SetFault(vsim::EFault::WriterNoStart, {});
+        const TS_CLI_RESULT r = work.Cli().Run({usb ? "--usb" : "--port", sim.Path(), "--writer", work.writer,
+                                                "download", "--verify", work.main});
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        const std::string seen = usb ? "(runner 3 expected): the target reports runner 2 (Boot loader is "
+                                       "running[USB - 1.0.0])"
+                                     : "(runner 1 expected): the target reports runner 0 (Boot loader is "
+                                       "running[UART - 1.0.0])";
+        EXPECT_TRUE(Contains(r.err, "the flash writer " + work.writer +
+                                        " was sent, but it does not report itself running " + seen))
+            << r.err;
+        EXPECT_FALSE(Contains(r.out, "flash writer running")) << r.out;
+        EXPECT_FALSE(Contains(r.out, "Download information for the 1st file")) << "nothing more is sent";
+        EXPECT_EQ(sim.Host().ReadMemory(0x00006000, 16), std::vector<uint8_t>(16, 0xFF));
     }
 }
 
@@ -208,10 +243,13 @@ TEST(CliEndToEnd, UsageErrorsAndBadFilesExitTwo) {
     const std::string badHex = work.dir.Write("vbad.m0", "S3250000600056414E44524G4C\n");
     const std::string badName = work.dir.Write("amain.m0", "S70500000000FA\n");
     const std::string notFlash = work.dir.Write("vmain.bin", "x");
+    // a FIFO named like an image: refused without waiting for a writer to come
+    const std::string fifo = work.dir.File("vfifo.m0");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     CSimHarness sim(ESimLink::Uart);
     const struct {
         std::vector<std::string> args;
-        const char* message;
+        std::string message;
     } cases[] = {
         {{}, "no command given"},
         {{"flash"}, "unknown command 'flash'"},
@@ -231,7 +269,12 @@ TEST(CliEndToEnd, UsageErrorsAndBadFilesExitTwo) {
         {{"download"}, "download needs at least one FILE"},
         {{"--port", sim.Path(), "download", work.dir.File("vnothere.m0")}, "vnothere.m0': No such file"},
         {{"--port", sim.Path(), "download", badHex}, "vbad.m0: line 1"},
-        {{"--port", sim.Path(), "download", badName}, "is not a valid OSTRA(*.m0) flash file"},
+        {{"--port", sim.Path(), "download", badName},
+         "is not a valid OSTRA(*.m0) flash file: its name must begin with v or V"},
+        {{"--port", sim.Path(), "download", fifo}, "'" + fifo + "' is a FIFO, not a flash file"},
+        {{"--port", sim.Path(), "--writer", fifo, "download", work.main},
+         "flash writer: '" + fifo + "' is a FIFO"},
+        {{"compress", fifo}, "is a FIFO, not a flash file"},
         {{"--port", sim.Path(), "download", notFlash}, "is not a flash file"},
         {{"--port", sim.Path(), "--writer", badHex, "download", work.main}, "flash writer: "},
         {{"--port", sim.Path(), "download", work.main}, "no flash writer is set: give --writer FILE"},
@@ -245,7 +288,7 @@ TEST(CliEndToEnd, UsageErrorsAndBadFilesExitTwo) {
             line += a + " ";
         }
         SCOPED_TRACE(line);
-        const TS_CLI_RESULT r = work.Cli().Run(c.args);
+        const TS_CLI_RESULT r = work.Cli().Run(c.args, std::chrono::seconds(20));
         EXPECT_EQ(r.status, 2) << r.out << r.err;
         EXPECT_TRUE(Contains(r.err, c.message)) << r.err;
         EXPECT_FALSE(r.timedOut);
@@ -254,6 +297,44 @@ TEST(CliEndToEnd, UsageErrorsAndBadFilesExitTwo) {
     EXPECT_EQ(sim.Host().Snapshot().writerBlocks, 0u);
     EXPECT_EQ(sim.Host().Snapshot().blocksStored, 0u);
     EXPECT_FALSE(std::filesystem::exists(work.dir.File("config"))) << "the settings folder is never written";
+}
+
+TEST(CliEndToEnd, FilesNamedFromTheirFolderAndFilesWithoutData) {
+    CWorkDir work;
+    std::filesystem::copy_file(work.main, work.dir.File("vbin.m0")); // 7 characters as typed
+    work.dir.Write("vempty.m0", "");
+    work.dir.Write("vhead.m0", "S00600004844521B\n");
+    work.dir.Write("vtext.m0", "not S-records at all\n");
+    work.dir.Write("amain.m0", "S70500000000FA\n");
+    CSimHarness sim(ESimLink::Uart, WriterRunning());
+    CCliRunner cli = work.Cli();
+    cli.SetWorkingDirectory(work.dir.Path());
+    const std::string nothing = "held no data record: nothing was written";
+    const struct {
+        const char* file;
+        int status;
+        std::string err; // "" for none at all
+        bool written;
+    } cases[] = {
+        {"vbin.m0", 0, "", true},
+        {"vempty.m0", 0, "'vempty.m0' " + nothing, false},
+        {"vhead.m0", 0, "'vhead.m0' " + nothing, false},
+        {"vtext.m0", 0, "'vtext.m0' " + nothing, false},
+        {"amain.m0", 2, "'amain.m0' is not a valid OSTRA(*.m0) flash file: its name must begin with v or V",
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        sim.Host().ClearRecord();
+        const TS_CLI_RESULT r = cli.Run({"--port", sim.Path(), "--quiet", "download", c.file});
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        if (c.err.empty()) {
+            EXPECT_EQ(r.err, "");
+        } else {
+            EXPECT_TRUE(Contains(r.err, c.err)) << r.err;
+        }
+        EXPECT_EQ(sim.Host().Snapshot().blocksStored > 0, c.written);
+    }
 }
 
 TEST(CliEndToEnd, SilentTargetExitsOneAfterTheWait) {

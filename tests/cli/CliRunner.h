@@ -39,6 +39,8 @@ public:
     void SetEnv(const std::string& name, const std::string& value) {
         m_extraEnv.push_back(name + "=" + value);
     }
+    // The folder the child starts in (default: the caller's).
+    void SetWorkingDirectory(const std::string& dir) { m_workingDirectory = dir; }
 
     // started: called with the child's pid once it runs (to send it a signal, say).
     TS_CLI_RESULT Run(const std::vector<std::string>& args,
@@ -79,6 +81,9 @@ public:
         posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        if (!m_workingDirectory.empty()) {
+            posix_spawn_file_actions_addchdir_np(&actions, m_workingDirectory.c_str());
+        }
         // the child starts with no signal blocked, whatever this thread blocks
         posix_spawnattr_t attr;
         posix_spawnattr_init(&attr);
@@ -142,6 +147,7 @@ public:
 private:
     std::string m_configDir;
     std::vector<std::string> m_extraEnv;
+    std::string m_workingDirectory;
 };
 
 inline bool Contains(const std::string& text, const std::string& part) {

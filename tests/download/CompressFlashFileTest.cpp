@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sstream>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -31,10 +32,22 @@ Compressed Compress(const CTempDir& dir, const std::string& source, const std::s
     std::string out;
     TS_COMPRESS_HOOKS hooks;
     hooks.MarkArea = [&](uint32_t a) { c.marked.push_back(a); };
-    c.ok = CompressFlashFile(path, out, hooks, &c.error);
+    TS_COMPRESS_COUNTS counts;
+    c.ok = CompressFlashFile(path, out, hooks, &c.error, &counts);
     if (c.ok) {
         EXPECT_EQ(out, CompressedFilePath(path));
         c.output = ReadFile(out);
+        // the counts the compression reports are those of the data lines it wrote
+        TS_COMPRESS_COUNTS written;
+        std::istringstream lines(c.output);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("S3", 0) == 0) {
+                ++written.Blocks;
+                written.DataBytes += std::stoul(line.substr(2, 4), nullptr, 16) - 5;
+            }
+        }
+        EXPECT_EQ(counts.Blocks, written.Blocks);
+        EXPECT_EQ(counts.DataBytes, written.DataBytes);
     }
     return c;
 }

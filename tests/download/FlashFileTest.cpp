@@ -30,24 +30,26 @@ TEST(FlashFileTest, KindByTheEndOfThePath) {
 TEST(FlashFileTest, WhichPathsAreFlashFiles) {
     const struct {
         const char* path;
-        bool valid;
+        TE_FLASH_NAME_RULE broken; // the rule that refuses it, or NAME_RULES_HOLD
     } cases[] = {
-        {"C:\\img\\vmain.m0", true},       // written on Windows: the backslash still separates
-        {"C:\\img\\amain.m0", false},      // the name must start with v or V
-        {"/home/me/img/vmain.m0", true},   // on Linux the name follows the last slash
-        {"/home/me/img/Vmain.cp64", true}, // either case of v
-        {"/home/me/vimg/amain.m0", false}, // a folder starting with v does not count
-        {"/home/me/img/vmain.cp128", true},
-        {"v.m0", false},          // shorter than 8 characters
-        {"vmain.m0", true},       // no folder at all: the path is the name
-        {"/img/VMAIN.M0", false}, // the extension is case-sensitive
-        {"/img/vmain.bin", false},
-        {"/v/amain.m0", false},
-        {"C:\\v/amain.m0", false}, // the last separator of either kind wins
-        {"/img/x\\vmain.m0", true},
+        {"C:\\img\\vmain.m0", NAME_RULES_HOLD},        // written on Windows: the backslash still separates
+        {"C:\\img\\amain.m0", NAME_RULE_V_FIRST},      // the name must start with v or V
+        {"/home/me/img/vmain.m0", NAME_RULES_HOLD},    // on Linux the name follows the last slash
+        {"/home/me/img/Vmain.cp64", NAME_RULES_HOLD},  // either case of v
+        {"/home/me/vimg/amain.m0", NAME_RULE_V_FIRST}, // a folder starting with v does not count
+        {"/home/me/img/vmain.cp128", NAME_RULES_HOLD},
+        {"v.m0", NAME_RULE_LENGTH},          // shorter than 8 characters
+        {"vbin.m0", NAME_RULE_LENGTH},       // a good name, but the path is too short
+        {"vmain.m0", NAME_RULES_HOLD},       // no folder at all: the path is the name
+        {"/img/VMAIN.M0", NAME_RULE_ENDING}, // the extension is case-sensitive
+        {"/img/vmain.bin", NAME_RULE_ENDING},
+        {"/v/amain.m0", NAME_RULE_V_FIRST},
+        {"C:\\v/amain.m0", NAME_RULE_V_FIRST}, // the last separator of either kind wins
+        {"/img/x\\vmain.m0", NAME_RULES_HOLD},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(IsValidFlashFile(c.path), c.valid) << c.path;
+        EXPECT_EQ(BrokenFlashNameRule(c.path), c.broken) << c.path;
+        EXPECT_EQ(IsValidFlashFile(c.path), c.broken == NAME_RULES_HOLD) << c.path;
     }
 }
 

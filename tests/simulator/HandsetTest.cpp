@@ -498,3 +498,37 @@ TEST(Handset, SurvivesRandomRequests) {
         }
     }
 }
+
+TEST(Handset, RamThatReadsBackDifferentlyAndAWriterThatDoesNotStart) {
+    const Bytes writer = Pattern(64, 1);
+    const Bytes flash = Pattern(32, 7);
+    const struct {
+        int ramReadsAs;
+        bool noStart;
+        uint8_t runnerAfterEnd; // on UART
+    } cases[] = {
+        {-1, false, 1},
+        {0xFF, false, 1},
+        {0x00, true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ramReadsAs);
+        SSimulatorOptions o;
+        o.ramReadsAs = c.ramReadsAs;
+        CVirtualHandset h(o);
+        if (c.noStart) {
+            h.SetFault(EFault::WriterNoStart, {});
+        }
+        ASSERT_EQ(Ask(h, U, cmd::WriterData, MakeBlock(kRamStart, writer, true)).status, 0);
+        EXPECT_EQ(Ask(h, U, cmd::WriterEnd).status, 0);
+        EXPECT_EQ(Ask(h, U, cmd::QueryTargetRunner).payload.at(0), c.runnerAfterEnd);
+        EXPECT_EQ(h.Snapshot().commands.at(1).fault, c.noStart ? "writer-no-start" : "");
+        const Bytes dumped =
+            c.ramReadsAs < 0 ? Bytes(writer.begin(), writer.begin() + 4) : Bytes(4, uint8_t(c.ramReadsAs));
+        EXPECT_EQ(Ask(h, B, cmd::MemoryDump, Dump(kRamStart, 4, 0)).payload, dumped);
+        EXPECT_EQ(h.ReadMemory(kRamStart, writer.size()), writer) << "what is stored stays";
+        // flash reads as it is, whatever RAM does
+        h.LoadMemory(0x1000, flash);
+        EXPECT_EQ(Ask(h, U, cmd::MemoryDump, Dump(0x1000, 32, 0)).payload, flash);
+    }
+}

@@ -149,7 +149,9 @@ TEST_F(ProgramTest, ServesLibquilletOnBothLinksAndReportsAtExit) {
                   "--flash-write-answer",
                   "7",
                   "--fault",
-                  "short-dump:0:1:3"});
+                  "short-dump:0:1:3",
+                  "--ram-reads-as",
+                  "0xAA"});
     ASSERT_TRUE(sim.WaitForOutput("USB on")) << sim.Output();
     EXPECT_NE(sim.Output().find("VANDREL_COM1=" + link), std::string::npos);
 
@@ -190,6 +192,9 @@ TEST_F(ProgramTest, ServesLibquilletOnBothLinksAndReportsAtExit) {
         EXPECT_EQ(Bytes(dump.begin(), dump.begin() + 4), Bytes(preloaded.begin(), preloaded.begin() + 4));
         ASSERT_EQ(usbMonitor.MemoryDump(0x08000000, 7, DUMP_BYTE, dump.data()), 0);
         EXPECT_EQ(dump, preloaded);
+        // --ram-reads-as: the writer's RAM reads back as 0xAA (the export below reads what is stored)
+        ASSERT_EQ(usbMonitor.MemoryDump(0x20000000, 4, DUMP_BYTE, dump.data()), 0);
+        EXPECT_EQ(Bytes(dump.begin(), dump.begin() + 4), Bytes(4, 0xAA));
         usbMonitor.Quit();
     }
 
@@ -227,6 +232,7 @@ TEST_F(ProgramTest, RefusesBadOptionsWithAReason) {
         {{"--uart", m_Dir + "/x", "--flash-write-answer", "x"}, "bad answer"},
         {{"--uart", m_Dir + "/x", "--fault", "bit-flip:0:1:2"}, "takes no argument"},
         {{"--uart", m_Dir + "/x", "--boot-version", "1.2"}, "bad version"},
+        {{"--uart", m_Dir + "/x", "--ram-reads-as", "256"}, "bad RAM byte"},
         {{"--uart", m_Dir + "/x", "--load", "0:" + m_Dir + "/missing"}, "cannot read"},
         {{"--uart", m_Dir + "/x", "--export", "0x100:0x10:" + m_Dir + "/e"}, "bad export range"},
         {{"--frobnicate"}, "unknown option"},

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "TempDir.h"
-#include "app/RegistryStore.h"
+#include "platform/RegistryStore.h"
 #include "tools/MemoryDumpSettings.h"
 
 TEST(MemoryDumpSettingsTest, FirstStartGivesTheDefaultsAndMakesTheKeys) {

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "app/RegistryStore.h"
+#include "platform/RegistryStore.h"
 #include "quillet/QuilletTypes.h"
 #include "tools/MemoryDump.h"
 

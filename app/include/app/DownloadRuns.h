@@ -143,8 +143,15 @@ public:
     // Ends the per-file step's wait; call it after AppFileDownload.
     void FileDone() { m_fileDone.Set(); }
     // The flash writer: its log block, then on success the sound, the end time, the target
-    // status and the elapsed time.
-    bool FlashWriterDownload(const std::string& writerPath);
+    // status and the elapsed time. after, when given, receives what the target status query
+    // answered (the program that runs once the writer's end command was sent).
+    struct TS_WRITER_STARTED {
+        bool asked = false; // the query was made (the writer was sent)
+        signed char status = 0;
+        int runner = -1; // TE_TARGET_RUNNER_TYPES, when status is not negative
+        std::string version;
+    };
+    bool FlashWriterDownload(const std::string& writerPath, TS_WRITER_STARTED* after = nullptr);
     // Whether a file opens for reading (kind 1: the flash writer, 0: an application file); shows
     // the kind's message through the host when it does not.
     bool CanOpenFile(int kind, const std::string& path);

@@ -127,7 +127,9 @@ TS_TARGET_POLL WaitForTargetAnswer(COstraMonitor& monitor, ILogSink& log, std::c
 // The line for a runner type and version text: "Boot loader is running[UART - 1.0.0]\r\n", ...
 std::string RunnerLine(int runnerType, const std::string& version);
 // Asks which program runs and logs "\r\n◈ Target status : " and its line (or the error line).
-// runnerType is written only on success; preset it to -1. Returns the monitor's status.
-signed char ReportTargetStatus(COstraMonitor& monitor, ILogSink& log, int& runnerType);
+// runnerType (and version, when given) are written only on success; preset runnerType to -1.
+// Returns the monitor's status.
+signed char ReportTargetStatus(COstraMonitor& monitor, ILogSink& log, int& runnerType,
+                               std::string* version = nullptr);
 // After a connection: whether the flash writer is to be sent (a boot loader answered).
 bool NeedsFlashWriter(signed char status, int runnerType);

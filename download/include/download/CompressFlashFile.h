@@ -48,9 +48,16 @@ inline constexpr std::size_t MAX_BLOCK_DATA = 65520;
 // appended to a name without that ending), in the same folder.
 std::string CompressedFilePath(std::string_view sourcePath);
 
+// What a compression wrote into the .cp64: its data bytes and its data lines (blocks).
+struct TS_COMPRESS_COUNTS {
+    uint64_t DataBytes = 0;
+    uint64_t Blocks = 0;
+};
+
 // Compresses sourcePath into CompressedFilePath(sourcePath), replacing any file of that name.
-// On success returns true with outputPath set. On failure returns false with the reason in
-// errorText; an existing .cp64 is then left as it was. A source without "S3" records gives an
-// empty output and success.
+// On success returns true with outputPath (and counts, when given) set. On failure returns false
+// with the reason in errorText; an existing .cp64 is then left as it was. A source without "S3"
+// records gives an empty output and success.
 bool CompressFlashFile(const std::string& sourcePath, std::string& outputPath,
-                       const TS_COMPRESS_HOOKS& hooks = {}, std::string* errorText = nullptr);
+                       const TS_COMPRESS_HOOKS& hooks = {}, std::string* errorText = nullptr,
+                       TS_COMPRESS_COUNTS* counts = nullptr);

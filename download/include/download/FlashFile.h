@@ -25,6 +25,16 @@ TE_FLASH_FILE_KIND GetFileKind(std::string_view path);
 // written on Windows keep working).
 bool IsValidFlashFile(std::string_view path);
 
+// The rules of IsValidFlashFile, in the order they are tested.
+enum TE_FLASH_NAME_RULE : int32_t {
+    NAME_RULES_HOLD = 0,   // the path passes every rule
+    NAME_RULE_LENGTH = 1,  // the path is shorter than 8 characters
+    NAME_RULE_ENDING = 2,  // it does not end with ".m0", ".cp64" or ".cp128"
+    NAME_RULE_V_FIRST = 3, // the file name does not begin with "v" or "V"
+};
+// The first rule of IsValidFlashFile that refuses the path, or NAME_RULES_HOLD.
+TE_FLASH_NAME_RULE BrokenFlashNameRule(std::string_view path);
+
 // Longest line of a flash file, its line feed included (the reader's buffer is one byte more).
 inline constexpr std::size_t MAX_RECORD_LINE = 131069;
 inline constexpr std::size_t RECORD_LINE_BUFFER = MAX_RECORD_LINE + 1;

@@ -90,6 +90,10 @@ struct SSimulatorOptions {
     // Flash that was never erased reads this value (0xFF: erased, as from the factory). Any other
     // value makes a handset whose flash holds old contents, so a host that skips erasing fails.
     uint8_t flashFill = 0xFF;
+    // What a memory dump reads of RAM: -1 what was written there; 0..255 that byte everywhere. A
+    // running flash writer changes its own RAM (data, stack), so a handset may well read back
+    // something else than what was loaded; a host must not take that for a failed download.
+    int ramReadsAs = -1;
     // Busy time of the flash, in microseconds.
     uint32_t eraseUsPer64K = 200;
     uint32_t programUsPerKiB = 20;
@@ -129,6 +133,8 @@ constexpr uint32_t kRealisticProgramUsPerKiB = 8000;
 //                  possible) instead of the handset's usual answer.
 //   ShortDump      every MemoryDump the handset carries out: the reply leaves off its last `value`
 //                  bytes (all of them, when it has fewer).
+//   WriterNoStart  every writer end (0x22) the boot loader accepts: answered 0, but the flash
+//                  writer does not start and the boot loader keeps running.
 enum class EFault : uint8_t {
     DropReply,
     CorruptReply,
@@ -140,8 +146,9 @@ enum class EFault : uint8_t {
     FlashIdValid,
     FlashWriteAnswer,
     ShortDump,
+    WriterNoStart,
 };
-constexpr int kFaultKinds = 10;
+constexpr int kFaultKinds = 11;
 const char* FaultName(EFault fault);
 bool ParseFaultName(const std::string& name, EFault& fault);
 

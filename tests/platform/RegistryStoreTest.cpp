@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "TempDir.h"
-#include "app/RegistryStore.h"
+#include "platform/RegistryStore.h"
 
 namespace {
 const std::string kKey = "Software\\Vandrel\\Memory Dump";

@@ -1,4 +1,4 @@
-#include "app/RegistryStore.h"
+#include "platform/RegistryStore.h"
 
 #include <cstring>
 
