@@ -25,6 +25,7 @@
 
 #include "ConnectDlg.h"
 #include "ControlId.h"
+#include "FECFileDialog.h"
 #include "FaceButton.h"
 #include "GlobalSettingsDlg.h"
 #include "InformationDlg.h"
@@ -809,8 +810,7 @@ void CVandrelDlg::OnAdd() {
         dialog.setAcceptMode(QFileDialog::AcceptOpen);
         dialog.setFileMode(QFileDialog::ExistingFile);
         dialog.setDefaultSuffix(QStringLiteral("m0"));
-        dialog.setNameFilters(
-            {QStringLiteral("Motorola S-records(*.m0)"), QStringLiteral("All Files (*.*)")});
+        CFECFileDialog::SetFilter(dialog, QString::fromLatin1(CFECFileDialog::kDefaultFilter));
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
             return;
         }
