@@ -1,9 +1,10 @@
-// The program's windows as a window manager on a real X server sees them: the titles it reads.
-// Run by under-x.sh (Xvfb with a window manager).
+// The program's windows as a window manager on a real X server sees them: the titles it reads
+// and the place a window comes back to. Run by under-x.sh (Xvfb with a window manager).
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QtTest>
 
 #include "AppUiTestSupport.h"
@@ -11,6 +12,7 @@
 #include "InformationDlg.h"
 #include "VandrelApp.h"
 #include "VandrelDlg.h"
+#include "app/AppSettings.h"
 
 using namespace apptest;
 
@@ -90,6 +92,55 @@ private slots:
             SaveScreen(QStringLiteral("x11-title-") + picture);
             w->hide();
         }
+    }
+
+    // Closed where it stands or maximised, the window comes back with its frame where it stood.
+    void placementRoundTrip_data() {
+        QTest::addColumn<bool>("maximised");
+        QTest::newRow("closed normal") << false;
+        QTest::newRow("closed maximised") << true;
+    }
+    void placementRoundTrip() {
+        QFETCH(bool, maximised);
+        CConfigDir config;
+        const QRect work = QGuiApplication::primaryScreen()->availableGeometry();
+        const QPoint place = work.topLeft() + QPoint(120, 90);
+        const QString tag =
+            QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-'));
+        // moved and closed; then opened and closed as it came back: the same place both times
+        for (int round = 0; round < 2; ++round) {
+            CVandrelDlg window;
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            // the window manager has framed it
+            QTRY_VERIFY_WITH_TIMEOUT(window.frameGeometry() != window.geometry(), 10000);
+            if (round == 0) {
+                window.move(place);
+                QTRY_COMPARE_WITH_TIMEOUT(window.frameGeometry().topLeft(), place, 10000);
+                if (maximised) {
+                    window.showMaximized();
+                }
+            }
+            if (maximised) {
+                QTRY_VERIFY_WITH_TIMEOUT(window.isMaximized() && window.frameGeometry().topLeft() != place,
+                                         10000);
+            } else {
+                QTRY_COMPARE_WITH_TIMEOUT(window.frameGeometry().topLeft(), place, 10000);
+            }
+            SaveScreen(QStringLiteral("x11-placement-%1-%2").arg(tag).arg(round));
+            QVERIFY(window.close());
+            QCOMPARE(GetInt(config, KEY_WINDOWS, "Left"), 120);
+            QCOMPARE(GetInt(config, KEY_WINDOWS, "Top"), 90);
+        }
+        // back from maximised, the frame stands where it stood
+        CVandrelDlg again;
+        again.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&again));
+        QTRY_VERIFY_WITH_TIMEOUT(again.frameGeometry() != again.geometry(), 10000);
+        again.showNormal();
+        QTRY_VERIFY_WITH_TIMEOUT(!again.isMaximized(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(again.frameGeometry().topLeft(), place, 10000);
+        SaveScreen(QStringLiteral("x11-placement-%1-back").arg(tag));
     }
 };
 
