@@ -12,7 +12,7 @@
 #include "CliCommands.h"
 #include "CliOptions.h"
 #include "CliOutput.h"
-#include "CliVerify.h"
+#include "tools/WrittenRanges.h"
 
 namespace {
 
@@ -123,7 +123,11 @@ TEST(CliOptions, RefusedCommandLines) {
          "256000"},
         {{"--baud", "-9600", "status"}, "not a rate of the baud table"},
         {{"--com", "0", "status"}, "--com takes 1, 2, 3 or 4, not '0'"},
-        {{"--com", "1", "--port", "/x", "status"}, "only one of --port, --com and --usb"},
+        {{"--com", "1", "--port", "/x", "--com", "1", "status"}, "--com 1: the port is named twice"},
+        {{"--usb", "--usb", "status"}, "--usb: the port is named twice"},
+        {{"--port", "/x", "--usb", "dump", "6000"},
+         "several ports: only status, flash-id, erase and download"},
+        {{"--json", "compress", "vmain.m0"}, "--json: only status, flash-id, erase and download"},
         {{"--wait", "-1", "status"}, "--wait takes a number of seconds"},
         {{"--wait", "nan", "status"}, "--wait takes a number of seconds"},
         {{"--port"}, "--port needs a value"},

@@ -50,8 +50,9 @@ public:
 
     // Creates the monitor from the configuration and opens its port. True when the port is open
     // (the port-open flag). The monitor stays even when the port did not open: the next
-    // CloseTargetLink destroys it. Call CloseTargetLink first when a link may exist.
-    bool OpenTargetLink(const TS_PORT_CONFIG& config);
+    // CloseTargetLink destroys it. Call CloseTargetLink first when a link may exist. devicePath,
+    // when given, is opened instead of what the port name resolves to through the port map.
+    bool OpenTargetLink(const TS_PORT_CONFIG& config, const std::string& devicePath = {});
     // Quits and destroys the monitor, if any; clears the port-open flag and the status line.
     void CloseTargetLink();
 

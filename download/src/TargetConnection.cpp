@@ -1,4 +1,4 @@
-#include "app/TargetConnection.h"
+#include "download/TargetConnection.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -29,12 +29,13 @@ std::string FailToOpenText(const TS_PORT_CONFIG& config) {
     return text;
 }
 
-bool CTargetConnection::OpenTargetLink(const TS_PORT_CONFIG& config) {
+bool CTargetConnection::OpenTargetLink(const TS_PORT_CONFIG& config, const std::string& devicePath) {
     m_monitor.reset(new (std::nothrow) COstraMonitor(config));
     m_portOpen = false;
     if (!m_monitor) {
         return false;
     }
+    m_monitor->SetDevicePath(devicePath);
     m_monitor->Initialize(); // the open is judged by IsSerialOpen
     if (m_monitor->IsSerialOpen()) {
         m_statusText = m_monitor->GetSerialPortConnectStatusString();
