@@ -229,14 +229,18 @@ private:
     void Phase(TE_STATION_PHASE phase) {
         m_engine.m_observer.OnPhase(m_index, phase);
         m_lastProgress = {};
+        m_reported = false;
     }
     // done out of m_total; forced: the last report of a phase, whatever the time
     void Progress(uint64_t done, bool forced) {
         const Clock::time_point now = Clock::now();
-        if (!forced && now - m_lastProgress < kProgressInterval && done < m_total) {
+        if ((!forced && now - m_lastProgress < kProgressInterval && done < m_total) ||
+            (m_reported && done == m_reportedDone)) {
             return;
         }
         m_lastProgress = now;
+        m_reported = true;
+        m_reportedDone = done;
         m_engine.m_observer.OnProgress(m_index, done, m_total);
     }
     bool Stopped() const { return m_stop.load() || m_engine.m_stopAll.load(); }
@@ -310,6 +314,8 @@ private:
     uint32_t m_low = 0;
     uint32_t m_high = 0;
     Clock::time_point m_lastProgress{};
+    bool m_reported = false; // a progress of the phase was reported, with m_reportedDone
+    uint64_t m_reportedDone = 0;
 };
 
 TS_FAILURE CStationPort::OpenLink(bool banner) {
