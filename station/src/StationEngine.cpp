@@ -335,7 +335,7 @@ TS_FAILURE CStationPort::OpenLink(bool banner) {
                 "cannot open " + (reason.empty() ? m_port.DevicePath : OneLine(reason))};
     }
     if (banner) {
-        StartTargetLog(*this, ModuleFileVersion());
+        StartTargetLog(*this, m_engine.m_version);
     }
     return {STATION_OK, {}};
 }
@@ -442,7 +442,7 @@ TS_FAILURE CStationPort::DownloadFile(const std::string& path) {
     m_written.Clear();
     m_fileBytes = 0;
     m_positionBytes = false;
-    m_total = ImagePayload(path);
+    m_total = m_engine.m_payload.count(path) ? m_engine.m_payload.at(path) : ImagePayload(path);
     if (GetFileKind(path) == KIND_M0) {
         Phase(STATION_PHASE_COMPRESS);
     }
@@ -736,7 +736,12 @@ void CStationPort::Watch() {
 
 CStationEngine::CStationEngine(TS_STATION_JOB job, std::vector<TS_STATION_PORT> ports,
                                IStationObserver& observer)
-    : m_job(std::move(job)), m_observer(observer), m_last(ports.size()) {
+    : m_job(std::move(job)), m_observer(observer), m_last(ports.size()), m_version(ModuleFileVersion()) {
+    // read once for every port: the version block of a large program file takes a while to find,
+    // and so does the size of an image
+    for (const std::string& file : m_job.Files) {
+        m_payload[file] = ImagePayload(file);
+    }
     for (std::size_t k = 0; k < ports.size(); ++k) {
         m_ports.push_back(std::make_unique<CStationPort>(*this, static_cast<int>(k), std::move(ports[k])));
     }
