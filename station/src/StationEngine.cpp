@@ -23,31 +23,6 @@ constexpr auto kProgressInterval = std::chrono::milliseconds(100); // ten report
 constexpr auto kRetryInterval = std::chrono::milliseconds(200);    // watch: the device is not there
 constexpr auto kAwayInterval = std::chrono::milliseconds(500);     // watch: is the handset still there
 
-std::string OneLine(const std::string& text) {
-    std::string line;
-    bool gap = false;
-    for (char c : text) {
-        if (c == '\r' || c == '\n') {
-            gap = !line.empty();
-            continue;
-        }
-        if (gap) {
-            line += ' ';
-            gap = false;
-        }
-        line += c;
-    }
-    return line;
-}
-
-std::string StatusCodeText(int status) {
-    std::string text = "code[" + std::to_string(status) + "]";
-    if (const char* name = TmStatusName(status)) {
-        text += " " + std::string(name);
-    }
-    return text;
-}
-
 std::string Seconds(double seconds) {
     char text[32];
     std::snprintf(text, sizeof text, "%g", seconds);
