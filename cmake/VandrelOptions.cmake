@@ -18,13 +18,22 @@ if(VANDREL_SANITIZE)
     endif()
 endif()
 
-# vandrel_add_gtest(NAME name SOURCES ... LIBS ... LABELS ... [TIMEOUT s])
-# One GoogleTest executable registered with ctest as a single test carrying the labels.
+# vandrel_add_gtest(NAME name SOURCES ... LIBS ... LABELS ... [TIMEOUT s] [WRAPPER program])
+# One GoogleTest executable registered with ctest as a single test carrying the labels; with a
+# wrapper, ctest runs the test through it (umockdev-wrapper for the emulated USB bus).
 function(vandrel_add_gtest)
-    cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(T "" "NAME;TIMEOUT;WRAPPER" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${T_NAME} ${T_SOURCES})
     target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main vandrel_warnings)
-    add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+    if(T_WRAPPER)
+        add_test(NAME ${T_NAME} COMMAND ${T_WRAPPER} $<TARGET_FILE:${T_NAME}>)
+        if(VANDREL_SANITIZE MATCHES "address")
+            # the wrapper's LD_PRELOAD comes before the ASan runtime in the library list
+            set_property(TEST ${T_NAME} APPEND PROPERTY ENVIRONMENT "ASAN_OPTIONS=verify_asan_link_order=0")
+        endif()
+    else()
+        add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+    endif()
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 300)
     endif()

@@ -9,6 +9,8 @@
 #include "ConnectAnimation.h"
 #include "ControlId.h"
 #include "VandrelDlg.h"
+#include "quillet/PortMap.h"
+#include "quillet/UsbDevices.h"
 #include "resource.h"
 
 CConnectDlg::CConnectDlg(CVandrelDlg* main)
@@ -77,6 +79,10 @@ void CConnectDlg::showEvent(QShowEvent* event) {
     m_animation->Open(IDR_CONNECT_ANIMATION);
     m_animation->Play(0, -1, -1);
     if (m_main->PortType() == PORT_USB) {
+        // A libusb device is looked for by listing the bus, which takes longer than a tick of a
+        // device node's poll: every 100 ms is soon enough for a handset being plugged in.
+        const bool listed = QuilletIsUsbDeviceText(QuilletResolveDevice("\\\\.\\Csr0"));
+        m_usbWaitTimer.setInterval(listed ? kUsbListMs : kUsbWaitMs);
         m_usbWaitTimer.start();
     } else if (m_main->PortType() == PORT_UART) {
         m_openTimer.start();

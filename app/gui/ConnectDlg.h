@@ -26,6 +26,7 @@ public:
     static constexpr int kAnswerTimer = 4101;
     // The USB device is looked for every 10 ms (the old 1 ms timer never ran faster than that).
     static constexpr int kUsbWaitMs = 10;
+    static constexpr int kUsbListMs = 100; // a libusb device text: the bus is listed each time
     static constexpr int kOpenMs = 1;
     static constexpr int kAnswerMs = 50;
     static constexpr const char* kPrompt = "Please, switch on the target!";

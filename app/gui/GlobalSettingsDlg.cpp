@@ -17,6 +17,7 @@
 #include "FileEditCtrl.h"
 #include "cdxCRotBevelLine.h"
 #include "quillet/PortMap.h"
+#include "quillet/UsbDevices.h"
 #include "resource.h"
 
 namespace {
@@ -227,6 +228,14 @@ void CGlobalSettingsDlg::KeepComDevice() {
 }
 
 QString CGlobalSettingsDlg::DeviceMessage(const QString& name, const QString& path, bool usb) {
+    if (usb && QuilletIsUsbDeviceText(path.toStdString())) {
+        // a libusb device: the text must parse; the handset may be plugged in later
+        TS_USB_DEVICE_TEXT device;
+        std::string problem;
+        return QuilletParseUsbDeviceText(path.toStdString(), device, problem)
+                   ? QString()
+                   : QString::fromStdString(problem);
+    }
     struct stat st {};
     if (::stat(path.toLocal8Bit().constData(), &st) != 0) {
         return QStringLiteral("%1 device %2 does not exist.").arg(name, path);

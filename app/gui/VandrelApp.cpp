@@ -8,9 +8,11 @@
 void CVandrelApp::Prepare(QApplication& application) {
     QApplication::setApplicationName(QStringLiteral("Vandrel"));
     QApplication::setApplicationDisplayName(QStringLiteral("Vandrel"));
-    QApplication::setDesktopFileName(QStringLiteral("vandrel"));
+    QApplication::setDesktopFileName(QStringLiteral("org.vandrel.Vandrel"));
     application.setQuitOnLastWindowClosed(true);
     InitVandrelResources();
+    // every window and dialog shows the program's icon
+    QApplication::setWindowIcon(LoadResIcon(IDI_PROGRAM));
 }
 
 int CVandrelApp::Run(QApplication& application) {

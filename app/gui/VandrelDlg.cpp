@@ -231,8 +231,11 @@ CVandrelDlg::CVandrelDlg(const TS_OPTIONS& options, QWidget* parent)
 
     SetupFileList();
 
-    // the chime: from the working folder, else the program's own copy
-    if (!m_wave.LoadFromFile(m_options.soundFile)) {
+    // the chime: from the working folder, else the copy installed beside the program's data,
+    // else the program's own copy
+    if (!m_wave.LoadFromFile(m_options.soundFile) &&
+        !m_wave.LoadFromFile(QCoreApplication::applicationDirPath() +
+                             QStringLiteral("/" VANDREL_DATA_FROM_BIN "/Dizezazu.wav"))) {
         m_wave.LoadFromResource(QStringLiteral("Dizezazu.wav"), this);
     }
 

@@ -30,6 +30,7 @@
 #include "download/TargetConnection.h"
 #include "platform/SettingsStore.h"
 #include "quillet/PortMap.h"
+#include "quillet/UsbDevices.h"
 #include "tools/DumpToFile.h"
 #include "tools/EraseJob.h"
 #include "tools/FlashIdentification.h"
@@ -128,6 +129,8 @@ private:
     int DumpFile();
     int Compress();
     int Ports();
+    void PrintUsbDevices();
+    int UdevRule();
 
     const TS_CLI_OPTIONS& m_o;
     CCliOutput& m_out;
@@ -197,6 +200,13 @@ int CCli::ResolvePort() {
         m_devicePath = QuilletResolveDevice("COM" + std::to_string(m_config.Port + 1));
     } else if (m_config.PortType == PORT_USB) {
         m_devicePath = QuilletResolveDevice(kUsbDeviceName);
+        TS_USB_DEVICE_TEXT device;
+        std::string problem;
+        if (QuilletIsUsbDeviceText(m_devicePath) &&
+            !QuilletParseUsbDeviceText(m_devicePath, device, problem)) {
+            m_out.Error(problem);
+            return EXIT_USAGE;
+        }
     } else {
         m_out.Error("the saved port type " + std::to_string(m_config.PortType) +
                     " opens nothing: give --port PATH, --com N or --usb");
@@ -244,8 +254,9 @@ int CCli::Connect(bool sendWriter) {
     const Clock::time_point start = Clock::now();
     const auto timeLeft = [&] { return limit.count() == 0 || Clock::now() - start < limit; };
 
-    if (m_config.PortType == PORT_USB) {
-        // as the connect dialog does: wait until the device (or the handset's socket) is there
+    if (m_config.PortType == PORT_USB && !QuilletIsUsbDeviceText(m_devicePath)) {
+        // as the connect dialog does: wait until the device (or the handset's socket) is there.
+        // A libusb device is opened at once: its open says what is missing and what to do.
         struct stat st {};
         bool announced = false;
         while (::stat(m_devicePath.c_str(), &st) != 0) {
@@ -809,6 +820,7 @@ int CCli::Ports() {
     if (devices.empty()) {
         m_out.Result("  (none)");
     }
+    PrintUsbDevices();
     m_out.Result("Port map (VANDREL_COMn, then the saved map, then the default):");
     for (int n = 1; n <= 4; ++n) {
         const std::string env = "VANDREL_COM" + std::to_string(n);
@@ -829,7 +841,9 @@ int CCli::Ports() {
                                   : !saved.map.UsbDevice.empty() ? "saved map"
                                                                  : "default";
     const std::string usb = QuilletResolveDevice(kUsbDeviceName);
-    m_out.Result("  USB  -> " + usb + "  [" + usbSource + "]" + state(usb));
+    m_out.Result("  USB  -> " + usb + "  [" + usbSource + "]" +
+                 (QuilletIsUsbDeviceText(usb) ? (QuilletUsbDevicePresent(usb) ? "" : "  (not connected)")
+                                              : state(usb)));
     const AppSettings& s = saved.loaded.Settings;
     const int baud = s.PortConfig.Baud;
     m_out.Result("Saved settings: " +
@@ -846,12 +860,56 @@ int CCli::Ports() {
     return EXIT_OK;
 }
 
+// The USB devices present (nothing opened, nothing claimed): the device text that names each,
+// its strings when readable, and whether it has the bulk pair the link needs.
+void CCli::PrintUsbDevices() {
+    m_out.Result(
+        "USB devices (give one as --usb usb:VVVV:PPPP, or usb:VVVV:PPPP@BUS-PORT when several match):");
+    const std::vector<TS_USB_DEVICE_INFO> devices = QuilletListUsbDevices();
+    for (const TS_USB_DEVICE_INFO& d : devices) {
+        TS_USB_DEVICE_TEXT text;
+        text.HasIds = true;
+        text.Vendor = d.Vendor;
+        text.Product = d.Product;
+        text.Bus = d.Bus;
+        text.Ports = d.Ports;
+        std::string names = d.Manufacturer;
+        if (!d.ProductName.empty()) {
+            names += (names.empty() ? "" : " ") + d.ProductName;
+        }
+        const bool readable = ::access(d.Node.c_str(), R_OK | W_OK) == 0;
+        m_out.Result("  usb:" + QuilletUsbDeviceLabel(text) + "  " + d.Node +
+                     (names.empty() ? "" : "  " + names) +
+                     (d.BulkInterface >= 0 ? "  bulk pair on interface " + std::to_string(d.BulkInterface)
+                                           : "  no bulk pair") +
+                     (readable ? "" : "  (no permission: see 'vandrel-cli udev-rule')"));
+    }
+    if (devices.empty()) {
+        m_out.Result("  (none)");
+    }
+}
+
+int CCli::UdevRule() {
+    TS_USB_DEVICE_TEXT device;
+    std::string problem;
+    QuilletParseUsbDeviceText(m_o.UsbDeviceText, device, problem); // checked with the options
+    const std::string rule = QuilletUdevRule(device);
+    for (size_t start = 0; start < rule.size();) {
+        const size_t end = rule.find('\n', start);
+        m_out.Result(rule.substr(start, end - start));
+        start = end == std::string::npos ? rule.size() : end + 1;
+    }
+    return EXIT_OK;
+}
+
 int CCli::Run() {
     switch (m_o.Command) {
     case ECliCommand::Compress:
         return Compress();
     case ECliCommand::Ports:
         return Ports();
+    case ECliCommand::UdevRule:
+        return UdevRule();
     default:
         break;
     }
@@ -908,7 +966,8 @@ std::string PermissionHint(const std::string& devicePath) {
     const group* g = ::getgrgid(st.st_gid);
     const std::string name = g ? g->gr_name : std::to_string(st.st_gid);
     return "you lack permission to open " + devicePath + "; it belongs to the group '" + name +
-           "': join it with 'sudo usermod -aG " + name + " $USER', then log in again";
+           "': join it with 'sudo usermod -aG " + name +
+           " $USER', then log in again (\"Device access\" in 'man vandrel-cli' and in the README)";
 }
 
 std::string CheckFlashFile(const std::string& path, bool applicationFile) {

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "download/FlashFile.h"
+#include "quillet/UsbDevices.h"
 
 const std::vector<uint32_t> kBaudTable = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
                                           19200, 38400, 56000, 57600, 115200, 128000, 256000};
@@ -19,7 +20,7 @@ std::string BaudTableText() {
 }
 
 const char* UsageText() {
-    return R"(usage: vandrel-cli [--port PATH | --com N | --usb [PATH]]... [--baud BPS] [--writer FILE]
+    return R"(usage: vandrel-cli [--port PATH | --com N | --usb [DEVICE]]... [--baud BPS] [--writer FILE]
                    [--wait SECONDS] [--log FILE] [--quiet] [--json] [--watch] COMMAND [ARGS]
 
 Commands:
@@ -30,14 +31,17 @@ Commands:
   dump ADDR [--size N] [--unit byte|word|dword]       hex rows to stdout
   dump ADDR --end ADDR -o FILE.bin                      raw memory to a file
   compress FILE.m0                write the .cp64 beside it, print the areas it touches
-  ports                           serial devices present (with their stable /dev/serial names), and
-                                  how COM1..COM4 map to them
+  ports                           serial and USB devices present (serial ones with their stable
+                                  /dev/serial names), and how COM1..COM4 and USB map
+  udev-rule usb:VVVV:PPPP         print a udev rule that lets the user at the seat open that handset
   --help, --version
 
 Options (they override the program's saved settings for this run and are never saved):
   --port PATH      open this tty directly (wins over VANDREL_COM1)
   --com N          COM1..COM4 through the port map (VANDREL_COMn, the saved map, the default)
-  --usb [PATH]     the USB packet device: the configured one, or PATH (a device or a socket)
+  --usb [DEVICE]   the USB device: the configured one, or DEVICE: a packet device or socket path,
+                   or usb:VVVV:PPPP, usb:VVVV:PPPP@BUS-PORT, usb:BUS-PORT (through libusb;
+                   #N picks interface N)
   --baud BPS       one of 110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000,
                    57600, 115200, 128000, 256000
   --writer FILE    the flash writer sent when the boot loader runs (default: the saved one of the
@@ -69,7 +73,7 @@ const std::map<std::string, ECliCommand> kCommands = {
     {"status", ECliCommand::Status}, {"flash-id", ECliCommand::FlashId},
     {"erase", ECliCommand::Erase},   {"download", ECliCommand::Download},
     {"dump", ECliCommand::Dump},     {"compress", ECliCommand::Compress},
-    {"ports", ECliCommand::Ports},
+    {"ports", ECliCommand::Ports},   {"udev-rule", ECliCommand::UdevRule},
 };
 
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& value) {
@@ -402,6 +406,23 @@ bool ParseCommandLine(const std::vector<std::string>& args, TS_CLI_OPTIONS& o, s
         }
         o.Files = positional;
         return true;
+    case ECliCommand::UdevRule: {
+        if (positional.size() != 1) {
+            error = positional.empty() ? "udev-rule needs a USB device: usb:VVVV:PPPP"
+                                       : "unexpected argument '" + positional[1] + "'";
+            return false;
+        }
+        TS_USB_DEVICE_TEXT device;
+        if (!QuilletParseUsbDeviceText(positional[0], device, error)) {
+            return false;
+        }
+        if (!device.HasIds) {
+            error = "udev-rule needs the vendor and product ids: usb:VVVV:PPPP";
+            return false;
+        }
+        o.UsbDeviceText = positional[0];
+        return true;
+    }
     case ECliCommand::Dump:
         if (positional.size() != 1) {
             error = positional.empty() ? "dump needs a start address"

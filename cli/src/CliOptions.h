@@ -1,6 +1,6 @@
 // The command line of vandrel-cli: global options, the command and its arguments.
 //
-//   vandrel-cli [--port PATH | --com N | --usb [PATH]]... [--baud BPS] [--writer FILE]
+//   vandrel-cli [--port PATH | --com N | --usb [DEVICE]]... [--baud BPS] [--writer FILE]
 //               [--wait SECONDS] [--log FILE] [--quiet] [--json] [--watch] COMMAND [ARGS]
 //
 // Global options may stand anywhere; the options of a command after the command. "--opt=value"
@@ -14,7 +14,19 @@
 
 #include "tools/EraseSelection.h"
 
-enum class ECliCommand { None, Status, FlashId, Erase, Download, Dump, Compress, Ports, Help, Version };
+enum class ECliCommand {
+    None,
+    Status,
+    FlashId,
+    Erase,
+    Download,
+    Dump,
+    Compress,
+    Ports,
+    UdevRule,
+    Help,
+    Version
+};
 
 enum class ECliPortChoice { Saved, Path, Com, Usb };
 
@@ -54,6 +66,8 @@ struct TS_CLI_OPTIONS {
     int DumpUnit = 0;                 // TE_DUMP_UNIT
     std::optional<uint32_t> DumpEnd;  // --end: dump to a file
     std::string DumpOutput;           // -o FILE.bin
+    // udev-rule
+    std::string UsbDeviceText; // usb:VVVV:PPPP
 };
 
 // The rates --baud takes, in the order of the port configuration's baud index.

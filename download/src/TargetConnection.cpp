@@ -13,6 +13,7 @@
 #include "download/DownloadSession.h"
 #include "platform/VersionBlock.h"
 #include "quillet/PortMap.h"
+#include "quillet/UsbDevices.h"
 
 namespace {
 constexpr auto kPollPeriod = std::chrono::milliseconds(50);
@@ -65,6 +66,11 @@ unsigned int CTargetConnection::PortLastError() const {
 
 bool UsbDevicePresent() {
     const std::string path = QuilletResolveDevice("\\\\.\\Csr0");
+    if (QuilletIsUsbDeviceText(path)) {
+        // Listed by libusb, nothing opened: the open says what else is wrong (several match,
+        // permission, busy).
+        return QuilletUsbDevicePresent(path);
+    }
     struct stat st {};
     if (path.empty() || ::stat(path.c_str(), &st) != 0) {
         return false;

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "LinkError.h"
+#include "UsbBulkDevice.h"
 
 using namespace quillet;
 
@@ -116,6 +117,9 @@ std::string CLinkChannel::OpenErrorText() const {
     if (m_OpenError == 0) {
         return text + ": the device was disconnected: " + WinErrorText(lost);
     }
+    if (!OpenDetail().empty()) {
+        return text + ": " + OpenDetail() + " (error " + std::to_string(m_OpenError) + ")";
+    }
     return text + ": " + WinErrorText(m_OpenError);
 }
 
@@ -214,6 +218,9 @@ uint32_t CLinkChannel::ComReaderLoop() {
 }
 
 uint32_t CLinkChannel::UsbReaderLoop() {
+    if (IsBulkDevice()) {
+        return UsbBulkReaderLoop();
+    }
     uint8_t packet[kUsbReadBytes];
     bool greeted = false; // the first packet after the open is the device's greeting
     for (;;) {
@@ -258,6 +265,59 @@ uint32_t CLinkChannel::UsbReaderLoop() {
         } else if (fds[0].revents != 0) {
             return (fds[0].revents & POLLNVAL) != 0 ? kErrInvalidHandle : kErrBrokenPipe;
         }
+    }
+}
+
+uint32_t CLinkChannel::UsbBulkReaderLoop() {
+    CUsbBulkDevice& usb = Bulk();
+    bool greeted = false; // the first packet after the open is the device's greeting
+    for (;;) {
+        if (IsStopping()) {
+            usb.CancelRead();
+            return 0;
+        }
+        if (!usb.ReadInFlight()) {
+            if (greeted && !m_RxEnabled.load(std::memory_order_acquire)) {
+                // While receiving is off, no transfer asks for a packet: they wait in the device,
+                // and the reader waits for the receive state to change (or the stop) without
+                // touching libusb.
+                pollfd fds[2] = {{StopFd(), POLLIN, 0}, {m_RxWakeFd, POLLIN, 0}};
+                if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+                    return WinErrorFromErrno(errno);
+                }
+                if (fds[1].revents != 0) {
+                    uint64_t value;
+                    while (::read(m_RxWakeFd, &value, sizeof value) < 0 && errno == EINTR) {
+                    }
+                }
+                continue;
+            }
+            if (const uint32_t rc = usb.SubmitRead(); rc != kErrSuccess) {
+                return rc;
+            }
+        }
+        // Wakes at a finished transfer, and at once for a stop (Wake ends the slice).
+        usb.HandleEvents(1000);
+        uint32_t code = 0;
+        const uint8_t* data = nullptr;
+        int length = 0;
+        if (!usb.TakeRead(code, data, length)) {
+            continue;
+        }
+        if (code == kErrOperationAborted && IsStopping()) {
+            return 0;
+        }
+        if (code != kErrSuccess) {
+            return code;
+        }
+        if (length == 0) {
+            continue;
+        }
+        if (!greeted) {
+            greeted = true;
+            continue;
+        }
+        StoreFrame(data, length);
     }
 }
 

@@ -122,6 +122,8 @@ private:
     void NotifyFrame();
     // The device went away (the reader ended on its own, or a write found it gone).
     void MarkLinkLost(uint32_t error);
+    // The USB reader over libusb: one bulk IN transfer at a time, each one reply frame.
+    uint32_t UsbBulkReaderLoop();
     static bool DeviceGone(uint32_t error);
     bool StartReader(bool usb);
     int SendUart(const uint8_t* frame, unsigned short length);

@@ -18,7 +18,9 @@
 #include <unistd.h>
 
 #include "LinkError.h"
+#include "UsbBulkDevice.h"
 #include "quillet/PortMap.h"
+#include "quillet/UsbDevices.h"
 
 using namespace quillet;
 
@@ -86,7 +88,7 @@ int SetModemLine(int fd, int line, bool on) {
 
 } // namespace
 
-CLinkPort::CLinkPort() {
+CLinkPort::CLinkPort() : m_Bulk(std::make_unique<CUsbBulkDevice>()) {
     m_CancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
@@ -114,6 +116,10 @@ uint32_t CLinkPort::FailOpen(uint32_t code) {
         ::close(m_StopFd);
         m_StopFd = -1;
     }
+    if (m_BulkKind) {
+        m_Bulk->Close();
+        m_BulkKind = false;
+    }
     m_HaveOldTermios = false;
     return SetResult(code);
 }
@@ -128,6 +134,8 @@ uint32_t CLinkPort::OpenComDevice(const std::string& deviceName, int baudRate, i
     m_DevicePath = m_PathOverride.empty() ? QuilletResolveDevice(deviceName) : m_PathOverride;
     m_PacketDevice = false;
     m_Socket = false;
+    m_BulkKind = false;
+    m_OpenDetail.clear();
     m_Tty = false;
     m_Stopping.store(false);
 
@@ -203,9 +211,28 @@ uint32_t CLinkPort::OpenUsbDevice() {
     m_DevicePath = m_PathOverride.empty() ? QuilletResolveDevice("\\\\.\\Csr0") : m_PathOverride;
     m_PacketDevice = true;
     m_Socket = false;
+    m_BulkKind = false;
+    m_OpenDetail.clear();
     m_Tty = false;
     m_HaveOldTermios = false;
     m_Stopping.store(false);
+
+    if (QuilletIsUsbDeviceText(m_DevicePath)) {
+        if (const uint32_t rc = m_Bulk->Open(m_DevicePath, m_OpenDetail); rc != kErrSuccess) {
+            return SetResult(rc);
+        }
+        m_BulkKind = true;
+        const int handle = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (handle < 0) {
+            return FailOpen(WinErrorFromErrno(errno));
+        }
+        m_Fd.store(handle, std::memory_order_release);
+        m_StopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (m_StopFd < 0) {
+            return FailOpen(WinErrorFromErrno(errno));
+        }
+        return SetResult(kErrSuccess);
+    }
 
     struct stat st {};
     if (::stat(m_DevicePath.c_str(), &st) != 0) {
@@ -278,6 +305,10 @@ uint32_t CLinkPort::CloseDevice() {
         ::close(m_StopFd);
         m_StopFd = -1;
     }
+    if (m_BulkKind) {
+        m_Bulk->Close(); // releases the interface: a detached kernel driver is attached again
+        m_BulkKind = false;
+    }
     m_HaveOldTermios = false;
     m_CountersChecked = false;
     return kErrSuccess;
@@ -286,6 +317,7 @@ uint32_t CLinkPort::CloseDevice() {
 void CLinkPort::SignalStop() {
     m_Stopping.store(true, std::memory_order_release);
     SignalEventFd(m_StopFd);
+    m_Bulk->Wake();
     WakeWaiters();
 }
 
@@ -296,6 +328,7 @@ void CLinkPort::SetCancel(bool on) {
     } else {
         DrainEventFd(m_CancelFd);
     }
+    m_Bulk->Wake();
     WakeWaiters();
 }
 
@@ -639,6 +672,17 @@ uint32_t CLinkPort::WriteAll(const void* data, uint32_t length, uint32_t* writte
         return SetResult(kErrInvalidHandle);
     }
     const auto* bytes = static_cast<const uint8_t*>(data);
+    if (m_BulkKind) {
+        // One bulk OUT transfer carries the whole packet.
+        uint32_t sent = 0;
+        const uint32_t rc =
+            m_Bulk->Write(bytes, length, &sent, waitMs, [this] { return IsCancelled() || IsStopping(); });
+        if (written != nullptr) {
+            *written = sent;
+        }
+        EndIo();
+        return SetResult(rc);
+    }
     const bool limited = waitMs >= 0;
     const auto deadline = DeadlineAfter(limited ? waitMs : 0);
     uint32_t done = 0;
@@ -782,6 +826,10 @@ uint32_t CLinkPort::ReadBytesDirect(void* buffer, uint32_t length, uint32_t* rea
     const int fd = BeginIo();
     if (fd < 0) {
         return SetResult(kErrInvalidHandle);
+    }
+    if (m_BulkKind) {
+        EndIo();
+        return SetResult(kErrInvalidFunction); // the reader takes bulk IN transfers itself
     }
     uint32_t rc = kErrSuccess;
     ssize_t n;

@@ -10,10 +10,15 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "KernelTermios.h"
+
+namespace quillet {
+class CUsbBulkDevice;
+}
 
 // Communication events (the event mask).
 constexpr uint32_t EV_RXCHAR = 0x0001; // a character arrived
@@ -34,8 +39,9 @@ public:
     virtual uint32_t OpenComDevice(const std::string& deviceName, int baudRate, int dataBits, int parity,
                                    int stopBits, int flowMode, uint32_t eventMask, uint32_t inQueue,
                                    uint32_t outQueue);
-    // Opens the USB device "\\.\Csr0" through the port map: a Unix socket is connected as
-    // SOCK_SEQPACKET, anything else is opened as a device file.
+    // Opens the USB device "\\.\Csr0" through the port map: a device text "usb:..." is opened
+    // through libusb (CUsbBulkDevice), a Unix socket is connected as SOCK_SEQPACKET, anything else
+    // is opened as a device file.
     virtual uint32_t OpenUsbDevice();
     // A path that both opens use instead of resolving the device name (empty: resolve it).
     void SetDevicePathOverride(const std::string& path) { m_PathOverride = path; }
@@ -95,6 +101,11 @@ public:
     bool IsOpen() const { return m_Fd.load(std::memory_order_acquire) >= 0; }
     bool IsPacketDevice() const { return m_PacketDevice; }
     bool IsSocket() const { return m_Socket; }
+    // The packet device is a USB device reached through libusb.
+    bool IsBulkDevice() const { return m_BulkKind; }
+    // What the last open found wrong, in words a user can act on, when the device kind says more
+    // than the error code ("no USB device 1234:5678 is connected"); empty otherwise.
+    const std::string& OpenDetail() const { return m_OpenDetail; }
     // The path that the last open tried ("/dev/ttyUSB0"); empty before any open.
     const std::string& DevicePath() const { return m_DevicePath; }
 
@@ -114,6 +125,8 @@ protected:
     bool IsStopping() const { return m_Stopping.load(std::memory_order_acquire); }
     // Called by SetCancel and SignalStop after the flag changed, to wake other kinds of waits.
     virtual void WakeWaiters() {}
+    // The libusb device (meaningful while IsBulkDevice()); Wake() on it is safe at any time.
+    quillet::CUsbBulkDevice& Bulk() { return *m_Bulk; }
 
 private:
     // A caller's operation holds the device open while it runs; CloseDevice waits for it.
@@ -134,6 +147,12 @@ private:
     std::string m_PathOverride;
     bool m_PacketDevice = false; // opened by OpenUsbDevice
     bool m_Socket = false;       // the packet device is a SOCK_SEQPACKET socket
+    // The packet device is a USB device reached through libusb. It has no descriptor of its own:
+    // an eventfd stands in as the port's open handle, so that the open/closed state and the
+    // hand-over of the caller's operations to CloseDevice work as for the other kinds.
+    bool m_BulkKind = false;
+    std::unique_ptr<quillet::CUsbBulkDevice> m_Bulk; // made with the port, never replaced
+    std::string m_OpenDetail;
     bool m_Tty = false;
     // A pseudo-terminal has no line: its driver keeps 8 data bits and no parity whatever is set.
     // The port keeps the data size and parity it was given and reports them as set.

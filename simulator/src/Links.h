@@ -84,6 +84,16 @@ private:
     std::thread m_Thread;
 };
 
+// The USB greeting: the first message of every connection. It does not begin with 0x21, so a
+// host that does not discard it drops it as a stray frame.
+const std::vector<uint8_t>& UsbGreeting();
+
+// One USB packet from the host: fed to the assembler and, once a request is complete (or
+// malformed with a readable identifier), handled by the handset. False while there is nothing to
+// answer yet.
+bool HandleUsbPacket(CVirtualHandset& handset, CUsbPacketAssembler& assembler, const uint8_t* packet,
+                     size_t length, SResponse& response);
+
 // USB side: a SOCK_SEQPACKET socket. One connection is served at a time; a later one waits in the
 // listen queue until the current one closes.
 class CUsbLink {

@@ -14,10 +14,6 @@ namespace vsim {
 
 namespace {
 constexpr auto kSendGiveUp = std::chrono::seconds(2);
-// The first message of every connection. It does not begin with 0x21, so a host that does not
-// discard it drops it as a stray frame.
-const std::vector<uint8_t> kGreeting{'R', '3', '7', '0', '0', ' ', 'v', 'i', 'r', 't', 'u',
-                                     'a', 'l', ' ', 'h', 'a', 'n', 'd', 's', 'e', 't'};
 
 bool FillAddress(const std::string& path, sockaddr_un& addr, std::string* error) {
     addr = sockaddr_un{};
@@ -33,6 +29,44 @@ bool FillAddress(const std::string& path, sockaddr_un& addr, std::string* error)
     return true;
 }
 } // namespace
+
+const std::vector<uint8_t>& UsbGreeting() {
+    static const std::vector<uint8_t> greeting{'R', '3', '7', '0', '0', ' ', 'v', 'i', 'r', 't', 'u',
+                                               'a', 'l', ' ', 'h', 'a', 'n', 'd', 's', 'e', 't'};
+    return greeting;
+}
+
+bool HandleUsbPacket(CVirtualHandset& handset, CUsbPacketAssembler& assembler, const uint8_t* packet,
+                     size_t length, SResponse& response) {
+    SRequest request;
+    request.transport = ETransport::Usb;
+    switch (assembler.Feed(packet, length)) {
+    case CUsbPacketAssembler::EResult::Incomplete:
+        return false;
+    case CUsbPacketAssembler::EResult::Malformed:
+        handset.CountBadPacket();
+        handset.NoteLinkEvent("bad USB packet: " + assembler.Error());
+        if (!assembler.HasCid()) {
+            return false; // nothing to answer to
+        }
+        request.cid = assembler.Cid();
+        request.framingStatus = status::BadPacket;
+        break;
+    case CUsbPacketAssembler::EResult::Complete: {
+        SUsbRequest whole = assembler.Take();
+        request.cid = whole.cid;
+        if ((XorOf(whole.data.data(), whole.data.size()) ^ whole.cid) != 0) {
+            handset.CountBadChecksum();
+            request.framingStatus = status::BadRequestChecksum;
+        } else {
+            request.payload.assign(whole.data.begin(), whole.data.end() - 1);
+        }
+        break;
+    }
+    }
+    response = handset.Handle(request);
+    return true;
+}
 
 CUsbLink::CUsbLink(CVirtualHandset& handset, const SSimulatorOptions& options)
     : m_Handset(handset), m_Options(options) {}
@@ -133,7 +167,7 @@ void CUsbLink::Run() {
 }
 
 void CUsbLink::Serve(int conn) {
-    if (m_Options.usbGreeting && !Send(conn, kGreeting)) {
+    if (m_Options.usbGreeting && !Send(conn, UsbGreeting())) {
         return;
     }
     CUsbPacketAssembler assembler;
@@ -160,33 +194,10 @@ void CUsbLink::Serve(int conn) {
             assembler.Reset();
             continue;
         }
-        SRequest request;
-        request.transport = ETransport::Usb;
-        switch (assembler.Feed(packet.data(), size_t(n))) {
-        case CUsbPacketAssembler::EResult::Incomplete:
+        SResponse response;
+        if (!HandleUsbPacket(m_Handset, assembler, packet.data(), size_t(n), response)) {
             continue;
-        case CUsbPacketAssembler::EResult::Malformed:
-            m_Handset.CountBadPacket();
-            m_Handset.NoteLinkEvent("bad USB packet: " + assembler.Error());
-            if (!assembler.HasCid()) {
-                continue; // nothing to answer to
-            }
-            request.cid = assembler.Cid();
-            request.framingStatus = status::BadPacket;
-            break;
-        case CUsbPacketAssembler::EResult::Complete: {
-            SUsbRequest whole = assembler.Take();
-            request.cid = whole.cid;
-            if ((XorOf(whole.data.data(), whole.data.size()) ^ whole.cid) != 0) {
-                m_Handset.CountBadChecksum();
-                request.framingStatus = status::BadRequestChecksum;
-            } else {
-                request.payload.assign(whole.data.begin(), whole.data.end() - 1);
-            }
-            break;
         }
-        }
-        const SResponse response = m_Handset.Handle(request);
         if (response.hangUp) {
             shutdown(conn, SHUT_RDWR);
             m_Handset.NoteLinkEvent("hung up the USB connection");

@@ -463,6 +463,14 @@ private slots:
             << good << good << QString() << QStringLiteral("<good>")
             << QStringLiteral("USB device <good> is neither a device nor a "
                               "socket.");
+        QTest::newRow("USB device through libusb, not plugged in")
+            << good << good << QString() << QStringLiteral("usb:1234:5678@1-2") << QString();
+        QTest::newRow("USB device text that does not parse")
+            << good << good << QString() << QStringLiteral("usb:1234")
+            << QStringLiteral(
+                   "'usb:1234' is not a USB device: give usb:VVVV:PPPP, usb:VVVV:PPPP@BUS-PORT or "
+                   "usb:BUS-PORT (hexadecimal ids, e.g. usb:1234:5678@1-2.3), optionally followed by "
+                   "#INTERFACE");
     }
     void globalSettingsValidation() {
         QFETCH(QString, uart);

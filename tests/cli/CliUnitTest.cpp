@@ -351,6 +351,7 @@ TEST(CliCommands, PermissionHintNamesTheDevicesGroup) {
     EXPECT_NE(hint.find(std::string("you lack permission to open ") + path), std::string::npos) << hint;
     EXPECT_NE(hint.find("belongs to the group '" + name + "'"), std::string::npos) << hint;
     EXPECT_NE(hint.find("sudo usermod -aG " + name + " $USER"), std::string::npos) << hint;
+    EXPECT_NE(hint.find("\"Device access\" in 'man vandrel-cli'"), std::string::npos) << hint;
     ::unlink(path);
     EXPECT_EQ(PermissionHint(path), "") << "nothing to say about a device that is not there";
 }

@@ -83,7 +83,8 @@ private:
 
 // Whether the USB device can be opened now (the connect dialog polls this before it opens the
 // link): the device path the link library resolves for "\\.\Csr0" opens for reading and writing,
-// or, for a socket, accepts a connection. Nothing stays open.
+// or, for a socket, accepts a connection; a libusb device text ("usb:1234:5678") names a device
+// that is plugged in. Nothing stays open.
 bool UsbDevicePresent();
 
 // The "FileVersion" of the running program's version block; empty without one.
