@@ -11,6 +11,7 @@
 #include "download/DownloadSession.h"
 #include "download/FlashFile.h"
 #include "download/TargetConnection.h"
+#include "quillet/UsbDevices.h"
 #include "tools/EraseJob.h"
 #include "tools/FlashIdentification.h"
 #include "tools/WrittenRanges.h"
@@ -32,6 +33,11 @@ std::string Seconds(double seconds) {
 bool PathExists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
+}
+
+// The device node or socket is there, or the libusb device is plugged in.
+bool DevicePresent(const std::string& path) {
+    return QuilletIsUsbDeviceText(path) ? QuilletUsbDevicePresent(path) : PathExists(path);
 }
 
 uint64_t ImagePayload(const std::string& path) {
@@ -340,7 +346,8 @@ TS_FAILURE CStationPort::Connect(bool sendWriter, bool answered) {
     if (!answered) {
         const double wait = m_engine.m_job.WaitSeconds;
         const Clock::time_point start = Clock::now();
-        if (m_port.Config.PortType == PORT_USB) {
+        if (m_port.Config.PortType == PORT_USB && !QuilletIsUsbDeviceText(m_port.DevicePath)) {
+            // a libusb device is opened at once: its open says what is missing
             // as the connect dialog does: wait until the device (or the handset's socket) is there
             while (!PathExists(m_port.DevicePath)) {
                 if (Stopped()) {
@@ -637,7 +644,7 @@ void CStationPort::Once() {
 bool CStationPort::WaitForHandset() {
     m_engine.m_observer.OnWaiting(m_index, false);
     while (!Stopped()) {
-        if (!PathExists(m_port.DevicePath)) {
+        if (!DevicePresent(m_port.DevicePath)) {
             Sleep(kRetryInterval);
             continue;
         }
@@ -666,7 +673,7 @@ void CStationPort::WaitUntilAway() {
     m_engine.m_observer.OnWaiting(m_index, true);
     // a link that is still open tells by failing; without one the device must answer again
     while (!Stopped()) {
-        if (!PathExists(m_port.DevicePath)) {
+        if (!DevicePresent(m_port.DevicePath)) {
             return;
         }
         if (!m_link.Monitor() || !m_link.IsPortOpen()) {
