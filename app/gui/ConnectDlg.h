@@ -10,8 +10,8 @@
 #include <QDialog>
 #include <QTimer>
 
-#include "app/TargetConnection.h"
 #include "download/JobWorker.h"
+#include "download/TargetConnection.h"
 
 class CConnectAnimation;
 class CVandrelDlg;

@@ -36,9 +36,9 @@
 #include "SendSrecordDlg.h"
 #include "ToolWindows.h"
 #include "XListCtrl.h"
-#include "app/FlashIdentification.h"
 #include "download/DownloadSession.h"
 #include "download/FlashFile.h"
+#include "tools/FlashIdentification.h"
 
 const QEvent::Type g_sendFlashWriterCodeMsg = RegisterEventName("CVandrelDlg_SendFlashWriterCodeMsg");
 const QEvent::Type g_sendAppCodeMsg = RegisterEventName("CVandrelDlg_SendAppCodeMsg");

@@ -34,7 +34,7 @@
 #include "app/ComPortMap.h"
 #include "app/DownloadRuns.h"
 #include "app/JobThread.h"
-#include "app/TargetConnection.h"
+#include "download/TargetConnection.h"
 
 class CFaceButton;
 class CLogPage;

@@ -6,9 +6,9 @@
 
 #include <cerrno>
 
-#include "app/TargetConnection.h"
 #include "download/DownloadSession.h"
 #include "download/ElapsedTimer.h"
+#include "download/TargetConnection.h"
 
 namespace {
 const std::string kMarks8 = [] {

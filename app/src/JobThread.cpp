@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "app/TargetConnection.h"
+#include "download/TargetConnection.h"
 
 CJobThread::CJobThread(CDownloadRuns& runs, ILogSink& log, IJobThreadHost& host)
     : m_runs(runs), m_log(log), m_host(host) {}

@@ -17,24 +17,26 @@
 
 #include "CliOptions.h"
 #include "CliOutput.h"
-#include "CliVerify.h"
+#include "CliPorts.h"
+#include "CliStation.h"
 #include "app/AppSettings.h"
 #include "app/ComPortMap.h"
 #include "app/DownloadRuns.h"
-#include "app/FlashIdentification.h"
-#include "app/TargetConnection.h"
 #include "download/CompressFlashFile.h"
 #include "download/DownloadSession.h"
 #include "download/FlashFile.h"
 #include "download/OstraAreaTable.h"
 #include "download/RecordReader.h"
+#include "download/TargetConnection.h"
 #include "platform/RegistryStore.h"
 #include "platform/SettingsStore.h"
 #include "quillet/PortMap.h"
 #include "quillet/UsbDevices.h"
 #include "tools/DumpToFile.h"
 #include "tools/EraseJob.h"
+#include "tools/FlashIdentification.h"
 #include "tools/MemoryDump.h"
+#include "tools/WrittenRanges.h"
 
 namespace fs = std::filesystem;
 
@@ -51,62 +53,6 @@ std::string Hex32(uint32_t value) {
 std::string BaseName(const std::string& path) {
     const auto slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// A message box text on one line: line breaks become spaces.
-std::string OneLine(const std::string& text) {
-    std::string line;
-    bool gap = false;
-    for (char c : text) {
-        if (c == '\r' || c == '\n') {
-            gap = !line.empty();
-            continue;
-        }
-        if (gap) {
-            line += ' ';
-            gap = false;
-        }
-        line += c;
-    }
-    return line;
-}
-
-std::string StatusCodeText(int status) {
-    std::string text = "code[" + std::to_string(status) + "]";
-    if (const char* name = TmStatusName(status)) {
-        text += " " + std::string(name);
-    }
-    return text;
-}
-
-// The saved settings, read from a copy so that nothing is ever written to the user's folder (the
-// reader creates missing keys, and sets aside a file it cannot parse).
-struct TS_SAVED {
-    TS_LOADED_SETTINGS loaded;
-    TS_COM_PORT_MAP map;
-};
-TS_SAVED ReadSavedSettings() {
-    TS_SAVED saved;
-    const platform::SettingsStore userStore;
-    const char* root = RootKeyName(HKEY_LOCAL_MACHINE);
-    std::string base = "/tmp";
-    if (const char* tmp = std::getenv("TMPDIR"); tmp && *tmp) {
-        base = tmp;
-    }
-    std::string dir = base + "/vandrel-cli-XXXXXX";
-    if (!::mkdtemp(dir.data())) {
-        return saved; // defaults
-    }
-    std::error_code ec;
-    const std::string source = userStore.FilePath(root);
-    if (fs::is_regular_file(source, ec)) {
-        const platform::SettingsStore copyStore(dir);
-        fs::copy_file(source, copyStore.FilePath(root), ec);
-    }
-    saved.loaded = ReadAppSettings(dir);
-    saved.map = ReadComPortMap(dir);
-    fs::remove_all(dir, ec);
-    return saved;
 }
 
 // The view of a download session: the progress line, and the ranges the target acknowledged.
@@ -598,43 +544,10 @@ int CCli::Erase() {
         return Interrupted("stopped before anything was erased");
     }
     CEraseSelection selection;
-    query.ApplyTo(selection);
-
-    // areas first: a chip select named as well is erased whole and its areas are left out
-    std::vector<TE_ERASE_ITEM> items;
-    for (TE_ERASE_ITEM item : m_o.EraseItems) {
-        if (CEraseSelection::IsArea(item)) {
-            const int cs = CEraseSelection::ChipSelectOf(item);
-            bool wholeChip = false;
-            for (TE_ERASE_ITEM other : m_o.EraseItems) {
-                wholeChip = wholeChip || other == static_cast<TE_ERASE_ITEM>(ERASE_CS0 + cs);
-            }
-            if (!wholeChip) {
-                items.push_back(item);
-            }
-        }
-    }
-    for (TE_ERASE_ITEM item : m_o.EraseItems) {
-        if (!CEraseSelection::IsArea(item)) {
-            items.push_back(item);
-        }
-    }
-    for (TE_ERASE_ITEM item : items) {
-        if (selection.IsTicked(item)) {
-            continue;
-        }
-        const int cs = CEraseSelection::ChipSelectOf(item);
-        if (CEraseSelection::IsArea(item) && selection.IsTicked(static_cast<TE_ERASE_ITEM>(ERASE_CS0 + cs))) {
-            continue; // the three areas of the chip select were named: it is erased whole
-        }
-        if (!selection.SetTicked(item, true)) {
-            CloseLink();
-            m_out.Error(std::string(CEraseSelection::Text(item)) + ": chip select " + std::to_string(cs) +
-                        " carries no flash part (" +
-                        StatusCodeText(query.Status[static_cast<std::size_t>(cs)]) + ", part " +
-                        FlashPartName(query.FlashType[static_cast<std::size_t>(cs)]) + ")");
-            return EXIT_TARGET;
-        }
+    if (std::string problem; !SelectEraseItems(m_o.EraseItems, query, selection, problem)) {
+        CloseLink();
+        m_out.Error(problem);
+        return EXIT_TARGET;
     }
 
     m_progress.Begin("");
@@ -922,7 +835,7 @@ int CCli::Ports() {
     m_out.Result("Serial devices:");
     const auto devices = QuilletListSerialDevices();
     for (const std::string& device : devices) {
-        m_out.Result("  " + device + state(device));
+        m_out.Result("  " + device + state(device) + StableSerialNamesText(device));
     }
     if (devices.empty()) {
         m_out.Result("  (none)");
@@ -1040,6 +953,30 @@ int CCli::Run() {
 }
 
 } // namespace
+
+TS_SAVED ReadSavedSettings() {
+    TS_SAVED saved;
+    const platform::SettingsStore userStore;
+    const char* root = RootKeyName(HKEY_LOCAL_MACHINE);
+    std::string base = "/tmp";
+    if (const char* tmp = std::getenv("TMPDIR"); tmp && *tmp) {
+        base = tmp;
+    }
+    std::string dir = base + "/vandrel-cli-XXXXXX";
+    if (!::mkdtemp(dir.data())) {
+        return saved; // defaults
+    }
+    std::error_code ec;
+    const std::string source = userStore.FilePath(root);
+    if (fs::is_regular_file(source, ec)) {
+        const platform::SettingsStore copyStore(dir);
+        fs::copy_file(source, copyStore.FilePath(root), ec);
+    }
+    saved.loaded = ReadAppSettings(dir);
+    saved.map = ReadComPortMap(dir);
+    fs::remove_all(dir, ec);
+    return saved;
+}
 
 std::string PermissionHint(const std::string& devicePath) {
     struct stat st {};
@@ -1161,6 +1098,9 @@ int RunCli(const std::vector<std::string>& args, CStopSignals& signals, std::FIL
         const std::string version = ModuleFileVersion();
         std::fprintf(out, "vandrel-cli %s\n", version.empty() ? "(no version block)" : version.c_str());
         return EXIT_OK;
+    }
+    if (UsesStation(options)) {
+        return RunStation(options, signals, out, err, interactive);
     }
     CCliOutput output(out, err, options.Quiet, interactive);
     if (!options.LogPath.empty() && !output.OpenLogFile(options.LogPath, error)) {

@@ -7,11 +7,21 @@
 #include <vector>
 
 #include "CliSignals.h"
+#include "app/AppSettings.h"
+#include "app/ComPortMap.h"
 
 // Exit statuses.
 inline constexpr int EXIT_OK = 0;
 inline constexpr int EXIT_TARGET = 1; // the target or the link failed, verification included
 inline constexpr int EXIT_USAGE = 2;  // bad usage, unreadable or invalid files, a port that does not open
+
+// The saved settings, read from a copy so that nothing is ever written to the user's folder (the
+// reader creates missing keys, and sets aside a file it cannot parse).
+struct TS_SAVED {
+    TS_LOADED_SETTINGS loaded;
+    TS_COM_PORT_MAP map;
+};
+TS_SAVED ReadSavedSettings();
 
 // Runs the program on args (argv without the program name). out and err are stdout and stderr (or
 // files in tests); interactive: out is a terminal. Returns the exit status.

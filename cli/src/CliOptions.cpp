@@ -20,8 +20,8 @@ std::string BaudTableText() {
 }
 
 const char* UsageText() {
-    return R"(usage: vandrel-cli [--port PATH | --com N | --usb [DEVICE]] [--baud BPS] [--writer FILE]
-                   [--wait SECONDS] [--log FILE] [--quiet] COMMAND [ARGS]
+    return R"(usage: vandrel-cli [--port PATH | --com N | --usb [DEVICE]]... [--baud BPS] [--writer FILE]
+                   [--wait SECONDS] [--log FILE] [--quiet] [--json] [--watch] COMMAND [ARGS]
 
 Commands:
   status                          wait for the target; print which program runs and its version
@@ -33,7 +33,8 @@ Commands:
   dump ADDR [--size N] [--unit byte|word|dword]       hex rows to stdout
   dump ADDR --end ADDR -o FILE.bin                      raw memory to a file
   compress FILE.m0                write the .cp64 beside it, print the areas it touches
-  ports                           serial and USB devices present, and how COM1..COM4 and USB map
+  ports                           serial and USB devices present (serial ones with their stable
+                                  /dev/serial names), and how COM1..COM4 and USB map
   udev-rule usb:VVVV:PPPP         print a udev rule that lets the user at the seat open that handset
   --help, --version
 
@@ -50,6 +51,15 @@ Options (they override the program's saved settings for this run and are never s
   --wait SECONDS   how long to wait for the target's answer (default 30, 0 = no limit)
   --log FILE       append the log texts to FILE as well
   --quiet          print only errors and the final result
+
+The station: status, flash-id, erase and download run on every port given at once (repeat
+--port, --com and --usb; a port named twice is refused). On a terminal, one line per handset and
+a tally; in a pipe, lines prefixed with the port (with --quiet, only each handset's result). At
+the end a table, one row per handset, and "summary: N succeeded, M failed"; exit 0 when all
+succeeded, 1 when any failed.
+  --json           JSON Lines on stdout, one object a line, nothing else (docs/JSON.md)
+  --watch          each port waits for a handset, runs the command, waits for the handset to go
+                   away, and arms again, until Ctrl-C
 
 Addresses are hexadecimal, with or without 0x. Sizes are decimal (or 0x hexadecimal), in units.
 
@@ -122,17 +132,29 @@ bool ParseHexAddress(const std::string& text, uint32_t& value) {
     return true;
 }
 
+bool UsesStation(const TS_CLI_OPTIONS& options) {
+    return options.Ports.size() > 1 || options.Json || options.Watch;
+}
+
 bool ParseCommandLine(const std::vector<std::string>& args, TS_CLI_OPTIONS& o, std::string& error) {
     std::vector<std::string> positional;
-    bool portGiven = false;
     bool optionsEnded = false;
     bool unitGiven = false;
-    const auto choosePort = [&](const std::string& name) {
-        if (portGiven) {
-            error = name + ": only one of --port, --com and --usb may be given";
-            return false;
+    // Every port option is kept; the first is the port of the single-port commands.
+    const auto addPort = [&](ECliPortChoice choice, const std::string& path, int com,
+                             const std::string& text) {
+        for (const TS_CLI_PORT& port : o.Ports) {
+            if (port.Choice == choice && port.Path == path && port.ComNumber == com) {
+                error = text + ": the port is named twice";
+                return false;
+            }
         }
-        portGiven = true;
+        if (o.Ports.empty()) {
+            o.PortChoice = choice;
+            o.PortPath = path;
+            o.ComNumber = com;
+        }
+        o.Ports.push_back({choice, path, com, text});
         return true;
     };
 
@@ -184,37 +206,43 @@ bool ParseCommandLine(const std::vector<std::string>& args, TS_CLI_OPTIONS& o, s
             return true;
         }
         if (name == "--port") {
-            if (!choosePort(name) || !value(v)) {
+            if (!value(v)) {
                 return false;
             }
             if (v.empty()) {
                 error = "--port needs a device path";
                 return false;
             }
-            o.PortChoice = ECliPortChoice::Path;
-            o.PortPath = v;
+            if (!addPort(ECliPortChoice::Path, v, 0, "--port " + v)) {
+                return false;
+            }
         } else if (name == "--com") {
             uint64_t n = 0;
-            if (!choosePort(name) || !value(v)) {
+            if (!value(v)) {
                 return false;
             }
             if (!ParseUnsigned(v, 4, n) || n < 1) {
                 error = "--com takes 1, 2, 3 or 4, not '" + v + "'";
                 return false;
             }
-            o.PortChoice = ECliPortChoice::Com;
-            o.ComNumber = static_cast<int>(n);
-        } else if (name == "--usb") {
-            if (!choosePort(name)) {
+            if (!addPort(ECliPortChoice::Com, {}, static_cast<int>(n), "--com " + v)) {
                 return false;
             }
-            o.PortChoice = ECliPortChoice::Usb;
+        } else if (name == "--usb") {
+            std::string path;
             if (split.value) {
-                o.PortPath = *split.value;
+                path = *split.value;
             } else if (i + 1 < args.size() && !args[i + 1].empty() && args[i + 1][0] != '-' &&
                        !kCommands.count(args[i + 1])) {
-                o.PortPath = args[++i];
+                path = args[++i];
             }
+            if (!addPort(ECliPortChoice::Usb, path, 0, path.empty() ? "--usb" : "--usb " + path)) {
+                return false;
+            }
+        } else if (name == "--json") {
+            o.Json = true;
+        } else if (name == "--watch") {
+            o.Watch = true;
         } else if (name == "--baud") {
             uint64_t rate = 0;
             if (!value(v)) {
@@ -339,6 +367,16 @@ bool ParseCommandLine(const std::vector<std::string>& args, TS_CLI_OPTIONS& o, s
         }
     }
 
+    if (UsesStation(o) && o.Command != ECliCommand::Status && o.Command != ECliCommand::FlashId &&
+        o.Command != ECliCommand::Erase && o.Command != ECliCommand::Download &&
+        o.Command != ECliCommand::None) {
+        error =
+            std::string(o.Ports.size() > 1 ? "several ports"
+                        : o.Json           ? "--json"
+                                           : "--watch") +
+            ": only status, flash-id, erase and download run on several ports, with --json or with --watch";
+        return false;
+    }
     switch (o.Command) {
     case ECliCommand::None:
         error = "no command given (see --help)";

@@ -1,7 +1,7 @@
 // The command line of vandrel-cli: global options, the command and its arguments.
 //
-//   vandrel-cli [--port PATH | --com N | --usb [DEVICE]] [--baud BPS] [--writer FILE]
-//               [--wait SECONDS] [--log FILE] [--quiet] COMMAND [ARGS]
+//   vandrel-cli [--port PATH | --com N | --usb [DEVICE]]... [--baud BPS] [--writer FILE]
+//               [--wait SECONDS] [--log FILE] [--quiet] [--json] [--watch] COMMAND [ARGS]
 //
 // Global options may stand anywhere; the options of a command after the command. "--opt=value"
 // is accepted as well as "--opt value"; "--" ends the options.
@@ -30,6 +30,14 @@ enum class ECliCommand {
 
 enum class ECliPortChoice { Saved, Path, Com, Usb };
 
+// One --port, --com or --usb as given.
+struct TS_CLI_PORT {
+    ECliPortChoice Choice = ECliPortChoice::Saved;
+    std::string Path; // --port PATH, --usb PATH
+    int ComNumber = 0;
+    std::string Text; // "--port /dev/ttyUSB0", for messages
+};
+
 struct TS_CLI_OPTIONS {
     // the link
     ECliPortChoice PortChoice = ECliPortChoice::Saved;
@@ -40,6 +48,11 @@ struct TS_CLI_OPTIONS {
     double WaitSeconds = 30;
     std::string LogPath;
     bool Quiet = false;
+    // the station: every port option in order (the first is also PortChoice, PortPath and
+    // ComNumber above); --json and --watch
+    std::vector<TS_CLI_PORT> Ports;
+    bool Json = false;
+    bool Watch = false;
 
     ECliCommand Command = ECliCommand::None;
     // download
@@ -61,6 +74,9 @@ struct TS_CLI_OPTIONS {
 extern const std::vector<uint32_t> kBaudTable;
 // "110, 300, ..., 256000"
 std::string BaudTableText();
+
+// Whether the command runs on the station: more than one port, --json or --watch.
+bool UsesStation(const TS_CLI_OPTIONS& options);
 
 // Parses argv[1..]. False with a message naming the argument on a usage error.
 bool ParseCommandLine(const std::vector<std::string>& args, TS_CLI_OPTIONS& options, std::string& error);

@@ -131,7 +131,7 @@ uint32_t CLinkPort::OpenComDevice(const std::string& deviceName, int baudRate, i
     if (IsOpen()) {
         return SetResult(kErrAlreadyInitialized);
     }
-    m_DevicePath = QuilletResolveDevice(deviceName);
+    m_DevicePath = m_PathOverride.empty() ? QuilletResolveDevice(deviceName) : m_PathOverride;
     m_PacketDevice = false;
     m_Socket = false;
     m_BulkKind = false;
@@ -208,7 +208,7 @@ uint32_t CLinkPort::OpenUsbDevice() {
     if (IsOpen()) {
         return SetResult(kErrAlreadyInitialized);
     }
-    m_DevicePath = QuilletResolveDevice("\\\\.\\Csr0");
+    m_DevicePath = m_PathOverride.empty() ? QuilletResolveDevice("\\\\.\\Csr0") : m_PathOverride;
     m_PacketDevice = true;
     m_Socket = false;
     m_BulkKind = false;

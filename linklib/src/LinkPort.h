@@ -43,6 +43,8 @@ public:
     // through libusb (CUsbBulkDevice), a Unix socket is connected as SOCK_SEQPACKET, anything else
     // is opened as a device file.
     virtual uint32_t OpenUsbDevice();
+    // A path that both opens use instead of resolving the device name (empty: resolve it).
+    void SetDevicePathOverride(const std::string& path) { m_PathOverride = path; }
     // Stops every wait of the port, waits for the caller's operations in flight to leave,
     // restores the tty settings found at the open and closes the device. 0 if none was open.
     virtual uint32_t CloseDevice();
@@ -142,6 +144,7 @@ private:
     std::atomic<char> m_EventChar{0};
     std::mutex m_WriteLock; // held by WriteBytesLocked
 
+    std::string m_PathOverride;
     bool m_PacketDevice = false; // opened by OpenUsbDevice
     bool m_Socket = false;       // the packet device is a SOCK_SEQPACKET socket
     // The packet device is a USB device reached through libusb. It has no descriptor of its own:

@@ -42,6 +42,10 @@ COstraMonitor::COstraMonitor() : m_Protocol(std::make_unique<CPROTOCOL>()) {}
 
 COstraMonitor::~COstraMonitor() = default;
 
+void COstraMonitor::SetDevicePath(const std::string& path) {
+    m_Protocol->SetDevicePath(path);
+}
+
 signed char COstraMonitor::Initialize() {
     return m_Protocol->Initialize();
 }

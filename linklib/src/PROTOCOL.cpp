@@ -36,6 +36,7 @@ struct CPROTOCOL::RxBuffer : CReplyFrame {};
 struct CPROTOCOL::Shared {
     std::mutex mutex; // guards replacing m_Port against CancelWaits from another thread
     std::atomic<bool> cancel{false};
+    std::string devicePath; // SetDevicePath: opened instead of the port map's device
 };
 
 CPROTOCOL::CPROTOCOL(TS_PORT_CONFIG config) : m_Config(config), m_HasConfig(true), m_Shared(new Shared) {}
@@ -52,6 +53,10 @@ CPROTOCOL::~CPROTOCOL() {
 }
 
 // --- lifecycle ------------------------------------------------------------------------------
+
+void CPROTOCOL::SetDevicePath(const std::string& path) {
+    m_Shared->devicePath = path;
+}
 
 signed char CPROTOCOL::Initialize() {
     if (!m_HasConfig) {
@@ -77,6 +82,7 @@ signed char CPROTOCOL::Initialize() {
     std::unique_ptr<CLinkChannel> port;
     try {
         port = std::make_unique<CLinkChannel>(m_Config);
+        port->SetDevicePathOverride(m_Shared->devicePath);
     } catch (const std::bad_alloc&) {
         return TM_ERR_NO_MEMORY;
     }

@@ -4,8 +4,8 @@
 #include <thread>
 
 #include "SessionTestSupport.h"
-#include "app/FlashIdentification.h"
-#include "app/TargetConnection.h"
+#include "download/TargetConnection.h"
+#include "tools/FlashIdentification.h"
 
 using namespace sessiontest;
 using testsupport::CSimHarness;

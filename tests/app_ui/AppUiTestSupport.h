@@ -24,7 +24,7 @@
 
 #include "Screenshot.h"
 #include "SrecText.h"
-#include "app/RegistryStore.h"
+#include "platform/RegistryStore.h"
 
 namespace apptest {
 

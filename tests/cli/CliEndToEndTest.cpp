@@ -13,9 +13,9 @@
 #include <thread>
 
 #include "CliRunner.h"
-#include "CliVerify.h"
 #include "SimHarness.h"
 #include "TempDir.h"
+#include "tools/WrittenRanges.h"
 
 using clitest::CCliRunner;
 using clitest::Contains;
@@ -255,7 +255,7 @@ TEST(CliEndToEnd, UsageErrorsAndBadFilesExitTwo) {
         {{"flash"}, "unknown command 'flash'"},
         {{"--baud", "1234", "status"}, "valid rates: 110, 300, 600, 1200"},
         {{"--com", "5", "status"}, "--com takes 1, 2, 3 or 4"},
-        {{"--port", "a", "--usb", "status"}, "only one of --port, --com and --usb"},
+        {{"--port", "a", "--usb", "--port", "a", "download", work.main}, "--port a: the port is named twice"},
         {{"--wait", "soon", "status"}, "--wait takes a number of seconds"},
         {{"erase"}, "erase needs at least one --cs N or --area NAME"},
         {{"erase", "--area", "boots"}, "--area takes boot, main, cdrive, ddrive, db or media"},

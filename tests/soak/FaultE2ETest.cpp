@@ -9,8 +9,8 @@
 #include <string>
 
 #include "SessionTestSupport.h"
-#include "app/TargetConnection.h"
 #include "download/DownloadSession.h"
+#include "download/TargetConnection.h"
 #include "tools/DumpToFile.h"
 #include "tools/EraseJob.h"
 

@@ -1,5 +1,8 @@
 #include "tools/EraseJob.h"
 
+#include "download/TargetConnection.h"
+#include "tools/FlashIdentification.h"
+
 #include <cstdio>
 
 namespace {
@@ -202,4 +205,45 @@ TS_ERASE_RESULT CEraseJob::RunErase(const CEraseSelection& selection) {
         }
     }
     return result;
+}
+
+bool SelectEraseItems(const std::vector<TE_ERASE_ITEM>& named, const TS_FLASH_QUERY& query,
+                      CEraseSelection& selection, std::string& problem) {
+    query.ApplyTo(selection);
+    std::vector<TE_ERASE_ITEM> items;
+    for (TE_ERASE_ITEM item : named) {
+        if (CEraseSelection::IsArea(item)) {
+            const int cs = CEraseSelection::ChipSelectOf(item);
+            bool wholeChip = false;
+            for (TE_ERASE_ITEM other : named) {
+                wholeChip = wholeChip || other == static_cast<TE_ERASE_ITEM>(ERASE_CS0 + cs);
+            }
+            if (!wholeChip) {
+                items.push_back(item);
+            }
+        }
+    }
+    for (TE_ERASE_ITEM item : named) {
+        if (!CEraseSelection::IsArea(item)) {
+            items.push_back(item);
+        }
+    }
+    for (TE_ERASE_ITEM item : items) {
+        if (selection.IsTicked(item)) {
+            continue;
+        }
+        const int cs = CEraseSelection::ChipSelectOf(item);
+        if (CEraseSelection::IsArea(item) && selection.IsTicked(static_cast<TE_ERASE_ITEM>(ERASE_CS0 + cs))) {
+            continue; // the three areas of the chip select were named: it is erased whole
+        }
+        if (!selection.SetTicked(item, true)) {
+            const auto index = static_cast<std::size_t>(cs);
+            const std::string status = StatusCodeText(query.Status[index]);
+            problem = std::string(CEraseSelection::Text(item)) + ": chip select " + std::to_string(cs) +
+                      " carries no flash part (" + status + ", part " +
+                      FlashPartName(query.FlashType[index]) + ")";
+            return false;
+        }
+    }
+    return true;
 }

@@ -19,6 +19,11 @@ public:
     COstraMonitor(const COstraMonitor&) = delete;
     COstraMonitor& operator=(const COstraMonitor&) = delete;
 
+    // The device this monitor opens, instead of the one its port name ("COMn", "\\.\Csr0") resolves
+    // to through the port map; empty goes back to the map. Takes effect at the next Initialize. A
+    // program that runs several links at once gives each monitor its own path this way.
+    void SetDevicePath(const std::string& path);
+
     signed char Initialize();
     signed char Quit();
     int IsSerialOpen() const;

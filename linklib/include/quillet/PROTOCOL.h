@@ -19,6 +19,8 @@ public:
     CPROTOCOL& operator=(const CPROTOCOL&) = delete;
 
     // Lifecycle
+    // The device path to open instead of the port map's (empty: the map); see COstraMonitor.
+    void SetDevicePath(const std::string& path);
     signed char Initialize();
     signed char Exit();
     signed char Reset();

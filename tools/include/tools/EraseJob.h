@@ -69,6 +69,13 @@ std::vector<TS_ERASE_STEP> PlanErase(const CEraseSelection& selection, const COs
 // "Error occurred while erasing ostra DB block [0x08700000-0x08800000] => code[-30]"
 std::string EraseFailureText(const TS_ERASE_STEP& step, int status);
 
+// Ticks the items of an erase command (as named on a command line, in that order) in a selection
+// over a query: the areas first, then the chip selects; a chip select named as well is erased
+// whole and its areas are left out. False, with the reason naming the item, for an item on a chip
+// select that carries no flash part.
+bool SelectEraseItems(const std::vector<TE_ERASE_ITEM>& items, const TS_FLASH_QUERY& query,
+                      CEraseSelection& selection, std::string& problem);
+
 enum TE_ERASE_OUTCOME : int32_t {
     ERASE_DONE = 0,             // every command succeeded
     ERASE_INCOMPLETE = 1,       // at least one command failed; the others were still sent

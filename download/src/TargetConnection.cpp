@@ -1,4 +1,4 @@
-#include "app/TargetConnection.h"
+#include "download/TargetConnection.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -30,12 +30,13 @@ std::string FailToOpenText(const TS_PORT_CONFIG& config) {
     return text;
 }
 
-bool CTargetConnection::OpenTargetLink(const TS_PORT_CONFIG& config) {
+bool CTargetConnection::OpenTargetLink(const TS_PORT_CONFIG& config, const std::string& devicePath) {
     m_monitor.reset(new (std::nothrow) COstraMonitor(config));
     m_portOpen = false;
     if (!m_monitor) {
         return false;
     }
+    m_monitor->SetDevicePath(devicePath);
     m_monitor->Initialize(); // the open is judged by IsSerialOpen
     if (m_monitor->IsSerialOpen()) {
         m_statusText = m_monitor->GetSerialPortConnectStatusString();
@@ -95,6 +96,31 @@ bool UsbDevicePresent() {
     }
     ::close(fd);
     return true;
+}
+
+std::string OneLine(const std::string& text) {
+    std::string line;
+    bool gap = false;
+    for (char c : text) {
+        if (c == '\r' || c == '\n') {
+            gap = !line.empty();
+            continue;
+        }
+        if (gap) {
+            line += ' ';
+            gap = false;
+        }
+        line += c;
+    }
+    return line;
+}
+
+std::string StatusCodeText(int status) {
+    std::string text = "code[" + std::to_string(status) + "]";
+    if (const char* name = TmStatusName(status)) {
+        text += " " + std::string(name);
+    }
+    return text;
 }
 
 std::string ModuleFileVersion(const std::string& modulePath) {

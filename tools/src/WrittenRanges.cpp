@@ -1,4 +1,4 @@
-#include "CliVerify.h"
+#include "tools/WrittenRanges.h"
 
 #include <cstdio>
 

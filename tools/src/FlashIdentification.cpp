@@ -1,4 +1,4 @@
-#include "app/FlashIdentification.h"
+#include "tools/FlashIdentification.h"
 
 #include "download/DownloadSession.h"
 

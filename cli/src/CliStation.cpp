@@ -1,0 +1,589 @@
+#include "CliStation.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "CliCommands.h"
+#include "CliOutput.h"
+#include "app/AppSettings.h"
+#include "app/ComPortMap.h"
+#include "quillet/PortMap.h"
+#include "station/StationEngine.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kUsbDeviceName = "\\\\.\\Csr0";
+
+int64_t NowMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string Fixed(double value, int decimals) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string Pad(std::string text, std::size_t width) {
+    if (text.size() < width) {
+        text.append(width - text.size(), ' ');
+    }
+    return text;
+}
+
+// "1m05s", "42s"
+std::string Span(double seconds) {
+    const auto s = static_cast<int64_t>(seconds + 0.5);
+    return s >= 60 ? std::to_string(s / 60) + "m" + (s % 60 < 10 ? "0" : "") + std::to_string(s % 60) + "s"
+                   : std::to_string(s) + "s";
+}
+
+const char* CommandName(TE_STATION_COMMAND command) {
+    switch (command) {
+    case STATION_DOWNLOAD:
+        return "download";
+    case STATION_STATUS:
+        return "status";
+    case STATION_FLASH_ID:
+        return "flash-id";
+    case STATION_ERASE:
+        return "erase";
+    }
+    return "";
+}
+
+// A port's state as the views show it.
+struct TS_PORT_VIEW {
+    std::string state = "starting"; // a phase name, "waiting for a handset", "ok", "failed" ...
+    bool phaseKnown = false;
+    TE_STATION_PHASE phase = STATION_PHASE_CONNECT;
+    uint64_t done = 0;
+    uint64_t total = 0;
+    Clock::time_point phaseStart{};
+    int lastDecile = -1;
+    std::string log;         // the job's log, for the --log file
+    std::string partialLine; // a log line not yet ended, for the pipe view
+};
+
+struct TS_ROW {
+    int index; // of the port
+    std::string port;
+    std::string device;
+    TS_STATION_RESULT result;
+};
+
+class CStationView final : public IStationObserver {
+public:
+    CStationView(const TS_CLI_OPTIONS& options, std::FILE* out, std::FILE* log, bool interactive,
+                 TE_STATION_COMMAND command)
+        : m_o(options), m_out(out), m_log(log), m_command(command),
+          m_mode(options.Json                    ? EMode::Json
+                 : interactive && !options.Quiet ? EMode::Terminal
+                                                 : EMode::Pipe) {}
+    ~CStationView() override { StopTicker(); }
+
+    void SetPorts(const std::vector<TS_STATION_PORT>& ports) {
+        m_ports = ports;
+        m_views.assign(ports.size(), {});
+    }
+    void SetEngine(const CStationEngine* engine) { m_engine = engine; }
+    void StartTicker() {
+        if (m_mode == EMode::Terminal) {
+            m_ticker = std::thread([this] { Ticker(); });
+        }
+    }
+    void StopTicker() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_quit = true;
+        }
+        m_tick.notify_all();
+        if (m_ticker.joinable()) {
+            m_ticker.join();
+        }
+    }
+
+    // IStationObserver (the ports' threads)
+    void OnBegin(int port, const std::string& devicePath) override {
+        std::lock_guard lock(m_mutex);
+        TS_PORT_VIEW& v = m_views[static_cast<std::size_t>(port)];
+        v = TS_PORT_VIEW{};
+        v.state = "connect";
+        if (m_mode == EMode::Json) {
+            Json(port, "begin",
+                 ",\"device\":" + JsonString(devicePath) + ",\"command\":\"" + CommandName(m_command) + "\"");
+        } else if (m_mode == EMode::Pipe && !m_o.Quiet) {
+            Line(port, "begin on " + devicePath);
+        }
+    }
+    void OnPhase(int port, TE_STATION_PHASE phase) override {
+        std::lock_guard lock(m_mutex);
+        TS_PORT_VIEW& v = m_views[static_cast<std::size_t>(port)];
+        v.phaseKnown = true;
+        v.phase = phase;
+        v.state = StationPhaseName(phase);
+        v.done = 0;
+        v.total = 0;
+        v.lastDecile = -1;
+        v.phaseStart = Clock::now();
+        if (m_mode == EMode::Json) {
+            Json(port, "phase", std::string(",\"phase\":\"") + StationPhaseName(phase) + "\"");
+        } else if (m_mode == EMode::Pipe && !m_o.Quiet) {
+            Line(port, StationPhaseName(phase));
+        }
+    }
+    void OnProgress(int port, uint64_t done, uint64_t total) override {
+        std::lock_guard lock(m_mutex);
+        TS_PORT_VIEW& v = m_views[static_cast<std::size_t>(port)];
+        v.done = done;
+        v.total = total;
+        if (m_mode == EMode::Json) {
+            Json(port, "progress",
+                 std::string(",\"phase\":\"") + StationPhaseName(v.phase) +
+                     "\",\"done\":" + std::to_string(done) + ",\"total\":" + std::to_string(total));
+        } else if (m_mode == EMode::Pipe && !m_o.Quiet && total > 0) {
+            const int decile = static_cast<int>(done * 10 / total);
+            if (decile != v.lastDecile) {
+                v.lastDecile = decile;
+                Line(port, std::string(StationPhaseName(v.phase)) + " " + std::to_string(decile * 10) +
+                               "% (" + FormatBytes(done) + " of " + FormatBytes(total) + ")");
+            }
+        }
+    }
+    void OnLog(int port, const std::string& text) override {
+        std::lock_guard lock(m_mutex);
+        TS_PORT_VIEW& v = m_views[static_cast<std::size_t>(port)];
+        const std::string plain = TerminalText(text);
+        v.log += plain;
+        if (m_mode == EMode::Terminal || (m_mode == EMode::Pipe && m_o.Quiet)) {
+            return;
+        }
+        // one line at a time, blank lines left out
+        v.partialLine += plain;
+        std::size_t start = 0;
+        for (std::size_t nl; (nl = v.partialLine.find('\n', start)) != std::string::npos; start = nl + 1) {
+            const std::string line = v.partialLine.substr(start, nl - start);
+            if (line.find_first_not_of(" \t\r") == std::string::npos) {
+                continue;
+            }
+            if (m_mode == EMode::Json) {
+                Json(port, "log", ",\"text\":" + JsonString(line));
+            } else {
+                Line(port, line);
+            }
+        }
+        v.partialLine.erase(0, start);
+    }
+    void OnEnd(int port, const TS_STATION_RESULT& result) override {
+        std::lock_guard lock(m_mutex);
+        TS_PORT_VIEW& v = m_views[static_cast<std::size_t>(port)];
+        const TS_STATION_PORT& p = m_ports[static_cast<std::size_t>(port)];
+        if (!v.partialLine.empty()) {
+            OnLogLineLocked(port, v.partialLine);
+            v.partialLine.clear();
+        }
+        v.state = result.Ok ? "ok" : std::string("failed: ") + result.Message;
+        m_rows.push_back({port, p.Label, p.DevicePath, result});
+        if (m_log) {
+            std::fprintf(m_log, "==== %s (%s): %s ====\n%s%s==== %s: %s ====\n", p.Label.c_str(),
+                         p.DevicePath.c_str(), CommandName(m_command), v.log.c_str(),
+                         v.log.empty() || v.log.back() == '\n' ? "" : "\n", p.Label.c_str(),
+                         result.Ok ? ("ok: " + result.Summary).c_str()
+                                   : ("failed: " + result.Message).c_str());
+            std::fflush(m_log);
+        }
+        v.log.clear();
+        if (m_mode == EMode::Json) {
+            std::string fields = std::string(",\"result\":\"") + (result.Ok ? "ok" : "failed") +
+                                 "\",\"bytes\":" + std::to_string(result.Bytes) +
+                                 ",\"seconds\":" + Fixed(result.Seconds, 3);
+            if (result.Ok) {
+                fields += ",\"summary\":" + JsonString(result.Summary);
+            } else {
+                fields += ",\"error\":{\"code\":" + std::to_string(static_cast<int>(result.Error)) +
+                          ",\"name\":\"" + StationErrorName(result.Error) +
+                          "\",\"message\":" + JsonString(result.Message) + "}";
+            }
+            Json(port, "end", fields);
+        } else if (m_mode == EMode::Pipe) {
+            Line(port, result.Ok ? "ok: " + result.Summary : "failed: " + result.Message);
+        } else {
+            DrawLocked();
+        }
+    }
+    void OnWaiting(int port, bool away) override {
+        std::lock_guard lock(m_mutex);
+        m_views[static_cast<std::size_t>(port)].state =
+            away ? m_views[static_cast<std::size_t>(port)].state + " - take the handset away"
+                 : std::string("waiting for a handset");
+        if (m_mode == EMode::Pipe && !m_o.Quiet) {
+            Line(port, away ? "take the handset away" : "waiting for a handset");
+        }
+    }
+
+    // The end: the last terminal state, the table and the summary (or the summary object).
+    void Finish() {
+        StopTicker();
+        std::lock_guard lock(m_mutex);
+        int succeeded = 0;
+        int failed = 0;
+        for (const TS_ROW& row : m_rows) {
+            (row.result.Ok ? succeeded : failed)++;
+        }
+        if (m_mode == EMode::Json) {
+            std::fprintf(m_out,
+                         "{\"schema\":1,\"ts\":\"%s\",\"port\":\"*\",\"event\":\"summary\",\"succeeded\":%d,"
+                         "\"failed\":%d}\n",
+                         JsonTimestamp(NowMilliseconds()).c_str(), succeeded, failed);
+            std::fflush(m_out);
+            return;
+        }
+        if (m_mode == EMode::Terminal) {
+            DrawLocked();
+        }
+        // in the order the ports were given; with --watch each port's jobs in the order they ended
+        std::stable_sort(m_rows.begin(), m_rows.end(),
+                         [](const TS_ROW& a, const TS_ROW& b) { return a.index < b.index; });
+        std::size_t portWidth = 4;
+        std::size_t deviceWidth = 6;
+        for (const TS_ROW& row : m_rows) {
+            portWidth = std::max(portWidth, row.port.size());
+            deviceWidth = std::max(deviceWidth, row.device.size());
+        }
+        std::string table = Pad("PORT", portWidth) + "  " + Pad("DEVICE", deviceWidth) +
+                            "  RESULT  BYTES      TIME     REASON\n";
+        for (const TS_ROW& row : m_rows) {
+            table += Pad(row.port, portWidth) + "  " + Pad(row.device, deviceWidth) + "  " +
+                     Pad(row.result.Ok ? "ok" : "failed", 6) + "  " +
+                     Pad(std::to_string(row.result.Bytes), 9) + "  " +
+                     Pad(Fixed(row.result.Seconds, 1) + " s", 7) + "  " +
+                     (row.result.Ok ? row.result.Summary : row.result.Message) + "\n";
+        }
+        table +=
+            "summary: " + std::to_string(succeeded) + " succeeded, " + std::to_string(failed) + " failed\n";
+        std::fputs(table.c_str(), m_out);
+        std::fflush(m_out);
+        if (m_log) {
+            std::fputs(table.c_str(), m_log);
+            std::fflush(m_log);
+        }
+    }
+
+    int Failed() const {
+        std::lock_guard lock(m_mutex);
+        int failed = 0;
+        for (const TS_ROW& row : m_rows) {
+            failed += row.result.Ok ? 0 : 1;
+        }
+        return failed;
+    }
+
+private:
+    enum class EMode { Terminal, Pipe, Json };
+
+    void OnLogLineLocked(int port, const std::string& line) {
+        if (line.find_first_not_of(" \t\r") == std::string::npos || m_mode == EMode::Terminal ||
+            (m_mode == EMode::Pipe && m_o.Quiet)) {
+            return;
+        }
+        if (m_mode == EMode::Json) {
+            Json(port, "log", ",\"text\":" + JsonString(line));
+        } else {
+            Line(port, line);
+        }
+    }
+    void Json(int port, const char* event, const std::string& fields) {
+        std::fprintf(m_out, "{\"schema\":1,\"ts\":\"%s\",\"port\":%s,\"event\":\"%s\"%s}\n",
+                     JsonTimestamp(NowMilliseconds()).c_str(),
+                     JsonString(m_ports[static_cast<std::size_t>(port)].Label).c_str(), event,
+                     fields.c_str());
+        std::fflush(m_out);
+    }
+    void Line(int port, const std::string& text) {
+        std::fprintf(m_out, "%s: %s\n", m_ports[static_cast<std::size_t>(port)].Label.c_str(), text.c_str());
+        std::fflush(m_out);
+    }
+
+    int Columns() const {
+        winsize ws{};
+        if (::ioctl(::fileno(m_out), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) {
+            return ws.ws_col;
+        }
+        return 80;
+    }
+    std::string PortLine(std::size_t k, std::size_t labelWidth) const {
+        const TS_PORT_VIEW& v = m_views[k];
+        std::string line = Pad(m_ports[k].Label, labelWidth) + "  " + v.state;
+        if (v.phaseKnown && v.total > 0 && v.state == StationPhaseName(v.phase)) {
+            const double seconds = std::chrono::duration<double>(Clock::now() - v.phaseStart).count();
+            line += " " + std::to_string(v.done * 100 / v.total) + "%";
+            if (seconds > 0.5 && v.done > 0) {
+                const double rate = static_cast<double>(v.done) / seconds;
+                line += "  " + FormatBytes(static_cast<uint64_t>(rate)) + "/s  " +
+                        Span(static_cast<double>(v.total - v.done) / rate) + " left";
+            }
+        }
+        return line;
+    }
+    void DrawLocked() {
+        std::size_t labelWidth = 0;
+        for (const TS_STATION_PORT& p : m_ports) {
+            labelWidth = std::max(labelWidth, p.Label.size());
+        }
+        const auto columns = static_cast<std::size_t>(std::max(20, Columns() - 1));
+        std::string screen;
+        if (m_drawn) {
+            screen += "\x1b[" + std::to_string(m_ports.size() + 1) + "A";
+        }
+        for (std::size_t k = 0; k < m_ports.size(); ++k) {
+            std::string line = PortLine(k, labelWidth);
+            if (line.size() > columns) {
+                line.resize(columns);
+            }
+            screen += "\r\x1b[2K" + line + "\n";
+        }
+        int succeeded = 0;
+        int failed = 0;
+        for (const TS_ROW& row : m_rows) {
+            (row.result.Ok ? succeeded : failed)++;
+        }
+        const int running = m_engine ? m_engine->Tally().Running : 0;
+        screen += "\r\x1b[2K" + std::to_string(succeeded) + " succeeded, " + std::to_string(failed) +
+                  " failed, " + std::to_string(running) + " running\n";
+        std::fputs(screen.c_str(), m_out);
+        std::fflush(m_out);
+        m_drawn = true;
+    }
+    void Ticker() {
+        std::unique_lock lock(m_mutex);
+        while (!m_quit) {
+            DrawLocked();
+            m_tick.wait_for(lock, std::chrono::milliseconds(200), [this] { return m_quit; });
+        }
+    }
+
+    const TS_CLI_OPTIONS& m_o;
+    std::FILE* m_out;
+    std::FILE* m_log;
+    const TE_STATION_COMMAND m_command;
+    const EMode m_mode;
+    const CStationEngine* m_engine = nullptr;
+    std::vector<TS_STATION_PORT> m_ports;
+    mutable std::mutex m_mutex;
+    std::vector<TS_PORT_VIEW> m_views;
+    std::vector<TS_ROW> m_rows;
+    bool m_drawn = false;
+    std::condition_variable m_tick;
+    bool m_quit = false;
+    std::thread m_ticker;
+};
+
+} // namespace
+
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n;) {
+        const unsigned char c = s[i];
+        if (c < 0x80) {
+            switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    char escape[8];
+                    std::snprintf(escape, sizeof escape, "\\u%04x", c);
+                    out += escape;
+                } else {
+                    out += static_cast<char>(c);
+                }
+            }
+            ++i;
+            continue;
+        }
+        // a UTF-8 sequence: its length from the lead byte, its continuation bytes checked
+        std::size_t length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
+        if (c >= 0xF5) {
+            length = 0;
+        }
+        bool valid = length > 0 && i + length <= n;
+        for (std::size_t k = 1; valid && k < length; ++k) {
+            valid = (s[i + k] & 0xC0) == 0x80;
+        }
+        if (valid && length == 3) {
+            valid = !(c == 0xE0 && s[i + 1] < 0xA0) && !(c == 0xED && s[i + 1] >= 0xA0);
+        }
+        if (valid && length == 4) {
+            valid = !(c == 0xF0 && s[i + 1] < 0x90) && !(c == 0xF4 && s[i + 1] >= 0x90);
+        }
+        if (valid) {
+            out.append(text, i, length);
+            i += length;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    return out + "\"";
+}
+
+std::string JsonTimestamp(int64_t unixMilliseconds) {
+    const std::time_t seconds = static_cast<std::time_t>(unixMilliseconds / 1000);
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<int>(unixMilliseconds % 1000));
+    return text;
+}
+
+int RunStation(const TS_CLI_OPTIONS& o, CStopSignals& signals, std::FILE* out, std::FILE* err,
+               bool interactive) {
+    const auto usage = [err](const std::string& line) {
+        std::fprintf(err, "vandrel-cli: %s\n", line.c_str());
+        return EXIT_USAGE;
+    };
+    TS_STATION_JOB job;
+    switch (o.Command) {
+    case ECliCommand::Status:
+        job.Command = STATION_STATUS;
+        break;
+    case ECliCommand::FlashId:
+        job.Command = STATION_FLASH_ID;
+        break;
+    case ECliCommand::Erase:
+        job.Command = STATION_ERASE;
+        break;
+    default:
+        job.Command = STATION_DOWNLOAD;
+        break;
+    }
+    job.Files = o.Files;
+    job.Verify = o.Verify;
+    job.EraseItems = o.EraseItems;
+    job.WaitSeconds = o.WaitSeconds;
+    job.WriterPath = o.WriterPath;
+
+    // the ports: the saved one when none was given
+    const TS_SAVED saved = ReadSavedSettings();
+    ApplyComPortMap(saved.map);
+    const TS_PORT_CONFIG savedConfig = saved.loaded.Settings.PortConfig;
+    std::vector<TS_CLI_PORT> given = o.Ports;
+    if (given.empty()) {
+        TS_CLI_PORT port;
+        port.Choice = savedConfig.PortType == PORT_USB ? ECliPortChoice::Usb : ECliPortChoice::Com;
+        port.ComNumber = savedConfig.Port + 1;
+        if (port.Choice == ECliPortChoice::Com && (port.ComNumber < 1 || port.ComNumber > 4)) {
+            return usage("the saved port COM" + std::to_string(port.ComNumber) +
+                         " is not one of COM1..COM4: give --port PATH, --com N or --usb");
+        }
+        given.push_back(port);
+    }
+    const int baud = o.BaudIndex >= 0 ? o.BaudIndex : savedConfig.Baud;
+    if (baud < 0 || baud >= static_cast<int>(kBaudTable.size())) {
+        return usage("the saved baud rate index " + std::to_string(baud) +
+                     " is not in the baud table: give --baud BPS (" + BaudTableText() + ")");
+    }
+    std::vector<TS_STATION_PORT> ports;
+    for (const TS_CLI_PORT& p : given) {
+        TS_STATION_PORT port;
+        switch (p.Choice) {
+        case ECliPortChoice::Usb:
+            port = StationUsbPort(p.Path.empty() ? QuilletResolveDevice(kUsbDeviceName) : p.Path,
+                                  p.Path.empty() ? "usb" : p.Path);
+            break;
+        case ECliPortChoice::Com: {
+            const std::string com = "COM" + std::to_string(p.ComNumber);
+            port = StationUartPort(QuilletResolveDevice(com), baud, com);
+            break;
+        }
+        default:
+            port = StationUartPort(p.Path, baud);
+            break;
+        }
+        port.Config.Baud = baud;
+        if (o.WriterPath.empty()) {
+            port.WriterPath = saved.loaded.Settings.FlashWriterPath[port.Config.PortType == PORT_USB ? 1 : 0];
+        }
+        ports.push_back(port);
+    }
+    if (const std::string repeated = CStationEngine::RepeatedPort(ports); !repeated.empty()) {
+        return usage(repeated + ": the port is named twice");
+    }
+    if (job.Command == STATION_DOWNLOAD) {
+        for (const std::string& file : o.Files) {
+            if (const std::string problem = CheckFlashFile(file, true); !problem.empty()) {
+                return usage(problem);
+            }
+        }
+    }
+    for (const TS_STATION_PORT& port : ports) {
+        const std::string& writer = port.WriterPath.empty() ? o.WriterPath : port.WriterPath;
+        if (job.Command != STATION_STATUS && !writer.empty()) {
+            if (const std::string problem = CheckFlashFile(writer, false); !problem.empty()) {
+                return usage("flash writer: " + problem);
+            }
+        }
+    }
+    std::FILE* log = nullptr;
+    if (!o.LogPath.empty()) {
+        log = std::fopen(o.LogPath.c_str(), "ae");
+        if (!log) {
+            return usage("cannot open the log file " + o.LogPath + ": " + std::strerror(errno));
+        }
+    }
+
+    CStationView view(o, out, log, interactive, job.Command);
+    view.SetPorts(ports);
+    int status = EXIT_OK;
+    {
+        CStationEngine station(job, ports, view);
+        view.SetEngine(&station);
+        signals.SetInterruptHook([&station] { station.StopAll(); });
+        view.StartTicker();
+        station.Start(o.Watch);
+        station.Wait();
+        signals.SetInterruptHook({});
+        view.StopTicker();
+        view.SetEngine(nullptr);
+    }
+    view.Finish();
+    if (log) {
+        std::fclose(log);
+    }
+    if (signals.Stopped() && !o.Watch) {
+        status = signals.ExitStatus();
+    } else {
+        status = view.Failed() > 0 ? EXIT_TARGET : EXIT_OK;
+    }
+    return status;
+}
