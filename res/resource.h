@@ -46,6 +46,7 @@ inline constexpr int ID_FILE_LIST_REMOVE = 32782;         // "&Remove"
 inline constexpr int ID_FILE_LIST_DOWNLOAD = 32783;       // "Down&load"
 inline constexpr int ID_FILE_LIST_MOVE_UP = 32789;        // "Move &Up"
 inline constexpr int ID_FILE_LIST_MOVE_DOWN = 32790;      // "Move &Down"
+inline constexpr int ID_FLASH_TOOLS_PRODUCTION_STATION = 32791; // "Production Station..."
 
 // Main window (IDD_VANDREL_DIALOG).
 inline constexpr int IDC_CONNECT = 1003;      // connect toggle, a face button in check-box mode
