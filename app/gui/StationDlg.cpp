@@ -98,11 +98,14 @@ private:
 
 CStationDlg::CStationDlg(IStationHost& host, std::string configDirectory, QWidget* parent)
     : QWidget(parent, Qt::Window), m_host(host), m_configDirectory(std::move(configDirectory)),
-      m_portList(new QListWidget(this)), m_verify(new QCheckBox(QStringLiteral("&Verify after writing"), this)),
+      m_portList(new QListWidget(this)),
+      m_verify(new QCheckBox(QStringLiteral("&Verify after writing"), this)),
       m_watch(new QCheckBox(QStringLiteral("&Watch: start each handset as it answers"), this)),
-      m_start(new QPushButton(QStringLiteral("&Start"), this)), m_stop(new QPushButton(QStringLiteral("S&top"), this)),
-      m_reset(new QPushButton(QStringLiteral("&Reset"), this)), m_tally(new QLabel(this)), m_status(new QLabel(this)),
-      m_tileArea(new QWidget(this)), m_grid(new QGridLayout(m_tileArea)), m_relay(std::make_unique<CRelay>(this)) {
+      m_start(new QPushButton(QStringLiteral("&Start"), this)),
+      m_stop(new QPushButton(QStringLiteral("S&top"), this)),
+      m_reset(new QPushButton(QStringLiteral("&Reset"), this)), m_tally(new QLabel(this)),
+      m_status(new QLabel(this)), m_tileArea(new QWidget(this)), m_grid(new QGridLayout(m_tileArea)),
+      m_relay(std::make_unique<CRelay>(this)) {
     setObjectName(QStringLiteral("CStationDlg"));
     setWindowTitle(QString::fromLatin1(kTitle));
 
@@ -213,10 +216,10 @@ void CStationDlg::RefreshPorts() {
         const QSignalBlocker block(m_portList);
         m_portList->clear();
         for (const TS_STATION_CHOICE& c : m_choices) {
-            const QString text = c.Label == c.DevicePath
-                                     ? QString::fromStdString(c.Label)
-                                     : QStringLiteral("%1    %2").arg(QString::fromStdString(c.Label),
-                                                                      QString::fromStdString(c.DevicePath));
+            const QString text = c.Label == c.DevicePath ? QString::fromStdString(c.Label)
+                                                         : QStringLiteral("%1    %2")
+                                                               .arg(QString::fromStdString(c.Label),
+                                                                    QString::fromStdString(c.DevicePath));
             auto* item = new QListWidgetItem(text, m_portList);
             item->setData(Qt::UserRole, QString::fromStdString(c.Label));
             item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
@@ -366,7 +369,8 @@ void CStationDlg::Start() {
         ports.push_back(MakeStationPort(c, settings));
     }
     if (const std::string repeated = CStationEngine::RepeatedPort(ports); !repeated.empty()) {
-        m_status->setText(QStringLiteral("%1 is the same port as another one ticked.").arg(QString::fromStdString(repeated)));
+        m_status->setText(QStringLiteral("%1 is the same port as another one ticked.")
+                              .arg(QString::fromStdString(repeated)));
         return;
     }
     QString refusal;
@@ -386,6 +390,11 @@ void CStationDlg::Start() {
         m_runs[k].busy = false;
     }
     m_files = files;
+    m_paths = files;
+    m_paths.push_back(FlashWriterPath(settings));
+    for (const TS_STATION_PORT& port : ports) {
+        m_paths.push_back(port.WriterPath);
+    }
     m_relay->SetGeneration(++m_generation);
     m_engine = std::make_unique<CStationEngine>(MakeStationJob(files, settings, m_verify->isChecked()), ports,
                                                 *m_relay);
@@ -417,6 +426,8 @@ void CStationDlg::PollEngine() {
         this,
         [this] {
             m_engine.reset(); // every thread has ended: nothing to wait for
+            m_status->setText(m_stopping ? QStringLiteral("Stopped.")
+                                         : QStringLiteral("Done: every port has ended."));
             m_stopping = false;
             for (std::size_t k = 0; k < m_tiles.size(); ++k) {
                 if (m_tiles[k]->Look() == TILE_WAITING || m_runs[k].busy) {
@@ -424,7 +435,6 @@ void CStationDlg::PollEngine() {
                     m_runs[k].busy = false;
                 }
             }
-            m_status->setText(QStringLiteral("Stopped."));
             UpdateControls();
             m_host.StationStopped();
             if (m_closeRequested) {
@@ -526,13 +536,13 @@ void CStationDlg::OnEnd(int port, const TS_STATION_RESULT& result) {
         tile->SetReason(QStringLiteral("stopped by the operator"));
     } else {
         tile->SetState(TILE_FAIL, QStringLiteral("FAIL"));
-        tile->SetReason(QString::fromStdString(result.Message));
+        tile->SetReason(QString::fromStdString(StationTileReason(result, m_paths)));
         ++m_failed;
     }
     tile->SetElapsed(static_cast<qint64>(std::lround(result.Seconds)));
     UpdateTally();
-    const std::string block = StationResultBlock(tile->Label().toStdString(), m_files, run.start,
-                                                 std::time(nullptr), result);
+    const std::string block =
+        StationResultBlock(tile->Label().toStdString(), m_files, run.start, std::time(nullptr), result);
     m_host.StationResult(QString::fromStdString(block), result.Ok, !stopped);
 }
 

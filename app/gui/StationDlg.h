@@ -130,6 +130,7 @@ private:
     int m_columns = 0;
 
     std::vector<std::string> m_files; // of the run in progress
+    std::vector<std::string> m_paths; // its files and flash writers, shortened on the tiles
     std::unique_ptr<CRelay> m_relay;  // outlives the engine
     std::unique_ptr<CStationEngine> m_engine;
     int m_generation = 0; // reports of an earlier run are dropped

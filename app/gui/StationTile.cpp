@@ -63,6 +63,10 @@ CStationTile::CStationTile(const QString& label, QWidget* parent)
     m_bar->setFormat(QStringLiteral("%p %"));
     m_bar->setAlignment(Qt::AlignCenter);
     m_elapsed->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_name->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    QSizePolicy keepPlace = m_bar->sizePolicy();
+    keepPlace.setRetainSizeWhenHidden(true);
+    m_bar->setSizePolicy(keepPlace);
     m_reason->setAlignment(Qt::AlignCenter);
     m_reason->setWordWrap(false);
 
@@ -82,6 +86,7 @@ CStationTile::CStationTile(const QString& label, QWidget* parent)
 void CStationTile::SetState(TE_TILE_LOOK look, const QString& words) {
     m_look = look;
     m_state->setText(words);
+    m_bar->setVisible(look != TILE_IDLE && look != TILE_WAITING);
     ApplyLook();
     FitFonts();
 }
@@ -132,15 +137,19 @@ void CStationTile::FitFonts() {
     m_elapsed->setFont(small);
     m_bar->setFont(small);
     m_bar->setFixedHeight(QFontMetrics(small).height() + 8);
+    m_elapsed->setMinimumWidth(QFontMetrics(small).horizontalAdvance(QStringLiteral("00:00:00")) + 2);
     QFont reason = small;
     reason.setBold(m_look == TILE_FAIL);
+    reason.setPixelSize(FittingSize(reason, m_reasonText, w, small.pixelSize()));
+    reason.setPixelSize(std::max(reason.pixelSize(), 11));
     m_reason->setFont(reason);
     m_reason->setText(QFontMetrics(reason).elidedText(m_reasonText, Qt::ElideRight, w));
     // the results as large as the tile allows; the words of the other states smaller
     QFont state = font();
     state.setBold(true);
     const bool result = m_look == TILE_PASS || m_look == TILE_FAIL;
-    state.setPixelSize(FittingSize(state, m_state->text(), w, std::clamp(h / (result ? 3 : 7), 14, result ? 140 : 40)));
+    state.setPixelSize(
+        FittingSize(state, m_state->text(), w, std::clamp(h / (result ? 3 : 7), 14, result ? 140 : 40)));
     m_state->setFont(state);
 }
 

@@ -125,19 +125,39 @@ std::vector<std::string> DefaultStationPorts(const AppSettings& settings) {
 }
 
 TS_STATION_PORT MakeStationPort(const TS_STATION_CHOICE& choice, const AppSettings& settings) {
-    TS_STATION_PORT port = choice.Usb ? StationUsbPort(choice.DevicePath, choice.Label)
-                                      : StationUartPort(choice.DevicePath, settings.PortConfig.Baud, choice.Label);
+    TS_STATION_PORT port = choice.Usb
+                               ? StationUsbPort(choice.DevicePath, choice.Label)
+                               : StationUartPort(choice.DevicePath, settings.PortConfig.Baud, choice.Label);
     port.WriterPath = settings.FlashWriterPath[choice.Usb ? PORT_USB : PORT_UART];
     return port;
 }
 
-TS_STATION_JOB MakeStationJob(const std::vector<std::string>& files, const AppSettings& settings, bool verify) {
+TS_STATION_JOB MakeStationJob(const std::vector<std::string>& files, const AppSettings& settings,
+                              bool verify) {
     TS_STATION_JOB job;
     job.Command = STATION_DOWNLOAD;
     job.Files = files;
     job.Verify = verify;
     job.WriterPath = FlashWriterPath(settings);
     return job;
+}
+
+std::string StationTileReason(const TS_STATION_RESULT& result, const std::vector<std::string>& paths) {
+    std::string text = result.Message;
+    for (const std::string& path : paths) {
+        const std::string name = fs::path(path).filename().string();
+        if (path.empty() || name == path) {
+            continue;
+        }
+        for (std::size_t at = text.find(path); at != std::string::npos;
+             at = text.find(path, at + name.size())) {
+            text.replace(at, path.size(), name);
+        }
+    }
+    if (result.Error == STATION_ERR_DISCONNECTED) {
+        text = "handset removed - " + text;
+    }
+    return text;
 }
 
 std::string StationResultBlock(const std::string& label, const std::vector<std::string>& files,
@@ -156,8 +176,8 @@ std::string StationResultBlock(const std::string& label, const std::vector<std::
     if (result.Ok) {
         text += " - Result : PASS, " + result.Summary + "\r\n";
     } else {
-        text += std::string(" - Result : ") + (result.Error == STATION_ERR_STOPPED ? "STOPPED" : "FAIL") + ", " +
-                result.Message + "\r\n";
+        text += std::string(" - Result : ") + (result.Error == STATION_ERR_STOPPED ? "STOPPED" : "FAIL") +
+                ", " + result.Message + "\r\n";
     }
     return text;
 }

@@ -41,7 +41,12 @@ std::vector<std::string> DefaultStationPorts(const AppSettings& settings);
 TS_STATION_PORT MakeStationPort(const TS_STATION_CHOICE& choice, const AppSettings& settings);
 
 // The download job: the list's files in order, the flash writer of the main window's port type.
-TS_STATION_JOB MakeStationJob(const std::vector<std::string>& files, const AppSettings& settings, bool verify);
+TS_STATION_JOB MakeStationJob(const std::vector<std::string>& files, const AppSettings& settings,
+                              bool verify);
+
+// The one line a tile shows for a failure: what happened first (a handset taken off says so before
+// the rest), the paths of the files shortened to their names.
+std::string StationTileReason(const TS_STATION_RESULT& result, const std::vector<std::string>& paths);
 
 // The block the main window's log shows for one station result, in the form of a file's download
 // information, headed with the port's label.
