@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "CliRunner.h"
+#include "RandomImage.h"
 #include "SimHarness.h"
 #include "TempDir.h"
 #include "download/DownloadSession.h"
@@ -28,34 +29,8 @@ namespace {
 constexpr uint32_t kImageBytes = 1u << 20;
 constexpr uint32_t kImageAddress = 0x00006000;
 
-// An .m0 image: records of 32 data bytes, pseudo-random data (about 1.2 % of the bytes need
-// stuffing on the UART, as in real code images).
 std::string MakeImage(const std::string& path) {
-    std::ofstream f(path);
-    uint32_t state = 0x12345678;
-    char hex[3];
-    for (uint32_t offset = 0; offset < kImageBytes; offset += 32) {
-        const uint32_t at = kImageAddress + offset;
-        uint8_t body[37] = {37, static_cast<uint8_t>(at >> 24), static_cast<uint8_t>(at >> 16),
-                            static_cast<uint8_t>(at >> 8), static_cast<uint8_t>(at)};
-        for (int k = 0; k < 32; ++k) {
-            state ^= state << 13;
-            state ^= state >> 17;
-            state ^= state << 5;
-            body[5 + k] = static_cast<uint8_t>(state);
-        }
-        unsigned sum = 0;
-        std::string line = "S3";
-        for (uint8_t b : body) {
-            sum += b;
-            std::snprintf(hex, sizeof hex, "%02X", b);
-            line += hex;
-        }
-        std::snprintf(hex, sizeof hex, "%02X", ~sum & 0xFFu);
-        f << line << hex << "\n";
-    }
-    f << "S70500006000F4\n";
-    return path;
+    return testsupport::MakeRandomImage(path, kImageAddress, kImageBytes);
 }
 
 vsim::SSimulatorOptions Paced(uint32_t rate) {

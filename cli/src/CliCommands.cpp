@@ -53,32 +53,6 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// A message box text on one line: line breaks become spaces.
-std::string OneLine(const std::string& text) {
-    std::string line;
-    bool gap = false;
-    for (char c : text) {
-        if (c == '\r' || c == '\n') {
-            gap = !line.empty();
-            continue;
-        }
-        if (gap) {
-            line += ' ';
-            gap = false;
-        }
-        line += c;
-    }
-    return line;
-}
-
-std::string StatusCodeText(int status) {
-    std::string text = "code[" + std::to_string(status) + "]";
-    if (const char* name = TmStatusName(status)) {
-        text += " " + std::string(name);
-    }
-    return text;
-}
-
 // The view of a download session: the progress line, and the ranges the target acknowledged.
 class CSessionObserver final : public IJobObserver {
 public:

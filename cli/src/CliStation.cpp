@@ -80,6 +80,7 @@ struct TS_PORT_VIEW {
 };
 
 struct TS_ROW {
+    int index; // of the port
     std::string port;
     std::string device;
     TS_STATION_RESULT result;
@@ -195,7 +196,7 @@ public:
             v.partialLine.clear();
         }
         v.state = result.Ok ? "ok" : std::string("failed: ") + result.Message;
-        m_rows.push_back({p.Label, p.DevicePath, result});
+        m_rows.push_back({port, p.Label, p.DevicePath, result});
         if (m_log) {
             std::fprintf(m_log, "==== %s (%s): %s ====\n%s%s==== %s: %s ====\n", p.Label.c_str(),
                          p.DevicePath.c_str(), CommandName(m_command), v.log.c_str(),
@@ -253,6 +254,9 @@ public:
         if (m_mode == EMode::Terminal) {
             DrawLocked();
         }
+        // in the order the ports were given; with --watch each port's jobs in the order they ended
+        std::stable_sort(m_rows.begin(), m_rows.end(),
+                         [](const TS_ROW& a, const TS_ROW& b) { return a.index < b.index; });
         std::size_t portWidth = 4;
         std::size_t deviceWidth = 6;
         for (const TS_ROW& row : m_rows) {

@@ -92,6 +92,31 @@ bool UsbDevicePresent() {
     return true;
 }
 
+std::string OneLine(const std::string& text) {
+    std::string line;
+    bool gap = false;
+    for (char c : text) {
+        if (c == '\r' || c == '\n') {
+            gap = !line.empty();
+            continue;
+        }
+        if (gap) {
+            line += ' ';
+            gap = false;
+        }
+        line += c;
+    }
+    return line;
+}
+
+std::string StatusCodeText(int status) {
+    std::string text = "code[" + std::to_string(status) + "]";
+    if (const char* name = TmStatusName(status)) {
+        text += " " + std::string(name);
+    }
+    return text;
+}
+
 std::string ModuleFileVersion(const std::string& modulePath) {
     const auto block = platform::ReadVersionBlock(modulePath);
     return block ? block->FileVersion : std::string();

@@ -23,31 +23,6 @@ constexpr auto kProgressInterval = std::chrono::milliseconds(100); // ten report
 constexpr auto kRetryInterval = std::chrono::milliseconds(200);    // watch: the device is not there
 constexpr auto kAwayInterval = std::chrono::milliseconds(500);     // watch: is the handset still there
 
-std::string OneLine(const std::string& text) {
-    std::string line;
-    bool gap = false;
-    for (char c : text) {
-        if (c == '\r' || c == '\n') {
-            gap = !line.empty();
-            continue;
-        }
-        if (gap) {
-            line += ' ';
-            gap = false;
-        }
-        line += c;
-    }
-    return line;
-}
-
-std::string StatusCodeText(int status) {
-    std::string text = "code[" + std::to_string(status) + "]";
-    if (const char* name = TmStatusName(status)) {
-        text += " " + std::string(name);
-    }
-    return text;
-}
-
 std::string Seconds(double seconds) {
     char text[32];
     std::snprintf(text, sizeof text, "%g", seconds);
@@ -230,14 +205,18 @@ private:
     void Phase(TE_STATION_PHASE phase) {
         m_engine.m_observer.OnPhase(m_index, phase);
         m_lastProgress = {};
+        m_reported = false;
     }
     // done out of m_total; forced: the last report of a phase, whatever the time
     void Progress(uint64_t done, bool forced) {
         const Clock::time_point now = Clock::now();
-        if (!forced && now - m_lastProgress < kProgressInterval && done < m_total) {
+        if ((!forced && now - m_lastProgress < kProgressInterval && done < m_total) ||
+            (m_reported && done == m_reportedDone)) {
             return;
         }
         m_lastProgress = now;
+        m_reported = true;
+        m_reportedDone = done;
         m_engine.m_observer.OnProgress(m_index, done, m_total);
     }
     bool Stopped() const { return m_stop.load() || m_engine.m_stopAll.load(); }
@@ -311,6 +290,8 @@ private:
     uint32_t m_low = 0;
     uint32_t m_high = 0;
     Clock::time_point m_lastProgress{};
+    bool m_reported = false; // a progress of the phase was reported, with m_reportedDone
+    uint64_t m_reportedDone = 0;
 };
 
 TS_FAILURE CStationPort::OpenLink(bool banner) {
@@ -330,7 +311,7 @@ TS_FAILURE CStationPort::OpenLink(bool banner) {
                 "cannot open " + (reason.empty() ? m_port.DevicePath : OneLine(reason))};
     }
     if (banner) {
-        StartTargetLog(*this, ModuleFileVersion());
+        StartTargetLog(*this, m_engine.m_version);
     }
     return {STATION_OK, {}};
 }
@@ -437,7 +418,7 @@ TS_FAILURE CStationPort::DownloadFile(const std::string& path) {
     m_written.Clear();
     m_fileBytes = 0;
     m_positionBytes = false;
-    m_total = ImagePayload(path);
+    m_total = m_engine.m_payload.count(path) ? m_engine.m_payload.at(path) : ImagePayload(path);
     if (GetFileKind(path) == KIND_M0) {
         Phase(STATION_PHASE_COMPRESS);
     }
@@ -731,7 +712,12 @@ void CStationPort::Watch() {
 
 CStationEngine::CStationEngine(TS_STATION_JOB job, std::vector<TS_STATION_PORT> ports,
                                IStationObserver& observer)
-    : m_job(std::move(job)), m_observer(observer), m_last(ports.size()) {
+    : m_job(std::move(job)), m_observer(observer), m_last(ports.size()), m_version(ModuleFileVersion()) {
+    // read once for every port: the version block of a large program file takes a while to find,
+    // and so does the size of an image
+    for (const std::string& file : m_job.Files) {
+        m_payload[file] = ImagePayload(file);
+    }
     for (std::size_t k = 0; k < ports.size(); ++k) {
         m_ports.push_back(std::make_unique<CStationPort>(*this, static_cast<int>(k), std::move(ports[k])));
     }

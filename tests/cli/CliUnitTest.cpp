@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -12,6 +13,9 @@
 #include "CliCommands.h"
 #include "CliOptions.h"
 #include "CliOutput.h"
+#include "CliPorts.h"
+#include "CliStation.h"
+#include "TempDir.h"
 #include "tools/WrittenRanges.h"
 
 namespace {
@@ -49,6 +53,15 @@ TEST(CliOptions, AcceptedCommandLines) {
              EXPECT_EQ(o.PortPath, "/dev/ttyUSB3");
              EXPECT_EQ(o.BaudIndex, 14);
              EXPECT_EQ(o.WaitSeconds, 0);
+         }},
+        // the station: every port in order, the first one also the single port
+        {{"--port", "/dev/ttyUSB0", "--com", "2", "--usb", "--json", "--watch", "download", "vmain.m0"},
+         [](const TS_CLI_OPTIONS& o) {
+             ASSERT_EQ(o.Ports.size(), 3u);
+             EXPECT_EQ(o.PortPath, "/dev/ttyUSB0");
+             EXPECT_EQ(o.Ports[1].ComNumber, 2);
+             EXPECT_EQ(o.Ports[2].Choice, ECliPortChoice::Usb);
+             EXPECT_TRUE(o.Json && o.Watch && UsesStation(o));
          }},
         {{"--baud", "110", "--com", "4", "flash-id"},
          [](const TS_CLI_OPTIONS& o) {
@@ -340,4 +353,41 @@ TEST(CliCommands, PermissionHintNamesTheDevicesGroup) {
     EXPECT_NE(hint.find("sudo usermod -aG " + name + " $USER"), std::string::npos) << hint;
     ::unlink(path);
     EXPECT_EQ(PermissionHint(path), "") << "nothing to say about a device that is not there";
+}
+
+TEST(CliStation, JsonStringsAndTimestamps) {
+    const struct {
+        std::string text;
+        const char* json;
+    } cases[] = {
+        {"plain", R"("plain")"},
+        {"quote \" back \\ tab\t", R"("quote \" back \\ tab\t")"},
+        {std::string("nul\0bell\a", 9), R"("nul\u0000bell\u0007")"},
+        {"\xE2\x97\x88 mark", "\"\xE2\x97\x88 mark\""}, // UTF-8 stays
+        {"\xFF\xC3(\xED\xA0\x80",
+         "\"\xEF\xBF\xBD\xEF\xBF\xBD(\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""}, // not UTF-8
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(JsonString(c.text), c.json);
+    }
+    EXPECT_EQ(JsonTimestamp(0), "1970-01-01T00:00:00.000Z");
+    EXPECT_EQ(JsonTimestamp(1796775007412), "2026-12-09T00:10:07.412Z");
+}
+
+TEST(CliPorts, StableNamesLeadToTheirTty) {
+    CTempDir dir;
+    const std::string tty = dir.Write("ttyUSB0", "");
+    const std::string other = dir.Write("ttyUSB1", "");
+    std::filesystem::create_directories(dir.File("serial/by-path"));
+    std::filesystem::create_directories(dir.File("serial/by-id"));
+    std::filesystem::create_symlink("../../ttyUSB0",
+                                    dir.File("serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"));
+    std::filesystem::create_symlink(tty, dir.File("serial/by-id/usb-FTDI_FT232R_A10K-if00-port0"));
+    std::filesystem::create_symlink(other, dir.File("serial/by-id/usb-Prolific_PL2303-if00-port0"));
+    const std::string root = dir.File("serial");
+    EXPECT_EQ(StableSerialNames(tty, root),
+              (std::vector<std::string>{root + "/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0",
+                                        root + "/by-id/usb-FTDI_FT232R_A10K-if00-port0"}));
+    EXPECT_EQ(StableSerialNamesText(other, root), "  [" + root + "/by-id/usb-Prolific_PL2303-if00-port0]");
+    EXPECT_EQ(StableSerialNamesText(dir.File("ttyS0"), root), "");
 }

@@ -1,5 +1,6 @@
 #include "tools/EraseJob.h"
 
+#include "download/TargetConnection.h"
 #include "tools/FlashIdentification.h"
 
 #include <cstdio>
@@ -237,10 +238,7 @@ bool SelectEraseItems(const std::vector<TE_ERASE_ITEM>& named, const TS_FLASH_QU
         }
         if (!selection.SetTicked(item, true)) {
             const auto index = static_cast<std::size_t>(cs);
-            std::string status = "code[" + std::to_string(query.Status[index]) + "]";
-            if (const char* name = TmStatusName(query.Status[index])) {
-                status += " " + std::string(name);
-            }
+            const std::string status = StatusCodeText(query.Status[index]);
             problem = std::string(CEraseSelection::Text(item)) + ": chip select " + std::to_string(cs) +
                       " carries no flash part (" + status + ", part " +
                       FlashPartName(query.FlashType[index]) + ")";

@@ -36,6 +36,11 @@ inline constexpr const char* STATUS_LABEL = "\r\n\xE2\x97\x88 Target status : ";
 inline constexpr const char* RUNNER_UNKNOWN = "Cannot confirm the target work manager!!";
 } // namespace linktext
 
+// A message text on one line: line breaks (and the gaps they leave) become single spaces.
+std::string OneLine(const std::string& text);
+// A monitor status as "code[-103] TM_ERR_TIMEOUT" (the name when the status has one).
+std::string StatusCodeText(int status);
+
 // The status line of a port that did not open: "Fail to open COM1 port", "Fail to open USB port",
 // or "Fail to open " for a port type that opens nothing.
 std::string FailToOpenText(const TS_PORT_CONFIG& config);

@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -179,4 +180,6 @@ private:
     mutable std::mutex m_mutex;
     TS_STATION_TALLY m_tally;
     std::vector<TS_STATION_RESULT> m_last;
+    const std::string m_version;               // of the program, for the log's banner
+    std::map<std::string, uint64_t> m_payload; // data bytes of each file of the job
 };

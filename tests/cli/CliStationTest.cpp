@@ -1,0 +1,286 @@
+// vandrel-cli on several virtual handsets at once (pseudo-terminals and USB sockets), run as a
+// child process: every port succeeds with --verify; one of four fails while three succeed (exit
+// 1, the table, the summary line); one is unplugged in the middle; every --json line is checked
+// against the schema of docs/JSON.md; --watch takes one handset after another on the same port;
+// a port named twice is refused.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "CliRunner.h"
+#include "SimHarness.h"
+#include "TempDir.h"
+
+using clitest::CCliRunner;
+using clitest::Contains;
+using clitest::TS_CLI_RESULT;
+using testsupport::CSimHarness;
+using testsupport::ESimLink;
+
+namespace {
+
+const std::string kSamples = std::string(VANDREL_SOURCE_DIR) + "/samples";
+
+enum class EFaultKind { None, BitFlip, Unplug };
+
+struct TS_BED {
+    CTempDir dir;
+    std::string writer, main;
+    std::vector<std::unique_ptr<CSimHarness>> sims;
+    std::vector<std::string> portArgs;
+
+    explicit TS_BED(const std::vector<std::pair<ESimLink, EFaultKind>>& handsets) {
+        for (const char* name : {"vwriter.m0", "vmain.m0"}) {
+            std::filesystem::copy_file(kSamples + "/" + name, dir.File(name));
+        }
+        writer = dir.File("vwriter.m0");
+        main = dir.File("vmain.m0");
+        for (const auto& [link, fault] : handsets) {
+            auto sim = std::make_unique<CSimHarness>(link);
+            if (fault == EFaultKind::BitFlip) {
+                sim->Host().SetFault(vsim::EFault::BitFlip, {.after = 2, .times = 1});
+            } else if (fault == EFaultKind::Unplug) {
+                sim->Host().SetFault(vsim::EFault::HangUp, {.after = 2, .times = 1});
+            }
+            portArgs.push_back(link == ESimLink::Usb ? "--usb" : "--port");
+            portArgs.push_back(sim->Path());
+            sims.push_back(std::move(sim));
+        }
+    }
+    CCliRunner Cli() const { return CCliRunner(dir.File("config")); }
+    std::vector<std::string> Args(std::vector<std::string> front,
+                                  const std::vector<std::string>& command) const {
+        front.insert(front.end(), portArgs.begin(), portArgs.end());
+        front.insert(front.end(), {"--writer", writer});
+        front.insert(front.end(), command.begin(), command.end());
+        return front;
+    }
+};
+
+// Checks one line against the schema of docs/JSON.md; empty when it holds, else what is wrong.
+std::string SchemaProblem(const nlohmann::json& j) {
+    static const std::regex ts(R"(^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z$)");
+    static const std::set<std::string> phases = {"connect", "writer",     "compress", "erase", "program",
+                                                 "verify",  "erase-chip", "flash-id", "dump"};
+    static const std::set<std::string> errors = {
+        "usage",  "file",     "port-open", "no-answer", "not-possible", "link",   "disconnected",
+        "writer", "download", "verify",    "erase",     "flash-id",     "stopped"};
+    if (!j.is_object() || j.value("schema", 0) != 1 || !j.contains("ts") || !j["ts"].is_string() ||
+        !std::regex_match(j["ts"].get<std::string>(), ts) || !j.contains("port") || !j["port"].is_string() ||
+        !j.contains("event") || !j["event"].is_string()) {
+        return "common fields";
+    }
+    const std::string event = j["event"];
+    const auto isString = [&](const char* key) { return j.contains(key) && j[key].is_string(); };
+    const auto isCount = [&](const char* key) { return j.contains(key) && j[key].is_number_unsigned(); };
+    if (event == "begin") {
+        return isString("device") && isString("command") ? "" : "begin fields";
+    }
+    if (event == "phase") {
+        return isString("phase") && phases.count(j["phase"]) ? "" : "phase name";
+    }
+    if (event == "progress") {
+        return isString("phase") && isCount("done") && isCount("total") && j["done"] <= j["total"]
+                   ? ""
+                   : "progress fields";
+    }
+    if (event == "log") {
+        return isString("text") ? "" : "log text";
+    }
+    if (event == "end") {
+        if (!isString("result") || !isCount("bytes") || !j.contains("seconds") || !j["seconds"].is_number()) {
+            return "end fields";
+        }
+        if (j["result"] == "ok") {
+            return isString("summary") && !j.contains("error") ? "" : "ok end";
+        }
+        const auto& e = j.value("error", nlohmann::json());
+        return j["result"] == "failed" && e.is_object() && e.contains("code") &&
+                       e["code"].is_number_integer() && e.contains("name") && e["name"].is_string() &&
+                       errors.count(e["name"]) && e.contains("message") && e["message"].is_string()
+                   ? ""
+                   : "failed end";
+    }
+    if (event == "summary") {
+        return j["port"] == "*" && isCount("succeeded") && isCount("failed") ? "" : "summary fields";
+    }
+    return "unknown event";
+}
+
+// Parses a --json stream line by line; every line must hold the schema, and the last is the summary.
+std::vector<nlohmann::json> ParseStream(const std::string& out) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(out);
+    std::string line;
+    while (std::getline(in, line)) {
+        nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+        EXPECT_FALSE(j.is_discarded()) << "not JSON: " << line;
+        EXPECT_EQ(SchemaProblem(j), "") << line;
+        lines.push_back(std::move(j));
+    }
+    EXPECT_FALSE(lines.empty());
+    if (!lines.empty()) {
+        EXPECT_EQ(lines.back().value("event", ""), "summary");
+    }
+    return lines;
+}
+
+// The table row of a port: the line that starts with its label.
+std::string Row(const std::string& out, const std::string& label) {
+    std::istringstream in(out);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind(label + " ", 0) == 0 && (Contains(line, "  ok  ") || Contains(line, "  failed  "))) {
+            return line;
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+TEST(CliStation, SeveralHandsetsAtOnceTableSummaryAndJson) {
+    using F = EFaultKind;
+    struct TS_CASE {
+        const char* name;
+        std::vector<std::pair<ESimLink, EFaultKind>> handsets;
+        int status;
+        const char* summary;
+        const char* error;  // the failing handset's error name in its end object
+        const char* reason; // and in its table row
+    };
+    const std::vector<TS_CASE> cases = {
+        {"four succeed",
+         {{ESimLink::Uart, F::None},
+          {ESimLink::Usb, F::None},
+          {ESimLink::Uart, F::None},
+          {ESimLink::Usb, F::None}},
+         0,
+         "summary: 4 succeeded, 0 failed",
+         nullptr,
+         nullptr},
+        {"one of four fails",
+         {{ESimLink::Uart, F::None},
+          {ESimLink::Uart, F::BitFlip},
+          {ESimLink::Usb, F::None},
+          {ESimLink::Uart, F::None}},
+         1,
+         "summary: 3 succeeded, 1 failed",
+         "verify",
+         "verification failed at 0x"},
+        {"one unplugged",
+         {{ESimLink::Usb, F::Unplug}, {ESimLink::Uart, F::None}},
+         1,
+         "summary: 1 succeeded, 1 failed",
+         "disconnected",
+         "disconnected"},
+    };
+    for (const TS_CASE& c : cases) {
+        for (const bool json : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (json ? " --json" : ""));
+            TS_BED bed(c.handsets);
+            const TS_CLI_RESULT r =
+                bed.Cli().Run(bed.Args(json ? std::vector<std::string>{"--json"} : std::vector<std::string>{},
+                                       {"download", "--verify", bed.main}),
+                              std::chrono::seconds(240));
+            EXPECT_EQ(r.status, c.status) << r.out << r.err;
+            std::map<std::string, std::string> results; // label -> ok, or the error name
+            if (json) {
+                for (const nlohmann::json& j : ParseStream(r.out)) {
+                    if (j["event"] == "end") {
+                        results[j["port"]] =
+                            j["result"] == "ok" ? "ok" : j["error"]["name"].get<std::string>();
+                    }
+                }
+            }
+            if (!json) {
+                EXPECT_TRUE(Contains(r.out, std::string("\n") + c.summary + "\n")) << r.out;
+            }
+            for (std::size_t k = 0; k < c.handsets.size(); ++k) {
+                const std::string label = bed.sims[k]->Path();
+                const bool fails = c.handsets[k].second != F::None;
+                if (json) {
+                    EXPECT_EQ(results[label], fails ? c.error : "ok") << r.out;
+                    continue;
+                }
+                const std::string row = Row(r.out, label);
+                EXPECT_TRUE(Contains(row, fails ? "  failed  " : "  ok  ")) << row << "\n" << r.out;
+                if (fails) {
+                    EXPECT_TRUE(Contains(row, c.reason)) << row;
+                } else {
+                    EXPECT_TRUE(Contains(row, "98304")) << row;
+                }
+            }
+        }
+    }
+}
+
+TEST(CliStation, WatchTakesASecondHandsetOnTheSamePortAfterTheFirstWentAway) {
+    TS_BED bed({});
+    const std::string fixture = bed.dir.File("fixture");
+    std::thread operatorHand;
+    int flashed = 0;
+    const TS_CLI_RESULT r = bed.Cli().Run(
+        {"--json", "--watch", "--port", fixture, "--writer", bed.writer, "download", "--verify", bed.main},
+        std::chrono::seconds(120), [&](pid_t pid) {
+            operatorHand = std::thread([&, pid] {
+                for (int handset = 0; handset < 2; ++handset) {
+                    CSimHarness sim(ESimLink::Uart);
+                    std::filesystem::create_symlink(sim.Path(), fixture);
+                    // done once the verify's reads are over and the station asks whether the
+                    // handset is still there
+                    const bool done = sim.Host().WaitUntil(
+                        [](const vsim::SHandsetSnapshot& s) {
+                            bool read = false;
+                            bool askedAfter = false;
+                            for (const auto& command : s.commands) {
+                                askedAfter =
+                                    (askedAfter || (read && command.cid == 0x42)) && command.cid != 0x51;
+                                read = read || command.cid == 0x51;
+                            }
+                            return askedAfter;
+                        },
+                        std::chrono::seconds(40));
+                    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                    flashed += done ? 1 : 0;
+                    std::filesystem::remove(fixture); // taken off the fixture
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                ::kill(pid, SIGINT);
+            });
+        });
+    operatorHand.join();
+    EXPECT_EQ(flashed, 2);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    int begins = 0;
+    int ok = 0;
+    for (const nlohmann::json& j : ParseStream(r.out)) {
+        begins += j["event"] == "begin" ? 1 : 0;
+        ok += j["event"] == "end" && j["result"] == "ok" ? 1 : 0;
+        if (j["event"] == "summary") {
+            EXPECT_EQ(j["succeeded"], 2);
+            EXPECT_EQ(j["failed"], 0);
+        }
+    }
+    EXPECT_EQ(begins, 2);
+    EXPECT_EQ(ok, 2);
+}
+
+TEST(CliStation, APortNamedTwiceIsRefused) {
+    TS_BED bed({{ESimLink::Uart, EFaultKind::None}});
+    const std::string alias = bed.dir.File("by-id-handset");
+    std::filesystem::create_symlink(bed.sims[0]->Path(), alias);
+    const TS_CLI_RESULT r = bed.Cli().Run({"--port", bed.sims[0]->Path(), "--port", alias, "status"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(Contains(r.err, alias + ": the port is named twice")) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(bed.sims[0]->Host().Snapshot().commands.empty()) << "nothing was sent";
+}
