@@ -86,7 +86,8 @@ CStationTile::CStationTile(const QString& label, QWidget* parent)
 void CStationTile::SetState(TE_TILE_LOOK look, const QString& words) {
     m_look = look;
     m_state->setText(words);
-    m_bar->setVisible(look != TILE_IDLE && look != TILE_WAITING);
+    // a stopped job may have reported its last block in full: its bar would tell a wrong story
+    m_bar->setVisible(look == TILE_BUSY || look == TILE_PASS || look == TILE_FAIL);
     ApplyLook();
     FitFonts();
 }
