@@ -48,8 +48,9 @@ Options (they override the program's saved settings for this run and are never s
 
 The station: status, flash-id, erase and download run on every port given at once (repeat
 --port, --com and --usb; a port named twice is refused). On a terminal, one line per handset and
-a tally; in a pipe, lines prefixed with the port. At the end a table, one row per handset, and
-"summary: N succeeded, M failed"; exit 0 when all succeeded, 1 when any failed.
+a tally; in a pipe, lines prefixed with the port (with --quiet, only each handset's result). At
+the end a table, one row per handset, and "summary: N succeeded, M failed"; exit 0 when all
+succeeded, 1 when any failed.
   --json           JSON Lines on stdout, one object a line, nothing else (docs/JSON.md)
   --watch          each port waits for a handset, runs the command, waits for the handset to go
                    away, and arms again, until Ctrl-C

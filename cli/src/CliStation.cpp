@@ -90,9 +90,10 @@ class CStationView final : public IStationObserver {
 public:
     CStationView(const TS_CLI_OPTIONS& options, std::FILE* out, std::FILE* log, bool interactive,
                  TE_STATION_COMMAND command)
-        : m_o(options), m_out(out), m_log(log), m_command(command), m_mode(options.Json  ? EMode::Json
-                                                                           : interactive ? EMode::Terminal
-                                                                                         : EMode::Pipe) {}
+        : m_o(options), m_out(out), m_log(log), m_command(command),
+          m_mode(options.Json                    ? EMode::Json
+                 : interactive && !options.Quiet ? EMode::Terminal
+                                                 : EMode::Pipe) {}
     ~CStationView() override { StopTicker(); }
 
     void SetPorts(const std::vector<TS_STATION_PORT>& ports) {
@@ -125,7 +126,7 @@ public:
         if (m_mode == EMode::Json) {
             Json(port, "begin",
                  ",\"device\":" + JsonString(devicePath) + ",\"command\":\"" + CommandName(m_command) + "\"");
-        } else if (m_mode == EMode::Pipe) {
+        } else if (m_mode == EMode::Pipe && !m_o.Quiet) {
             Line(port, "begin on " + devicePath);
         }
     }
@@ -141,7 +142,7 @@ public:
         v.phaseStart = Clock::now();
         if (m_mode == EMode::Json) {
             Json(port, "phase", std::string(",\"phase\":\"") + StationPhaseName(phase) + "\"");
-        } else if (m_mode == EMode::Pipe) {
+        } else if (m_mode == EMode::Pipe && !m_o.Quiet) {
             Line(port, StationPhaseName(phase));
         }
     }
@@ -154,7 +155,7 @@ public:
             Json(port, "progress",
                  std::string(",\"phase\":\"") + StationPhaseName(v.phase) +
                      "\",\"done\":" + std::to_string(done) + ",\"total\":" + std::to_string(total));
-        } else if (m_mode == EMode::Pipe && total > 0) {
+        } else if (m_mode == EMode::Pipe && !m_o.Quiet && total > 0) {
             const int decile = static_cast<int>(done * 10 / total);
             if (decile != v.lastDecile) {
                 v.lastDecile = decile;

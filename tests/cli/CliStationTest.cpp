@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -283,4 +284,36 @@ TEST(CliStation, APortNamedTwiceIsRefused) {
     EXPECT_TRUE(Contains(r.err, alias + ": the port is named twice")) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(bed.sims[0]->Host().Snapshot().commands.empty()) << "nothing was sent";
+}
+
+TEST(CliStation, CtrlCStopsEveryPortAtABlockBoundary) {
+    vsim::SSimulatorOptions paced;
+    paced.lineRate = 115200; // a block of the image takes seconds on the line
+    TS_BED bed({});
+    std::vector<std::string> args = {"--baud", "115200", "--writer", bed.writer};
+    for (int k = 0; k < 2; ++k) {
+        bed.sims.push_back(std::make_unique<CSimHarness>(ESimLink::Uart, paced));
+        args.insert(args.end(), {"--port", bed.sims.back()->Path()});
+    }
+    args.insert(args.end(), {"download", bed.main});
+    const TS_CLI_RESULT r = bed.Cli().Run(args, std::chrono::seconds(120), [&](pid_t pid) {
+        // both have written the image's first block and are sending the next: stop
+        for (auto& sim : bed.sims) {
+            sim->Host().WaitUntil(
+                [](const vsim::SHandsetSnapshot& s) {
+                    return std::any_of(s.commands.begin(), s.commands.end(),
+                                       [](const vsim::SCommandRecord& c) { return c.cid == 0x31; });
+                },
+                std::chrono::seconds(60));
+        }
+        ::kill(pid, SIGINT);
+    });
+    EXPECT_EQ(r.status, 128 + SIGINT) << r.out << r.err;
+    for (auto& sim : bed.sims) {
+        const std::string row = Row(r.out, sim->Path());
+        // the block on the wire was finished: the row says how far the image got
+        EXPECT_TRUE(Contains(row, "  failed  ") && Contains(row, "' reached address 0x")) << row << "\n"
+                                                                                          << r.out;
+    }
+    EXPECT_TRUE(Contains(r.out, "\nsummary: 0 succeeded, 2 failed\n")) << r.out;
 }
