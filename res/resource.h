@@ -38,14 +38,15 @@ inline constexpr int IDI_DUMP_TO_SCREEN = 163;    // output-mode toggle: memory 
 inline constexpr int IDI_DUMP_TO_FILE = 164;      // output-mode toggle: memory to a BIN file
 
 // Menu commands.
-inline constexpr int ID_FLASH_TOOLS_GET_FLASH_ID = 32773; // "&Get Flash ID(G)"
-inline constexpr int ID_FLASH_TOOLS_ERASE_FLASH = 32777;  // "&Erase Flash(E)"
-inline constexpr int ID_GLOBAL_SETTINGS = 32780;          // "Global &Settings"
-inline constexpr int ID_FILE_LIST_ADD = 32781;            // "&Add"
-inline constexpr int ID_FILE_LIST_REMOVE = 32782;         // "&Remove"
-inline constexpr int ID_FILE_LIST_DOWNLOAD = 32783;       // "Down&load"
-inline constexpr int ID_FILE_LIST_MOVE_UP = 32789;        // "Move &Up"
-inline constexpr int ID_FILE_LIST_MOVE_DOWN = 32790;      // "Move &Down"
+inline constexpr int ID_FLASH_TOOLS_GET_FLASH_ID = 32773;       // "&Get Flash ID(G)"
+inline constexpr int ID_FLASH_TOOLS_ERASE_FLASH = 32777;        // "&Erase Flash(E)"
+inline constexpr int ID_GLOBAL_SETTINGS = 32780;                // "Global &Settings"
+inline constexpr int ID_FILE_LIST_ADD = 32781;                  // "&Add"
+inline constexpr int ID_FILE_LIST_REMOVE = 32782;               // "&Remove"
+inline constexpr int ID_FILE_LIST_DOWNLOAD = 32783;             // "Down&load"
+inline constexpr int ID_FILE_LIST_MOVE_UP = 32789;              // "Move &Up"
+inline constexpr int ID_FILE_LIST_MOVE_DOWN = 32790;            // "Move &Down"
+inline constexpr int ID_FLASH_TOOLS_PRODUCTION_STATION = 32791; // "Production Station..."
 
 // Main window (IDD_VANDREL_DIALOG).
 inline constexpr int IDC_CONNECT = 1003;      // connect toggle, a face button in check-box mode

@@ -49,6 +49,10 @@ constexpr const char* kUnsupportCaption = "Unsupport file error";
 constexpr const char* kUnsupportText =
     "\r\nis not a valid OSTRA(*.m0) flash file.\r\n\r\nPlease select a correct OSTRA flash file again!";
 constexpr const char* kClosingText = "Closing: the download in progress ends first...";
+constexpr const char* kStationClosingText = "Closing: the production station stops first...";
+constexpr const char* kStationRunningText = "Production station running: this window's link is closed";
+constexpr const char* kStationStoppedText = "Production station stopped";
+constexpr const char* kStationBusyText = "The main window is busy: start again when its job has ended.";
 
 // A text of the program in a message box: its "\r\n" line breaks as line breaks.
 QString BoxText(const QString& text) {
@@ -274,6 +278,8 @@ CVandrelDlg::CVandrelDlg(const TS_OPTIONS& options, QWidget* parent)
 }
 
 CVandrelDlg::~CVandrelDlg() {
+    // the station window goes first: its ports end before anything they report to
+    delete m_stationDlg;
     // normally Shutdown() has run on close; a window destroyed otherwise still ends its threads
     // and its link before its members go
     if (m_runs) {
@@ -410,6 +416,9 @@ void CVandrelDlg::BuildMenus() {
         command(ID_FLASH_TOOLS_GET_FLASH_ID, QStringLiteral("&Get Flash ID(G)"), &CVandrelDlg::OnGetFlashId));
     tools->addAction(
         command(ID_FLASH_TOOLS_ERASE_FLASH, QStringLiteral("&Erase Flash(E)"), &CVandrelDlg::OnEraseFlash));
+    tools->addSeparator();
+    tools->addAction(command(ID_FLASH_TOOLS_PRODUCTION_STATION, QStringLiteral("Production &Station..."),
+                             &CVandrelDlg::OnProductionStation));
     connect(tools, &QMenu::aboutToShow, this, &CVandrelDlg::UpdateCommands);
     // the information box, which the window manager's menu cannot carry here
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
@@ -605,8 +614,8 @@ void CVandrelDlg::UpdateCommands() {
     const bool busy = CommandsBusy();
     const bool link = m_link.CommandsEnabled();
     const bool listFree = !m_runActive;
-    m_connect->setEnabled(!busy && !m_closeRequested);
-    m_downloadAll->setEnabled(m_connected && !busy && !m_closeRequested);
+    m_connect->setEnabled(!busy && !m_closeRequested && !m_stationRunning);
+    m_downloadAll->setEnabled(m_connected && !busy && !m_closeRequested && !m_stationRunning);
     for (QWidget* w : {static_cast<QWidget*>(m_add), static_cast<QWidget*>(m_remove),
                        static_cast<QWidget*>(m_removeAll)}) {
         w->setEnabled(listFree);
@@ -617,6 +626,7 @@ void CVandrelDlg::UpdateCommands() {
     m_commands[ID_FLASH_TOOLS_GET_FLASH_ID]->setEnabled(link && !busy);
     m_commands[ID_FILE_LIST_DOWNLOAD]->setEnabled(link && !busy);
     m_commands[ID_FLASH_TOOLS_ERASE_FLASH]->setEnabled(link && !busy && EraseFlashToolAvailable());
+    m_commands[ID_FLASH_TOOLS_PRODUCTION_STATION]->setEnabled(!m_closeRequested);
     if (m_dumpWidget) {
         m_dumpWidget->setEnabled(!IsBusy());
     }
@@ -963,6 +973,60 @@ void CVandrelDlg::OnAbout() {
     dialog.exec();
 }
 
+// ---- the production station ----
+
+void CVandrelDlg::OnProductionStation() {
+    if (m_closeRequested) {
+        return;
+    }
+    if (!m_stationDlg) {
+        m_stationDlg = new CStationDlg(*this, m_options.configDirectory, this);
+        m_stationDlg->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    m_stationDlg->show();
+    m_stationDlg->raise();
+    m_stationDlg->activateWindow();
+}
+
+bool CVandrelDlg::StationStarting(QString* refusal) {
+    if (CommandsBusy() || m_modalDepth > 0 || m_closeRequested) {
+        *refusal = QString::fromLatin1(kStationBusyText);
+        return false;
+    }
+    CloseTargetLink();
+    m_connect->SetCheck(false);
+    m_stationRunning = true;
+    SetRadiosEnabled(false);
+    m_status->setText(QString::fromLatin1(kStationRunningText));
+    AppendLog(QStringLiteral("\r\n") + QString::fromUtf8(LOG_MARK) + QLatin1Char(' ') +
+              QString::fromLatin1(kStationRunningText) + QStringLiteral("\r\n"));
+    UpdateCommands();
+    return true;
+}
+
+void CVandrelDlg::StationStopped() {
+    m_stationRunning = false;
+    SetRadiosEnabled(true);
+    m_status->setText(QString::fromLatin1(linktext::PORT_NOT_OPENED));
+    AppendLog(QStringLiteral("\r\n") + QString::fromUtf8(LOG_MARK) + QLatin1Char(' ') +
+              QString::fromLatin1(kStationStoppedText) + QStringLiteral("\r\n"));
+    UpdateCommands();
+    TryFinishClose();
+}
+
+void CVandrelDlg::StationResult(const QString& logBlock, bool ok, bool chime) {
+    AppendLog(logBlock);
+    if (!chime) {
+        return;
+    }
+    ++m_stationChimes;
+    m_wave.Play(0, false);
+    if (!ok) {
+        // a failure chimes twice
+        QTimer::singleShot(700, this, [this] { m_wave.Play(0, false); });
+    }
+}
+
 // ---- closing ----
 
 void CVandrelDlg::closeEvent(QCloseEvent* event) {
@@ -971,6 +1035,16 @@ void CVandrelDlg::closeEvent(QCloseEvent* event) {
         return;
     }
     m_closeRequested = true;
+    if (m_stationDlg) {
+        // the station closes first; while its ports stop, the window waits for it
+        m_stationDlg->close();
+        if (m_stationDlg && m_stationDlg->IsRunning()) {
+            m_status->setText(QString::fromLatin1(kStationClosingText));
+            UpdateCommands();
+            event->ignore();
+            return;
+        }
+    }
     if (m_modalDepth > 0 || IsBusy()) {
         // a run ends after the file being sent, at once between files; the connect dialog gives
         // up; the window closes when the last of them has ended
@@ -988,7 +1062,8 @@ void CVandrelDlg::closeEvent(QCloseEvent* event) {
 }
 
 void CVandrelDlg::TryFinishClose() {
-    if (m_closeRequested && !m_shutdownDone && m_modalDepth == 0 && !IsBusy()) {
+    if (m_closeRequested && !m_shutdownDone && m_modalDepth == 0 && !IsBusy() &&
+        !(m_stationDlg && m_stationDlg->IsRunning())) {
         close();
     }
 }

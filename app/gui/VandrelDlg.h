@@ -28,6 +28,7 @@
 
 #include "ConnectDlg.h"
 #include "SendSrecordDlg.h"
+#include "StationDlg.h"
 #include "VersionBlock.h"
 #include "WavePlayer.h"
 #include "app/AppSettings.h"
@@ -60,7 +61,7 @@ struct TS_VANDREL_OPTIONS {
     QString soundFile = QStringLiteral("Dizezazu.wav");
 };
 
-class CVandrelDlg : public QMainWindow, private IRunHost, private IJobThreadHost {
+class CVandrelDlg : public QMainWindow, private IRunHost, private IJobThreadHost, private IStationHost {
     Q_OBJECT
 public:
     using TS_OPTIONS = TS_VANDREL_OPTIONS;
@@ -109,6 +110,8 @@ public:
     void OnGetFlashId();
     void OnEraseFlash();
     void OnAbout();
+    // "Production Station...": opens the station window (or brings it to the front).
+    void OnProductionStation();
 
     // ---- state, for the tests
     CXListCtrl* FileList() const { return m_list; }
@@ -120,6 +123,11 @@ public:
     QAction* Command(int id) const;
     CConnectDlg* ActiveConnectDialog() const { return m_connectDlg; }
     CSendSrecordDlg* ActiveDownloadDialog() const { return m_downloadDlg; }
+    CStationDlg* StationWindow() const { return m_stationDlg; }
+    // The station runs: the window's own link stays closed.
+    bool StationRunning() const { return m_stationRunning; }
+    // Chimes played for handsets the station finished (a failure counts once).
+    int StationChimes() const { return m_stationChimes; }
     CDownloadRuns& Runs() { return *m_runs; }
     CJobThread& JobThread() { return *m_job; }
     // A job of the window uses the monitor (a run, the status query, Get Flash ID); a close
@@ -155,6 +163,12 @@ private:
     // IJobThreadHost
     void PostFlashWriterDownload() override;
     void ShowRefusal(const std::string& text) override;
+    // IStationHost
+    std::vector<std::string> StationFiles() override { return ListPaths(); }
+    const AppSettings& StationAppSettings() override { return m_settings; }
+    bool StationStarting(QString* refusal) override;
+    void StationStopped() override;
+    void StationResult(const QString& logBlock, bool ok, bool chime) override;
 
     void BuildWindow();
     void BuildMenus();
@@ -221,6 +235,10 @@ private:
     int m_modalDepth = 0;
     QPointer<CConnectDlg> m_connectDlg;
     QPointer<CSendSrecordDlg> m_downloadDlg;
+    QPointer<CStationDlg> m_stationDlg;
+    bool m_stationRunning = false;
+    int m_stationChimes = 0;
+
     bool m_closeRequested = false;
     bool m_shutdownDone = false;
     bool m_placementRestored = false;

@@ -142,6 +142,7 @@ public:
     ~CStationPort() override { Join(); }
 
     void Start(bool watch) {
+        m_running.store(true); // Running() holds from Start on, not from when the thread is scheduled
         m_thread = std::thread([this, watch] { watch ? Watch() : Once(); });
     }
     void Join() {

@@ -33,7 +33,8 @@ inline void QuietPlatformWarnings() {
     static QtMessageHandler previous = nullptr;
     previous =
         qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& text) {
-            if (text.contains(QLatin1String("propagateSizeHints"))) {
+            if (text.contains(QLatin1String("propagateSizeHints")) ||
+                text.contains(QLatin1String("does not support raise()"))) {
                 return;
             }
             if (previous) {

@@ -1,0 +1,143 @@
+// CStationDlg: the production station window, a non-modal view over the station engine
+// (CStationEngine). It lists the ports to choose from with a check box each, shows one tile per
+// chosen port in a grid that fits the window, and keeps the tally of the shift.
+//
+// The main window lends it its file list and settings (IStationHost) and closes its own link while
+// the station runs. The engine reports on the ports' threads; every report is posted to the UI
+// thread (CRelay) and applied there. The UI thread never waits for a port: Stop and a close ask the
+// engine to stop (a download ends at its next block boundary) and a short timer sees the ports'
+// threads end, then the engine goes and the window closes if a close was asked for.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/StationSetup.h"
+#include "station/StationEngine.h"
+
+class CStationTile;
+class QCheckBox;
+class QGridLayout;
+class QLabel;
+class QListWidget;
+class QPlainTextEdit;
+class QPushButton;
+
+// What the station window needs of the main window (UI thread).
+class IStationHost {
+public:
+    virtual ~IStationHost() = default;
+    // The flash files in the list, in order.
+    virtual std::vector<std::string> StationFiles() = 0;
+    virtual const AppSettings& StationAppSettings() = 0;
+    // The station is about to run: the main window closes its link. False, with the reason, when
+    // the main window cannot let it go now (a job of its own runs).
+    virtual bool StationStarting(QString* refusal) = 0;
+    // Every port has stopped.
+    virtual void StationStopped() = 0;
+    // A handset has finished: its block for the log; the chime (ok false: the failure's cue).
+    virtual void StationResult(const QString& logBlock, bool ok, bool chime) = 0;
+};
+
+class CStationDlg : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr const char* kTitle = "Production Station";
+
+    CStationDlg(IStationHost& host, std::string configDirectory, QWidget* parent = nullptr);
+    ~CStationDlg() override;
+
+    void Start();
+    void Stop();
+    void ResetTally();
+    // The port list again (ports found since); not while running.
+    void RefreshPorts();
+
+    bool IsRunning() const { return m_engine != nullptr; }
+    int Passed() const { return m_passed; }
+    int Failed() const { return m_failed; }
+
+    // ---- for the tests
+    QListWidget* PortList() const { return m_portList; }
+    QCheckBox* VerifyBox() const { return m_verify; }
+    QCheckBox* WatchBox() const { return m_watch; }
+    QPushButton* StartButton() const { return m_start; }
+    QPushButton* StopButton() const { return m_stop; }
+    QPushButton* ResetButton() const { return m_reset; }
+    QLabel* TallyLabel() const { return m_tally; }
+    QLabel* StatusLabel() const { return m_status; }
+    const std::vector<CStationTile*>& Tiles() const { return m_tiles; }
+    // Ticks the ports with these labels only (as a click on each box would).
+    void ChoosePorts(const std::vector<std::string>& labels);
+    // Opens (or shows again) the log of a tile's handset, as its context menu does.
+    QPlainTextEdit* ShowTileLog(int tile);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    class CRelay;
+    struct TS_TILE_RUN {
+        QElapsedTimer clock;
+        std::time_t start = 0;
+        bool busy = false;
+        QString log;
+        QString shownLog; // the log of the last handset that began
+        QPointer<QPlainTextEdit> logView;
+    };
+
+    // the engine's reports, on the UI thread
+    void OnBegin(int port);
+    void OnPhase(int port, TE_STATION_PHASE phase);
+    void OnProgress(int port, uint64_t done, uint64_t total);
+    void OnLog(int port, const QString& text);
+    void OnEnd(int port, const TS_STATION_RESULT& result);
+    void OnWaiting(int port, bool away);
+
+    std::vector<TS_STATION_CHOICE> ChosenPorts() const;
+    void RebuildTiles();
+    void LayoutTiles();
+    void UpdateControls();
+    void UpdateTally();
+    void Tick();
+    void PollEngine();
+    void SaveChoice();
+
+    IStationHost& m_host;
+    std::string m_configDirectory;
+    std::vector<TS_STATION_CHOICE> m_choices;
+
+    QListWidget* m_portList;
+    QCheckBox* m_verify;
+    QCheckBox* m_watch;
+    QPushButton* m_start;
+    QPushButton* m_stop;
+    QPushButton* m_reset;
+    QLabel* m_tally;
+    QLabel* m_status;
+    QWidget* m_tileArea;
+    QGridLayout* m_grid;
+    std::vector<CStationTile*> m_tiles;
+    std::vector<TS_TILE_RUN> m_runs;
+    int m_columns = 0;
+
+    std::vector<std::string> m_files; // of the run in progress
+    std::vector<std::string> m_paths; // its files and flash writers, shortened on the tiles
+    std::unique_ptr<CRelay> m_relay;  // outlives the engine
+    std::unique_ptr<CStationEngine> m_engine;
+    int m_generation = 0; // reports of an earlier run are dropped
+    bool m_stopping = false;
+    bool m_closeRequested = false;
+    QTimer m_poll;
+    QTimer m_clock;
+    int m_passed = 0;
+    int m_failed = 0;
+};
