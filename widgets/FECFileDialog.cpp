@@ -5,11 +5,15 @@ const char* const CFECFileDialog::kDefaultFilter = "Motorola S-records(*.m0)|*.m
 CFECFileDialog::CFECFileDialog(QWidget* parent, const QString& title, const QString& filter)
     : QFileDialog(parent, title) {
     setOption(QFileDialog::DontUseNativeDialog, true);
-    setOption(QFileDialog::HideNameFilterDetails, true);
     setAcceptMode(QFileDialog::AcceptOpen);
     setFileMode(QFileDialog::ExistingFile);
     setLabelText(QFileDialog::Accept, QStringLiteral("OK"));
-    setNameFilters(NameFiltersFrom(filter));
+    SetFilter(*this, filter);
+}
+
+void CFECFileDialog::SetFilter(QFileDialog& dialog, const QString& filter) {
+    dialog.setOption(QFileDialog::HideNameFilterDetails, true);
+    dialog.setNameFilters(NameFiltersFrom(filter));
 }
 
 QStringList CFECFileDialog::NameFiltersFrom(const QString& filter) {

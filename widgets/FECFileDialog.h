@@ -17,4 +17,8 @@ public:
     // Turns a filter of the form "Label|patterns|Label|patterns||" into the dialog's name filters.
     // A pattern "*.*" matches every file, as it does on the platform the format comes from.
     static QStringList NameFiltersFrom(const QString& filter);
+
+    // Gives any of Qt's own file dialogs the file types of such a filter: each label shows as it
+    // stands, and an entry "*.*" lists every file, names without a dot included.
+    static void SetFilter(QFileDialog& dialog, const QString& filter);
 };

@@ -7,7 +7,7 @@
 
 void CVandrelApp::Prepare(QApplication& application) {
     QApplication::setApplicationName(QStringLiteral("Vandrel"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Vandrel"));
+    // No display name: on X11 and Wayland Qt appends it to every window title.
     QApplication::setDesktopFileName(QStringLiteral("org.vandrel.Vandrel"));
     application.setQuitOnLastWindowClosed(true);
     InitVandrelResources();

@@ -25,6 +25,7 @@
 
 #include "ConnectDlg.h"
 #include "ControlId.h"
+#include "FECFileDialog.h"
 #include "FaceButton.h"
 #include "GlobalSettingsDlg.h"
 #include "InformationDlg.h"
@@ -562,6 +563,8 @@ void CVandrelDlg::RestoreWindowPlacement() {
     metrics.IconWidth = metrics.IconHeight = style()->pixelMetric(QStyle::PM_LargeIconSize);
     const TS_WINDOW_POSITION position = RestoredWindowPosition(*placement, metrics);
     move(position.x, position.y);
+    m_normalFrame = QRect(QPoint(position.x, position.y), frameGeometry().size());
+    m_restoredFramePlace = m_normalFrame.topLeft();
     if (placement->Status == 3) { // shown maximised when it was closed
         setWindowState(windowState() | Qt::WindowMaximized);
     }
@@ -571,12 +574,10 @@ void CVandrelDlg::RestoreWindowPlacement() {
 void CVandrelDlg::SaveWindowPlacement() {
     QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
     const QRect work = screen ? screen->availableGeometry() : QRect();
+    // the frame's rectangle either way (normalGeometry() would be the client area's)
     QRect normal = frameGeometry();
-    if (isMaximized() || isMinimized()) {
-        const QRect inner = normalGeometry();
-        if (inner.isValid()) {
-            normal = inner;
-        }
+    if ((isMaximized() || isMinimized()) && m_normalFrame.isValid()) {
+        normal = m_normalFrame;
     }
     TS_WINDOW_PLACEMENT placement;
     placement.Status = isMaximized() ? 3 : isMinimized() ? 2 : 1;
@@ -746,6 +747,25 @@ bool CVandrelDlg::event(QEvent* event) {
         OnAppCodeEvent();
         return true;
     }
+    const bool normalState =
+        isVisible() && !(windowState() & (Qt::WindowMaximized | Qt::WindowMinimized | Qt::WindowFullScreen));
+    if (m_restoredFramePlace && normalState && frameGeometry() != geometry()) {
+        // Framed. A window manager that took the place for the client area's has put the client
+        // there, the frame above and left of it: put the frame itself there, once.
+        const QPoint place = *m_restoredFramePlace;
+        if (geometry().topLeft() == place) {
+            m_restoredFramePlace.reset();
+            move(place);
+        } else if (frameGeometry().topLeft() == place) {
+            m_restoredFramePlace.reset();
+        }
+    }
+    if (event->type() == QEvent::Hide) {
+        m_restoredFramePlace.reset();
+    }
+    if ((event->type() == QEvent::Move || event->type() == QEvent::Resize) && normalState) {
+        m_normalFrame = frameGeometry();
+    }
     return QMainWindow::event(event);
 }
 
@@ -812,8 +832,7 @@ void CVandrelDlg::OnAdd() {
         dialog.setAcceptMode(QFileDialog::AcceptOpen);
         dialog.setFileMode(QFileDialog::ExistingFile);
         dialog.setDefaultSuffix(QStringLiteral("m0"));
-        dialog.setNameFilters(
-            {QStringLiteral("Motorola S-records(*.m0)"), QStringLiteral("All Files (*.*)")});
+        CFECFileDialog::SetFilter(dialog, QString::fromLatin1(CFECFileDialog::kDefaultFilter));
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
             return;
         }

@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -223,4 +224,10 @@ private:
     bool m_closeRequested = false;
     bool m_shutdownDone = false;
     bool m_placementRestored = false;
+    // The frame's rectangle the last time the window stood neither maximised nor minimised: what
+    // a close while maximised saves, so that the window comes back where its frame stood.
+    QRect m_normalFrame;
+    // Where the restored frame belongs until the window first stands framed and normal: a place
+    // set before the window is shown counts as its client area's under some window managers.
+    std::optional<QPoint> m_restoredFramePlace;
 };

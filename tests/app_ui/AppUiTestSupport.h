@@ -24,6 +24,7 @@
 
 #include "Screenshot.h"
 #include "SrecText.h"
+#include "app/RegistryStore.h"
 
 namespace apptest {
 
@@ -66,6 +67,23 @@ public:
 private:
     QTemporaryDir m_dir;
 };
+
+// A value of the settings folder's store, as the program keeps it.
+inline void PutInt(const CConfigDir& dir, const char* key, const char* name, int32_t value) {
+    CRegistryStore store(dir.Std());
+    store.SelectRoot(HKEY_LOCAL_MACHINE);
+    QVERIFY(store.OpenPath(key, true) == 1);
+    QVERIFY(store.PutInt(name, value) == 1);
+}
+
+inline int32_t GetInt(const CConfigDir& dir, const char* key, const char* name, int32_t fallback = -12345) {
+    CRegistryStore store(dir.Std());
+    store.SelectRoot(HKEY_LOCAL_MACHINE);
+    if (store.OpenPath(key) != 1) {
+        return fallback;
+    }
+    return store.GetInt(name, fallback);
+}
 
 inline void ClearPortEnvironment() {
     for (int n = 1; n <= 4; ++n) {

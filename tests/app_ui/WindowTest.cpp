@@ -20,6 +20,7 @@
 #include "AppUiTestSupport.h"
 #include "ControlId.h"
 #include "FaceButton.h"
+#include "FileDialogView.h"
 #include "FileEditCtrl.h"
 #include "GlobalSettingsDlg.h"
 #include "InformationDlg.h"
@@ -38,27 +39,11 @@ using namespace apptest;
 
 namespace {
 
-void PutInt(const CConfigDir& dir, const char* key, const char* name, int32_t value) {
-    CRegistryStore store(dir.Std());
-    store.SelectRoot(HKEY_LOCAL_MACHINE);
-    QVERIFY(store.OpenPath(key, true) == 1);
-    QVERIFY(store.PutInt(name, value) == 1);
-}
-
 void PutText(const CConfigDir& dir, const char* key, const char* name, const QString& value) {
     CRegistryStore store(dir.Std());
     store.SelectRoot(HKEY_LOCAL_MACHINE);
     QVERIFY(store.OpenPath(key, true) == 1);
     QVERIFY(store.PutText(name, value.toStdString()) == 1);
-}
-
-int32_t GetInt(const CConfigDir& dir, const char* key, const char* name, int32_t fallback = -12345) {
-    CRegistryStore store(dir.Std());
-    store.SelectRoot(HKEY_LOCAL_MACHINE);
-    if (store.OpenPath(key) != 1) {
-        return fallback;
-    }
-    return store.GetInt(name, fallback);
 }
 
 QString GetText(const CConfigDir& dir, const char* key, const char* name) {
@@ -355,14 +340,24 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         CModalDriver driver(QStringLiteral("add"));
 
-        // Add, through the file dialog: a name that does not start with v or V is refused
+        // Add, through the file dialog: its labels as they stand, all files listed under "All Files"
+        // (names without a dot too); a name that does not start with v or V is refused
+        QFile dotless(images.filePath(QStringLiteral("img/vREADME")));
+        QVERIFY(dotless.open(QIODevice::WriteOnly));
+        dotless.close();
+        QStringList types;
+        bool listsDotless = false;
         driver.SetHandler([&](QWidget* w) {
             auto* files = qobject_cast<QFileDialog*>(w);
             if (!files) {
                 return false;
             }
             driver.Shoot(files, QStringLiteral("file-dialog"));
-            QTimer::singleShot(0, files, [files, amain] {
+            QTimer::singleShot(0, files, [&, files] {
+                types = testsupport::FileTypesShown(files);
+                listsDotless = testsupport::ListsFile(files, 1, QFileInfo(amain).absolutePath(),
+                                                      QStringLiteral("vREADME"));
+                driver.Shoot(files, QStringLiteral("file-dialog-all-files"));
                 files->setDirectory(QFileInfo(amain).absolutePath());
                 if (auto* name = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
                     name->setText(QFileInfo(amain).fileName());
@@ -373,6 +368,9 @@ private slots:
         });
         QTimer::singleShot(0, &window, [&] { FindControl<QPushButton>(&window, IDC_ADD)->click(); });
         QTRY_COMPARE_WITH_TIMEOUT(driver.Boxes().size(), std::size_t(1), 20000);
+        QCOMPARE(types, QStringList(
+                            {QStringLiteral("Motorola S-records(*.m0)"), QStringLiteral("All Files (*.*)")}));
+        QVERIFY(listsDotless);
         const TS_BOX box = driver.Boxes().front();
         QCOMPARE(box.title, QStringLiteral("Unsupport file error"));
         QCOMPARE(box.icon, QMessageBox::Critical);

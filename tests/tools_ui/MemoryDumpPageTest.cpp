@@ -20,6 +20,7 @@
 #include "CaptionProgressCtrl.h"
 #include "ControlId.h"
 #include "FaceButton.h"
+#include "FileDialogView.h"
 #include "FileInfoLabel.h"
 #include "HexEditBase.h"
 #include "MemoryDumpPage.h"
@@ -459,6 +460,10 @@ void MemoryDumpPageTest::chooseBinFile() {
     page.SetFileMode(true);
     QStringList filters;
     QString suffix;
+    bool listsDotless = false; // the all-files entry lists names without a dot too
+    QFile dotless(QDir(m_dir->path()).filePath(QStringLiteral("dotless")));
+    QVERIFY(dotless.open(QIODevice::WriteOnly));
+    dotless.close();
     QTimer::singleShot(0, this, [&] {
         QElapsedTimer clock;
         clock.start();
@@ -470,8 +475,10 @@ void MemoryDumpPageTest::chooseBinFile() {
         if (dialog == nullptr) {
             return;
         }
-        filters = dialog->nameFilters();
+        filters = testsupport::FileTypesShown(dialog);
         suffix = dialog->defaultSuffix();
+        listsDotless = testsupport::ListsFile(dialog, 1, m_dir->path(), QStringLiteral("dotless"));
+        testsupport::SaveScreenshot(dialog, QStringLiteral("memory-dump-bin-dialog-all-files"));
         // as a user does: the folder, then the name typed without its suffix, then Enter
         dialog->setDirectory(m_dir->path());
         auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
@@ -486,6 +493,7 @@ void MemoryDumpPageTest::chooseBinFile() {
     QTest::mouseClick(Control<CFaceButton>(page, IDC_BIN_FILE_BUTTON), Qt::LeftButton);
     QCOMPARE(filters, (QStringList{QStringLiteral("Binary contents file for flash memory(*.bin)"),
                                    QString::fromUtf8("모든 화일(*.*)")}));
+    QVERIFY(listsDotless);
     QCOMPARE(suffix, QStringLiteral("bin"));
     QCOMPARE(Control<QLineEdit>(page, IDC_BIN_FILE_PATH)->text(),
              QDir(m_dir->path()).filePath(QStringLiteral("chosen.bin")));

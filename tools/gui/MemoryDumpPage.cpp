@@ -20,6 +20,7 @@
 
 #include "CaptionProgressCtrl.h"
 #include "ControlId.h"
+#include "FECFileDialog.h"
 #include "FaceButton.h"
 #include "FileInfoLabel.h"
 #include "HexEditBase.h"
@@ -32,10 +33,9 @@ namespace {
 constexpr const char* kDumpScreenTooltip = "Show a contents of target flash memory.";
 constexpr const char* kDumpFileTooltip = "Save a contents of target flash memory into the BIN file.";
 constexpr const char* kResultTitle = "                   / Status / Result";
-constexpr const char* kBinFilter = "Binary contents file for flash memory(*.bin)";
-// The all-files entry of the BIN file dialog.
-const char* const kAllFilesFilter =
-    "\xEB\xAA\xA8\xEB\x93\xA0 \xED\x99\x94\xEC\x9D\xBC(*.*)"; // 모든 화일(*.*)
+// The file types of the BIN file dialog; the second label reads 모든 화일(*.*).
+const char* const kBinFilter = "Binary contents file for flash memory(*.bin)|*.bin|"
+                               "\xEB\xAA\xA8\xEB\x93\xA0 \xED\x99\x94\xEC\x9D\xBC(*.*)|*.*||";
 constexpr int kAddressDigits = 8;
 
 QString Latin(const char* text) {
@@ -500,7 +500,7 @@ void CMemoryDumpPage::ChooseBinFile() {
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setDefaultSuffix(QStringLiteral("bin"));
-    dialog.setNameFilters({Latin(kBinFilter), QString::fromUtf8(kAllFilesFilter)});
+    CFECFileDialog::SetFilter(dialog, QString::fromUtf8(kBinFilter));
     const QString current = m_binPathEdit->text();
     if (!current.isEmpty() && QFileInfo(current).absoluteDir().exists()) {
         dialog.setDirectory(QFileInfo(current).absolutePath());

@@ -5,7 +5,6 @@
 #include <QContextMenuEvent>
 #include <QFocusEvent>
 #include <QFontDatabase>
-#include <QFontInfo>
 #include <QFontMetrics>
 #include <QFontMetricsF>
 #include <QKeyEvent>
@@ -299,8 +298,22 @@ QColor CHexEditBase::InactiveSelectionBackground() const {
     return Or(m_InactiveSelBack, palette().color(QPalette::Active, QPalette::Button));
 }
 
+bool CHexEditBase::IsEvenPitch(const QFont& font) {
+    QFont f = font;
+    f.setHintingPreference(QFont::PreferFullHinting); // measured as UseFont draws it
+    const QFontMetricsF metrics(f);
+    const qreal advance = metrics.horizontalAdvance(QLatin1Char('0'));
+    if (advance <= 0)
+        return false;
+    for (char c = 0x20; c < 0x7F; ++c) {
+        if (std::abs(metrics.horizontalAdvance(QLatin1Char(c)) - advance) > advance * 1e-3)
+            return false;
+    }
+    return true;
+}
+
 bool CHexEditBase::SetHexFont(const QFont& font, bool repaint) {
-    if (!QFontInfo(font).fixedPitch())
+    if (!IsEvenPitch(font))
         return false;
     UseFont(font);
     LayoutChanged(repaint);

@@ -85,9 +85,13 @@ public:
     void SetSelectionColors(const QColor& text, const QColor& background, bool repaint = true);
     void SetBackgroundColor(const QColor& colour, bool repaint = true);
 
-    // Font: only a fixed-pitch font is taken (the control keeps its own copy); anything else
-    // leaves the current font. Returns whether the font was taken.
+    // Font: only a font whose characters the view draws all advance alike is taken (the control
+    // keeps its own copy); anything else leaves the current font. Returns whether it was taken.
     bool SetHexFont(const QFont& font, bool repaint = true);
+    // Whether every character the view draws (printable ASCII: the hex digits, the letters, space
+    // and the dot of the character column) advances by the same width in this font. The font's
+    // own fixed-pitch flag is no guide: some monospaced fonts carry wider glyphs elsewhere.
+    static bool IsEvenPitch(const QFont& font);
     QFont GetHexFont() const { return m_Font; }
 
     // Caret position (byte index and digit); moving it clears no selection.
