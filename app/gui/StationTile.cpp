@@ -68,7 +68,7 @@ CStationTile::CStationTile(const QString& label, QWidget* parent)
     keepPlace.setRetainSizeWhenHidden(true);
     m_bar->setSizePolicy(keepPlace);
     m_reason->setAlignment(Qt::AlignCenter);
-    m_reason->setWordWrap(false);
+    m_reason->setWordWrap(true);
 
     auto* top = new QHBoxLayout;
     top->addWidget(m_name, 1);
@@ -139,12 +139,15 @@ void CStationTile::FitFonts() {
     m_bar->setFont(small);
     m_bar->setFixedHeight(QFontMetrics(small).height() + 8);
     m_elapsed->setMinimumWidth(QFontMetrics(small).horizontalAdvance(QStringLiteral("00:00:00")) + 2);
+    // the reason in the small size, on two lines at the most (cut short at the end of the second),
+    // so that what went wrong stays readable from a step back
     QFont reason = small;
     reason.setBold(m_look == TILE_FAIL);
-    reason.setPixelSize(FittingSize(reason, m_reasonText, w, small.pixelSize()));
-    reason.setPixelSize(std::max(reason.pixelSize(), 11));
+    const QFontMetrics metrics(reason);
     m_reason->setFont(reason);
-    m_reason->setText(QFontMetrics(reason).elidedText(m_reasonText, Qt::ElideRight, w));
+    m_reason->setMaximumHeight(2 * metrics.lineSpacing() + 2);
+    m_reason->setText(
+        metrics.elidedText(m_reasonText, Qt::ElideRight, 2 * w - 8 * metrics.averageCharWidth()));
     // the results as large as the tile allows; the words of the other states smaller
     QFont state = font();
     state.setBold(true);

@@ -5,9 +5,11 @@
 #include <memory>
 
 #include "app/DownloadRuns.h"
-#include "platform/RegistryStore.h"
 #include "download/JobObserver.h"
+#include "platform/RegistryStore.h"
 #include "quillet/PortMap.h"
+#include "quillet/UsbDevices.h"
+#include "station/SerialNames.h"
 
 namespace fs = std::filesystem;
 
@@ -29,24 +31,11 @@ std::string Canonical(const std::string& path) {
     return ec ? path : found.string();
 }
 
-// The udev link that names a serial device by the socket its adapter sits in (then by the
-// adapter's make and serial number), so a fixture's cable keeps its name; the path itself when
-// it has none.
+// A serial device by its first stable name (the socket its adapter sits in, then the adapter's
+// make and serial number), so a fixture's cable keeps its name; the path itself when it has none.
 std::string StableSerialName(const std::string& device) {
-    const std::string target = Canonical(device);
-    for (const char* folder : {"/dev/serial/by-path", "/dev/serial/by-id"}) {
-        std::error_code ec;
-        std::vector<std::string> names;
-        for (const fs::directory_entry& entry : fs::directory_iterator(folder, ec)) {
-            if (Canonical(entry.path().string()) == target) {
-                names.push_back(entry.path().string());
-            }
-        }
-        if (!names.empty()) {
-            return *std::min_element(names.begin(), names.end());
-        }
-    }
-    return device;
+    const std::vector<std::string> names = StableSerialNames(device);
+    return names.empty() ? device : names.front();
 }
 
 std::unique_ptr<CRegistryStore> OpenStore(const std::string& configDirectory) {
@@ -79,6 +68,20 @@ std::vector<TS_STATION_CHOICE> StationPortChoices() {
     add("USB", QuilletResolveDevice(kUsbDeviceName), true);
     for (const std::string& device : QuilletListSerialDevices()) {
         add(StableSerialName(device), device, false);
+    }
+    // handsets on USB cables reached through libusb, by the place they are plugged in
+    for (const TS_USB_DEVICE_INFO& usb : QuilletListUsbDevices()) {
+        if (usb.BulkInterface < 0) {
+            continue;
+        }
+        TS_USB_DEVICE_TEXT text;
+        text.HasIds = true;
+        text.Vendor = usb.Vendor;
+        text.Product = usb.Product;
+        text.Bus = usb.Bus;
+        text.Ports = usb.Ports;
+        const std::string name = "usb:" + QuilletUsbDeviceLabel(text);
+        add(name, name, true);
     }
     return choices;
 }

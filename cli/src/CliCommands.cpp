@@ -17,7 +17,7 @@
 
 #include "CliOptions.h"
 #include "CliOutput.h"
-#include "CliPorts.h"
+#include "station/SerialNames.h"
 #include "CliStation.h"
 #include "app/AppSettings.h"
 #include "app/ComPortMap.h"

@@ -242,8 +242,20 @@ private:
             return {STATION_ERR_STOPPED, "stopped: " + message};
         }
         const std::string reason = m_link.Monitor() ? m_link.Monitor()->GetPortErrorText() : std::string();
-        if (reason.find("disconnected") != std::string::npos) {
-            return {STATION_ERR_DISCONNECTED, message + ": " + OneLine(reason)};
+        if (const std::size_t at = reason.find("the device was disconnected"); at != std::string::npos) {
+            // the port's text begins with the name the link was opened under (COM1 for every
+            // serial port of the station), which says nothing here: the port's label does
+            const std::string why = OneLine(reason.substr(at));
+            std::string text = message;
+            if (const std::string name = reason.substr(0, at); !name.empty()) {
+                for (std::size_t k = text.find(name); k != std::string::npos; k = text.find(name, k)) {
+                    text.erase(k, name.size());
+                }
+            }
+            if (text.find(why) != std::string::npos) {
+                return {STATION_ERR_DISCONNECTED, text};
+            }
+            return {STATION_ERR_DISCONNECTED, text + ": " + why};
         }
         return {error, message};
     }

@@ -13,7 +13,7 @@
 #include "CliCommands.h"
 #include "CliOptions.h"
 #include "CliOutput.h"
-#include "CliPorts.h"
+#include "station/SerialNames.h"
 #include "CliStation.h"
 #include "TempDir.h"
 #include "tools/WrittenRanges.h"

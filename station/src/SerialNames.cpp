@@ -1,4 +1,4 @@
-#include "CliPorts.h"
+#include "station/SerialNames.h"
 
 #include <algorithm>
 #include <filesystem>
