@@ -17,7 +17,6 @@
 
 #include "CliOptions.h"
 #include "CliOutput.h"
-#include "station/SerialNames.h"
 #include "CliStation.h"
 #include "app/AppSettings.h"
 #include "app/ComPortMap.h"
@@ -32,6 +31,7 @@
 #include "platform/SettingsStore.h"
 #include "quillet/PortMap.h"
 #include "quillet/UsbDevices.h"
+#include "station/SerialNames.h"
 #include "station/StationEngine.h"
 #include "tools/DumpToFile.h"
 #include "tools/EraseJob.h"

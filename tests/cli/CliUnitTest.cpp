@@ -13,9 +13,9 @@
 #include "CliCommands.h"
 #include "CliOptions.h"
 #include "CliOutput.h"
-#include "station/SerialNames.h"
 #include "CliStation.h"
 #include "TempDir.h"
+#include "station/SerialNames.h"
 #include "tools/WrittenRanges.h"
 
 namespace {
