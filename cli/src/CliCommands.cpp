@@ -17,7 +17,6 @@
 
 #include "CliOptions.h"
 #include "CliOutput.h"
-#include "station/SerialNames.h"
 #include "CliStation.h"
 #include "app/AppSettings.h"
 #include "app/ComPortMap.h"
@@ -32,6 +31,8 @@
 #include "platform/SettingsStore.h"
 #include "quillet/PortMap.h"
 #include "quillet/UsbDevices.h"
+#include "station/SerialNames.h"
+#include "station/StationEngine.h"
 #include "tools/DumpToFile.h"
 #include "tools/EraseJob.h"
 #include "tools/FlashIdentification.h"
@@ -119,6 +120,11 @@ private:
     void OnInterrupt();
     std::string PortLabel() const;
     int Interrupted(const std::string& what);
+    // --json: the error code and name the next error is reported with
+    void ErrorKind(TE_STATION_ERROR error) { m_out.JsonErrorKind(error, StationErrorName(error)); }
+    // --json: the label of the port, as the station names it
+    std::string JsonPortLabel() const;
+    int RunCommand();
 
     // ---- commands ----
     int Status();
@@ -154,6 +160,7 @@ private:
     std::string m_failText; // the last failure, one line
     uint64_t m_verifiedBytes = 0;
     bool m_writerSent = false;
+    std::string m_jsonSummary; // ports: what it found
 };
 
 // ---- the link ----
@@ -244,6 +251,7 @@ void CCli::CloseLink() {
 }
 
 int CCli::Interrupted(const std::string& what) {
+    ErrorKind(STATION_ERR_STOPPED);
     CloseLink();
     m_out.Error(what.empty() ? std::string("stopped") : what);
     return m_signals.ExitStatus();
@@ -254,6 +262,8 @@ int CCli::Connect(bool sendWriter) {
     const auto limit = std::chrono::milliseconds(static_cast<int64_t>(m_o.WaitSeconds * 1000.0));
     const Clock::time_point start = Clock::now();
     const auto timeLeft = [&] { return limit.count() == 0 || Clock::now() - start < limit; };
+    m_out.JsonBegin(m_devicePath, "dump");
+    m_out.JsonPhase("connect");
 
     if (m_config.PortType == PORT_USB && !QuilletIsUsbDeviceText(m_devicePath)) {
         // as the connect dialog does: wait until the device (or the handset's socket) is there.
@@ -267,6 +277,7 @@ int CCli::Connect(bool sendWriter) {
             if (!timeLeft()) {
                 char seconds[32];
                 std::snprintf(seconds, sizeof seconds, "%g", m_o.WaitSeconds);
+                ErrorKind(STATION_ERR_PORT_OPEN);
                 m_out.Error(PortLabel() + " did not appear within " + seconds + " s");
                 return EXIT_TARGET;
             }
@@ -298,6 +309,7 @@ int CCli::Connect(bool sendWriter) {
             line += "\n  'vandrel-cli ports' lists the serial devices and how COM1..COM4 map to them";
         }
         CloseLink();
+        ErrorKind(STATION_ERR_PORT_OPEN);
         m_out.Error(line);
         return EXIT_USAGE;
     }
@@ -324,6 +336,7 @@ int CCli::Connect(bool sendWriter) {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%g", m_o.WaitSeconds);
         CloseLink();
+        ErrorKind(STATION_ERR_NO_ANSWER);
         m_out.Error("no answer from the target on " + PortLabel() + " within " + seconds +
                     " s: is the handset on and the cable in?");
         return EXIT_TARGET;
@@ -331,6 +344,7 @@ int CCli::Connect(bool sendWriter) {
     case ANSWER_NOT_POSSIBLE:
     case ANSWER_UNKNOWN:
         CloseLink();
+        ErrorKind(STATION_ERR_NOT_POSSIBLE);
         m_out.Error("the target on " + PortLabel() + " answered that a download is not possible (result " +
                     std::to_string(answer.result) + ")");
         return EXIT_TARGET;
@@ -353,6 +367,7 @@ int CCli::Connect(bool sendWriter) {
         return EXIT_TARGET;
     }
     if (sendWriter && NeedsFlashWriter(status, runner)) {
+        m_out.JsonPhase("writer");
         return SendFlashWriter();
     }
     return EXIT_OK;
@@ -365,6 +380,7 @@ int CCli::SendFlashWriter() {
     }
     if (writer.empty()) {
         CloseLink();
+        ErrorKind(STATION_ERR_FILE);
         m_out.Error(
             std::string("the boot loader runs and no flash writer is set: give --writer FILE, or set the ") +
             (m_config.PortType == PORT_USB ? "USB" : "UART") +
@@ -373,6 +389,7 @@ int CCli::SendFlashWriter() {
     }
     if (const std::string problem = CheckFlashFile(writer, false); !problem.empty()) {
         CloseLink();
+        ErrorKind(STATION_ERR_FILE);
         m_out.Error("flash writer: " + problem);
         return EXIT_USAGE;
     }
@@ -383,6 +400,7 @@ int CCli::SendFlashWriter() {
     }
     if (!sent) {
         CloseLink();
+        ErrorKind(m_fileError ? STATION_ERR_FILE : STATION_ERR_WRITER);
         m_out.Error("the flash writer " + writer + " was not sent: " + m_failText);
         return m_fileError ? EXIT_USAGE : EXIT_TARGET;
     }
@@ -398,6 +416,7 @@ int CCli::SendFlashWriter() {
                    OneLine(TerminalText(RunnerLine(after.runner, after.version))) + ")";
         }
         CloseLink();
+        ErrorKind(STATION_ERR_WRITER);
         m_out.Error("the flash writer " + writer +
                     " was sent, but it does not report itself running (runner " + std::to_string(expected) +
                     " expected): " + seen);
@@ -675,6 +694,8 @@ int CCli::DumpScreen() {
         return rc;
     }
     std::vector<uint8_t> data;
+    m_out.JsonPhase("dump");
+    m_out.JsonProgress(0, bytes);
     m_phase = EPhase::Read;
     const TS_MEMORY_READ read =
         DumpToScreen(*m_link.Monitor(), m_o.DumpStart, size, unit, data, &m_signals.StopFlag());
@@ -684,6 +705,7 @@ int CCli::DumpScreen() {
     }
     CloseLink();
     if (!read.Ok()) {
+        ErrorKind(STATION_ERR_LINK);
         m_out.Error(ScreenDumpErrorText(read) + " reading " + Hex32(read.FailedAddress) + " (" +
                     StatusCodeText(read.Status) + ")");
         return EXIT_TARGET;
@@ -706,6 +728,12 @@ int CCli::DumpScreen() {
             }
         }
         m_out.Result(std::string(text) + "  |" + ascii + "|");
+    }
+    if (m_out.Json()) {
+        m_out.JsonProgress(data.size(), bytes);
+        m_out.JsonEnd(EXIT_OK, data.size(),
+                      "dump: " + std::to_string(data.size()) + " bytes from " + Hex32(m_o.DumpStart),
+                      ",\"start\":" + std::to_string(m_o.DumpStart));
     }
     return EXIT_OK;
 }
@@ -737,8 +765,10 @@ int CCli::DumpFile() {
     hooks.Observer = &m_progress;
     hooks.Log = &m_out;
     hooks.Stop = &m_signals.StopFlag();
+    m_out.JsonPhase("dump");
     m_progress.Begin(BaseName(path));
     m_progress.SetBytesFromPosition(true);
+    m_progress.SetJsonTotal(uint64_t{*m_o.DumpEnd} - m_o.DumpStart);
     m_phase = EPhase::Read;
     const TS_DUMP_FILE_RESULT result =
         DumpToFile(*m_link.Monitor(), path, m_o.DumpStart, *m_o.DumpEnd, hooks);
@@ -752,11 +782,16 @@ int CCli::DumpFile() {
     case DUMP_FILE_CREATED:
         m_out.Result("dump: " + result.StatusText + ": " + result.FileInfo + " from " + Hex32(m_o.DumpStart) +
                      " to " + Hex32(*m_o.DumpEnd));
+        m_out.JsonEnd(EXIT_OK, result.BytesWritten, {},
+                      ",\"file\":" + JsonString(path) + ",\"start\":" + std::to_string(m_o.DumpStart) +
+                          ",\"end\":" + std::to_string(*m_o.DumpEnd));
         return EXIT_OK;
     case DUMP_FILE_READ_ERROR:
+        ErrorKind(STATION_ERR_LINK);
         m_out.Error(OneLine(result.Detail.empty() ? result.StatusText : result.Detail));
         return EXIT_TARGET;
     default:
+        ErrorKind(STATION_ERR_FILE);
         m_out.Error(OneLine(result.Detail.empty() ? result.MessageBox : result.Detail));
         return EXIT_USAGE;
     }
@@ -764,6 +799,9 @@ int CCli::DumpFile() {
 
 int CCli::Compress() {
     for (const std::string& file : m_o.Files) {
+        m_out.JsonBegin(file, "compress");
+        m_out.JsonPhase("compress");
+        ErrorKind(STATION_ERR_FILE);
         if (GetFileKind(file) != KIND_M0) {
             m_out.Error(file + ": compress takes an .m0 file");
             return EXIT_USAGE;
@@ -799,6 +837,18 @@ int CCli::Compress() {
             }
             return text.empty() ? std::string("no Ostra area") : text;
         };
+        // --json: [{"name":..., "start":..., "end":...}, ...]
+        const auto jsonAreas = [](int32_t flags, const COstraAreaTable& table) {
+            std::string text;
+            for (const TS_OSTRA_AREA& area : table.Areas()) {
+                if (flags & area.flag) {
+                    text += (text.empty() ? "{\"name\":" : ",{\"name\":") + JsonString(area.displayName) +
+                            ",\"start\":" + std::to_string(area.start) +
+                            ",\"end\":" + std::to_string(area.end) + "}";
+                }
+            }
+            return "[" + text + "]";
+        };
         COstraAreaTable defaults;
         COstraAreaTable moved;
         moved.RemapForFlashType(FLASH_TYPE_MOVED_LAYOUT);
@@ -808,11 +858,19 @@ int CCli::Compress() {
         if (marks.movedFlags != marks.defaultFlags) {
             m_out.Result("  areas with CS#0 flash part 19: " + names(marks.movedFlags, moved));
         }
+        m_out.JsonEnd(EXIT_OK, counts.DataBytes, {},
+                      ",\"file\":" + JsonString(output) + ",\"dataBytes\":" +
+                          std::to_string(counts.DataBytes) + ",\"blocks\":" + std::to_string(counts.Blocks) +
+                          ",\"areas\":" + jsonAreas(marks.defaultFlags, defaults) +
+                          (marks.movedFlags != marks.defaultFlags
+                               ? ",\"movedAreas\":" + jsonAreas(marks.movedFlags, moved)
+                               : std::string()));
     }
     return EXIT_OK;
 }
 
 int CCli::Ports() {
+    m_out.JsonBegin("", "ports");
     TS_SAVED saved = ReadSavedSettings();
     ApplyComPortMap(saved.map);
     if (m_o.PortChoice == ECliPortChoice::Path) {
@@ -834,6 +892,7 @@ int CCli::Ports() {
     };
     m_out.Result("Serial devices:");
     const auto devices = QuilletListSerialDevices();
+    m_jsonSummary = std::to_string(devices.size()) + " serial device" + (devices.size() == 1 ? "" : "s");
     for (const std::string& device : devices) {
         m_out.Result("  " + device + state(device) + StableSerialNamesText(device));
     }
@@ -877,6 +936,7 @@ int CCli::Ports() {
                  (s.FlashWriterPath[0].empty() ? "(not set)" : s.FlashWriterPath[0]));
     m_out.Result("  USB flash writer:  " +
                  (s.FlashWriterPath[1].empty() ? "(not set)" : s.FlashWriterPath[1]));
+    m_out.JsonEnd(EXIT_OK, 0, m_jsonSummary);
     return EXIT_OK;
 }
 
@@ -886,6 +946,7 @@ void CCli::PrintUsbDevices() {
     m_out.Result(
         "USB devices (give one as --usb usb:VVVV:PPPP, or usb:VVVV:PPPP@BUS-PORT when several match):");
     const std::vector<TS_USB_DEVICE_INFO> devices = QuilletListUsbDevices();
+    m_jsonSummary += ", " + std::to_string(devices.size()) + " USB device" + (devices.size() == 1 ? "" : "s");
     for (const TS_USB_DEVICE_INFO& d : devices) {
         TS_USB_DEVICE_TEXT text;
         text.HasIds = true;
@@ -914,15 +975,38 @@ int CCli::UdevRule() {
     std::string problem;
     QuilletParseUsbDeviceText(m_o.UsbDeviceText, device, problem); // checked with the options
     const std::string rule = QuilletUdevRule(device);
+    m_out.JsonBegin(m_o.UsbDeviceText, "udev-rule");
     for (size_t start = 0; start < rule.size();) {
         const size_t end = rule.find('\n', start);
         m_out.Result(rule.substr(start, end - start));
         start = end == std::string::npos ? rule.size() : end + 1;
     }
+    m_out.JsonEnd(EXIT_OK, 0, "udev rule for " + m_o.UsbDeviceText, ",\"rule\":" + JsonString(rule));
     return EXIT_OK;
 }
 
+std::string CCli::JsonPortLabel() const {
+    for (const TS_CLI_PORT& port : m_o.Ports) {
+        if (!port.Path.empty()) {
+            return port.Path;
+        }
+    }
+    if (m_config.PortType == PORT_USB) {
+        return "usb";
+    }
+    return "COM" + std::to_string(m_config.Port + 1);
+}
+
 int CCli::Run() {
+    const int rc = RunCommand();
+    if (m_out.Json()) {
+        m_out.JsonEnd(rc, 0);
+        m_out.JsonSummary();
+    }
+    return rc;
+}
+
+int CCli::RunCommand() {
     switch (m_o.Command) {
     case ECliCommand::Compress:
         return Compress();
@@ -935,6 +1019,9 @@ int CCli::Run() {
     }
     if (const int rc = ResolvePort(); rc != EXIT_OK) {
         return rc;
+    }
+    if (m_out.Json()) {
+        m_out.EnableJson(JsonPortLabel());
     }
     switch (m_o.Command) {
     case ECliCommand::Status:
@@ -1103,6 +1190,9 @@ int RunCli(const std::vector<std::string>& args, CStopSignals& signals, std::FIL
         return RunStation(options, signals, out, err, interactive);
     }
     CCliOutput output(out, err, options.Quiet, interactive);
+    if (options.Json) {
+        output.EnableJson(""); // dump names its port once it is known
+    }
     if (!options.LogPath.empty() && !output.OpenLogFile(options.LogPath, error)) {
         output.Error(error);
         return EXIT_USAGE;

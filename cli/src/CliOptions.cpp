@@ -132,8 +132,15 @@ bool ParseHexAddress(const std::string& text, uint32_t& value) {
     return true;
 }
 
+namespace {
+bool StationCommand(ECliCommand command) {
+    return command == ECliCommand::Status || command == ECliCommand::FlashId ||
+           command == ECliCommand::Erase || command == ECliCommand::Download;
+}
+} // namespace
+
 bool UsesStation(const TS_CLI_OPTIONS& options) {
-    return options.Ports.size() > 1 || options.Json || options.Watch;
+    return options.Ports.size() > 1 || options.Watch || (options.Json && StationCommand(options.Command));
 }
 
 bool ParseCommandLine(const std::vector<std::string>& args, TS_CLI_OPTIONS& o, std::string& error) {
@@ -367,14 +374,9 @@ bool ParseCommandLine(const std::vector<std::string>& args, TS_CLI_OPTIONS& o, s
         }
     }
 
-    if (UsesStation(o) && o.Command != ECliCommand::Status && o.Command != ECliCommand::FlashId &&
-        o.Command != ECliCommand::Erase && o.Command != ECliCommand::Download &&
-        o.Command != ECliCommand::None) {
-        error =
-            std::string(o.Ports.size() > 1 ? "several ports"
-                        : o.Json           ? "--json"
-                                           : "--watch") +
-            ": only status, flash-id, erase and download run on several ports, with --json or with --watch";
+    if ((o.Ports.size() > 1 || o.Watch) && !StationCommand(o.Command) && o.Command != ECliCommand::None) {
+        error = std::string(o.Ports.size() > 1 ? "several ports" : "--watch") +
+                ": only status, flash-id, erase and download run on several ports or with --watch";
         return false;
     }
     switch (o.Command) {

@@ -75,7 +75,8 @@ extern const std::vector<uint32_t> kBaudTable;
 // "110, 300, ..., 256000"
 std::string BaudTableText();
 
-// Whether the command runs on the station: more than one port, --json or --watch.
+// Whether the command runs on the station: more than one port, --watch, or --json with status,
+// flash-id, erase or download (the other commands write their own JSON Lines).
 bool UsesStation(const TS_CLI_OPTIONS& options);
 
 // Parses argv[1..]. False with a message naming the argument on a usage error.

@@ -5,6 +5,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
+
+#include "CliStation.h"
 
 std::string TerminalText(const std::string& logText) {
     std::string text;
@@ -123,6 +126,10 @@ void CCliOutput::AppendLog(const std::string& logText) {
     std::string text = TerminalText(logText);
     std::lock_guard lock(m_mutex);
     WriteLogFile(text);
+    if (m_json) {
+        JsonLogLocked(text);
+        return;
+    }
     if (m_quiet) {
         return;
     }
@@ -141,6 +148,10 @@ void CCliOutput::AppendLog(const std::string& logText) {
 void CCliOutput::Note(const std::string& line) {
     std::lock_guard lock(m_mutex);
     WriteLogFile((m_logAtLineStart ? "" : "\n") + line + "\n");
+    if (m_json) {
+        JsonLogLocked((m_jsonPartial.empty() ? "" : "\n") + line + "\n");
+        return;
+    }
     if (m_quiet) {
         return;
     }
@@ -157,6 +168,10 @@ void CCliOutput::Note(const std::string& line) {
 void CCliOutput::Result(const std::string& line) {
     std::lock_guard lock(m_mutex);
     WriteLogFile((m_logAtLineStart ? "" : "\n") + line + "\n");
+    if (m_json) {
+        m_jsonResults.push_back(line);
+        return;
+    }
     ClearProgressLocked();
     if (!m_atLineStart) {
         WriteOut("\n");
@@ -171,6 +186,24 @@ void CCliOutput::Error(const std::string& line) {
     std::lock_guard lock(m_mutex);
     const std::string text = "vandrel-cli: " + line + "\n";
     WriteLogFile((m_logAtLineStart ? "" : "\n") + text);
+    if (m_json) {
+        if (m_jsonError.empty()) {
+            // one line: a hint on a line of its own follows after "; "
+            for (std::size_t k = 0; k < line.size(); ++k) {
+                if (line[k] == '\n') {
+                    m_jsonError += "; ";
+                    while (k + 1 < line.size() && line[k + 1] == ' ') {
+                        ++k;
+                    }
+                } else {
+                    m_jsonError += line[k];
+                }
+            }
+        }
+        std::fputs(text.c_str(), m_err);
+        std::fflush(m_err);
+        return;
+    }
     ClearProgressLocked();
     if (!m_atLineStart) {
         // the error starts a line of its own on a shared terminal
@@ -185,7 +218,7 @@ void CCliOutput::Error(const std::string& line) {
 
 void CCliOutput::ShowProgress(const std::string& text) {
     std::lock_guard lock(m_mutex);
-    if (m_quiet) {
+    if (m_quiet || m_json) {
         return;
     }
     if (m_interactive) {
@@ -211,6 +244,129 @@ void CCliOutput::EndProgress() {
         m_progressOnScreen = false;
         std::fflush(m_out);
     }
+}
+
+// ---- --json ----
+
+void CCliOutput::EnableJson(const std::string& port) {
+    std::lock_guard lock(m_mutex);
+    m_json = true;
+    m_jsonPort = port;
+}
+
+void CCliOutput::JsonLineLocked(const char* event, const std::string& fields) {
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    std::fprintf(m_out, "{\"schema\":1,\"ts\":\"%s\",\"port\":%s,\"event\":\"%s\"%s}\n",
+                 JsonTimestamp(now).c_str(), JsonString(m_jsonPort).c_str(), event, fields.c_str());
+    std::fflush(m_out);
+}
+
+void CCliOutput::JsonLogLocked(const std::string& text) {
+    m_jsonPartial += text;
+    std::size_t start = 0;
+    for (std::size_t end; (end = m_jsonPartial.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = m_jsonPartial.substr(start, end - start);
+        if (line.find_first_not_of(" \t\r") != std::string::npos) {
+            JsonLineLocked("log", ",\"text\":" + JsonString(line));
+        }
+    }
+    m_jsonPartial.erase(0, start);
+}
+
+void CCliOutput::JsonBegin(const std::string& device, const std::string& command) {
+    std::lock_guard lock(m_mutex);
+    if (!m_json) {
+        return;
+    }
+    m_jsonBegun = true;
+    m_jsonPhase.clear();
+    m_jsonResults.clear();
+    m_jsonError.clear();
+    m_jsonErrorName = nullptr;
+    m_jsonBegin = std::chrono::steady_clock::now();
+    JsonLineLocked("begin", ",\"device\":" + JsonString(device) + ",\"command\":" + JsonString(command));
+}
+
+void CCliOutput::JsonPhase(const std::string& phase) {
+    std::lock_guard lock(m_mutex);
+    if (!m_json || !m_jsonBegun) {
+        return;
+    }
+    m_jsonPhase = phase;
+    m_jsonLastProgress = {};
+    JsonLineLocked("phase", ",\"phase\":" + JsonString(phase));
+}
+
+void CCliOutput::JsonProgress(uint64_t done, uint64_t total) {
+    std::lock_guard lock(m_mutex);
+    if (!m_json || !m_jsonBegun) {
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (done < total && now - m_jsonLastProgress < std::chrono::milliseconds(100)) {
+        return;
+    }
+    m_jsonLastProgress = now;
+    JsonLineLocked("progress", ",\"phase\":" + JsonString(m_jsonPhase) + ",\"done\":" + std::to_string(done) +
+                                   ",\"total\":" + std::to_string(total));
+}
+
+void CCliOutput::JsonErrorKind(int code, const char* name) {
+    std::lock_guard lock(m_mutex);
+    m_jsonErrorCode = code;
+    m_jsonErrorName = name;
+}
+
+void CCliOutput::JsonEnd(int exitStatus, uint64_t bytes, const std::string& summary,
+                         const std::string& fields) {
+    std::lock_guard lock(m_mutex);
+    if (!m_json || !m_jsonBegun) {
+        return;
+    }
+    JsonLogLocked(m_jsonPartial.empty() ? "" : "\n");
+    m_jsonBegun = false;
+    char seconds[48];
+    std::snprintf(seconds, sizeof seconds, "%.3f",
+                  std::chrono::duration<double>(std::chrono::steady_clock::now() - m_jsonBegin).count());
+    std::string line = std::string(",\"result\":\"") + (exitStatus == 0 ? "ok" : "failed") +
+                       "\",\"bytes\":" + std::to_string(bytes) + ",\"seconds\":" + seconds;
+    if (exitStatus == 0) {
+        ++m_jsonSucceeded;
+        line += ",\"summary\":" + JsonString(!summary.empty()        ? summary
+                                             : m_jsonResults.empty() ? std::string()
+                                                                     : m_jsonResults.front());
+    } else {
+        ++m_jsonFailed;
+        // the kind the command named, else the one its exit status stands for
+        int code = m_jsonErrorCode;
+        const char* name = m_jsonErrorName;
+        if (!name) {
+            code = exitStatus == 2 ? 1 : exitStatus == 1 ? 6 : 13;
+            name = exitStatus == 2 ? "usage" : exitStatus == 1 ? "link" : "stopped";
+        }
+        line += ",\"error\":{\"code\":" + std::to_string(code) + ",\"name\":\"" + name +
+                "\",\"message\":" + JsonString(m_jsonError) + "}";
+    }
+    std::string lines;
+    for (const std::string& result : m_jsonResults) {
+        lines += (lines.empty() ? "" : ",") + JsonString(result);
+    }
+    line += ",\"lines\":[" + lines + "]" + fields;
+    JsonLineLocked("end", line);
+}
+
+void CCliOutput::JsonSummary() {
+    std::lock_guard lock(m_mutex);
+    if (!m_json || m_jsonSucceeded + m_jsonFailed == 0) {
+        return;
+    }
+    const std::string port = m_jsonPort;
+    m_jsonPort = "*";
+    JsonLineLocked("summary", ",\"succeeded\":" + std::to_string(m_jsonSucceeded) +
+                                  ",\"failed\":" + std::to_string(m_jsonFailed));
+    m_jsonPort = port;
 }
 
 // ---- CProgressLine ----
@@ -400,12 +556,20 @@ void CProgressLine::SetProgressRange(uint32_t low, uint32_t high) {
 }
 
 void CProgressLine::SetProgressPos(uint32_t pos) {
+    std::optional<uint64_t> json;
     {
         std::lock_guard lock(m_mutex);
         if (m_bytesFromPosition && pos >= m_low) {
             m_bytes = pos - m_low;
         }
         m_pos = pos;
+        if (m_jsonTotal > 0 && m_high > m_low && pos >= m_low) {
+            const uint64_t span = m_high - m_low;
+            json = m_jsonTotal * std::min<uint64_t>(pos - m_low, span) / span;
+        }
+    }
+    if (json) {
+        m_out.JsonProgress(*json, m_jsonTotal);
     }
     Update(false);
 }

@@ -6,6 +6,9 @@
 //  - Errors go to stderr always, and to the --log file.
 //  - Progress: on a terminal one self-updating line per job; otherwise a plain line every 10 %.
 //    Never with --quiet, never into the --log file.
+//  - With --json (the commands that run outside the station: dump, compress, ports, udev-rule)
+//    stdout gets the JSON Lines of docs/JSON.md only: log texts and notes become log objects, the
+//    result lines go into the job's end object, errors into its error object (and to stderr).
 //
 // Every call may come from any thread (the job's, the progress ticker, the signal watcher).
 #pragma once
@@ -18,6 +21,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "download/JobObserver.h"
 
@@ -51,6 +55,26 @@ public:
     void ShowProgress(const std::string& text);
     void EndProgress();
 
+    // ---- --json: one job at a time (JsonBegin ... JsonEnd), then JsonSummary ----
+    // port: the label every object carries ("" for a command that opens no port).
+    void EnableJson(const std::string& port);
+    bool Json() const { return m_json; }
+    // A job starts: device is what it opens (or reads), command its name.
+    void JsonBegin(const std::string& device, const std::string& command);
+    bool JsonBegun() const { return m_jsonBegun; }
+    void JsonPhase(const std::string& phase);
+    // Bytes of the phase: at most ten a second, and always when done reaches total.
+    void JsonProgress(uint64_t done, uint64_t total);
+    // The error code and name (docs/JSON.md) the next Error is reported with.
+    void JsonErrorKind(int code, const char* name);
+    // The job has ended with the exit status: an end object with the result lines (field
+    // "lines"), summary (empty: the first result line) and fields (",\"key\":value..." of its own).
+    // Nothing when no job began.
+    void JsonEnd(int exitStatus, uint64_t bytes, const std::string& summary = {},
+                 const std::string& fields = {});
+    // The summary object, when a job ended.
+    void JsonSummary();
+
     bool Quiet() const { return m_quiet; }
     bool Interactive() const { return m_interactive; }
     // Columns of the terminal (80 when unknown).
@@ -61,6 +85,9 @@ private:
     void ClearProgressLocked();
     void RedrawProgressLocked();
     void WriteLogFile(const std::string& text);
+
+    void JsonLineLocked(const char* event, const std::string& fields);
+    void JsonLogLocked(const std::string& text);
 
     std::FILE* m_out;
     std::FILE* m_err;
@@ -76,6 +103,20 @@ private:
     bool m_progressOnScreen = false; // and is drawn on the current terminal line
     std::string m_progressText;
     bool m_logAtLineStart = true;
+
+    bool m_json = false;
+    std::string m_jsonPort;
+    bool m_jsonBegun = false;
+    std::string m_jsonPhase;
+    std::string m_jsonPartial; // a log text's line without its line feed yet
+    std::vector<std::string> m_jsonResults;
+    std::string m_jsonError;
+    int m_jsonErrorCode = 0;
+    const char* m_jsonErrorName = nullptr;
+    std::chrono::steady_clock::time_point m_jsonBegin;
+    std::chrono::steady_clock::time_point m_jsonLastProgress;
+    int m_jsonSucceeded = 0;
+    int m_jsonFailed = 0;
 };
 
 // The view of one job (a download session, an erase, a dump, a verification) as a progress line:
@@ -107,6 +148,8 @@ public:
 
     // Counts bytes handled by a job that reports positions only (a dump, a verification).
     void SetBytesFromPosition(bool on) { m_bytesFromPosition = on; }
+    // --json: the job's positions stand for this many bytes (JsonProgress scales them).
+    void SetJsonTotal(uint64_t bytes) { m_jsonTotal = bytes; }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -129,6 +172,7 @@ private:
     Clock::time_point m_eraseStart;
     std::atomic<uint64_t> m_bytes{0};
     bool m_bytesFromPosition = false;
+    uint64_t m_jsonTotal = 0;
     Clock::time_point m_jobStart;
     Clock::time_point m_sendStart;
     bool m_sending = false;

@@ -100,6 +100,12 @@ std::string SchemaProblem(const nlohmann::json& j) {
         if (!isString("result") || !isCount("bytes") || !j.contains("seconds") || !j["seconds"].is_number()) {
             return "end fields";
         }
+        if (j.contains("lines") &&
+            (!j["lines"].is_array() ||
+             !std::all_of(j["lines"].begin(), j["lines"].end(),
+                          [](const nlohmann::json& line) { return line.is_string(); }))) {
+            return "end lines";
+        }
         if (j["result"] == "ok") {
             return isString("summary") && !j.contains("error") ? "" : "ok end";
         }
@@ -316,4 +322,83 @@ TEST(CliStation, CtrlCStopsEveryPortAtABlockBoundary) {
                                                                                           << r.out;
     }
     EXPECT_TRUE(Contains(r.out, "\nsummary: 0 succeeded, 2 failed\n")) << r.out;
+}
+
+// --json on the commands outside the station (dump to the screen and to a file, compress, ports,
+// udev-rule), failing and succeeding: every line holds the schema, with the port, the phases and
+// the end object's own fields the command's text output has.
+TEST(CliStation, EveryCommandWritesJsonLines) {
+    struct TS_CASE {
+        std::vector<std::string> args; // $PORT: the handset's pty, $DIR: the bed's folder
+        int status;
+        const char* port; // the label every object carries
+        const char* phases;
+        const char* result; // "ok" or the error name
+        const char* field;  // of the end object
+    };
+    const std::vector<TS_CASE> cases = {
+        {{"--port", "$PORT", "dump", "6000", "--size", "8", "--unit", "dword"},
+         0,
+         "$PORT",
+         "connect writer dump",
+         "ok",
+         "start"},
+        {{"--port", "$PORT", "dump", "0", "--end", "40000", "-o", "$DIR/out.bin"},
+         0,
+         "$PORT",
+         "connect writer dump",
+         "ok",
+         "file"},
+        {{"--port", "$DIR/none", "dump", "6000"}, 2, "$DIR/none", "connect", "port-open", "error"},
+        {{"compress", "$DIR/vmain.m0"}, 0, "", "compress", "ok", "areas"},
+        {{"compress", "$DIR/vmain.bin"}, 2, "", "compress", "file", "error"},
+        {{"ports"}, 0, "", "", "ok", "lines"},
+        {{"udev-rule", "usb:1234:5678"}, 0, "", "", "ok", "rule"},
+    };
+    for (const TS_CASE& c : cases) {
+        TS_BED bed({{ESimLink::Uart, EFaultKind::None}});
+        const auto fill = [&](std::string text) {
+            const std::string dir = std::filesystem::path(bed.writer).parent_path().string();
+            for (const auto& [key, value] :
+                 {std::pair<std::string, std::string>{"$PORT", bed.sims[0]->Path()}, {"$DIR", dir}}) {
+                if (const std::size_t at = text.find(key); at != std::string::npos) {
+                    text.replace(at, key.size(), value);
+                }
+            }
+            return text;
+        };
+        std::vector<std::string> args = {"--json", "--writer", bed.writer};
+        for (const std::string& arg : c.args) {
+            args.push_back(fill(arg));
+        }
+        SCOPED_TRACE(args.back());
+        const TS_CLI_RESULT r = bed.Cli().Run(args, std::chrono::seconds(60));
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        std::string phases;
+        nlohmann::json end;
+        nlohmann::json progress;
+        for (const nlohmann::json& j : ParseStream(r.out)) {
+            if (j["event"] != "summary") {
+                EXPECT_EQ(j["port"], fill(c.port)) << j;
+            }
+            if (j["event"] == "phase") {
+                phases += (phases.empty() ? "" : " ") + j["phase"].get<std::string>();
+            }
+            if (j["event"] == "progress") {
+                progress = j;
+            }
+            if (j["event"] == "end") {
+                end = j;
+            }
+        }
+        EXPECT_EQ(phases, c.phases);
+        ASSERT_TRUE(end.is_object()) << r.out;
+        EXPECT_EQ(end["result"] == "ok" ? "ok" : end["error"]["name"].get<std::string>(), c.result) << end;
+        EXPECT_TRUE(end.contains(c.field)) << end;
+        if (c.status == 0 && std::string(c.phases).find("dump") != std::string::npos) {
+            // the last progress object: the whole range
+            EXPECT_EQ(progress.value("done", 0u), end["bytes"]) << progress;
+            EXPECT_EQ(progress.value("total", 0u), end["bytes"]) << progress;
+        }
+    }
 }

@@ -13,9 +13,9 @@
 #include "CliCommands.h"
 #include "CliOptions.h"
 #include "CliOutput.h"
-#include "station/SerialNames.h"
 #include "CliStation.h"
 #include "TempDir.h"
+#include "station/SerialNames.h"
 #include "tools/WrittenRanges.h"
 
 namespace {
@@ -63,6 +63,10 @@ TEST(CliOptions, AcceptedCommandLines) {
              EXPECT_EQ(o.Ports[2].Choice, ECliPortChoice::Usb);
              EXPECT_TRUE(o.Json && o.Watch && UsesStation(o));
          }},
+        // --json on one port: status runs on the station, dump writes its own lines
+        {{"--json", "--port", "/dev/ttyUSB0", "dump", "6000"},
+         [](const TS_CLI_OPTIONS& o) { EXPECT_TRUE(o.Json && !UsesStation(o)); }},
+        {{"--json", "status"}, [](const TS_CLI_OPTIONS& o) { EXPECT_TRUE(o.Json && UsesStation(o)); }},
         {{"--baud", "110", "--com", "4", "flash-id"},
          [](const TS_CLI_OPTIONS& o) {
              EXPECT_EQ(o.BaudIndex, 0);
@@ -140,7 +144,7 @@ TEST(CliOptions, RefusedCommandLines) {
         {{"--usb", "--usb", "status"}, "--usb: the port is named twice"},
         {{"--port", "/x", "--usb", "dump", "6000"},
          "several ports: only status, flash-id, erase and download"},
-        {{"--json", "compress", "vmain.m0"}, "--json: only status, flash-id, erase and download"},
+        {{"--watch", "compress", "vmain.m0"}, "--watch: only status, flash-id, erase and download"},
         {{"--wait", "-1", "status"}, "--wait takes a number of seconds"},
         {{"--wait", "nan", "status"}, "--wait takes a number of seconds"},
         {{"--port"}, "--port needs a value"},

@@ -1,7 +1,7 @@
 // vandrel-cli run as a child process on a USB bus emulated by umockdev, with --usb usb:VVVV:PPPP:
 // status, the flash writer, download with verify, flash id, erase and a dump to a file through
 // real libusb calls; a handset unplugged in the middle of a download; a device that is not there;
-// two identical handsets with and without a path; ports and udev-rule.
+// two identical handsets with and without a path, and both flashed at once; ports and udev-rule.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -148,6 +148,29 @@ TEST_F(UsbCli, ChoosingAmongDevices) {
     }
     EXPECT_TRUE(first.Snapshot().commands.empty());
     EXPECT_FALSE(second.Snapshot().commands.empty());
+}
+
+// Two identical handsets told apart by their bus ports, flashed at once through the station.
+TEST_F(UsbCli, TwoIdenticalHandsetsFlashedAtOnceByTheirBusPorts) {
+    vsim::CSimulatorHost first;
+    vsim::CSimulatorHost second;
+    m_Bus->AddHandset(first.Handset(), {}, {.port = 2});
+    m_Bus->AddHandset(second.Handset(), {}, {.port = 3});
+    const TS_CLI_RESULT r =
+        Cli().Run({"--usb", "usb:1234:5678@1-2", "--usb", "usb:1234:5678@1-3", "--writer",
+                   m_Dir.File("vwriter.m0"), "download", "--verify", m_Dir.File("vmain.m0")},
+                  std::chrono::seconds(120));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    for (const std::string label : {"usb:1234:5678@1-2", "usb:1234:5678@1-3"}) {
+        // its row in the table: the label, "ok" and the image's bytes
+        const std::size_t row = r.out.find("\n" + label + " ");
+        ASSERT_NE(row, std::string::npos) << label << "\n" << r.out;
+        const std::string line = r.out.substr(row + 1, r.out.find('\n', row + 1) - row - 1);
+        EXPECT_TRUE(Contains(line, "  ok  ") && Contains(line, "98304")) << line;
+    }
+    EXPECT_TRUE(Contains(r.out, "\nsummary: 2 succeeded, 0 failed\n")) << r.out;
+    EXPECT_EQ(first.Runner(), vsim::ERunner::FlashWriter);
+    EXPECT_EQ(second.Runner(), vsim::ERunner::FlashWriter);
 }
 
 } // namespace
