@@ -38,13 +38,6 @@ std::string StableSerialName(const std::string& device) {
     return names.empty() ? device : names.front();
 }
 
-std::unique_ptr<CRegistryStore> OpenStore(const std::string& configDirectory) {
-    auto store = configDirectory.empty() ? std::make_unique<CRegistryStore>()
-                                         : std::make_unique<CRegistryStore>(configDirectory);
-    store->SelectRoot(HKEY_LOCAL_MACHINE);
-    return store;
-}
-
 } // namespace
 
 std::vector<TS_STATION_CHOICE> StationPortChoices() {
@@ -74,13 +67,7 @@ std::vector<TS_STATION_CHOICE> StationPortChoices() {
         if (usb.BulkInterface < 0) {
             continue;
         }
-        TS_USB_DEVICE_TEXT text;
-        text.HasIds = true;
-        text.Vendor = usb.Vendor;
-        text.Product = usb.Product;
-        text.Bus = usb.Bus;
-        text.Ports = usb.Ports;
-        const std::string name = "usb:" + QuilletUsbDeviceLabel(text);
+        const std::string name = QuilletUsbDeviceText(usb);
         add(name, name, true);
     }
     return choices;
@@ -88,7 +75,7 @@ std::vector<TS_STATION_CHOICE> StationPortChoices() {
 
 TS_STATION_SETTINGS ReadStationSettings(const std::string& configDirectory) {
     TS_STATION_SETTINGS settings;
-    auto store = OpenStore(configDirectory);
+    auto store = CRegistryStore::OpenMachineStore(configDirectory);
     if (!store->OpenPath(KEY_PRODUCTION_STATION, false)) {
         return settings;
     }
@@ -106,7 +93,7 @@ TS_STATION_SETTINGS ReadStationSettings(const std::string& configDirectory) {
 }
 
 bool WriteStationSettings(const TS_STATION_SETTINGS& settings, const std::string& configDirectory) {
-    auto store = OpenStore(configDirectory);
+    auto store = CRegistryStore::OpenMachineStore(configDirectory);
     if (!store->OpenPath(KEY_PRODUCTION_STATION, true)) {
         return false;
     }

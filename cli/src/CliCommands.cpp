@@ -948,19 +948,12 @@ void CCli::PrintUsbDevices() {
     const std::vector<TS_USB_DEVICE_INFO> devices = QuilletListUsbDevices();
     m_jsonSummary += ", " + std::to_string(devices.size()) + " USB device" + (devices.size() == 1 ? "" : "s");
     for (const TS_USB_DEVICE_INFO& d : devices) {
-        TS_USB_DEVICE_TEXT text;
-        text.HasIds = true;
-        text.Vendor = d.Vendor;
-        text.Product = d.Product;
-        text.Bus = d.Bus;
-        text.Ports = d.Ports;
         std::string names = d.Manufacturer;
         if (!d.ProductName.empty()) {
             names += (names.empty() ? "" : " ") + d.ProductName;
         }
         const bool readable = ::access(d.Node.c_str(), R_OK | W_OK) == 0;
-        m_out.Result("  usb:" + QuilletUsbDeviceLabel(text) + "  " + d.Node +
-                     (names.empty() ? "" : "  " + names) +
+        m_out.Result("  " + QuilletUsbDeviceText(d) + "  " + d.Node + (names.empty() ? "" : "  " + names) +
                      (d.BulkInterface >= 0 ? "  bulk pair on interface " + std::to_string(d.BulkInterface)
                                            : "  no bulk pair") +
                      (readable ? "" : "  (no permission: see 'vandrel-cli udev-rule')"));

@@ -142,6 +142,16 @@ std::string QuilletUsbPortPath(int bus, const std::vector<int>& ports) {
     return text;
 }
 
+std::string QuilletUsbDeviceText(const TS_USB_DEVICE_INFO& device) {
+    TS_USB_DEVICE_TEXT text;
+    text.HasIds = true;
+    text.Vendor = device.Vendor;
+    text.Product = device.Product;
+    text.Bus = device.Bus;
+    text.Ports = device.Ports;
+    return "usb:" + QuilletUsbDeviceLabel(text);
+}
+
 std::string QuilletUsbDeviceLabel(const TS_USB_DEVICE_TEXT& device) {
     std::string text;
     if (device.HasIds) {

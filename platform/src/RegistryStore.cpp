@@ -21,6 +21,13 @@ CRegistryStore::CRegistryStore() = default;
 
 CRegistryStore::CRegistryStore(std::string configDirectory) : m_store(std::move(configDirectory)) {}
 
+std::unique_ptr<CRegistryStore> CRegistryStore::OpenMachineStore(const std::string& configDirectory) {
+    auto store = configDirectory.empty() ? std::make_unique<CRegistryStore>()
+                                         : std::make_unique<CRegistryStore>(configDirectory);
+    store->SelectRoot(HKEY_LOCAL_MACHINE);
+    return store;
+}
+
 CRegistryStore::~CRegistryStore() {
     m_path.clear();
     m_root = HKEY_CURRENT_USER;

@@ -6,20 +6,11 @@
 #include "quillet/QuilletTypes.h"
 #include "tools/MemoryDump.h"
 
-namespace {
-
-std::unique_ptr<CRegistryStore> OpenStore(const std::string& configDirectory) {
-    auto store = configDirectory.empty() ? std::make_unique<CRegistryStore>()
-                                         : std::make_unique<CRegistryStore>(configDirectory);
-    store->SelectRoot(HKEY_LOCAL_MACHINE);
-    return store;
-}
-
-} // namespace
+namespace {} // namespace
 
 TS_MEMORY_DUMP_SETTINGS ReadMemoryDumpSettings(const std::string& configDirectory) {
     TS_MEMORY_DUMP_SETTINGS s;
-    auto store = OpenStore(configDirectory);
+    auto store = CRegistryStore::OpenMachineStore(configDirectory);
     for (const char* key : {KEY_MEMORY_DUMP, KEY_MEMORY_DUMP_TO_SCREEN, KEY_MEMORY_DUMP_TO_FILE}) {
         if (!store->HasKey(key)) {
             store->MakeKey(key);
@@ -47,7 +38,7 @@ TS_MEMORY_DUMP_SETTINGS ReadMemoryDumpSettings(const std::string& configDirector
 }
 
 void WriteMemoryDumpSettings(const TS_MEMORY_DUMP_SETTINGS& s, const std::string& configDirectory) {
-    auto store = OpenStore(configDirectory);
+    auto store = CRegistryStore::OpenMachineStore(configDirectory);
     if (store->OpenPath(KEY_MEMORY_DUMP, true)) {
         store->PutFlag("Output mode", s.OutputMode);
     }

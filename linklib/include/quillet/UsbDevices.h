@@ -53,6 +53,8 @@ struct TS_USB_DEVICE_INFO {
 // The USB devices present, in bus and port order. Opens nothing and claims nothing; empty when
 // libusb cannot start.
 QUILLET_API std::vector<TS_USB_DEVICE_INFO> QuilletListUsbDevices();
+// "usb:VVVV:PPPP@B-P.P": the device text that names a listed device by its ids and its place.
+QUILLET_API std::string QuilletUsbDeviceText(const TS_USB_DEVICE_INFO& device);
 // Whether a device that the text names is present (exactly one, or several when the text is not
 // precise enough: the open then says which to choose). False for an unparsable text.
 QUILLET_API bool QuilletUsbDevicePresent(const std::string& text);

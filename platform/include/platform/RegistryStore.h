@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/SettingsStore.h"
@@ -43,6 +44,9 @@ public:
     // Settings kept in the given directory (tests, tools).
     explicit CRegistryStore(std::string configDirectory);
     ~CRegistryStore();
+    // The store the program keeps its settings in, rooted at HKEY_LOCAL_MACHINE: in the given
+    // directory, or where the environment says when it is empty.
+    static std::unique_ptr<CRegistryStore> OpenMachineStore(const std::string& configDirectory);
     CRegistryStore(const CRegistryStore&) = delete;
     CRegistryStore& operator=(const CRegistryStore&) = delete;
 
