@@ -74,7 +74,7 @@ private:
     std::map<int, TS_PORT_RECORD> m_ports;
 };
 
-struct TS_HANDSET_SPEC {
+struct TS_HANDSET_SETUP {
     ESimLink link;
     bool fault; // a bit flips in flash: the verify finds it
 };
@@ -85,7 +85,7 @@ struct TS_FLEET {
     std::vector<TS_STATION_PORT> ports;
     TS_STATION_JOB job;
 
-    explicit TS_FLEET(const std::vector<TS_HANDSET_SPEC>& specs) {
+    explicit TS_FLEET(const std::vector<TS_HANDSET_SETUP>& setups) {
         for (const char* name : {"vwriter.m0", "vmain.m0"}) {
             std::filesystem::copy_file(kSamples + "/" + name, dir.File(name));
         }
@@ -94,13 +94,13 @@ struct TS_FLEET {
         job.WriterPath = dir.File("vwriter.m0");
         job.Verify = true;
         job.WaitSeconds = 20;
-        for (const TS_HANDSET_SPEC& spec : specs) {
-            auto sim = std::make_unique<CSimHarness>(spec.link);
-            if (spec.fault) {
+        for (const TS_HANDSET_SETUP& setup : setups) {
+            auto sim = std::make_unique<CSimHarness>(setup.link);
+            if (setup.fault) {
                 sim->Host().SetFault(vsim::EFault::BitFlip, {.after = 2, .times = 1});
             }
-            ports.push_back(spec.link == ESimLink::Usb ? StationUsbPort(sim->Path())
-                                                       : StationUartPort(sim->Path(), 12));
+            ports.push_back(setup.link == ESimLink::Usb ? StationUsbPort(sim->Path())
+                                                        : StationUartPort(sim->Path(), 12));
             sims.push_back(std::move(sim));
         }
     }
@@ -109,7 +109,7 @@ struct TS_FLEET {
 TEST(StationEngine, RunsEveryPortAtOnceAndOneFailureStopsNoOther) {
     struct TS_CASE {
         const char* name;
-        std::vector<TS_HANDSET_SPEC> handsets;
+        std::vector<TS_HANDSET_SETUP> handsets;
         int succeeded;
         int failed;
     };
