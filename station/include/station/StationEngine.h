@@ -222,11 +222,12 @@ public:
 
 private:
     friend class CStationPort;
-    struct TS_PREPARED_FILE;
     void Ended(int port, const TS_STATION_RESULT& result);
     // The prepared form of a job file, made once (by the calling port when it is the first);
-    // null with the failure set when it could not be made or the port was stopped meanwhile.
-    std::shared_ptr<const TS_PREPARED_FILE> Prepare(CStationPort& port, const std::string& path);
+    // with its data records when the job verifies. Null with the failure set when it could not
+    // be made or the port was stopped meanwhile (STATION_ERR_STOPPED).
+    std::shared_ptr<const TS_PREPARED_FILE> Prepare(CStationPort& port, const std::string& path,
+                                                    TE_STATION_ERROR& error, std::string& message);
 
     const TS_STATION_JOB m_job;
     IStationObserver& m_observer;
@@ -235,8 +236,7 @@ private:
     mutable std::mutex m_mutex;
     TS_STATION_TALLY m_tally;
     std::vector<TS_STATION_RESULT> m_last;
-    const std::string m_version;               // of the program, for the log's banner
-    std::map<std::string, uint64_t> m_payload; // data bytes of each file of the job
+    const std::string m_version; // of the program, for the log's banner
     std::function<void(int port)> m_jobHook;
 
     // the job's files, prepared once for every port
