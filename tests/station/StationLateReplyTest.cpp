@@ -37,11 +37,10 @@ TEST(StationLateReplies, EveryJobEndsAsWithAPromptHandset) {
         const char* summary;
     };
     const TS_CASE cases[] = {
-        {STATION_STATUS, "0x41=70", "Boot loader is running"},
-        {STATION_FLASH_ID, "0x41=40-150", "FLASH_TOSHIBA_50VPF5683CDSB_8MB_BOTTOM"},
-        {STATION_ERASE, "0x41=120,0x42=1800", "CS #2"},
-        {STATION_DOWNLOAD, "0x41=40-150,0x42=1800",
-         "1 file sent after the flash writer, verified 98304 bytes"},
+        {STATION_STATUS, "*=70", "Boot loader is running"},
+        {STATION_FLASH_ID, "*=40-150", "FLASH_TOSHIBA_50VPF5683CDSB_8MB_BOTTOM"},
+        {STATION_ERASE, "0x42=1800,*=120", "CS #2"},
+        {STATION_DOWNLOAD, "0x42=1800,*=40-150", "1 file sent after the flash writer, verified 98304 bytes"},
     };
     for (const TS_CASE& c : cases) {
         SCOPED_TRACE(std::string(c.late) + ", job " + std::to_string(c.command));
