@@ -458,9 +458,9 @@ uint32_t CUsbBulkDevice::Write(const uint8_t* data, uint32_t length, uint32_t* w
     if (written != nullptr) {
         *written = sent;
     }
-    if (sent > 0 && sent < length) {
+    if (sent > 0 && sent < length && code != kErrFileNotFound) {
         // Part of the packet is in the handset, which takes the next bytes as its rest: no
-        // further request may follow on this link.
+        // further request may follow on this link. (A handset that went away is just gone.)
         SetFailure("a request to USB device " + m_DeviceIds + " was cut short after " + std::to_string(sent) +
                    " of " + std::to_string(length) + " bytes (" +
                    WinErrorText(code != kErrSuccess ? code : kErrIoDevice) +
