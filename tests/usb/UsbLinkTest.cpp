@@ -164,8 +164,8 @@ TEST_F(UsbLink, KernelDriverDetachedAndAttachedAgain) {
     EXPECT_EQ(stats.attaches, 1);
 }
 
-// The first packet after the open is the device's greeting and is dropped even when it looks
-// like a reply; a packet whose length would be a multiple of 64 goes out two bytes longer.
+// What the handset sent before the open (its greeting) is dropped even when it looks like a
+// reply; a packet whose length would be a multiple of 64 goes out two bytes longer.
 TEST_F(UsbLink, GreetingDroppedAndPadRule) {
     vsim::CSimulatorHost host;
     const int dev = Add(host, {.greeting = {0x21, 0x42, 0x05}});
