@@ -407,7 +407,7 @@ bool CUsbBulkDevice::RunOut(const std::function<bool()>& abort, uint32_t& code) 
     m_OutDone.store(false, std::memory_order_relaxed);
     if (const int rc = libusb_submit_transfer(m_Out); rc != 0) {
         code = WinErrorFromLibusb(rc);
-        return true;
+        return false; // nothing went out
     }
     bool cancelled = false;
     while (!m_OutDone.load(std::memory_order_acquire)) {

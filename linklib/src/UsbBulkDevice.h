@@ -128,7 +128,8 @@ public:
 private:
     static void OnTransfer(libusb_transfer* transfer);
     void WaitTransfer(std::atomic<bool>& done, int waitMs);
-    // Submits m_Out as filled and waits for it as Write describes; false if it never came back.
+    // Submits m_Out as filled and waits for it as Write describes; false if it was not submitted
+    // or never came back (m_Out's status and length then say nothing).
     bool RunOut(const std::function<bool()>& abort, uint32_t& code);
     void DiscardGreeting();
     void SetFailure(const std::string& text);
