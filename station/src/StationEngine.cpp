@@ -113,6 +113,26 @@ const char* StationErrorName(TE_STATION_ERROR error) {
         return "flash-id";
     case STATION_ERR_STOPPED:
         return "stopped";
+    case STATION_ERR_INTERNAL:
+        return "internal";
+    }
+    return "unknown";
+}
+
+const char* StationPortStateName(TE_STATION_PORT_STATE state) {
+    switch (state) {
+    case STATION_PORT_NO_DEVICE:
+        return "no-device";
+    case STATION_PORT_OPENING:
+        return "opening";
+    case STATION_PORT_ANSWER:
+        return "answer";
+    case STATION_PORT_JOB:
+        return "job";
+    case STATION_PORT_REMOVAL:
+        return "removal";
+    case STATION_PORT_ENDED:
+        return "ended";
     }
     return "unknown";
 }
@@ -804,6 +824,13 @@ void CStationEngine::Ended(int port, const TS_STATION_RESULT& result) {
     std::lock_guard lock(m_mutex);
     (result.Ok ? m_tally.Succeeded : m_tally.Failed)++;
     m_last[static_cast<std::size_t>(port)] = result;
+}
+
+void CStationEngine::DeviceMayHaveAppeared() {}
+
+int CStationEngine::Compressions() const {
+    std::lock_guard lock(m_prepareMutex);
+    return m_compressions;
 }
 
 std::string CStationEngine::RepeatedPort(const std::vector<TS_STATION_PORT>& ports) {
