@@ -88,8 +88,8 @@ std::string SchemaProblem(const nlohmann::json& j) {
     static const std::set<std::string> phases = {"connect", "writer",     "compress", "erase", "program",
                                                  "verify",  "erase-chip", "flash-id", "dump"};
     static const std::set<std::string> errors = {
-        "usage",  "file",     "port-open", "no-answer", "not-possible", "link",   "disconnected",
-        "writer", "download", "verify",    "erase",     "flash-id",     "stopped"};
+        "usage",  "file",     "port-open", "no-answer", "not-possible", "link",    "disconnected",
+        "writer", "download", "verify",    "erase",     "flash-id",     "stopped", "internal"};
     if (!j.is_object() || j.value("schema", 0) != 1 || !j.contains("ts") || !j["ts"].is_string() ||
         !std::regex_match(j["ts"].get<std::string>(), ts) || !j.contains("port") || !j["port"].is_string() ||
         !j.contains("event") || !j["event"].is_string()) {
@@ -122,6 +122,12 @@ std::string SchemaProblem(const nlohmann::json& j) {
                           [](const nlohmann::json& line) { return line.is_string(); }))) {
             return "end lines";
         }
+        if (j.contains("noEndRecord") &&
+            (!j["noEndRecord"].is_array() ||
+             !std::all_of(j["noEndRecord"].begin(), j["noEndRecord"].end(),
+                          [](const nlohmann::json& file) { return file.is_string(); }))) {
+            return "end noEndRecord";
+        }
         if (j["result"] == "ok") {
             return isString("summary") && !j.contains("error") ? "" : "ok end";
         }
@@ -131,6 +137,14 @@ std::string SchemaProblem(const nlohmann::json& j) {
                        errors.count(e["name"]) && e.contains("message") && e["message"].is_string()
                    ? ""
                    : "failed end";
+    }
+    if (event == "port-state") {
+        static const std::set<std::string> states = {"no-device", "opening", "answer",
+                                                     "job",       "removal", "ended"};
+        return isString("state") && states.count(j["state"]) ? "" : "port state";
+    }
+    if (event == "refused") {
+        return isString("reason") ? "" : "refusal reason";
     }
     if (event == "summary") {
         return j["port"] == "*" && isCount("succeeded") && isCount("failed") ? "" : "summary fields";
@@ -309,35 +323,39 @@ TEST(CliStation, APortNamedTwiceIsRefused) {
 }
 
 TEST(CliStation, CtrlCStopsEveryPortAtABlockBoundary) {
-    vsim::SSimulatorOptions paced;
-    paced.lineRate = 115200; // a block of the image takes seconds on the line
-    TS_BED bed({});
-    std::vector<std::string> args = {"--baud", "115200", "--writer", bed.writer};
-    for (int k = 0; k < 2; ++k) {
-        bed.sims.push_back(std::make_unique<CSimHarness>(ESimLink::Uart, paced));
-        args.insert(args.end(), {"--port", bed.sims.back()->Path()});
-    }
-    args.insert(args.end(), {"download", bed.main});
-    const TS_CLI_RESULT r = bed.Cli().Run(args, std::chrono::seconds(120), [&](pid_t pid) {
-        // both have written the image's first block and are sending the next: stop
-        for (auto& sim : bed.sims) {
-            sim->Host().WaitUntil(
-                [](const vsim::SHandsetSnapshot& s) {
-                    return std::any_of(s.commands.begin(), s.commands.end(),
-                                       [](const vsim::SCommandRecord& c) { return c.cid == 0x31; });
-                },
-                std::chrono::seconds(60));
+    // SIGHUP (the terminal closed, the SSH session dropped) stops as Ctrl-C and SIGTERM do
+    for (const int signal : {SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGHUP");
+        vsim::SSimulatorOptions paced;
+        paced.lineRate = 115200; // a block of the image takes seconds on the line
+        TS_BED bed({});
+        std::vector<std::string> args = {"--baud", "115200", "--writer", bed.writer};
+        for (int k = 0; k < 2; ++k) {
+            bed.sims.push_back(std::make_unique<CSimHarness>(ESimLink::Uart, paced));
+            args.insert(args.end(), {"--port", bed.sims.back()->Path()});
         }
-        ::kill(pid, SIGINT);
-    });
-    EXPECT_EQ(r.status, 128 + SIGINT) << r.out << r.err;
-    for (auto& sim : bed.sims) {
-        const std::string row = Row(r.out, sim->Path());
-        // the block on the wire was finished: the row says how far the image got
-        EXPECT_TRUE(Contains(row, "  failed  ") && Contains(row, "' reached address 0x")) << row << "\n"
-                                                                                          << r.out;
+        args.insert(args.end(), {"download", bed.main});
+        const TS_CLI_RESULT r = bed.Cli().Run(args, std::chrono::seconds(120), [&](pid_t pid) {
+            // both have written the image's first block and are sending the next: stop
+            for (auto& sim : bed.sims) {
+                sim->Host().WaitUntil(
+                    [](const vsim::SHandsetSnapshot& s) {
+                        return std::any_of(s.commands.begin(), s.commands.end(),
+                                           [](const vsim::SCommandRecord& c) { return c.cid == 0x31; });
+                    },
+                    std::chrono::seconds(60));
+            }
+            ::kill(pid, signal);
+        });
+        EXPECT_EQ(r.status, 128 + signal) << r.out << r.err;
+        for (auto& sim : bed.sims) {
+            const std::string row = Row(r.out, sim->Path());
+            // the block on the wire was finished: the row says how far the image got
+            EXPECT_TRUE(Contains(row, "  failed  ") && Contains(row, "' reached address 0x")) << row << "\n"
+                                                                                              << r.out;
+        }
+        EXPECT_TRUE(Contains(r.out, "\nsummary: 0 succeeded, 2 failed\n")) << r.out;
     }
-    EXPECT_TRUE(Contains(r.out, "\nsummary: 0 succeeded, 2 failed\n")) << r.out;
 }
 
 // --json on the commands outside the station (dump to the screen and to a file, compress, ports,
