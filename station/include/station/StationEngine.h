@@ -15,9 +15,11 @@
 //   station.Wait();                               // every port's thread has ended
 //   TS_STATION_TALLY tally = station.Tally();
 //
-// Ports share nothing: each job has its own monitor (opened on its own device path, whatever the
-// process-wide port map says), its own log, its own stop flag. A port that fails, hangs or loses
-// its handset never stops or slows another. No Qt, no process-wide state is changed.
+// Ports share no link: each job has its own monitor (opened on its own device path, whatever the
+// process-wide port map says), its own log, its own stop flag. What they share is read-only: each
+// image is prepared (compressed, read for verify) once, by the first port that needs it. A port
+// that fails, hangs, loses its handset or whose thread throws never stops or slows another. No Qt,
+// no process-wide state is changed.
 #pragma once
 
 #include <atomic>
@@ -182,8 +184,11 @@ public:
     CStationEngine& operator=(const CStationEngine&) = delete;
 
     // Starts one thread per port. watch false: each port runs the job once. watch true: each port
-    // waits for a handset (the device appears and the target answers), runs the job, waits for
-    // the handset to go away (the device or the answer goes), and arms again, until stopped.
+    // goes through the states of TE_STATION_PORT_STATE until stopped: it waits for a handset (the
+    // device appears, opens and the target answers), runs the job, waits for the handset to be
+    // taken away (on evidence: the device goes, the link is lost, or several polls fail over at
+    // least a second), and arms again. A lost link or a failed open, in any state, goes back to
+    // looking for the device, so a port never waits for good on a link that cannot answer.
     void Start(bool watch);
     // Thread-safe, async-signal-unsafe. A download ends at its next block boundary, an erase or a
     // read gives up its wait, a port that waits for a handset stops waiting; every job then ends
@@ -208,12 +213,13 @@ public:
     // look for their device look again now instead of at their next retry.
     void DeviceMayHaveAppeared();
 
-    // How many flash files this engine compressed: each .m0 of the job once, by the first port
-    // that needs it; the other ports send and verify the same prepared image.
+    // How many flash files this engine compressed: each .m0 (the job's files and the flash
+    // writers) once, by the first port that needs it; the other ports send and verify the same
+    // prepared image.
     int Compressions() const;
 
-    // Test seam: called on a port's thread as each job begins (before anything is opened); what
-    // it throws ends that port as a failed row. Set before Start.
+    // Test seam: called on a port's thread as each job begins (after its OnBegin); what it throws
+    // ends that port as a failed row. Set before Start.
     void SetJobHook(std::function<void(int port)> hook) { m_jobHook = std::move(hook); }
 
     // The label of a port given twice (the same label, or device paths that are the same file once
@@ -222,11 +228,12 @@ public:
 
 private:
     friend class CStationPort;
-    struct TS_PREPARED_FILE;
     void Ended(int port, const TS_STATION_RESULT& result);
     // The prepared form of a job file, made once (by the calling port when it is the first);
-    // null with the failure set when it could not be made or the port was stopped meanwhile.
-    std::shared_ptr<const TS_PREPARED_FILE> Prepare(CStationPort& port, const std::string& path);
+    // with its data records when the job verifies. Null with the failure set when it could not
+    // be made or the port was stopped meanwhile (STATION_ERR_STOPPED).
+    std::shared_ptr<const TS_PREPARED_FILE> Prepare(CStationPort& port, const std::string& path,
+                                                    TE_STATION_ERROR& error, std::string& message);
 
     const TS_STATION_JOB m_job;
     IStationObserver& m_observer;
@@ -235,8 +242,7 @@ private:
     mutable std::mutex m_mutex;
     TS_STATION_TALLY m_tally;
     std::vector<TS_STATION_RESULT> m_last;
-    const std::string m_version;               // of the program, for the log's banner
-    std::map<std::string, uint64_t> m_payload; // data bytes of each file of the job
+    const std::string m_version; // of the program, for the log's banner
     std::function<void(int port)> m_jobHook;
 
     // the job's files, prepared once for every port
