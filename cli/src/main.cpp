@@ -1,18 +1,17 @@
 // vandrel-cli: every job of the flash download tool from a terminal.
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "CliCommands.h"
+#include "CliConsole.h"
 #include "CliSignals.h"
 
 int main(int argc, char** argv) {
     CStopSignals signals;
     signals.Install(); // before any thread starts, so that every thread leaves the signals to it
     const std::vector<std::string> args(argv + 1, argv + argc);
-    const int status = RunCli(args, signals, stdout, stderr, ::isatty(STDOUT_FILENO) == 1);
+    const int status = RunCli(args, signals, stdout, stderr, PrepareConsoleOutput());
     std::fflush(stdout);
     return status;
 }
