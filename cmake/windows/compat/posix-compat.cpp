@@ -89,13 +89,59 @@ bool DeviceExists(const char* path, int kind) {
 
 extern "C" {
 
+// Whether two files hold the same bytes.
+bool SameContents(const wchar_t* a, const wchar_t* b) {
+    FILE* fa = ::_wfopen(a, L"rb");
+    FILE* fb = fa != nullptr ? ::_wfopen(b, L"rb") : nullptr;
+    bool same = fa != nullptr && fb != nullptr;
+    char ba[8192];
+    char bb[8192];
+    while (same) {
+        const size_t na = std::fread(ba, 1, sizeof ba, fa);
+        const size_t nb = std::fread(bb, 1, sizeof bb, fb);
+        same = na == nb && std::memcmp(ba, bb, na) == 0;
+        if (na == 0 || na < sizeof ba) {
+            break;
+        }
+    }
+    if (fa != nullptr) {
+        std::fclose(fa);
+    }
+    if (fb != nullptr) {
+        std::fclose(fb);
+    }
+    return same;
+}
+
+// POSIX rename replaces the target at once even while others have it open; Windows refuses while
+// the target is open (access denied, sharing violation). Several handsets flashed at once write
+// the same .cp64 beside the same source, and read it while others replace it: a target that
+// already holds the very same bytes is left alone (it counts as replaced, and a reader never
+// finds it gone), and a target in use is tried again for a while.
 int __wrap_rename(const char* from, const char* to) {
-    if (::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
-                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+    const std::wstring source = Wide(from);
+    const std::wstring target = Wide(to);
+    if (SameContents(source.c_str(), target.c_str())) {
+        ::DeleteFileW(source.c_str());
         return 0;
     }
-    errno = ::GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
-    return -1;
+    for (int attempt = 0;; ++attempt) {
+        if (::MoveFileExW(source.c_str(), target.c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+            return 0;
+        }
+        const DWORD err = ::GetLastError();
+        const bool inUse = err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION;
+        if (inUse && SameContents(source.c_str(), target.c_str())) {
+            ::DeleteFileW(source.c_str());
+            return 0;
+        }
+        if (!inUse || attempt >= 200) {
+            errno = err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
+            return -1;
+        }
+        ::Sleep(10);
+    }
 }
 
 int vandrel_stat(const char* path, struct stat* st) {
