@@ -33,6 +33,9 @@ cleanup() {
         wait "$pid" 2>/dev/null || true
     done
     wineserver -k 2>/dev/null || true
+    if [ -n "${E2E_KEEP:-}" ]; then
+        mkdir -p "$E2E_KEEP" && cp "$work"/*.log "$work"/*.out "$E2E_KEEP"/ 2>/dev/null || true
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -126,6 +129,26 @@ else
     fail "dump to a file (exit $rc)"
 fi
 
+# file names beyond ASCII: a dump and a log
+out=$(run --port COM1 --log "$work/Protokoll-ü.log" dump 0x6000 --end 0x6100 -o "$work/Speicher-ä€.bin" 2>&1) && rc=0 || rc=$?
+if [ "$rc" = 0 ] && [ "$(stat -c %s "$work/Speicher-ä€.bin" 2>/dev/null)" = 256 ] && [ -s "$work/Protokoll-ü.log" ]; then
+    pass "a dump and a log under names with ü, ä and €"
+else
+    echo "$out" | tail -5
+    ls "$work"
+    fail "non-ASCII file names (exit $rc)"
+fi
+
+# --json: every line of stdout is one JSON object
+out=$(run --json --com 2 --com 4 status 2>/dev/null) && rc=0 || rc=$?
+if [ "$rc" = 0 ] && echo "$out" | python3 -c 'import json,sys; [json.loads(l) for l in sys.stdin if l.strip()]' &&
+    [ "$(echo "$out" | grep -c '"event": *"end"')" -ge 2 ]; then
+    pass "--json on two ports: JSON Lines"
+else
+    echo "$out" | tail -5
+    fail "--json (exit $rc)"
+fi
+
 # the handset's own flash, written at its exit, against the images
 stop_sim 1
 srec_cat vdrive.m0 -offset -0x08000000 -fill 0xFF 0 0x208000 -o "$work/image-drive.bin" -binary
@@ -144,7 +167,6 @@ out=$(run --port COM1 erase --area main 2>&1) && rc=0 || rc=$?
 # four handsets at once, COM3's verify fails: the table and the summary as on Linux
 out=$(run --com 1 --com 2 --com 3 --com 4 --writer vwriter.m0 download --verify vmain.m0 2>"$work/station.err") && rc=0 || rc=$?
 echo "$out" >"$work/station.out"
-cp "$work/station.out" "${E2E_KEEP:-/dev/null}" 2>/dev/null || true
 if [ "$rc" = 1 ] && grep -q 'summary: 3 succeeded, 1 failed' "$work/station.out" &&
     grep -E '^ *COM3 .*(fail|verif)' "$work/station.out" >/dev/null; then
     pass "four handsets at once, one failing: $(grep summary: "$work/station.out")"
