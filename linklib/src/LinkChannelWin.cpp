@@ -67,24 +67,18 @@ uint32_t CLinkChannel::ComReaderLoop() {
     SNativeState& n = Native();
     const HANDLE device = n.device;
     uint8_t buffer[4096];
-    // A device that keeps failing its event wait at once is gone: never spin on it.
-    constexpr int kMaxFailedWaits = 1000;
-    int failedWaits = 0;
     for (;;) {
         if (IsStopping()) {
             return 0;
         }
         // Clear the error state (line errors are cleared and otherwise ignored) and see what the
-        // driver holds.
+        // driver holds. A port that cannot even do this is gone: an adapter unplugged (Windows:
+        // access denied, bad command, device removed), the other end of a pseudo-terminal closed
+        // (wine: not ready).
         DWORD errors = 0;
         COMSTAT stat{};
         if (!::ClearCommError(device, &errors, &stat)) {
-            const DWORD err = ::GetLastError();
-            if (err == ERROR_ACCESS_DENIED || err == ERROR_BAD_COMMAND || err == ERROR_DEVICE_REMOVED ||
-                err == ERROR_INVALID_HANDLE) {
-                return err; // unplugged
-            }
-            stat.cbInQue = 0;
+            return ::GetLastError();
         }
         if (stat.cbInQue > 0) {
             // Read what is there: with the no-wait time-outs this returns at once.
@@ -108,7 +102,6 @@ uint32_t CLinkChannel::ComReaderLoop() {
             if (rc != kErrSuccess && rc != kErrTimeout && rc != kErrOperationAborted) {
                 return rc;
             }
-            failedWaits = 0;
             continue;
         }
         // Nothing queued: wait for the next character (or a line error) together with the stop.
@@ -116,33 +109,22 @@ uint32_t CLinkChannel::ComReaderLoop() {
         ov.hEvent = n.commDone;
         ::ResetEvent(ov.hEvent);
         DWORD mask = 0;
-        uint32_t rc = kErrSuccess;
         if (!::WaitCommEvent(device, &mask, &ov)) {
             const DWORD err = ::GetLastError();
-            if (err == ERROR_IO_PENDING) {
-                DWORD ignored = 0;
-                rc = WinFinishOverlapped(device, ov, n.stop, nullptr, -1, ignored);
-            } else {
-                rc = err;
+            if (err != ERROR_IO_PENDING) {
+                return err; // the wait cannot even start: the port is gone
             }
-        }
-        if (IsStopping()) {
-            return 0;
-        }
-        if (rc == kErrOperationAborted || rc == kErrSuccess) {
+            DWORD ignored = 0;
+            const uint32_t rc = WinFinishOverlapped(device, ov, n.stop, nullptr, -1, ignored);
+            if (IsStopping()) {
+                return 0;
+            }
             // 995 without a stop: wine ends the wait every few milliseconds with an empty mask.
             // Either way the queue is looked at again.
-            failedWaits = 0;
-            (void)mask;
-            continue;
+            if (rc != kErrSuccess && rc != kErrOperationAborted) {
+                return rc;
+            }
         }
-        if (++failedWaits >= kMaxFailedWaits) {
-            return rc;
-        }
-        if (rc == ERROR_INVALID_HANDLE || rc == ERROR_DEVICE_REMOVED || rc == ERROR_BAD_COMMAND) {
-            return rc;
-        }
-        ::Sleep(1);
     }
 }
 

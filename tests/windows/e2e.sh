@@ -201,5 +201,19 @@ else
     fail "Ctrl-C (exit $rc)"
 fi
 
+# the handset hangs up in the middle of a download (its pty closes, a fresh one appears under the
+# same link): the download fails at once saying so, and the next command finds the handset again
+stop_sim 4
+start_sim 4 --fault hang-up:2
+wait_links 4
+out=$(run --port COM4 --writer vwriter.m0 download vmain.m0 2>&1) && rc=0 || rc=$?
+if [ "$rc" = 1 ] && echo "$out" | grep -q 'the device was disconnected' &&
+    run --port COM4 status 2>&1 | grep -q 'status: Flash writer is running'; then
+    pass "a hang-up in the middle ends the download at once; the next command connects again"
+else
+    echo "$out" | tail -5
+    fail "hang-up (exit $rc)"
+fi
+
 echo "e2e under wine: $failures failed, in $(($(date +%s) - t0)) s"
 [ "$failures" = 0 ]
