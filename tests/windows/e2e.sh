@@ -215,5 +215,32 @@ else
     fail "hang-up (exit $rc)"
 fi
 
+# --watch: a handset, taken away, another put on the port; Ctrl-C ends the watch with the table
+# wait_text FILE TEXT COUNT: until FILE holds COUNT lines with TEXT (at most 60 s)
+wait_text() {
+    for _ in $(seq 600); do
+        [ "$(grep -c "$2" "$1" 2>/dev/null)" -ge "$3" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+wine "$cli" --watch --port COM1 status >"$work/watch.out" 2>&1 &
+wpid=$!
+ok=0
+if wait_text "$work/watch.out" 'take the handset away' 1; then
+    stop_sim 1
+    start_sim 1
+    wait_links 1
+    wait_text "$work/watch.out" 'COM1: ok: ' 2 && ok=1
+fi
+kill -INT "$wpid" 2>/dev/null || true
+wait "$wpid" || true
+if [ "$ok" = 1 ] && grep -q 'summary: 2 succeeded, 0 failed' "$work/watch.out"; then
+    pass "--watch: two handsets one after the other on COM1, Ctrl-C ends it with the table"
+else
+    tail -8 "$work/watch.out"
+    fail "--watch"
+fi
+
 echo "e2e under wine: $failures failed, in $(($(date +%s) - t0)) s"
 [ "$failures" = 0 ]
