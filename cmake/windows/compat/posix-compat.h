@@ -67,7 +67,6 @@ char* mkdtemp(char* pattern);
 struct tm* localtime_r(const time_t* when, struct tm* out);
 struct tm* gmtime_r(const time_t* when, struct tm* out);
 int fsync(int fd);
-typedef unsigned int uid_t_compat;
 unsigned int getuid(void);
 unsigned int getgid(void);
 
