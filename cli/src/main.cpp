@@ -1,11 +1,10 @@
 // vandrel-cli: every job of the flash download tool from a terminal.
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "Cli.h"
+#include "CliConsole.h"
 #include "CliSignals.h"
 
 int main(int argc, char** argv) {
@@ -14,7 +13,7 @@ int main(int argc, char** argv) {
     const int status = RunCatching(
         [&] {
             const std::vector<std::string> args(argv + 1, argv + argc);
-            return RunCli(args, signals, stdout, stderr, ::isatty(STDOUT_FILENO) == 1);
+            return RunCli(args, signals, stdout, stderr, PrepareConsoleOutput());
         },
         stderr);
     std::fflush(stdout);

@@ -16,11 +16,12 @@ CLineReader::~CLineReader() {
 bool CLineReader::Open(const std::string& path) {
     Close();
     m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
     if (m_fd < 0) {
-        m_errno = errno;
+        // Windows refuses to open a folder as a file (access denied): say what it is.
+        m_errno = errno == EACCES && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? EISDIR : errno;
         return false;
     }
-    struct stat st {};
     if (::fstat(m_fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         m_errno = S_ISDIR(st.st_mode) ? EISDIR : errno;
         Close();

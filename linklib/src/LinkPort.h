@@ -130,6 +130,10 @@ protected:
     virtual void WakeWaiters() {}
     // The libusb device (meaningful while IsBulkDevice()); Wake() on it is safe at any time.
     quillet::CUsbBulkDevice& Bulk() { return *m_Bulk; }
+    // What a system's backend keeps beside the members below (handles, events, overlapped
+    // records: LinkPortWin.h); none on POSIX.
+    struct SNativeState;
+    SNativeState& Native() { return *m_Native; }
 
 private:
     // A caller's operation holds the device open while it runs; CloseDevice waits for it.
@@ -155,6 +159,7 @@ private:
     // hand-over of the caller's operations to CloseDevice work as for the other kinds.
     bool m_BulkKind = false;
     std::unique_ptr<quillet::CUsbBulkDevice> m_Bulk; // made with the port, never replaced
+    std::shared_ptr<SNativeState> m_Native;          // made with the port by a backend that has one
     std::string m_OpenDetail;
     bool m_Tty = false;
     // A pseudo-terminal has no line: its driver keeps 8 data bits and no parity whatever is set.

@@ -1,6 +1,7 @@
 #include "platform/VersionBlock.h"
 
 #include "HexDigit.h"
+#include "ModulePath.h"
 
 #include <cstring>
 #include <fcntl.h>
@@ -90,7 +91,8 @@ std::optional<TS_VERSION_INFO> Parse(const unsigned char* data, std::size_t size
 } // namespace versionblock
 
 std::optional<TS_VERSION_INFO> ReadVersionBlock(const std::string& modulePath) {
-    const std::string path = modulePath.empty() ? std::string("/proc/self/exe") : modulePath;
+    const std::string path =
+        modulePath.empty() || modulePath == "/proc/self/exe" ? detail::RunningModulePath() : modulePath;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return std::nullopt;

@@ -1,0 +1,55 @@
+# The Windows build: cross-built with mingw-w64 (cmake/toolchain-mingw64.cmake), tested under wine.
+#
+# Linux-only folders: the virtual handset (pseudo-terminals, Unix sockets, inotify) and the sound
+# player (ALSA). The desktop program needs Qt, which is off here.
+set(VANDREL_LINUX_ONLY_DIRS simulator platform/sound)
+if(VANDREL_WITH_GUI)
+    message(WARNING "No Qt for Windows here: building without the desktop program")
+    set(VANDREL_WITH_GUI OFF)
+endif()
+
+# Windows 10 API level (virtual terminal sequences, CancelIoEx); UNICODE is not defined, every
+# call that takes a name uses the W form explicitly.
+add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 NOMINMAX WIN32_LEAN_AND_MEAN)
+
+# GoogleTest built from Debian's sources (libgtest-dev ships them) with the cross compiler.
+set(VANDREL_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for the Windows build")
+if(NOT EXISTS ${VANDREL_GTEST_SOURCE}/CMakeLists.txt)
+    message(FATAL_ERROR "GoogleTest sources not found in ${VANDREL_GTEST_SOURCE} (Debian: libgtest-dev)")
+endif()
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+add_subdirectory(${VANDREL_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+foreach(lib gtest gtest_main gmock gmock_main)
+    if(NOT TARGET GTest::${lib})
+        add_library(GTest::${lib} ALIAS ${lib})
+    endif()
+endforeach()
+
+# The programs take their file names and texts in UTF-8: a manifest sets the process code page to
+# UTF-8 (Windows 10 1903 and later, and wine), so the C runtime's narrow file calls, the command
+# line and getenv all speak UTF-8 like the rest of the code. vandrel_windows_program(<target>)
+# adds it, with the console-friendly settings, to a program.
+set(VANDREL_WINDOWS_DIR ${CMAKE_CURRENT_LIST_DIR}/windows)
+function(vandrel_windows_program target)
+    target_sources(${target} PRIVATE ${VANDREL_WINDOWS_DIR}/utf8-manifest.rc)
+    set_property(SOURCE ${VANDREL_WINDOWS_DIR}/utf8-manifest.rc APPEND PROPERTY OBJECT_DEPENDS
+        ${VANDREL_WINDOWS_DIR}/utf8.manifest)
+endfunction()
+
+# The POSIX calls the engines and the command line use, for every target after this point
+# (cmake/windows/compat/posix-compat.h says which and how).
+add_library(vandrel_win_compat STATIC ${VANDREL_WINDOWS_DIR}/compat/posix-compat.cpp)
+# the C runtime's own names (_access, _commit, localtime_s ...) need the GNU dialect
+set_target_properties(vandrel_win_compat PROPERTIES CXX_EXTENSIONS ON)
+target_compile_options(vandrel_win_compat PRIVATE -Wall -Wextra -Werror)
+include_directories(BEFORE ${VANDREL_WINDOWS_DIR}/compat)
+add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:-include>"
+    "$<$<COMPILE_LANGUAGE:CXX>:${VANDREL_WINDOWS_DIR}/compat/posix-compat.h>")
+link_libraries($<BUILD_INTERFACE:vandrel_win_compat>)
+add_link_options(-Wl,--wrap=rename)
+# GCC 12's libstdc++ trips its own -Wrestrict in std::string for this target (a false positive).
+add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-Wno-restrict>)
+
+# Programs and DLLs side by side in bin/, as Windows finds a program's DLLs beside it.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)

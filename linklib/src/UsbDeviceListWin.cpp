@@ -1,0 +1,12 @@
+// The USB devices reached through libusb: none in the Windows build, which reaches the handset
+// through its vendor driver's device (\\.\Csr0) instead. WinUSB cannot be tried under wine, where
+// the tests run, so it is left out.
+#include "quillet/UsbDevices.h"
+
+std::vector<TS_USB_DEVICE_INFO> QuilletListUsbDevices() {
+    return {};
+}
+
+bool QuilletUsbDevicePresent(const std::string&) {
+    return false;
+}
