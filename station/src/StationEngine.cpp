@@ -113,6 +113,10 @@ const char* StationErrorName(TE_STATION_ERROR error) {
         return "flash-id";
     case STATION_ERR_STOPPED:
         return "stopped";
+    case STATION_ERR_SERIAL:
+        return "serial";
+    case STATION_ERR_RECORD:
+        return "record";
     }
     return "unknown";
 }

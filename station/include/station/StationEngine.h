@@ -69,6 +69,8 @@ enum TE_STATION_ERROR {
     STATION_ERR_ERASE = 11,       // "erase": an erase command failed, or an item has no flash part
     STATION_ERR_FLASH_ID = 12,    // "flash-id": a chip select did not answer
     STATION_ERR_STOPPED = 13,     // "stopped": stopped by StopAll / Stop
+    STATION_ERR_SERIAL = 14,      // "serial": no serial left for the handset
+    STATION_ERR_RECORD = 15,      // "record": the record store cannot be written; the station stops
 };
 const char* StationErrorName(TE_STATION_ERROR error);
 
