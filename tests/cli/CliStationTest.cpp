@@ -3,8 +3,12 @@
 // 1, the table, the summary line); one is unplugged in the middle; every --json line is checked
 // against the schema of docs/JSON.md; --watch takes one handset after another on the same port;
 // a port named twice is refused.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -19,6 +23,7 @@
 #include "CliRunner.h"
 #include "SimHarness.h"
 #include "TempDir.h"
+#include "tools/WrittenRanges.h"
 
 using clitest::CCliRunner;
 using clitest::Contains;
@@ -65,6 +70,17 @@ struct TS_BED {
         return front;
     }
 };
+
+std::vector<uint8_t> ImageBytes(const std::string& path, uint32_t address, uint32_t length) {
+    TS_IMAGE_BYTES image;
+    std::string error;
+    EXPECT_TRUE(ReadImageBytes(path, false, image, error)) << error;
+    std::vector<uint8_t> bytes(length);
+    for (uint32_t k = 0; k < length; ++k) {
+        EXPECT_TRUE(image.Lookup(address + k, bytes[k]));
+    }
+    return bytes;
+}
 
 // Checks one line against the schema of docs/JSON.md; empty when it holds, else what is wrong.
 std::string SchemaProblem(const nlohmann::json& j) {
@@ -400,5 +416,104 @@ TEST(CliStation, EveryCommandWritesJsonLines) {
             EXPECT_EQ(progress.value("done", 0u), end["bytes"]) << progress;
             EXPECT_EQ(progress.value("total", 0u), end["bytes"]) << progress;
         }
+    }
+}
+
+// A terminal stopped with Ctrl-S and a --json pipe that nobody reads hold up the output alone:
+// both paced handsets receive the whole image while not one byte of the output is read. What is
+// read afterwards is complete and in order.
+TEST(CliStation, AStalledReaderHoldsUpNoHandset) {
+    for (const bool terminal : {true, false}) {
+        SCOPED_TRACE(terminal ? "terminal stopped with Ctrl-S" : "--json pipe not read");
+        vsim::SSimulatorOptions paced;
+        paced.lineRate = 115200;
+        paced.startRunner = vsim::ERunner::FlashWriter;
+        TS_BED bed({});
+        std::vector<std::string> args = {"--baud", "115200"};
+        if (!terminal) {
+            args.push_back("--json");
+        }
+        for (int k = 0; k < 2; ++k) {
+            bed.sims.push_back(std::make_unique<CSimHarness>(ESimLink::Uart, paced));
+            args.insert(args.end(), {"--port", bed.sims.back()->Path()});
+        }
+        args.insert(args.end(), {"download", bed.main});
+        int readEnd = -1;
+        int childEnd = -1;
+        if (terminal) {
+            ASSERT_EQ(::openpty(&readEnd, &childEnd, nullptr, nullptr, nullptr), 0);
+        } else {
+            int p[2];
+            ASSERT_EQ(::pipe2(p, O_CLOEXEC), 0);
+            readEnd = p[0];
+            childEnd = p[1];
+            ::fcntl(readEnd, F_SETPIPE_SZ, 4096); // fills within the first seconds
+        }
+        CCliRunner cli = bed.Cli();
+        cli.SetStdout(childEnd);
+        std::string out;
+        bool held = false;
+        std::size_t unread = 0;
+        const TS_CLI_RESULT r = cli.Run(args, std::chrono::seconds(300), [&](pid_t) {
+            ::close(childEnd);
+            if (terminal) {
+                ASSERT_EQ(::write(readEnd, "\x13", 1), 1); // Ctrl-S: the terminal stops
+            }
+            held = true;
+            for (auto& sim : bed.sims) {
+                held =
+                    sim->Host().WaitUntil(
+                        [](const vsim::SHandsetSnapshot& s) {
+                            return std::any_of(s.commands.begin(), s.commands.end(),
+                                               [](const vsim::SCommandRecord& c) { return c.cid == 0x32; });
+                        },
+                        std::chrono::seconds(200)) &&
+                    held;
+            }
+            int queued = 0;
+            ::ioctl(readEnd, FIONREAD, &queued);
+            unread = static_cast<std::size_t>(queued);
+            if (terminal) {
+                ASSERT_EQ(::write(readEnd, "\x11", 1), 1); // Ctrl-Q
+            }
+            char buffer[4096];
+            for (ssize_t n; (n = ::read(readEnd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);) {
+                out.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+            }
+        });
+        ::close(readEnd);
+        EXPECT_TRUE(held) << "a handset did not get its image while the output was stalled";
+        EXPECT_EQ(r.status, 0) << out << r.err;
+        for (auto& sim : bed.sims) {
+            EXPECT_EQ(sim->Host().ReadMemory(0x00006000, 98304), ImageBytes(bed.main, 0x00006000, 98304));
+        }
+        if (terminal) {
+            EXPECT_TRUE(Contains(out, "summary: 2 succeeded, 0 failed")) << out;
+            continue;
+        }
+        // full: no further line fits (a line is written whole)
+        EXPECT_GT(unread, 4096u - 512u) << "the pipe was full: the writer was held";
+        // every port: begin, then its phases in order, progress never going back within a phase
+        // and ending at the total, then one end; the summary last
+        std::map<std::string, std::string> order;
+        std::map<std::string, uint64_t> lastDone;
+        for (const nlohmann::json& j : ParseStream(out)) {
+            const std::string port = j["port"];
+            const std::string event = j["event"];
+            if (event == "progress") {
+                EXPECT_GE(j["done"].get<uint64_t>(), lastDone[port]) << j;
+                lastDone[port] = j["done"];
+                if (j["done"] == j["total"] && j["phase"] == "program") {
+                    order[port] += " 100%";
+                }
+            } else if (event != "log") {
+                order[port] += " " + (event == "phase" ? j["phase"].get<std::string>() : event);
+                lastDone[port] = 0;
+            }
+        }
+        for (auto& sim : bed.sims) {
+            EXPECT_EQ(order[sim->Path()], " begin connect compress erase program 100% end") << out;
+        }
+        EXPECT_EQ(order["*"], " summary");
     }
 }

@@ -11,9 +11,10 @@
 #include <unistd.h>
 
 #include "CliCommands.h"
+#include "CliJson.h"
 #include "CliOptions.h"
 #include "CliOutput.h"
-#include "CliStation.h"
+#include "StationEventQueue.h"
 #include "TempDir.h"
 #include "station/SerialNames.h"
 #include "tools/WrittenRanges.h"
@@ -395,4 +396,76 @@ TEST(CliPorts, StableNamesLeadToTheirTty) {
                                         root + "/by-id/usb-FTDI_FT232R_A10K-if00-port0"}));
     EXPECT_EQ(StableSerialNamesText(other, root), "  [" + root + "/by-id/usb-Prolific_PL2303-if00-port0]");
     EXPECT_EQ(StableSerialNamesText(dir.File("ttyS0"), root), "");
+}
+
+// The hand-over from the ports to the output writer: progress coalesced per port (the latest
+// wins, and never after the port's next event), everything else in order, log text past the
+// budget dropped and counted on the port's next event, the rest never dropped.
+TEST(CliStation, EventQueueCoalescesProgressAndKeepsOrder) {
+    using K = EStationEvent;
+    struct TS_PUSH {
+        K kind;
+        int port;
+        std::string text; // log text
+        uint64_t done;    // progress
+    };
+    const struct {
+        const char* name;
+        std::vector<TS_PUSH> pushes;
+        const char* taken; // kind letter, port, progress done or log text, "/dN" when N were dropped
+    } cases[] = {
+        {"the latest progress wins",
+         {{K::Progress, 0, "", 10}, {K::Progress, 0, "", 20}, {K::Progress, 0, "", 30}},
+         "P0:30"},
+        {"a phase's last progress goes ahead of the next phase",
+         {{K::Progress, 0, "", 10}, {K::Progress, 0, "", 100}, {K::Phase, 0, "", 0}, {K::Progress, 0, "", 5}},
+         "P0:100 H0 P0:5"},
+        {"another port's events do not move a progress",
+         {{K::Begin, 0, "", 0}, {K::Progress, 1, "", 50}, {K::Log, 0, "a", 0}, {K::End, 0, "", 0}},
+         "B0 L0:a E0 P1:50"},
+        {"log past the budget is dropped and counted; the end is kept",
+         {{K::Log, 0, "12345678", 0},
+          {K::Log, 0, "abcdef", 0},
+          {K::Log, 1, "zzzz", 0},
+          {K::Log, 0, "x", 0},
+          {K::End, 1, "", 0},
+          {K::End, 0, "", 0}},
+         "L0:12345678 L0:x/d1 E1/d1 E0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CStationEventQueue queue(2, 10);
+        for (const TS_PUSH& push : c.pushes) {
+            TS_STATION_EVENT event;
+            event.Kind = push.kind;
+            event.Port = push.port;
+            event.Text = push.text;
+            event.Done = push.done;
+            queue.Push(event);
+        }
+        queue.Close();
+        std::vector<TS_STATION_EVENT> events;
+        std::string taken;
+        while (queue.Take(events, std::chrono::milliseconds(0))) {
+            for (const TS_STATION_EVENT& e : events) {
+                const char letter = e.Kind == K::Progress ? 'P'
+                                    : e.Kind == K::Phase  ? 'H'
+                                    : e.Kind == K::Begin  ? 'B'
+                                    : e.Kind == K::Log    ? 'L'
+                                    : e.Kind == K::End    ? 'E'
+                                                          : '?';
+                taken += (taken.empty() ? "" : " ") + std::string(1, letter) + std::to_string(e.Port);
+                if (e.Kind == K::Progress) {
+                    taken += ":" + std::to_string(e.Done);
+                } else if (e.Kind == K::Log) {
+                    taken += ":" + e.Text;
+                }
+                if (e.Dropped > 0) {
+                    taken += "/d" + std::to_string(e.Dropped);
+                }
+                EXPECT_GT(e.UnixMilliseconds, 0) << "stamped when pushed";
+            }
+        }
+        EXPECT_EQ(taken, c.taken);
+    }
 }
