@@ -2,6 +2,7 @@
 
 #include "CliCommands.h"
 #include "CliExitStatus.h"
+#include "CliLine.h"
 #include "CliOptions.h"
 #include "CliStation.h"
 #include "download/TargetConnection.h"
@@ -22,6 +23,10 @@ int RunCli(const std::vector<std::string>& args, CStopSignals& signals, std::FIL
         const std::string version = ModuleFileVersion();
         std::fprintf(out, "vandrel-cli %s\n", version.empty() ? "(no version block)" : version.c_str());
         return EXIT_OK;
+    }
+    if (options.Command == ECliCommand::Job || options.Command == ECliCommand::History ||
+        options.Command == ECliCommand::Run) {
+        return RunLineCommand(options, signals, out, err, interactive);
     }
     if (UsesStation(options)) {
         return RunStation(options, signals, out, err, interactive);

@@ -76,6 +76,8 @@ const std::map<std::string, ECliCommand> kCommands = {
     {"erase", ECliCommand::Erase},   {"download", ECliCommand::Download},
     {"dump", ECliCommand::Dump},     {"compress", ECliCommand::Compress},
     {"ports", ECliCommand::Ports},   {"udev-rule", ECliCommand::UdevRule},
+    {"job", ECliCommand::Job},       {"history", ECliCommand::History},
+    {"run", ECliCommand::Run},
 };
 
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& value) {
@@ -135,7 +137,7 @@ bool ParseHexAddress(const std::string& text, uint32_t& value) {
 namespace {
 bool StationCommand(ECliCommand command) {
     return command == ECliCommand::Status || command == ECliCommand::FlashId ||
-           command == ECliCommand::Erase || command == ECliCommand::Download;
+           command == ECliCommand::Erase || command == ECliCommand::Download || command == ECliCommand::Run;
 }
 } // namespace
 
@@ -366,6 +368,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, TS_CLI_OPTIONS& o, s
                 return false;
             }
             o.DumpOutput = v;
+        } else if (const int line = ParseLineOption(name, split.value, args, i, o, error); line != 0) {
+            if (line < 0) {
+                return false;
+            }
         } else {
             error = "unknown option '" + arg + "'" +
                     (o.Command == ECliCommand::None ? std::string(" (see --help)")
@@ -376,7 +382,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, TS_CLI_OPTIONS& o, s
 
     if ((o.Ports.size() > 1 || o.Watch) && !StationCommand(o.Command) && o.Command != ECliCommand::None) {
         error = std::string(o.Ports.size() > 1 ? "several ports" : "--watch") +
-                ": only status, flash-id, erase and download run on several ports or with --watch";
+                ": only status, flash-id, erase and download (and a job's run) run on several ports or with "
+                "--watch";
         return false;
     }
     switch (o.Command) {
@@ -452,6 +459,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, TS_CLI_OPTIONS& o, s
             }
         }
         return true;
+    case ECliCommand::Job:
+    case ECliCommand::History:
+    case ECliCommand::Run:
+        return FinishLineCommand(positional, o, error);
     default:
         return true;
     }

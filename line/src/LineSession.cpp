@@ -160,8 +160,6 @@ bool CLineSession::EndAttempt(int64_t attempt, const TS_ATTEMPT_OUTCOME& outcome
     }
     record.Phases = phases.dump();
     record.Log = outcome.Log;
-    const bool ok = m_store.EndAttempt(record, reason);
-    std::lock_guard lock(m_mutex);
-    m_current.erase(outcome.Facts.Port);
-    return ok;
+    // the port's attempt stays current until its next one begins: the views ask for it at the end
+    return m_store.EndAttempt(record, reason);
 }

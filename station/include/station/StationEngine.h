@@ -173,6 +173,9 @@ struct TS_STATION_TALLY {
 
 class CStationPort;
 struct TS_PREPARED_FILE;
+class IHandsetDataSource;
+class IAttemptRecorder;
+struct TS_LINE_HOOKS;
 
 class CStationEngine {
 public:
@@ -214,6 +217,11 @@ public:
     // that needs it; the other ports send and verify the same prepared image.
     int Compressions() const;
 
+    // A production line's hooks (station/LineHooks.h): the data of each handset (a serial number)
+    // and the record of every attempt of a download. Set before Start; they must outlive the
+    // engine.
+    void SetLineHooks(const TS_LINE_HOOKS& hooks);
+
     // Test seam: called on a port's thread as each job begins (before anything is opened); what
     // it throws ends that port as a failed row. Set before Start.
     void SetJobHook(std::function<void(int port)> hook) { m_jobHook = std::move(hook); }
@@ -240,6 +248,8 @@ private:
     std::vector<TS_STATION_RESULT> m_last;
     const std::string m_version; // of the program, for the log's banner
     std::function<void(int port)> m_jobHook;
+    IHandsetDataSource* m_lineData = nullptr;
+    IAttemptRecorder* m_recorder = nullptr;
 
     // the job's files, prepared once for every port
     struct TS_PREPARING;
