@@ -36,6 +36,10 @@ Commands:
   ports                           serial and USB devices present (serial ones with their stable
                                   /dev/serial names), and how COM1..COM4 and USB map
   udev-rule usb:VVVV:PPPP         print a udev rule that lets the user at the seat open that handset
+  job check FILE                  check a job file without a handset: its images, the areas it
+                                  erases, the serials left
+  --job FILE run                  flash with a job on every port given (docs/JOBS.md)
+  history [FILTERS] [--csv | --json | --show ID]      the record of every attempt, newest first
   --help, --version
 
 Options (they override the program's saved settings for this run and are never saved):
@@ -60,6 +64,19 @@ succeeded, 1 when any failed.
   --json           JSON Lines on stdout, one object a line, nothing else (docs/JSON.md)
   --watch          each port waits for a handset, runs the command, waits for the handset to go
                    away, and arms again, until Ctrl-C
+
+The production line: a job file pins the images, the flash writer, verify, the flash parts and
+a serial number for every handset; every attempt is recorded (SQLite in
+$XDG_DATA_HOME/vandrel/records.db by default, PostgreSQL for several stations).
+  --job FILE       the job (run); exit 2 when it does not load, naming file, line and column
+  --store WHERE    the record store: a file, sqlite:FILE or postgresql://... (default: the job's,
+                   else the default file); credentials from the URL, the libpq environment or
+                   ~/.pgpass, never printed
+  --station NAME   the station in the records (default: the host name)
+  --operator NAME  the operator in the records (default: the user)
+  history filters: --job NAME, --serial TEXT, --port NAME, --result passed|failed|interrupted|open,
+                   --since DATE[THH:MM], --until DATE[THH:MM], --limit N; --show ID prints one
+                   attempt with its log
 
 Addresses are hexadecimal, with or without 0x. Sizes are decimal (or 0x hexadecimal), in units.
 
