@@ -1,5 +1,6 @@
 #include "line/LineSession.h"
 
+#include <cmath>
 #include <nlohmann/json.hpp>
 
 #include "tools/FlashIdentification.h"
@@ -156,7 +157,8 @@ bool CLineSession::EndAttempt(int64_t attempt, const TS_ATTEMPT_OUTCOME& outcome
     record.Reason = outcome.Result.Ok ? outcome.Result.Summary : outcome.Result.Message;
     nlohmann::json phases = nlohmann::json::object();
     for (const auto& [name, seconds] : outcome.Phases) {
-        phases[name] = phases.value(name, 0.0) + seconds;
+        // to the millisecond: a phase that comes again (one per image) adds up
+        phases[name] = std::round((phases.value(name, 0.0) + seconds) * 1000.0) / 1000.0;
     }
     record.Phases = phases.dump();
     record.Log = outcome.Log;

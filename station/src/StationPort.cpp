@@ -708,6 +708,14 @@ void CStationPort::Finish(const TS_STATION_RESULT& ended) {
             outcome.Phases.emplace_back(m_phaseMarks[k].first,
                                         std::chrono::duration<double>(next - m_phaseMarks[k].second).count());
         }
+        // the programs that answered, as the log says them ("Boot loader is running[UART - 1.0.0]")
+        const std::string marker = "Target status : ";
+        for (std::size_t at = m_attemptLog.find(marker); at != std::string::npos;
+             at = m_attemptLog.find(marker, at + 1)) {
+            const std::size_t end = m_attemptLog.find_first_of("\r\n", at);
+            outcome.Facts.Runners += (outcome.Facts.Runners.empty() ? "" : "; ") +
+                                     m_attemptLog.substr(at + marker.size(), end - at - marker.size());
+        }
         outcome.Log.swap(m_attemptLog);
         std::string reason;
         if (!m_engine.m_recorder->EndAttempt(m_attempt, outcome, reason)) {
