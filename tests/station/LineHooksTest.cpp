@@ -33,6 +33,7 @@ public:
     std::vector<uint8_t> bytes;
     bool refuse = false;    // TakeData says no
     bool failBegin = false; // BeginAttempt says no
+    bool failEnd = false;   // EndAttempt says no
     std::mutex mutex;
     std::vector<TS_HANDSET_FACTS> facts;
     std::vector<TS_ATTEMPT_OUTCOME> outcomes;
@@ -63,15 +64,19 @@ public:
         attempt = 7;
         return true;
     }
-    bool EndAttempt(int64_t attempt, const TS_ATTEMPT_OUTCOME& outcome, std::string&) override {
+    bool EndAttempt(int64_t attempt, const TS_ATTEMPT_OUTCOME& outcome, std::string& reason) override {
         std::lock_guard lock(mutex);
         EXPECT_EQ(attempt, 7);
         outcomes.push_back(outcome);
+        if (failEnd) {
+            reason = "the server went away";
+            return false;
+        }
         return true;
     }
 };
 
-TS_STATION_RESULT RunOne(CSimHarness& sim, CFakeLine& line) {
+TS_STATION_RESULT RunOne(CSimHarness& sim, CFakeLine& line, bool* stopped = nullptr) {
     TS_STATION_JOB job;
     job.Files = {kSamples + "/vmain.m0", kSamples + "/vdrive.m0"};
     job.WriterPath = kSamples + "/vwriter.m0";
@@ -81,6 +86,9 @@ TS_STATION_RESULT RunOne(CSimHarness& sim, CFakeLine& line) {
     station.SetLineHooks({&line, &line});
     station.Start(false);
     station.Wait();
+    if (stopped) {
+        *stopped = station.StopRequested();
+    }
     return station.LastResult(0);
 }
 
@@ -133,4 +141,20 @@ TEST(LineHooks, RefusalsComeBeforeAnythingIsErased) {
         }
         EXPECT_EQ(line.outcomes.size(), beginFails ? 0u : 1u);
     }
+}
+
+// A handset flashed in full whose record cannot be completed does not count as good, and the
+// station stops: the next handset would have no record either.
+TEST(LineHooks, ARecordThatCannotBeCompletedStopsTheStation) {
+    CSimHarness sim(ESimLink::Uart);
+    CFakeLine line;
+    line.address = 0x0037F000;
+    line.bytes = {1, 2, 3, 4};
+    line.failEnd = true;
+    bool stopped = false;
+    const TS_STATION_RESULT result = RunOne(sim, line, &stopped);
+    EXPECT_FALSE(result.Ok);
+    EXPECT_EQ(result.Error, STATION_ERR_RECORD);
+    EXPECT_NE(result.Message.find("the server went away"), std::string::npos) << result.Message;
+    EXPECT_TRUE(stopped);
 }
