@@ -28,6 +28,15 @@ std::string Pad(std::string text, std::size_t width) {
     return text;
 }
 
+// " (kept)" for a serial the handset already held, " (void)" for an issued one of an attempt that
+// did not pass: it stays taken, never issued again.
+std::string SerialNote(const TS_ATTEMPT_RECORD& r) {
+    if (r.SerialHow == SERIAL_KEPT) {
+        return " (kept)";
+    }
+    return r.Result == RESULT_FAILED || r.Result == RESULT_INTERRUPTED ? " (void)" : "";
+}
+
 nlohmann::json ParsedOr(const std::string& text, nlohmann::json fallback) {
     nlohmann::json value = nlohmann::json::parse(text, nullptr, false);
     return value.is_discarded() ? fallback : value;
@@ -48,6 +57,8 @@ nlohmann::json RecordJson(const TS_ATTEMPT_RECORD& r, bool withLog) {
                         {"files", ParsedOr(r.Files, nlohmann::json::array())},
                         {"serial", r.Serial.empty() ? nlohmann::json() : nlohmann::json(r.Serial)},
                         {"serialHow", r.SerialHow},
+                        {"serialVoid", r.SerialHow == SERIAL_ISSUED &&
+                                           (r.Result == RESULT_FAILED || r.Result == RESULT_INTERRUPTED)},
                         {"verify", r.Verify},
                         {"result", r.Result},
                         {"reason", r.Reason},
@@ -100,8 +111,8 @@ int RunHistory(const TS_CLI_OPTIONS& o, std::FILE* out, std::FILE* err) {
             "attempt " + std::to_string(r.Id) + ": " + r.Result + (r.Reason.empty() ? "" : ": " + r.Reason) +
             "\njob: " + r.Job + " (job file sha256 " + r.JobSha256 + ")\nstation: " + r.Station +
             "  operator: " + r.Operator + "\nport: " + r.Port + " (" + r.Device + ")\nstarted: " + r.Started +
-            "  ended: " + r.Ended + "\nflash parts: " + r.FlashParts +
-            "\nserial: " + (r.Serial.empty() ? "-" : r.Serial + " (" + r.SerialHow + ")") +
+            "  ended: " + r.Ended + "\nprograms: " + r.Runners + "\nflash parts: " + r.FlashParts +
+            "\nserial: " + (r.Serial.empty() ? "-" : r.Serial + " (" + r.SerialHow + ")" + SerialNote(r)) +
             "\nverify: " + (r.Verify.empty() ? "-" : r.Verify) + "\nfiles:\n";
         for (const nlohmann::json& f : files) {
             text += "  " + f.value("role", std::string()) + " " + f.value("path", std::string()) +
@@ -161,7 +172,7 @@ int RunHistory(const TS_CLI_OPTIONS& o, std::FILE* out, std::FILE* err) {
     for (const TS_ATTEMPT_RECORD& r : records) {
         jobWidth = std::max(jobWidth, r.Job.size());
         portWidth = std::max(portWidth, r.Port.size());
-        serialWidth = std::max(serialWidth, r.Serial.size() + (r.SerialHow == SERIAL_KEPT ? 7 : 0));
+        serialWidth = std::max(serialWidth, r.Serial.size() + 7);
     }
     std::string text = Pad("ID", 6) + "  " + Pad("STARTED", 24) + "  " + Pad("JOB", jobWidth) + "  " +
                        Pad("PORT", portWidth) + "  " + Pad("SERIAL", serialWidth) + "  " + Pad("RESULT", 11) +
@@ -169,9 +180,8 @@ int RunHistory(const TS_CLI_OPTIONS& o, std::FILE* out, std::FILE* err) {
     for (const TS_ATTEMPT_RECORD& r : records) {
         text += Pad(std::to_string(r.Id), 6) + "  " + Pad(r.Started, 24) + "  " + Pad(r.Job, jobWidth) +
                 "  " + Pad(r.Port, portWidth) + "  " +
-                Pad(r.Serial.empty() ? "-" : r.Serial + (r.SerialHow == SERIAL_KEPT ? " (kept)" : ""),
-                    serialWidth) +
-                "  " + Pad(r.Result, 11) + "  " + r.Reason + "\n";
+                Pad(r.Serial.empty() ? "-" : r.Serial + SerialNote(r), serialWidth) + "  " +
+                Pad(r.Result, 11) + "  " + r.Reason + "\n";
     }
     text += std::to_string(records.size()) + " record" + (records.size() == 1 ? "" : "s") + " in " +
             store->Describe() + "\n";
