@@ -10,31 +10,11 @@
 
 namespace {
 
-std::string Csv(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) {
-        return text;
-    }
-    std::string quoted = "\"";
-    for (const char c : text) {
-        quoted += c == '"' ? "\"\"" : std::string(1, c);
-    }
-    return quoted + "\"";
-}
-
 std::string Pad(std::string text, std::size_t width) {
     if (text.size() < width) {
         text.append(width - text.size(), ' ');
     }
     return text;
-}
-
-// " (kept)" for a serial the handset already held, " (void)" for an issued one of an attempt that
-// did not pass: it stays taken, never issued again.
-std::string SerialNote(const TS_ATTEMPT_RECORD& r) {
-    if (r.SerialHow == SERIAL_KEPT) {
-        return " (kept)";
-    }
-    return r.Result == RESULT_FAILED || r.Result == RESULT_INTERRUPTED ? " (void)" : "";
 }
 
 nlohmann::json ParsedOr(const std::string& text, nlohmann::json fallback) {
@@ -137,33 +117,7 @@ int RunHistory(const TS_CLI_OPTIONS& o, std::FILE* out, std::FILE* err) {
         return EXIT_OK;
     }
     if (line.Csv) {
-        std::string text =
-            "attempt,started,ended,job,job_sha256,station,operator,port,device,serial,serial_how,"
-            "flash_parts,verify,result,reason,files\n";
-        for (const TS_ATTEMPT_RECORD& r : records) {
-            const std::string fields[] = {std::to_string(r.Id),
-                                          r.Started,
-                                          r.Ended,
-                                          r.Job,
-                                          r.JobSha256,
-                                          r.Station,
-                                          r.Operator,
-                                          r.Port,
-                                          r.Device,
-                                          r.Serial,
-                                          r.SerialHow,
-                                          r.FlashParts,
-                                          r.Verify,
-                                          r.Result,
-                                          r.Reason,
-                                          r.Files};
-            std::string row;
-            for (const std::string& field : fields) {
-                row += (row.empty() ? "" : ",") + Csv(field);
-            }
-            text += row + "\n";
-        }
-        std::fputs(text.c_str(), out);
+        std::fputs(AttemptsCsv(records).c_str(), out);
         return EXIT_OK;
     }
     std::size_t jobWidth = 3;

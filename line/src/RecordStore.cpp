@@ -163,3 +163,52 @@ bool OwnerAlive(const std::string& token) {
     // the pid may have been given to another process since: the start tick tells
     return colon == std::string::npos || StartTick(pid) == rest.substr(colon + 1);
 }
+
+namespace {
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (const char c : text) {
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    return quoted + "\"";
+}
+} // namespace
+
+std::string AttemptsCsv(const std::vector<TS_ATTEMPT_RECORD>& records) {
+    std::string text = "attempt,started,ended,job,job_sha256,station,operator,port,device,serial,serial_how,"
+                       "flash_parts,verify,result,reason,files\n";
+    for (const TS_ATTEMPT_RECORD& r : records) {
+        const std::string fields[] = {std::to_string(r.Id),
+                                      r.Started,
+                                      r.Ended,
+                                      r.Job,
+                                      r.JobSha256,
+                                      r.Station,
+                                      r.Operator,
+                                      r.Port,
+                                      r.Device,
+                                      r.Serial,
+                                      r.SerialHow,
+                                      r.FlashParts,
+                                      r.Verify,
+                                      r.Result,
+                                      r.Reason,
+                                      r.Files};
+        std::string row;
+        for (const std::string& field : fields) {
+            row += (row.empty() ? "" : ",") + CsvField(field);
+        }
+        text += row + "\n";
+    }
+    return text;
+}
+
+std::string SerialNote(const TS_ATTEMPT_RECORD& r) {
+    if (r.SerialHow == SERIAL_KEPT) {
+        return " (kept)";
+    }
+    return r.Result == RESULT_FAILED || r.Result == RESULT_INTERRUPTED ? " (void)" : "";
+}

@@ -100,7 +100,9 @@ std::vector<TS_ATTEMPT_RECORD> Records(const std::string& store) {
 }
 
 // Two vandrel-cli processes on one store, each with half of the bed's handsets at once: every
-// handset ends with a serial of its own, in its flash and in its record.
+// handset ends with a serial of its own, in its flash and in its record. A handset that could not
+// be connected (a loaded machine makes the target's answer late; the link's own matter) takes no
+// serial and is run again, alone, up to twice.
 void TwoStations(TS_LINE_BED& bed, const std::string& store) {
     const std::size_t half = bed.sims.size() / 2;
     TS_CLI_RESULT results[2];
@@ -108,21 +110,41 @@ void TwoStations(TS_LINE_BED& bed, const std::string& store) {
         [&] { results[1] = bed.Cli().Run(bed.Run(half, bed.sims.size()), std::chrono::seconds(300)); });
     results[0] = bed.Cli().Run(bed.Run(0, half), std::chrono::seconds(300));
     second.join();
-    for (const TS_CLI_RESULT& r : results) {
-        EXPECT_EQ(r.status, 0) << r.err << r.out.substr(0, 4000);
+    std::set<std::string> passedPorts;
+    const auto collect = [&](const TS_CLI_RESULT& r) {
+        for (const nlohmann::json& end : Events(r.out, "end")) {
+            if (end.value("result", "") == "ok") {
+                passedPorts.insert(end.value("port", ""));
+            } else {
+                const std::string name = end["error"].value("name", "");
+                EXPECT_TRUE(name == "link" || name == "no-answer") << end.dump(); // the connect, nothing else
+                EXPECT_TRUE(end["serial"].is_null()) << end.dump();
+            }
+        }
+    };
+    collect(results[0]);
+    collect(results[1]);
+    for (int round = 0; round < 2 && passedPorts.size() < bed.sims.size(); ++round) {
+        for (std::size_t k = 0; k < bed.sims.size(); ++k) {
+            if (!passedPorts.count(bed.sims[k]->Path())) {
+                collect(bed.Cli().Run(bed.Run(k, k + 1), std::chrono::seconds(120)));
+            }
+        }
     }
+    EXPECT_EQ(passedPorts.size(), bed.sims.size());
     std::set<std::string> held;
     for (std::size_t k = 0; k < bed.sims.size(); ++k) {
         held.insert(bed.Held(k));
     }
     EXPECT_EQ(held.size(), bed.sims.size());
-    const std::vector<TS_ATTEMPT_RECORD> records = Records(store);
     std::set<std::string> recorded;
-    for (const TS_ATTEMPT_RECORD& r : records) {
-        EXPECT_EQ(r.Result, RESULT_PASSED) << r.Reason;
-        recorded.insert(r.Serial);
+    for (const TS_ATTEMPT_RECORD& r : Records(store)) {
+        if (r.Result == RESULT_PASSED) {
+            EXPECT_TRUE(recorded.insert(r.Serial).second) << r.Serial << " twice";
+        } else {
+            EXPECT_TRUE(r.Serial.empty()) << r.Reason;
+        }
     }
-    EXPECT_EQ(records.size(), bed.sims.size());
     EXPECT_EQ(recorded, held);
 }
 
@@ -223,6 +245,25 @@ TEST(CliLine, ARangeUsedUpFailsClearlyBeforeAnythingIsErased) {
         check.out.find("serial range left: none: serials R3700-00000007..R3700-00000007 are all issued"),
         std::string::npos)
         << check.out;
+}
+
+TEST(CliLine, AJobThatDoesNotLoadIsAUsageError) {
+    TS_LINE_BED bed(0, 1, 9, "records.db");
+    std::ofstream(bed.dir.File("bad.toml")) << "name = \"x\"\nverfy = true\n";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"job", "check", bed.dir.File("bad.toml")},
+          std::vector<std::string>{"--job", bed.dir.File("bad.toml"), "--port", "/dev/null", "run"}}) {
+        const TS_CLI_RESULT r = bed.Cli().Run(args);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_NE(r.err.find(bed.dir.File("bad.toml") + ":2:1: unknown key 'verfy'"), std::string::npos)
+            << r.err;
+        EXPECT_FALSE(std::filesystem::exists(bed.dir.File("data"))); // no store was even opened
+    }
+    const TS_CLI_RESULT unreachable = bed.Cli().Run(
+        {"--job", bed.job, "--store", "postgresql://someone:s3cret@/x?host=/nonexistent", "run"});
+    EXPECT_EQ(unreachable.status, 1);
+    EXPECT_NE(unreachable.err.find("no handset was touched"), std::string::npos) << unreachable.err;
+    EXPECT_EQ(unreachable.err.find("s3cret"), std::string::npos) << unreachable.err;
 }
 
 TEST(CliLine, TwoStationsShareOneSqliteFile) {

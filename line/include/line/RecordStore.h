@@ -109,6 +109,13 @@ std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& where, std::str
 // The text of a URL or path that may be shown: the password (and user) left out.
 std::string RedactStoreText(const std::string& where);
 
+// The records as CSV: a header line, then one record a line (fields with a comma, a quote or a
+// line end quoted); the log is left out.
+std::string AttemptsCsv(const std::vector<TS_ATTEMPT_RECORD>& records);
+// " (kept)" for a serial the handset already held, " (void)" for an issued one of an attempt that
+// did not pass (it stays taken, never issued again), else empty.
+std::string SerialNote(const TS_ATTEMPT_RECORD& record);
+
 // UTC now, "2026-12-09T17:50:01.234Z".
 std::string UtcNow();
 // A date or date and time as the filters take it, made comparable with the stored times; false
