@@ -168,7 +168,13 @@ TS_FAILURE CStationPort::OpenLink(bool banner) {
         }
     }
     if (!open) {
-        const std::string reason = m_link.PortErrorText();
+        std::string reason = m_link.PortErrorText();
+        // "COM1 (/dev/ttyUSB0): ...": every serial port of the station opens under the name COM1,
+        // which says nothing here; the device path does
+        if (const std::string opened = " (" + m_port.DevicePath + ")";
+            reason.find(opened) != std::string::npos) {
+            reason.replace(0, reason.find(opened) + opened.size(), m_port.DevicePath);
+        }
         CloseLink();
         return {STATION_ERR_PORT_OPEN,
                 "cannot open " + (reason.empty() ? m_port.DevicePath : OneLine(reason))};
