@@ -46,7 +46,13 @@ bool DevicePresent(const std::string& path) {
 
 void CStationPort::Start(bool watch) {
     m_running.store(true); // Running() holds from Start on, not from when the thread is scheduled
-    m_thread = std::thread([this, watch] { Run(watch); });
+    try {
+        m_thread = std::thread([this, watch] { Run(watch); });
+    } catch (const std::system_error& e) {
+        // no thread (the process is out of them): this port ends at once, on the caller's thread
+        ThreadFailed(std::string("its thread did not start: ") + e.what());
+        m_running.store(false);
+    }
 }
 
 void CStationPort::RequestStop() {
