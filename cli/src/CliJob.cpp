@@ -292,6 +292,15 @@ int JobRun(const TS_CLI_OPTIONS& given, CStopSignals& signals, std::FILE* out, s
     o.Files = stationJob.Files;
     o.Verify = stationJob.Verify;
     o.WriterPath = stationJob.WriterPath;
+    // a second signal removes the temporary .cp64 of a compression it cuts short
+    for (const std::string& file : o.Files) {
+        signals.AddCleanupSource(file);
+    }
+    for (const std::string& writer : {job.WriterUart.Path, job.WriterUsb.Path}) {
+        if (!writer.empty()) {
+            signals.AddCleanupSource(writer);
+        }
+    }
     TS_STATION_LINE hooks;
     hooks.Hooks = line.Hooks();
     hooks.WriterFor = [&line](int portType) { return line.WriterFor(portType); };

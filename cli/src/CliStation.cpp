@@ -381,12 +381,8 @@ private:
             LogLine(e, v.partialLine);
             v.partialLine.clear();
         }
-        // a file without an end record: a success that the user must hear about
-        for (const std::string& file : result.NoEndRecord) {
-            const std::string note = "'" + file + "': " + STATION_NO_END_RECORD;
-            v.log += note + "\n";
-            LogLine(e, note);
-        }
+        // A file without an end record: the engine's log has said so (a log line, and the job's
+        // block of the --log file); the row, the pipe's end line and the JSON end say it again.
         v.state = result.Ok ? "ok" : std::string("failed: ") + result.Message;
         v.refusal.clear();
         ++m_ended;
@@ -597,6 +593,9 @@ int RunStation(const TS_CLI_OPTIONS& o, CStopSignals& signals, std::FILE* out, s
         } else if (o.WriterPath.empty()) {
             port.WriterPath = saved.loaded.Settings.FlashWriterPath[port.Config.PortType == PORT_USB ? 1 : 0];
         }
+        if (!port.WriterPath.empty()) {
+            signals.AddCleanupSource(port.WriterPath);
+        }
         ports.push_back(port);
     }
     if (const std::string repeated = CStationEngine::RepeatedPort(ports); !repeated.empty()) {
@@ -635,9 +634,18 @@ int RunStation(const TS_CLI_OPTIONS& o, CStopSignals& signals, std::FILE* out, s
             station.SetLineHooks(line->Hooks);
         }
         signals.SetInterruptHook([&station] { station.StopAll(); });
+        // the hook goes before the engine does, whatever ends this block
+        struct TS_HOOK_GUARD {
+            CStopSignals& signals;
+            ~TS_HOOK_GUARD() { signals.SetInterruptHook({}); }
+        } guard{signals};
         station.Start(o.Watch);
+        if (signals.Stopped()) {
+            // the signal came before the hook was set (while the program started): it was not
+            // lost, the station stops now
+            station.StopAll();
+        }
         station.Wait();
-        signals.SetInterruptHook({});
     }
     view.Close();
     view.Finish();

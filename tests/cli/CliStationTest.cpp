@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -88,8 +89,8 @@ std::string SchemaProblem(const nlohmann::json& j) {
     static const std::set<std::string> phases = {"connect", "writer",     "compress", "erase", "program",
                                                  "verify",  "erase-chip", "flash-id", "dump"};
     static const std::set<std::string> errors = {
-        "usage",  "file",     "port-open", "no-answer", "not-possible", "link",   "disconnected",
-        "writer", "download", "verify",    "erase",     "flash-id",     "stopped"};
+        "usage",  "file",     "port-open", "no-answer", "not-possible", "link",    "disconnected",
+        "writer", "download", "verify",    "erase",     "flash-id",     "stopped", "internal"};
     if (!j.is_object() || j.value("schema", 0) != 1 || !j.contains("ts") || !j["ts"].is_string() ||
         !std::regex_match(j["ts"].get<std::string>(), ts) || !j.contains("port") || !j["port"].is_string() ||
         !j.contains("event") || !j["event"].is_string()) {
@@ -122,6 +123,12 @@ std::string SchemaProblem(const nlohmann::json& j) {
                           [](const nlohmann::json& line) { return line.is_string(); }))) {
             return "end lines";
         }
+        if (j.contains("noEndRecord") &&
+            (!j["noEndRecord"].is_array() ||
+             !std::all_of(j["noEndRecord"].begin(), j["noEndRecord"].end(),
+                          [](const nlohmann::json& file) { return file.is_string(); }))) {
+            return "end noEndRecord";
+        }
         if (j["result"] == "ok") {
             return isString("summary") && !j.contains("error") ? "" : "ok end";
         }
@@ -131,6 +138,14 @@ std::string SchemaProblem(const nlohmann::json& j) {
                        errors.count(e["name"]) && e.contains("message") && e["message"].is_string()
                    ? ""
                    : "failed end";
+    }
+    if (event == "port-state") {
+        static const std::set<std::string> states = {"no-device", "opening", "answer",
+                                                     "job",       "removal", "ended"};
+        return isString("state") && states.count(j["state"]) ? "" : "port state";
+    }
+    if (event == "refused") {
+        return isString("reason") ? "" : "refusal reason";
     }
     if (event == "summary") {
         return j["port"] == "*" && isCount("succeeded") && isCount("failed") ? "" : "summary fields";
@@ -309,35 +324,39 @@ TEST(CliStation, APortNamedTwiceIsRefused) {
 }
 
 TEST(CliStation, CtrlCStopsEveryPortAtABlockBoundary) {
-    vsim::SSimulatorOptions paced;
-    paced.lineRate = 115200; // a block of the image takes seconds on the line
-    TS_BED bed({});
-    std::vector<std::string> args = {"--baud", "115200", "--writer", bed.writer};
-    for (int k = 0; k < 2; ++k) {
-        bed.sims.push_back(std::make_unique<CSimHarness>(ESimLink::Uart, paced));
-        args.insert(args.end(), {"--port", bed.sims.back()->Path()});
-    }
-    args.insert(args.end(), {"download", bed.main});
-    const TS_CLI_RESULT r = bed.Cli().Run(args, std::chrono::seconds(120), [&](pid_t pid) {
-        // both have written the image's first block and are sending the next: stop
-        for (auto& sim : bed.sims) {
-            sim->Host().WaitUntil(
-                [](const vsim::SHandsetSnapshot& s) {
-                    return std::any_of(s.commands.begin(), s.commands.end(),
-                                       [](const vsim::SCommandRecord& c) { return c.cid == 0x31; });
-                },
-                std::chrono::seconds(60));
+    // SIGHUP (the terminal closed, the SSH session dropped) stops as Ctrl-C and SIGTERM do
+    for (const int signal : {SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGHUP");
+        vsim::SSimulatorOptions paced;
+        paced.lineRate = 115200; // a block of the image takes seconds on the line
+        TS_BED bed({});
+        std::vector<std::string> args = {"--baud", "115200", "--writer", bed.writer};
+        for (int k = 0; k < 2; ++k) {
+            bed.sims.push_back(std::make_unique<CSimHarness>(ESimLink::Uart, paced));
+            args.insert(args.end(), {"--port", bed.sims.back()->Path()});
         }
-        ::kill(pid, SIGINT);
-    });
-    EXPECT_EQ(r.status, 128 + SIGINT) << r.out << r.err;
-    for (auto& sim : bed.sims) {
-        const std::string row = Row(r.out, sim->Path());
-        // the block on the wire was finished: the row says how far the image got
-        EXPECT_TRUE(Contains(row, "  failed  ") && Contains(row, "' reached address 0x")) << row << "\n"
-                                                                                          << r.out;
+        args.insert(args.end(), {"download", bed.main});
+        const TS_CLI_RESULT r = bed.Cli().Run(args, std::chrono::seconds(120), [&](pid_t pid) {
+            // both have written the image's first block and are sending the next: stop
+            for (auto& sim : bed.sims) {
+                sim->Host().WaitUntil(
+                    [](const vsim::SHandsetSnapshot& s) {
+                        return std::any_of(s.commands.begin(), s.commands.end(),
+                                           [](const vsim::SCommandRecord& c) { return c.cid == 0x31; });
+                    },
+                    std::chrono::seconds(60));
+            }
+            ::kill(pid, signal);
+        });
+        EXPECT_EQ(r.status, 128 + signal) << r.out << r.err;
+        for (auto& sim : bed.sims) {
+            const std::string row = Row(r.out, sim->Path());
+            // the block on the wire was finished: the row says how far the image got
+            EXPECT_TRUE(Contains(row, "  failed  ") && Contains(row, "' reached address 0x")) << row << "\n"
+                                                                                              << r.out;
+        }
+        EXPECT_TRUE(Contains(r.out, "\nsummary: 0 succeeded, 2 failed\n")) << r.out;
     }
-    EXPECT_TRUE(Contains(r.out, "\nsummary: 0 succeeded, 2 failed\n")) << r.out;
 }
 
 // --json on the commands outside the station (dump to the screen and to a file, compress, ports,
@@ -515,5 +534,87 @@ TEST(CliStation, AStalledReaderHoldsUpNoHandset) {
             EXPECT_EQ(order[sim->Path()], " begin connect compress erase program 100% end") << out;
         }
         EXPECT_EQ(order["*"], " summary");
+    }
+}
+
+// What the station's engine reports besides the jobs reaches every view: a port that cannot reach
+// a handset says why once (a refused object of its own, not one every retry), a handset that
+// answers "download not possible" is a failed row, and a file without an end record keeps its
+// success but says the image may be truncated (end field, table row, --log file).
+TEST(CliStation, RefusalsNotPossibleAndNoEndRecordReachTheViews) {
+    TS_BED bed({{ESimLink::Uart, EFaultKind::None}});
+    {
+        std::ifstream in(bed.main);
+        std::ofstream out(bed.dir.File("vnoend.m0"));
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("S7", 0) != 0) {
+                out << line << "\n";
+            }
+        }
+    }
+    const std::string noEnd = bed.dir.File("vnoend.m0");
+    const std::string log = bed.dir.File("run.log");
+    vsim::SSimulatorOptions notPossible;
+    notPossible.flashWriteAnswer = 1;
+    bed.sims.push_back(std::make_unique<CSimHarness>(ESimLink::Uart, notPossible));
+    const std::string none = bed.dir.File("none");
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        bool interrupt;               // --watch: Ctrl-C once the port has looked for its device a few times
+        std::vector<std::string> out; // in the output
+        std::vector<std::string> logFile; // in the --log file
+        int refusals;                     // refused objects, -1: not counted
+    } cases[] = {
+        {"refused once",
+         {"--json", "--watch", "--port", none, "status"},
+         true,
+         {"\"event\":\"refused\",\"reason\":\"no device at " + none + "\""},
+         {none + " (" + none + "): no device at " + none},
+         1},
+        {"not possible",
+         {"--port", bed.sims[1]->Path(), "--port", bed.sims[0]->Path(), "status"},
+         false,
+         {"failed  0", "a download is not possible"},
+         {"failed: the target answered that a download is not possible"},
+         -1},
+        {"no end record",
+         {"--json", "--port", bed.sims[0]->Path(), "--writer", bed.writer, "download", noEnd},
+         false,
+         {"\"noEndRecord\":[\"" + noEnd + "\"]", "no end record: the image may be truncated"},
+         {"no end record: the image may be truncated ===="},
+         -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(log);
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), {"--log", log});
+        const TS_CLI_RESULT r = bed.Cli().Run(args, std::chrono::seconds(60), [&](pid_t pid) {
+            if (c.interrupt) {
+                std::this_thread::sleep_for(std::chrono::seconds(2)); // ten looks at 200 ms
+                ::kill(pid, SIGINT);
+            }
+        });
+        EXPECT_FALSE(r.timedOut) << r.err;
+        if (c.args.front() == "--json") {
+            ParseStream(r.out);
+        }
+        for (const std::string& part : c.out) {
+            EXPECT_TRUE(Contains(r.out, part)) << part << "\n" << r.out << r.err;
+        }
+        std::ifstream in(log);
+        const std::string logText((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        for (const std::string& part : c.logFile) {
+            EXPECT_TRUE(Contains(logText, part)) << part << "\n" << logText;
+        }
+        if (c.refusals >= 0) {
+            int refusals = 0;
+            for (std::size_t at = 0; (at = r.out.find("\"event\":\"refused\"", at)) != std::string::npos;
+                 ++at) {
+                ++refusals;
+            }
+            EXPECT_EQ(refusals, c.refusals) << r.out;
+        }
     }
 }

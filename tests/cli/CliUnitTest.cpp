@@ -3,19 +3,25 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "Cli.h"
 #include "CliCommands.h"
 #include "CliJson.h"
 #include "CliOptions.h"
 #include "CliOutput.h"
+#include "CliSignals.h"
 #include "StationEventQueue.h"
 #include "TempDir.h"
+#include "download/CompressFlashFile.h"
 #include "station/SerialNames.h"
 #include "tools/WrittenRanges.h"
 
@@ -468,4 +474,57 @@ TEST(CliStation, EventQueueCoalescesProgressAndKeepsOrder) {
         }
         EXPECT_EQ(taken, c.taken);
     }
+}
+
+// What no command expects ends with a clear line and exit status 1, never with terminate().
+TEST(CliMain, AFailureNobodyExpectedIsSaidAndEndsWithStatusOne) {
+    const struct {
+        std::function<int()> run;
+        int status;
+        const char* said;
+    } cases[] = {
+        {[] { return 2; }, 2, ""},
+        {[]() -> int { throw std::bad_alloc(); }, 1, "vandrel-cli: out of memory; the job did not finish\n"},
+        {[]() -> int { throw std::system_error(EAGAIN, std::generic_category(), "thread"); }, 1,
+         "vandrel-cli: unexpected failure: thread: Resource temporarily unavailable; the job did not "
+         "finish\n"},
+        {[]() -> int { throw 7; }, 1, "vandrel-cli: unexpected failure; the job did not finish\n"},
+    };
+    for (const auto& c : cases) {
+        std::FILE* err = std::tmpfile();
+        EXPECT_EQ(RunCatching(c.run, err), c.status);
+        EXPECT_EQ(ReadAll(err), c.said);
+        std::fclose(err);
+    }
+}
+
+// A second Ctrl-C ends the program at once: the temporary .cp64 of a compression in progress is
+// removed first, whoever's else is left alone. Looked at while the compression writes it.
+TEST(CliSignals, ASecondSignalLeavesNoTemporaryCompressedFile) {
+    CTempDir dir;
+    const std::string source = dir.Write("vmain.m0", "S3090000600001020304E6\nS70500006000\n");
+    const std::string others = dir.Write(".vmain.cp64.tmp-1-0", "another process's");
+    const auto temporaries = [&] {
+        int n = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+            n += entry.path().filename().string().find(".tmp-") != std::string::npos ? 1 : 0;
+        }
+        return n;
+    };
+    int removed = -1;
+    int during = -1;
+    TS_COMPRESS_HOOKS hooks;
+    hooks.MarkArea = [&](uint32_t) {
+        if (removed < 0) {
+            during = temporaries();
+            removed = CStopSignals::RemoveTemporaryCompressedFiles({source});
+        }
+    };
+    std::string output;
+    std::string problem;
+    CompressFlashFile(source, output, hooks, &problem);
+    EXPECT_EQ(during, 2) << "the compression's own and the other process's";
+    EXPECT_EQ(removed, 1);
+    EXPECT_EQ(temporaries(), 1);
+    EXPECT_TRUE(std::filesystem::exists(others));
 }
