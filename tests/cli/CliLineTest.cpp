@@ -1,4 +1,5 @@
-// vandrel-cli's production line end to end against in-process virtual handsets: a job run on
+// vandrel-cli's production line end to end against in-process virtual handsets (ptys, and a USB
+// socket in the first test): a job run on
 // several handsets (one failing) leaves a record each, the serials in the handsets' flash and one
 // void; rework keeps a serial; a used-up range fails clearly; two vandrel-cli processes share one
 // store (SQLite, and a PostgreSQL server the test starts) with 16 handsets between them and never
@@ -36,9 +37,11 @@ struct TS_LINE_BED {
     CTempDir dir;
     std::string job;
     std::vector<std::unique_ptr<CSimHarness>> sims;
+    std::vector<std::string> links; // --port or --usb, per handset
 
+    // usb: the handsets that are on a USB socket instead of a pty
     TS_LINE_BED(int handsets, int64_t first, int64_t last, const std::string& store,
-                const vsim::SSimulatorOptions& options = {}) {
+                const vsim::SSimulatorOptions& options = {}, const std::set<int>& usb = {}) {
         const std::string samples = std::string(VANDREL_SOURCE_DIR) + "/samples";
         std::ifstream in(samples + "/r3700-line.toml");
         std::stringstream text;
@@ -53,7 +56,9 @@ struct TS_LINE_BED {
         job = dir.File("line.toml");
         std::ofstream(job) << toml;
         for (int k = 0; k < handsets; ++k) {
-            sims.push_back(std::make_unique<CSimHarness>(ESimLink::Uart, options));
+            sims.push_back(
+                std::make_unique<CSimHarness>(usb.count(k) ? ESimLink::Usb : ESimLink::Uart, options));
+            links.push_back(usb.count(k) ? "--usb" : "--port");
         }
     }
     CCliRunner Cli() const {
@@ -65,7 +70,7 @@ struct TS_LINE_BED {
     std::vector<std::string> Run(std::size_t from, std::size_t to) const {
         std::vector<std::string> args{"--job", job, "--json"};
         for (std::size_t k = from; k < to; ++k) {
-            args.insert(args.end(), {"--port", sims[k]->Path()});
+            args.insert(args.end(), {links[k], sims[k]->Path()});
         }
         args.push_back("run");
         return args;
@@ -151,7 +156,7 @@ void TwoStations(TS_LINE_BED& bed, const std::string& store) {
 } // namespace
 
 TEST(CliLine, FourHandsetsOneFailingThenRework) {
-    TS_LINE_BED bed(4, 1000, 1004, "records.db");
+    TS_LINE_BED bed(4, 1000, 1004, "records.db", {}, {2}); // the third on the USB socket
     bed.sims[3]->Host().SetFault(vsim::EFault::BitFlip, {.after = 2, .times = 1}); // fails its verify
     const CCliRunner cli = bed.Cli();
     const TS_CLI_RESULT check = cli.Run({"job", "check", bed.job});
