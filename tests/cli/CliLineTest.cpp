@@ -1,10 +1,10 @@
 // vandrel-cli's production line end to end against in-process virtual handsets (ptys, and a USB
-// socket in the first test): a job run on
-// several handsets (one failing) leaves a record each, the serials in the handsets' flash and one
-// void; rework keeps a serial; a used-up range fails clearly; two vandrel-cli processes share one
-// store (SQLite, and a PostgreSQL server the test starts) with 16 handsets between them and never
-// issue a serial twice; kill -9 of a station mid-run, then a restart: the open attempt is closed
-// as interrupted and its serial is not issued again.
+// socket in the first test): a job run on several handsets (one failing) leaves a record each,
+// the serials in the handsets' flash and one void; rework keeps a serial; a used-up range fails
+// clearly; two vandrel-cli processes share one store (SQLite, and a PostgreSQL server the test
+// starts) with 16 handsets between them and never issue a serial twice; kill -9 of a station
+// mid-run, then a restart: the open attempt is closed as interrupted and its serial is not issued
+// again.
 #include <gtest/gtest.h>
 #include <signal.h>
 
