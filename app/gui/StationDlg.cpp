@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -15,8 +16,12 @@
 #include <atomic>
 #include <cmath>
 
+#include "LineHistoryDlg.h"
 #include "StationTile.h"
 #include "app/DownloadRuns.h"
+#include "line/JobFile.h"
+#include "line/LineSession.h"
+#include "line/RecordStore.h"
 
 namespace {
 
@@ -112,7 +117,10 @@ CStationDlg::CStationDlg(IStationHost& host, std::string configDirectory, QWidge
       m_stop(new QPushButton(QStringLiteral("S&top"), this)),
       m_reset(new QPushButton(QStringLiteral("&Reset"), this)), m_tally(new QLabel(this)),
       m_status(new QLabel(this)), m_tileArea(new QWidget(this)), m_grid(new QGridLayout(m_tileArea)),
-      m_relay(std::make_unique<CRelay>(this)) {
+      m_relay(std::make_unique<CRelay>(this)),
+      m_openJob(new QPushButton(QStringLiteral("Open &Job..."), this)),
+      m_closeJob(new QPushButton(QStringLiteral("&Close Job"), this)),
+      m_history(new QPushButton(QStringLiteral("&History..."), this)), m_jobLabel(new QLabel(this)) {
     setObjectName(QStringLiteral("CStationDlg"));
     setWindowTitle(QString::fromLatin1(kTitle));
 
@@ -138,6 +146,15 @@ CStationDlg::CStationDlg(IStationHost& host, std::string configDirectory, QWidge
     auto* options = new QVBoxLayout;
     options->addWidget(m_verify);
     options->addWidget(m_watch);
+    auto* jobButtons = new QHBoxLayout;
+    jobButtons->addWidget(m_openJob);
+    jobButtons->addWidget(m_closeJob);
+    jobButtons->addWidget(m_history);
+    jobButtons->addStretch(1);
+    options->addLayout(jobButtons);
+    m_jobLabel->setWordWrap(true);
+    m_jobLabel->setText(QStringLiteral("No job: the main window's files and settings."));
+    options->addWidget(m_jobLabel);
     options->addStretch(1);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(m_start);
@@ -166,6 +183,9 @@ CStationDlg::CStationDlg(IStationHost& host, std::string configDirectory, QWidge
     connect(m_start, &QPushButton::clicked, this, &CStationDlg::Start);
     connect(m_stop, &QPushButton::clicked, this, &CStationDlg::Stop);
     connect(m_reset, &QPushButton::clicked, this, &CStationDlg::ResetTally);
+    connect(m_openJob, &QPushButton::clicked, this, &CStationDlg::AskJob);
+    connect(m_closeJob, &QPushButton::clicked, this, &CStationDlg::CloseJob);
+    connect(m_history, &QPushButton::clicked, this, &CStationDlg::ShowHistory);
     connect(m_portList, &QListWidget::itemChanged, this, [this] {
         if (!m_engine) {
             RebuildTiles();
@@ -187,11 +207,15 @@ CStationDlg::CStationDlg(IStationHost& host, std::string configDirectory, QWidge
         m_verify->setChecked(saved.Verify);
         m_watch->setChecked(saved.Watch);
     }
+    m_jobPath = saved.Job; // kept by the saves below until the job is opened again
     RefreshPorts();
     if (!saved.Saved) {
         ChoosePorts(DefaultStationPorts(m_host.StationAppSettings()));
     } else {
         ChoosePorts(saved.Ports);
+    }
+    if (!saved.Job.empty()) {
+        OpenJob(QString::fromStdString(saved.Job)); // the last one used
     }
     UpdateTally();
     UpdateControls();
@@ -270,6 +294,7 @@ void CStationDlg::SaveChoice() {
     }
     settings.Verify = m_verify->isChecked();
     settings.Watch = m_watch->isChecked();
+    settings.Job = m_jobPath;
     WriteStationSettings(settings, m_configDirectory);
 }
 
@@ -365,7 +390,7 @@ void CStationDlg::Start() {
         m_status->setText(QStringLiteral("Tick the ports of the fixture first."));
         return;
     }
-    const std::vector<std::string> files = m_host.StationFiles();
+    const std::vector<std::string> files = m_line ? m_line->StationJob().Files : m_host.StationFiles();
     if (files.empty()) {
         m_status->setText(QString::fromLatin1(runtext::NO_FILES));
         return;
@@ -374,6 +399,9 @@ void CStationDlg::Start() {
     std::vector<TS_STATION_PORT> ports;
     for (const TS_STATION_CHOICE& c : chosen) {
         ports.push_back(MakeStationPort(c, settings));
+        if (m_line) {
+            ports.back().WriterPath = m_line->WriterFor(ports.back().Config.PortType); // the job pins it
+        }
     }
     if (const std::string repeated = CStationEngine::RepeatedPort(ports); !repeated.empty()) {
         m_status->setText(QStringLiteral("%1 is the same port as another one ticked.")
@@ -398,13 +426,21 @@ void CStationDlg::Start() {
     }
     m_files = files;
     m_paths = files;
-    m_paths.push_back(FlashWriterPath(settings));
+    m_paths.push_back(m_line ? m_line->StationJob().WriterPath : FlashWriterPath(settings));
     for (const TS_STATION_PORT& port : ports) {
         m_paths.push_back(port.WriterPath);
     }
     m_relay->SetGeneration(++m_generation);
-    m_engine = std::make_unique<CStationEngine>(MakeStationJob(files, settings, m_verify->isChecked()), ports,
-                                                *m_relay);
+    TS_STATION_JOB job = MakeStationJob(files, settings, m_verify->isChecked());
+    if (m_line) {
+        const TS_STATION_JOB pinned = m_line->StationJob();
+        job.Verify = pinned.Verify;
+        job.WriterPath = pinned.WriterPath;
+    }
+    m_engine = std::make_unique<CStationEngine>(job, ports, *m_relay);
+    if (m_line) {
+        m_engine->SetLineHooks(m_line->Hooks());
+    }
     m_engine->Start(m_watch->isChecked());
     m_stopping = false;
     m_poll.start();
@@ -460,8 +496,10 @@ void CStationDlg::UpdateControls() {
     m_start->setEnabled(!running && !m_closeRequested);
     m_stop->setEnabled(running && !m_stopping);
     m_portList->setEnabled(!running);
-    m_verify->setEnabled(!running);
+    m_verify->setEnabled(!running && !m_line); // a job pins verify
     m_watch->setEnabled(!running);
+    m_openJob->setEnabled(!running);
+    m_closeJob->setEnabled(!running && m_line);
 }
 
 void CStationDlg::ResetTally() {
@@ -471,7 +509,109 @@ void CStationDlg::ResetTally() {
 }
 
 void CStationDlg::UpdateTally() {
-    m_tally->setText(QStringLiteral("passed %1, failed %2").arg(m_passed).arg(m_failed));
+    m_tally->setText(QStringLiteral("passed %1, failed %2").arg(m_passed).arg(m_failed) + m_todayText);
+}
+
+// ---- the production line ----
+
+void CStationDlg::AskJob() {
+    const QString path =
+        QFileDialog::getOpenFileName(this, QStringLiteral("Open Job"), QString::fromStdString(m_jobPath),
+                                     QStringLiteral("Job files (*.toml)"));
+    if (!path.isEmpty()) {
+        OpenJob(path);
+    }
+}
+
+bool CStationDlg::OpenJob(const QString& path) {
+    if (m_engine) {
+        return false;
+    }
+    auto job = std::make_unique<TS_LINE_JOB>();
+    TS_JOB_ERROR error;
+    if (!LoadJobFile(path.toStdString(), *job, error)) {
+        m_status->setText(QString::fromStdString(error.Text()));
+        return false;
+    }
+    std::string problem;
+    std::unique_ptr<IRecordStore> store = OpenRecordStore(job->Store, problem);
+    if (!store) {
+        m_status->setText(QString::fromStdString(problem));
+        return false;
+    }
+    m_line.reset();
+    m_store = std::move(store);
+    m_lineJob = std::move(job);
+    m_line = std::make_unique<CLineSession>(*m_lineJob, *m_store, std::string(), std::string());
+    m_jobPath = path.toStdString();
+    m_verify->setChecked(m_lineJob->Verify);
+    QStringList images;
+    for (const TS_JOB_FILE& image : m_lineJob->Images) {
+        images << QFileInfo(QString::fromStdString(image.Path)).fileName();
+    }
+    QString text = QStringLiteral("Job: %1\nImages (locked): %2; verify %3")
+                       .arg(QString::fromStdString(m_lineJob->Name), images.join(QStringLiteral(", ")),
+                            m_lineJob->Verify ? QStringLiteral("on") : QStringLiteral("off"));
+    if (m_lineJob->HasSerial) {
+        text += QStringLiteral("\nSerials %1").arg(QString::fromStdString(m_lineJob->Serial.RangeText()));
+    }
+    m_jobLabel->setText(text);
+    m_status->setText(
+        QStringLiteral("Job loaded; records in %1.").arg(QString::fromStdString(m_store->Describe())));
+    SaveChoice();
+    CountToday();
+    UpdateControls();
+    return true;
+}
+
+void CStationDlg::CloseJob() {
+    if (m_engine) {
+        return;
+    }
+    m_line.reset();
+    m_store.reset();
+    m_lineJob.reset();
+    m_jobPath.clear();
+    m_todayText.clear();
+    m_jobLabel->setText(QStringLiteral("No job: the main window's files and settings."));
+    SaveChoice();
+    UpdateTally();
+    UpdateControls();
+}
+
+void CStationDlg::CountToday() {
+    m_todayText.clear();
+    if (m_store && m_lineJob) {
+        TS_HISTORY_FILTER filter;
+        filter.Job = m_lineJob->Name;
+        filter.Since = UtcNow().substr(0, 10) + "T00:00:00";
+        std::vector<TS_ATTEMPT_RECORD> records;
+        std::string error;
+        if (m_store->Query(filter, records, error)) {
+            int passed = 0;
+            int failed = 0;
+            for (const TS_ATTEMPT_RECORD& r : records) {
+                passed += r.Result == RESULT_PASSED ? 1 : 0;
+                failed += r.Result == RESULT_FAILED || r.Result == RESULT_INTERRUPTED ? 1 : 0;
+            }
+            m_todayText = QStringLiteral("\njob today: %1 passed, %2 failed").arg(passed).arg(failed);
+        }
+    }
+    UpdateTally();
+}
+
+CLineHistoryDlg* CStationDlg::ShowHistory() {
+    if (!m_historyDlg) {
+        m_historyDlg =
+            new CLineHistoryDlg(m_lineJob ? m_lineJob->Store : std::string(),
+                                m_lineJob ? QString::fromStdString(m_lineJob->Name) : QString(), this);
+        m_historyDlg->setAttribute(Qt::WA_DeleteOnClose);
+    } else {
+        m_historyDlg->Refresh();
+    }
+    m_historyDlg->show();
+    m_historyDlg->raise();
+    return m_historyDlg;
 }
 
 void CStationDlg::Tick() {
@@ -542,7 +682,18 @@ void CStationDlg::OnEnd(int port, const TS_STATION_RESULT& result) {
         tile->SetState(TILE_PASS, QStringLiteral("PASS"));
         tile->SetProgress(100);
         if (result.NoEndRecord.empty()) {
-            tile->SetReason(QString::fromStdString(result.Summary));
+            QString reason = QString::fromStdString(result.Summary);
+            if (m_line) {
+                // the serial first: the tile's two lines may not hold the whole summary
+                const int64_t attempt = m_line->CurrentAttempt(port);
+                if (const std::string serial = m_line->SerialOf(attempt); !serial.empty()) {
+                    reason =
+                        QStringLiteral("serial %1%2; %3")
+                            .arg(QString::fromStdString(serial),
+                                 m_line->SerialKept(attempt) ? QStringLiteral(" (kept)") : QString(), reason);
+                }
+            }
+            tile->SetReason(reason);
         } else {
             // a success all the same, but the operator has to know
             tile->SetReason(QString::fromLatin1(STATION_NO_END_RECORD) + QStringLiteral(" (") +
@@ -555,8 +706,17 @@ void CStationDlg::OnEnd(int port, const TS_STATION_RESULT& result) {
         tile->SetReason(QStringLiteral("stopped by the operator"));
     } else {
         tile->SetState(TILE_FAIL, QStringLiteral("FAIL"));
-        tile->SetReason(QString::fromStdString(StationTileReason(result, m_paths)));
+        QString reason = QString::fromStdString(StationTileReason(result, m_paths));
+        if (m_line) {
+            if (const std::string serial = m_line->SerialOf(m_line->CurrentAttempt(port)); !serial.empty()) {
+                reason = QStringLiteral("serial %1 (void): ").arg(QString::fromStdString(serial)) + reason;
+            }
+        }
+        tile->SetReason(reason);
         ++m_failed;
+    }
+    if (m_line) {
+        CountToday();
     }
     tile->SetElapsed(static_cast<qint64>(std::lround(result.Seconds)));
     UpdateTally();

@@ -46,6 +46,11 @@ public:
     virtual void StationResult(const QString& logBlock, bool ok, bool chime) = 0;
 };
 
+class CLineHistoryDlg;
+class CLineSession;
+class IRecordStore;
+struct TS_LINE_JOB;
+
 class CStationDlg : public QWidget {
     Q_OBJECT
 public:
@@ -61,6 +66,15 @@ public:
     void RefreshPorts();
 
     bool IsRunning() const { return m_engine != nullptr; }
+
+    // A production line's job (docs/JOBS.md): its images, flash writer and verify are used instead
+    // of the main window's list and settings, every handset gets a serial and a record. False with
+    // the reason on the status line (the job in use, if any, stays). Not while running.
+    bool OpenJob(const QString& path);
+    void CloseJob();
+    bool HasJob() const { return m_line != nullptr; }
+    // The History window over the job's store (or the default one).
+    CLineHistoryDlg* ShowHistory();
     int Passed() const { return m_passed; }
     int Failed() const { return m_failed; }
 
@@ -73,6 +87,8 @@ public:
     QPushButton* ResetButton() const { return m_reset; }
     QLabel* TallyLabel() const { return m_tally; }
     QLabel* StatusLabel() const { return m_status; }
+    QLabel* JobLabel() const { return m_jobLabel; }
+    QPushButton* OpenJobButton() const { return m_openJob; }
     const std::vector<CStationTile*>& Tiles() const { return m_tiles; }
     // Ticks the ports with these labels only (as a click on each box would).
     void ChoosePorts(const std::vector<std::string>& labels);
@@ -113,6 +129,9 @@ private:
     void Tick();
     void PollEngine();
     void SaveChoice();
+    void AskJob();
+    // passed and failed of the job today (UTC), from the store
+    void CountToday();
 
     IStationHost& m_host;
     std::string m_configDirectory;
@@ -143,4 +162,16 @@ private:
     QTimer m_clock;
     int m_passed = 0;
     int m_failed = 0;
+
+    // the production line
+    QPushButton* m_openJob;
+    QPushButton* m_closeJob;
+    QPushButton* m_history;
+    QLabel* m_jobLabel;
+    std::string m_jobPath;
+    std::unique_ptr<TS_LINE_JOB> m_lineJob;
+    std::unique_ptr<IRecordStore> m_store;
+    std::unique_ptr<CLineSession> m_line;
+    QPointer<CLineHistoryDlg> m_historyDlg;
+    QString m_todayText;
 };

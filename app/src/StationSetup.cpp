@@ -82,6 +82,7 @@ TS_STATION_SETTINGS ReadStationSettings(const std::string& configDirectory) {
     settings.Saved = true;
     settings.Verify = store->GetFlag(kVerifyValue, 1) != 0;
     settings.Watch = store->GetFlag(kWatchValue, 1) != 0;
+    settings.Job = store->GetText("Job", "");
     const int count = std::clamp(store->GetInt(kPortCountValue, 0), 0, kMaxSavedPorts);
     for (int n = 1; n <= count; ++n) {
         const std::string label = store->GetText(PortValueName(n), "");
@@ -99,6 +100,7 @@ bool WriteStationSettings(const TS_STATION_SETTINGS& settings, const std::string
     }
     bool all = store->PutFlag(kVerifyValue, settings.Verify ? 1 : 0) != 0;
     all = store->PutFlag(kWatchValue, settings.Watch ? 1 : 0) != 0 && all;
+    all = store->PutText("Job", settings.Job) != 0 && all;
     const int count = std::min(static_cast<int>(settings.Ports.size()), kMaxSavedPorts);
     all = store->PutInt(kPortCountValue, count) != 0 && all;
     for (int n = 1; n <= count; ++n) {

@@ -2,6 +2,7 @@
 
 #include "CliCommands.h"
 #include "CliExitStatus.h"
+#include "CliLine.h"
 #include "CliOptions.h"
 #include "CliStation.h"
 #include "download/TargetConnection.h"
@@ -32,6 +33,10 @@ int RunCli(const std::vector<std::string>& args, CStopSignals& signals, std::FIL
     }
     if (!options.WriterPath.empty()) {
         signals.AddCleanupSource(options.WriterPath);
+    }
+    if (options.Command == ECliCommand::Job || options.Command == ECliCommand::History ||
+        options.Command == ECliCommand::Run) {
+        return RunLineCommand(options, signals, out, err, interactive);
     }
     if (UsesStation(options)) {
         return RunStation(options, signals, out, err, interactive);

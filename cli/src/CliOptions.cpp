@@ -36,6 +36,10 @@ Commands:
   ports                           serial and USB devices present (serial ones with their stable
                                   /dev/serial names), and how COM1..COM4 and USB map
   udev-rule usb:VVVV:PPPP         print a udev rule that lets the user at the seat open that handset
+  job check FILE                  check a job file without a handset: its images, the areas it
+                                  erases, the serials left
+  --job FILE run                  flash with a job on every port given (docs/JOBS.md)
+  history [FILTERS] [--csv | --json | --show ID]      the record of every attempt, newest first
   --help, --version
 
 Options (they override the program's saved settings for this run and are never saved):
@@ -61,6 +65,19 @@ succeeded, 1 when any failed.
   --watch          each port waits for a handset, runs the command, waits for the handset to go
                    away, and arms again, until Ctrl-C
 
+The production line: a job file pins the images, the flash writer, verify, the flash parts and
+a serial number for every handset; every attempt is recorded (SQLite in
+$XDG_DATA_HOME/vandrel/records.db by default, PostgreSQL for several stations).
+  --job FILE       the job (run); exit 2 when it does not load, naming file, line and column
+  --store WHERE    the record store: a file, sqlite:FILE or postgresql://... (default: the job's,
+                   else the default file); credentials from the URL, the libpq environment or
+                   ~/.pgpass, never printed
+  --station NAME   the station in the records (default: the host name)
+  --operator NAME  the operator in the records (default: the user)
+  history filters: --job NAME, --serial TEXT, --port NAME, --result passed|failed|interrupted|open,
+                   --since DATE[THH:MM], --until DATE[THH:MM], --limit N; --show ID prints one
+                   attempt with its log
+
 Addresses are hexadecimal, with or without 0x. Sizes are decimal (or 0x hexadecimal), in units.
 
 Exit status: 0 success; 1 the target or the link failed (a failed verification included);
@@ -77,6 +94,8 @@ const std::map<std::string, ECliCommand> kCommands = {
     {"erase", ECliCommand::Erase},   {"download", ECliCommand::Download},
     {"dump", ECliCommand::Dump},     {"compress", ECliCommand::Compress},
     {"ports", ECliCommand::Ports},   {"udev-rule", ECliCommand::UdevRule},
+    {"job", ECliCommand::Job},       {"history", ECliCommand::History},
+    {"run", ECliCommand::Run},
 };
 
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& value) {
@@ -136,7 +155,7 @@ bool ParseHexAddress(const std::string& text, uint32_t& value) {
 namespace {
 bool StationCommand(ECliCommand command) {
     return command == ECliCommand::Status || command == ECliCommand::FlashId ||
-           command == ECliCommand::Erase || command == ECliCommand::Download;
+           command == ECliCommand::Erase || command == ECliCommand::Download || command == ECliCommand::Run;
 }
 } // namespace
 
@@ -367,6 +386,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, TS_CLI_OPTIONS& o, s
                 return false;
             }
             o.DumpOutput = v;
+        } else if (const int line = ParseLineOption(name, split.value, args, i, o, error); line != 0) {
+            if (line < 0) {
+                return false;
+            }
         } else {
             error = "unknown option '" + arg + "'" +
                     (o.Command == ECliCommand::None ? std::string(" (see --help)")
@@ -377,7 +400,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, TS_CLI_OPTIONS& o, s
 
     if ((o.Ports.size() > 1 || o.Watch) && !StationCommand(o.Command) && o.Command != ECliCommand::None) {
         error = std::string(o.Ports.size() > 1 ? "several ports" : "--watch") +
-                ": only status, flash-id, erase and download run on several ports or with --watch";
+                ": only status, flash-id, erase and download (and a job's run) run on several ports or with "
+                "--watch";
         return false;
     }
     switch (o.Command) {
@@ -453,6 +477,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, TS_CLI_OPTIONS& o, s
             }
         }
         return true;
+    case ECliCommand::Job:
+    case ECliCommand::History:
+    case ECliCommand::Run:
+        return FinishLineCommand(positional, o, error);
     default:
         return true;
     }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "CliLine.h"
 #include "tools/EraseSelection.h"
 
 enum class ECliCommand {
@@ -24,6 +25,9 @@ enum class ECliCommand {
     Compress,
     Ports,
     UdevRule,
+    Job,     // job check FILE
+    History, // the record of every attempt
+    Run,     // --job FILE run
     Help,
     Version
 };
@@ -68,6 +72,8 @@ struct TS_CLI_OPTIONS {
     std::string DumpOutput;           // -o FILE.bin
     // udev-rule
     std::string UsbDeviceText; // usb:VVVV:PPPP
+    // job, history, run
+    TS_CLI_LINE_OPTIONS Line;
 };
 
 // The rates --baud takes, in the order of the port configuration's baud index.

@@ -97,8 +97,8 @@ struct TS_ROW {
 class CStationView final : public IStationObserver {
 public:
     CStationView(const TS_CLI_OPTIONS& options, std::FILE* out, std::FILE* err, std::FILE* log,
-                 bool interactive, TE_STATION_COMMAND command)
-        : m_o(options), m_out(out), m_err(err), m_log(log), m_command(command),
+                 bool interactive, TE_STATION_COMMAND command, const TS_STATION_LINE* line)
+        : m_o(options), m_out(out), m_err(err), m_log(log), m_command(command), m_line(line),
           m_mode(options.Json                    ? EMode::Json
                  : interactive && !options.Quiet ? EMode::Terminal
                                                  : EMode::Pipe) {}
@@ -126,7 +126,10 @@ public:
 
     // IStationObserver (the ports' threads): handed over, never written here
     void OnBegin(int port, const std::string& devicePath) override {
-        Post(EStationEvent::Begin, port, [&](TS_STATION_EVENT& e) { e.Text = devicePath; });
+        Post(EStationEvent::Begin, port, [&](TS_STATION_EVENT& e) {
+            e.Text = devicePath;
+            e.Extra = m_line && m_line->JsonFields ? m_line->JsonFields(port, false) : std::string();
+        });
     }
     void OnPhase(int port, TE_STATION_PHASE phase) override {
         Post(EStationEvent::Phase, port, [&](TS_STATION_EVENT& e) { e.Phase = phase; });
@@ -141,7 +144,10 @@ public:
         Post(EStationEvent::Log, port, [&](TS_STATION_EVENT& e) { e.Text = text; });
     }
     void OnEnd(int port, const TS_STATION_RESULT& result) override {
-        Post(EStationEvent::End, port, [&](TS_STATION_EVENT& e) { e.Result = result; });
+        Post(EStationEvent::End, port, [&](TS_STATION_EVENT& e) {
+            e.Result = result;
+            e.Extra = m_line && m_line->JsonFields ? m_line->JsonFields(port, true) : std::string();
+        });
     }
     void OnWaiting(int port, bool away) override {
         Post(EStationEvent::Waiting, port, [&](TS_STATION_EVENT& e) { e.Away = away; });
@@ -281,7 +287,8 @@ private:
             ++m_begun;
             if (m_mode == EMode::Json) {
                 Json(e, "begin",
-                     ",\"device\":" + JsonString(e.Text) + ",\"command\":\"" + CommandName(m_command) + "\"");
+                     ",\"device\":" + JsonString(e.Text) + ",\"command\":\"" + CommandName(m_command) + "\"" +
+                         e.Extra);
             } else if (m_mode == EMode::Pipe && !m_o.Quiet) {
                 Line(e.Port, "begin on " + e.Text);
             }
@@ -406,7 +413,7 @@ private:
                 }
                 fields += ",\"noEndRecord\":[" + files + "]";
             }
-            Json(e, "end", fields);
+            Json(e, "end", fields + e.Extra);
         } else if (m_mode == EMode::Pipe) {
             Line(e.Port, (result.Ok ? "ok: " : "failed: ") + ResultText(result));
         }
@@ -500,6 +507,7 @@ private:
     std::FILE* m_err;
     std::FILE* m_log;
     const TE_STATION_COMMAND m_command;
+    const TS_STATION_LINE* m_line;
     const EMode m_mode;
     std::vector<TS_STATION_PORT> m_ports;
     std::unique_ptr<CStationEventQueue> m_queue;
@@ -516,7 +524,7 @@ private:
 } // namespace
 
 int RunStation(const TS_CLI_OPTIONS& o, CStopSignals& signals, std::FILE* out, std::FILE* err,
-               bool interactive) {
+               bool interactive, const TS_STATION_LINE* line) {
     const auto usage = [err](const std::string& line) {
         std::fprintf(err, "vandrel-cli: %s\n", line.c_str());
         return EXIT_USAGE;
@@ -580,7 +588,9 @@ int RunStation(const TS_CLI_OPTIONS& o, CStopSignals& signals, std::FILE* out, s
             break;
         }
         port.Config.Baud = baud;
-        if (o.WriterPath.empty()) {
+        if (line && line->WriterFor) {
+            port.WriterPath = line->WriterFor(port.Config.PortType); // the job pins it, per link
+        } else if (o.WriterPath.empty()) {
             port.WriterPath = saved.loaded.Settings.FlashWriterPath[port.Config.PortType == PORT_USB ? 1 : 0];
         }
         if (!port.WriterPath.empty()) {
@@ -614,12 +624,15 @@ int RunStation(const TS_CLI_OPTIONS& o, CStopSignals& signals, std::FILE* out, s
         }
     }
 
-    CStationView view(o, out, err, log, interactive, job.Command);
+    CStationView view(o, out, err, log, interactive, job.Command, line);
     view.SetPorts(ports);
     int status = EXIT_OK;
     view.Start();
     {
         CStationEngine station(job, ports, view);
+        if (line) {
+            station.SetLineHooks(line->Hooks);
+        }
         signals.SetInterruptHook([&station] { station.StopAll(); });
         // the hook goes before the engine does, whatever ends this block
         struct TS_HOOK_GUARD {

@@ -8,13 +8,22 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "CliOptions.h"
 #include "CliSignals.h"
+#include "station/LineHooks.h"
 
 // Runs options.Command on every port of options (UsesStation(options) holds). Exit status: 0 when
 // every job succeeded, 1 when any failed, 2 for usage errors (a port named twice, a file that
 // does not read), 128 + the signal when stopped (not with --watch, which Ctrl-C ends).
+// A production line's part in a run (CliLine): the engine's hooks, each port's flash writer by
+// its port type, and the fields a job adds to the begin and end events of --json.
+struct TS_STATION_LINE {
+    TS_LINE_HOOKS Hooks;
+    std::function<std::string(int portType)> WriterFor;
+    std::function<std::string(int port, bool end)> JsonFields; // ",\"attempt\":12,..."
+};
 int RunStation(const TS_CLI_OPTIONS& options, CStopSignals& signals, std::FILE* out, std::FILE* err,
-               bool interactive);
+               bool interactive, const TS_STATION_LINE* line = nullptr);

@@ -48,6 +48,7 @@ struct TS_STATION_EVENT {
     TE_STATION_PORT_STATE State = STATION_PORT_NO_DEVICE; // port state
     TS_STATION_RESULT Result;                             // end
     uint64_t Dropped = 0; // log events of this port dropped (log budget) just before this one
+    std::string Extra;    // begin, end: the fields a production line adds to the JSON event
 };
 
 class CStationEventQueue {

@@ -108,6 +108,69 @@ bool CDownloadSession::StopRequested() const {
            (m_externalStop && m_externalStop->load(std::memory_order_relaxed));
 }
 
+void CDownloadSession::SetPatch(uint32_t address, std::vector<uint8_t> bytes) {
+    m_patchAddress = address;
+    m_patch = std::move(bytes);
+    m_patchSent.assign(m_patch.size(), false);
+}
+
+const uint8_t* CDownloadSession::Patched(uint32_t address, std::span<const uint8_t> block) {
+    // block: address (4), data, checksum (1)
+    const uint64_t dataEnd = uint64_t{address} + block.size() - 5;
+    const uint64_t patchEnd = uint64_t{m_patchAddress} + m_patch.size();
+    const uint64_t from = std::max<uint64_t>(address, m_patchAddress);
+    const uint64_t to = std::min(dataEnd, patchEnd);
+    if (from >= to) {
+        return block.data();
+    }
+    m_patchedBlock.assign(block.begin(), block.end());
+    for (uint64_t a = from; a < to; ++a) {
+        m_patchedBlock[4 + (a - address)] = m_patch[a - m_patchAddress];
+        m_patchSent[a - m_patchAddress] = true;
+    }
+    // the checksum over the two count bytes, the address and the data, as the compressor makes it
+    const std::size_t count = block.size();
+    uint32_t sum = static_cast<uint32_t>(count >> 8) + static_cast<uint32_t>(count & 0xFF);
+    for (std::size_t k = 0; k + 1 < count; ++k) {
+        sum += m_patchedBlock[k];
+    }
+    m_patchedBlock[count - 1] = static_cast<uint8_t>(~sum & 0xFF);
+    return m_patchedBlock.data();
+}
+
+bool CDownloadSession::SendDataBlock(uint32_t address, const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> block = {static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),
+                                  static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)};
+    block.insert(block.end(), data.begin(), data.end());
+    const std::size_t count = block.size() + 1;
+    uint32_t sum = static_cast<uint32_t>(count >> 8) + static_cast<uint32_t>(count & 0xFF);
+    for (const uint8_t b : block) {
+        sum += b;
+    }
+    block.push_back(static_cast<uint8_t>(~sum & 0xFF));
+    if (StopRequested()) {
+        StopText("send");
+        return false;
+    }
+    const signed char status = WriteWithRetries(m_commandBase, static_cast<uint16_t>(count),
+                                                reinterpret_cast<const char*>(block.data()), kDataAttempts);
+    if (status < 0) {
+        if (StopRequested()) {
+            StopText("send");
+        } else {
+            m_errorText = LinkFailureText(status);
+        }
+        return false;
+    }
+    m_bytesWritten += data.size();
+    m_nextAddress = address + static_cast<uint32_t>(data.size());
+    m_anyBlockWritten = true;
+    if (m_observer) {
+        m_observer->OnBlockWritten(address, static_cast<uint32_t>(data.size()));
+    }
+    return true;
+}
+
 void CDownloadSession::UsePrepared(std::string cp64Path, const TS_AREA_MARKS& marks) {
     m_givenPrepared = std::move(cp64Path);
     m_givenMarks = marks;
@@ -251,9 +314,12 @@ int32_t CDownloadSession::SendFile(const std::string& path) {
                 m_observer->SetProgressText(ProgressText(sessiontext::DOWNLOADING, Percent(previous, size)));
             }
             Status(AreaStatus(m_areaName, address));
-            const signed char status =
-                WriteWithRetries(m_commandBase, static_cast<uint16_t>(record.count),
-                                 reinterpret_cast<const char*>(record.bytes.data()), kDataAttempts);
+            const uint8_t* bytes = record.bytes.data();
+            if (!m_patch.empty() && record.bytes.size() == record.count && record.count >= 5) {
+                bytes = Patched(record.address, record.bytes);
+            }
+            const signed char status = WriteWithRetries(m_commandBase, static_cast<uint16_t>(record.count),
+                                                        reinterpret_cast<const char*>(bytes), kDataAttempts);
             if (status < 0) {
                 if (StopRequested()) {
                     StopText("send");

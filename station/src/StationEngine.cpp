@@ -7,6 +7,7 @@
 #include "download/DownloadSession.h"
 #include "download/FlashFile.h"
 #include "download/RecordReader.h"
+#include "station/LineHooks.h"
 
 namespace {
 
@@ -96,6 +97,10 @@ const char* StationErrorName(TE_STATION_ERROR error) {
         return "stopped";
     case STATION_ERR_INTERNAL:
         return "internal";
+    case STATION_ERR_SERIAL:
+        return "serial";
+    case STATION_ERR_RECORD:
+        return "record";
     }
     return "unknown";
 }
@@ -330,4 +335,9 @@ std::string CStationEngine::RepeatedPort(const std::vector<TS_STATION_PORT>& por
         }
     }
     return {};
+}
+
+void CStationEngine::SetLineHooks(const TS_LINE_HOOKS& hooks) {
+    m_lineData = hooks.Data;
+    m_recorder = hooks.Recorder;
 }

@@ -12,6 +12,7 @@
 #include "quillet/UsbDevices.h"
 #include "tools/EraseJob.h"
 #include "tools/FlashIdentification.h"
+#include "tools/MemoryDump.h"
 
 namespace {
 
@@ -46,7 +47,13 @@ bool DevicePresent(const std::string& path) {
 
 void CStationPort::Start(bool watch) {
     m_running.store(true); // Running() holds from Start on, not from when the thread is scheduled
-    m_thread = std::thread([this, watch] { Run(watch); });
+    try {
+        m_thread = std::thread([this, watch] { Run(watch); });
+    } catch (const std::system_error& e) {
+        // no thread (the process is out of them): this port ends at once, on the caller's thread
+        ThreadFailed(std::string("its thread did not start: ") + e.what());
+        m_running.store(false);
+    }
 }
 
 void CStationPort::RequestStop() {
@@ -73,6 +80,9 @@ void CStationPort::AppendLog(const std::string& text) {
     if (m_holdLog) {
         m_heldLog += text;
     } else {
+        if (m_attempt != 0) {
+            m_attemptLog += text;
+        }
         m_engine.m_observer.OnLog(m_index, text);
     }
 }
@@ -96,6 +106,9 @@ void CStationPort::OnBlockWritten(uint32_t address, uint32_t length) {
 }
 
 void CStationPort::Phase(TE_STATION_PHASE phase) {
+    if (m_attempt != 0) {
+        m_phaseMarks.emplace_back(StationPhaseName(phase), Clock::now());
+    }
     m_engine.m_observer.OnPhase(m_index, phase);
     m_lastProgress = {};
     m_reported = false;
@@ -168,7 +181,13 @@ TS_FAILURE CStationPort::OpenLink(bool banner) {
         }
     }
     if (!open) {
-        const std::string reason = m_link.PortErrorText();
+        std::string reason = m_link.PortErrorText();
+        // "COM1 (/dev/ttyUSB0): ...": every serial port of the station opens under the name COM1,
+        // which says nothing here; the device path does
+        if (const std::string opened = " (" + m_port.DevicePath + ")";
+            reason.find(opened) != std::string::npos) {
+            reason.replace(0, reason.find(opened) + opened.size(), m_port.DevicePath);
+        }
         CloseLink();
         return {STATION_ERR_PORT_OPEN,
                 "cannot open " + (reason.empty() ? m_port.DevicePath : OneLine(reason))};
@@ -287,6 +306,7 @@ TS_FAILURE CStationPort::SendFlashWriter() {
         return LinkFailure(STATION_ERR_WRITER, "the flash writer was not sent: " + OneLine(error));
     }
     m_writerSent = true;
+    m_attemptFiles.push_back({"writer", writer, session.BytesWritten()});
     int runner = -1;
     ReportTargetStatus(Monitor(), *this, runner); // the writer now answers
     return {STATION_OK, {}};
@@ -314,10 +334,19 @@ TS_FAILURE CStationPort::DownloadFile(const std::string& path) {
     if (prepared->Compressed) {
         session.UsePrepared(prepared->SendPath, prepared->Marks);
     }
+    if (m_data.Present) {
+        session.SetPatch(m_data.Address, m_data.Bytes);
+    }
     session.SetStopFlag(&m_stop);
     const bool sent = session.RunSession();
     m_sending.store(false);
     m_erasing.store(false);
+    m_attemptFiles.push_back({"image", path, session.BytesWritten()});
+    bool patched = false;
+    for (std::size_t k = 0; k < session.PatchSent().size() && k < m_dataSent.size(); ++k) {
+        patched = patched || session.PatchSent()[k];
+        m_dataSent[k] = m_dataSent[k] || session.PatchSent()[k];
+    }
     if (!sent) {
         AppendLog(session.GetErrorText());
         if (Stopped()) {
@@ -348,13 +377,16 @@ TS_FAILURE CStationPort::DownloadFile(const std::string& path) {
     Phase(STATION_PHASE_VERIFY);
     m_total = m_written.TotalBytes();
     m_positionBytes = true;
-    const TS_VERIFY_RESULT verify = VerifyWrittenRanges(Monitor(), m_written, prepared->Image, this, &m_stop);
+    const TS_VERIFY_RESULT verify =
+        patched ? VerifyWrittenRanges(Monitor(), m_written, PatchedImage(prepared->Image), this, &m_stop)
+                : VerifyWrittenRanges(Monitor(), m_written, prepared->Image, this, &m_stop);
     m_positionBytes = false;
     if (verify.stopped || Stopped()) {
         return {STATION_ERR_STOPPED,
                 "stopped while '" + path + "' was being verified (it was written in full)"};
     }
     if (!verify.ok) {
+        m_verifyResult = "failed";
         AppendLog("\r\n" + verify.text + " ('" + path + "')\r\n");
         if (verify.readFailed) {
             return LinkFailure(STATION_ERR_VERIFY, verify.text + " ('" + path + "')");
@@ -375,6 +407,11 @@ TS_FAILURE CStationPort::Download(std::string& summary) {
     if (TS_FAILURE f = Connect(true, m_answered); f.error != STATION_OK) {
         return f;
     }
+    if (m_engine.m_lineData) {
+        if (TS_FAILURE f = TakeHandsetData(); f.error != STATION_OK) {
+            return f;
+        }
+    }
     for (std::size_t k = 0; k < files.size(); ++k) {
         if (TS_FAILURE f = DownloadFile(files[k]); f.error != STATION_OK) {
             if (k + 1 < files.size()) {
@@ -387,6 +424,12 @@ TS_FAILURE CStationPort::Download(std::string& summary) {
                                              std::to_string(files.size()) + " files were sent in full"};
         }
     }
+    if (m_data.Present) {
+        if (TS_FAILURE f = WriteRestOfData(); f.error != STATION_OK) {
+            return f;
+        }
+    }
+    m_verifyResult = m_engine.m_job.Verify ? "passed" : "off";
     summary = std::to_string(files.size()) + " file" + (files.size() == 1 ? "" : "s") + " sent";
     if (m_writerSent) {
         summary += " after the flash writer";
@@ -394,6 +437,125 @@ TS_FAILURE CStationPort::Download(std::string& summary) {
     if (m_engine.m_job.Verify) {
         summary += ", verified " + std::to_string(m_verified) + " bytes";
     }
+    if (m_data.Present) {
+        summary += std::string(m_data.Kept ? ", serial kept " : ", serial ") + m_data.Text;
+    }
+    return {STATION_OK, {}};
+}
+
+TS_FAILURE CStationPort::TakeHandsetData() {
+    Phase(STATION_PHASE_FLASH_ID);
+    m_facts.Port = m_index;
+    m_facts.PortLabel = m_port.Label;
+    m_facts.DevicePath = m_port.DevicePath;
+    const auto answers = GetFlashId(Monitor(), *this);
+    if (Stopped()) {
+        return {STATION_ERR_STOPPED, "stopped while the flash parts were being asked; nothing was erased"};
+    }
+    for (std::size_t cs = 0; cs < answers.size(); ++cs) {
+        m_facts.FlashParts[cs] = answers[cs].answered ? answers[cs].id : -1;
+    }
+    IHandsetDataSource& source = *m_engine.m_lineData;
+    if (const std::size_t length = source.FieldLength(); length > 0) {
+        // rework: what the field holds is read before anything is erased
+        const TS_MEMORY_READ read = ReadTargetMemory(
+            Monitor(), source.FieldAddress(), static_cast<uint32_t>(length), m_facts.Field, nullptr, &m_stop);
+        if (Stopped()) {
+            return {STATION_ERR_STOPPED, "stopped while the serial field was being read; nothing was erased"};
+        }
+        if (!read.Ok()) {
+            return LinkFailure(STATION_ERR_LINK,
+                               "the serial field did not read: " + StatusCodeText(read.Status));
+        }
+        m_facts.FieldRead = true;
+    }
+    TE_STATION_ERROR error = STATION_OK;
+    std::string reason;
+    if (!source.TakeData(m_attempt, m_facts, m_data, error, reason)) {
+        if (error == STATION_ERR_RECORD) {
+            m_engine.StopAll(); // no handset is flashed without its record
+        }
+        return {error, reason};
+    }
+    m_dataSent.assign(m_data.Bytes.size(), false);
+    if (m_data.Present) {
+        AppendLog("\r\n" + std::string(LOG_MARK) + " Serial : " + m_data.Text +
+                  (m_data.Kept ? " (kept)" : "") + "\r\n");
+    }
+    return {STATION_OK, {}};
+}
+
+TS_IMAGE_BYTES CStationPort::PatchedImage(const TS_IMAGE_BYTES& image) const {
+    TS_IMAGE_BYTES patched = image;
+    for (auto& [address, data] : patched.blocks) {
+        for (std::size_t k = 0; k < m_data.Bytes.size(); ++k) {
+            const uint64_t a = uint64_t{m_data.Address} + k;
+            if (a >= address && a < uint64_t{address} + data.size()) {
+                data[static_cast<std::size_t>(a - address)] = m_data.Bytes[k];
+            }
+        }
+    }
+    return patched;
+}
+
+TS_FAILURE CStationPort::WriteRestOfData() {
+    // the runs of bytes that lay in no image's data: a block of their own after the images, in an
+    // area the job erased
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> runs;
+    for (std::size_t k = 0; k < m_data.Bytes.size(); ++k) {
+        if (m_dataSent[k]) {
+            continue;
+        }
+        const uint32_t address = m_data.Address + static_cast<uint32_t>(k);
+        if (runs.empty() || runs.back().first + runs.back().second.size() != address) {
+            runs.push_back({address, {}});
+        }
+        runs.back().second.push_back(m_data.Bytes[k]);
+    }
+    if (runs.empty()) {
+        return {STATION_OK, {}};
+    }
+    Phase(STATION_PHASE_PROGRAM);
+    m_written.Clear();
+    m_fileBytes = 0;
+    m_positionBytes = false;
+    m_total = 0;
+    for (const auto& run : runs) {
+        m_total += run.second.size();
+    }
+    CDownloadSession session(MODE_APP_CODE, {}, m_link.Monitor(), this);
+    session.SetStopFlag(&m_stop);
+    m_sending.store(true);
+    TS_IMAGE_BYTES expected;
+    for (const auto& [address, bytes] : runs) {
+        expected.blocks[address] = bytes;
+        if (!session.SendDataBlock(address, bytes)) {
+            m_sending.store(false);
+            AppendLog(session.GetErrorText());
+            if (Stopped()) {
+                return {STATION_ERR_STOPPED, "stopped before the serial " + m_data.Text + " was written"};
+            }
+            return LinkFailure(STATION_ERR_DOWNLOAD, "the serial " + m_data.Text + " was not written: " +
+                                                         OneLine(session.GetErrorText()));
+        }
+    }
+    m_sending.store(false);
+    if (!m_engine.m_job.Verify) {
+        return {STATION_OK, {}};
+    }
+    Phase(STATION_PHASE_VERIFY);
+    const TS_VERIFY_RESULT verify = VerifyWrittenRanges(Monitor(), m_written, expected, nullptr, &m_stop);
+    if (verify.stopped || Stopped()) {
+        return {STATION_ERR_STOPPED, "stopped while the serial " + m_data.Text + " was being verified"};
+    }
+    if (!verify.ok) {
+        m_verifyResult = "failed";
+        AppendLog("\r\n" + verify.text + " (serial " + m_data.Text + ")\r\n");
+        return verify.readFailed
+                   ? LinkFailure(STATION_ERR_VERIFY, verify.text + " (serial " + m_data.Text + ")")
+                   : TS_FAILURE{STATION_ERR_VERIFY, verify.text + " (serial " + m_data.Text + ")"};
+    }
+    m_verified += verify.bytesCompared;
     return {STATION_OK, {}};
 }
 
@@ -489,19 +651,23 @@ TS_STATION_RESULT CStationPort::RunJob(bool answered) {
     }
     TS_STATION_RESULT result;
     TS_FAILURE failure{STATION_OK, {}};
-    switch (m_engine.m_job.Command) {
-    case STATION_DOWNLOAD:
-        failure = Download(result.Summary);
-        break;
-    case STATION_STATUS:
-        failure = Status(result.Summary);
-        break;
-    case STATION_FLASH_ID:
-        failure = FlashId(result.Summary);
-        break;
-    case STATION_ERASE:
-        failure = Erase(result.Summary);
-        break;
+    if (!m_recordFailure.empty()) {
+        failure = {STATION_ERR_RECORD, m_recordFailure}; // nothing is touched without a record
+    } else {
+        switch (m_engine.m_job.Command) {
+        case STATION_DOWNLOAD:
+            failure = Download(result.Summary);
+            break;
+        case STATION_STATUS:
+            failure = Status(result.Summary);
+            break;
+        case STATION_FLASH_ID:
+            failure = FlashId(result.Summary);
+            break;
+        case STATION_ERASE:
+            failure = Erase(result.Summary);
+            break;
+        }
     }
     result.Ok = failure.error == STATION_OK;
     result.Error = failure.error;
@@ -517,10 +683,63 @@ TS_STATION_RESULT CStationPort::RunJob(bool answered) {
 
 void CStationPort::Begin() {
     m_begun = true;
+    m_attempt = 0;
+    m_recordFailure.clear();
+    m_attemptLog.clear();
+    m_phaseMarks.clear();
+    m_facts = {};
+    m_data = {};
+    m_dataSent.clear();
+    m_verifyResult.clear();
+    m_attemptFiles.clear();
+    if (m_engine.m_recorder && m_engine.m_job.Command == STATION_DOWNLOAD) {
+        // the record is opened before the port touches the handset
+        std::string reason;
+        if (!m_engine.m_recorder->BeginAttempt(m_index, m_port.Label, m_port.DevicePath, m_attempt, reason)) {
+            m_attempt = 0;
+            m_recordFailure = "the record store cannot be written, the station stops: " + reason;
+            m_engine.StopAll();
+        }
+    }
     m_engine.m_observer.OnBegin(m_index, m_port.DevicePath);
 }
 
-void CStationPort::Finish(const TS_STATION_RESULT& result) {
+void CStationPort::Finish(const TS_STATION_RESULT& ended) {
+    TS_STATION_RESULT result = ended;
+    if (m_attempt != 0) {
+        TS_ATTEMPT_OUTCOME outcome;
+        outcome.Result = result;
+        outcome.Facts = m_facts;
+        outcome.Facts.Port = m_index;
+        outcome.Data = m_data;
+        outcome.Verify = m_verifyResult;
+        outcome.Files = m_attemptFiles;
+        const Clock::time_point end = Clock::now();
+        for (std::size_t k = 0; k < m_phaseMarks.size(); ++k) {
+            const Clock::time_point next = k + 1 < m_phaseMarks.size() ? m_phaseMarks[k + 1].second : end;
+            outcome.Phases.emplace_back(m_phaseMarks[k].first,
+                                        std::chrono::duration<double>(next - m_phaseMarks[k].second).count());
+        }
+        // the programs that answered, as the log says them ("Boot loader is running[UART - 1.0.0]")
+        const std::string marker = "Target status : ";
+        for (std::size_t at = m_attemptLog.find(marker); at != std::string::npos;
+             at = m_attemptLog.find(marker, at + 1)) {
+            const std::size_t end = m_attemptLog.find_first_of("\r\n", at);
+            outcome.Facts.Runners += (outcome.Facts.Runners.empty() ? "" : "; ") +
+                                     m_attemptLog.substr(at + marker.size(), end - at - marker.size());
+        }
+        outcome.Log.swap(m_attemptLog);
+        std::string reason;
+        if (!m_engine.m_recorder->EndAttempt(m_attempt, outcome, reason)) {
+            // the handset may be good, but without its record it does not count as such
+            result.Ok = false;
+            result.Error = STATION_ERR_RECORD;
+            result.Message = "the record store cannot be written, the station stops: " + reason;
+            result.Summary.clear();
+            m_engine.StopAll();
+        }
+        m_attempt = 0;
+    }
     m_begun = false;
     m_engine.Ended(m_index, result);
     m_busy.store(false);
@@ -656,7 +875,9 @@ void CStationPort::Watch() {
             const TS_FAILURE open = OpenLink(true);
             if (open.error != STATION_OK) {
                 m_holdLog = false;
-                Refused(open.message);
+                // a device that went between the look and the open is not there: no new reason
+                Refused(DevicePresent(m_port.DevicePath) ? open.message
+                                                         : "no device at " + m_port.DevicePath);
                 WaitForDevice(kRetryInterval);
                 state = STATION_PORT_NO_DEVICE;
             } else {

@@ -15,6 +15,7 @@
 #include "download/JobObserver.h"
 #include "download/OstraAreaTable.h"
 #include "download/TargetConnection.h"
+#include "station/LineHooks.h"
 #include "station/StationEngine.h"
 #include "tools/WrittenRanges.h"
 
@@ -110,6 +111,13 @@ private:
     TS_FAILURE Status(std::string& summary);
     TS_FAILURE FlashId(std::string& summary);
     TS_FAILURE Erase(std::string& summary);
+    // A production line's part of a download (hooks set): the flash parts and the data field
+    // read before anything is erased, then the handset's data taken.
+    TS_FAILURE TakeHandsetData();
+    // The bytes of the handset's data that no image carried, as blocks of their own, verified.
+    TS_FAILURE WriteRestOfData();
+    // The image's bytes with the handset's data in them, for verify.
+    TS_IMAGE_BYTES PatchedImage(const TS_IMAGE_BYTES& image) const;
 
     TS_STATION_RESULT RunJob(bool answered);
     void Begin();
@@ -148,8 +156,18 @@ private:
     // the port's own thread only
     TE_STATION_PORT_STATE m_state = STATION_PORT_ENDED;
     bool m_stateSaid = false;
-    std::string m_refusal;  // the last reason said by OnRefused; empty once the port opened
-    bool m_begun = false;   // OnBegin was said and its OnEnd not yet
+    std::string m_refusal; // the last reason said by OnRefused; empty once the port opened
+    bool m_begun = false;  // OnBegin was said and its OnEnd not yet
+    // the attempt in progress, when a recorder is set (the port's own thread only)
+    int64_t m_attempt = 0;
+    std::string m_recordFailure; // the recorder refused the attempt's begin
+    std::string m_attemptLog;
+    std::vector<std::pair<std::string, Clock::time_point>> m_phaseMarks;
+    TS_HANDSET_FACTS m_facts;
+    TS_HANDSET_DATA m_data;
+    std::vector<bool> m_dataSent; // bytes of m_data that went out with an image
+    std::string m_verifyResult;
+    std::vector<TS_ATTEMPT_FILE> m_attemptFiles;
     bool m_holdLog = false; // watch: the log of a wait is kept until a handset answers
     std::string m_heldLog;
     bool m_answered = false; // watch: the target answered before the job began

@@ -28,6 +28,7 @@ struct TS_STATION_SETTINGS {
     std::vector<std::string> Ports; // the labels ticked, in order
     bool Verify = true;             // "Verify after writing"
     bool Watch = true;              // "Watch for handsets"
+    std::string Job;                // the production line's job file last used; empty: none
     bool Saved = false;             // the key existed when read
 };
 TS_STATION_SETTINGS ReadStationSettings(const std::string& configDirectory = {});

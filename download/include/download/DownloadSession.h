@@ -18,7 +18,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "download/FlashFile.h"
 #include "download/JobObserver.h"
@@ -82,6 +84,14 @@ public:
     void UsePrepared(std::string cp64Path, const TS_AREA_MARKS& marks);
     // True when the session ended because it was asked to stop.
     bool WasStopped() const { return m_stopped; }
+    // Data of one handset (a serial number): bytes that take the place of the image's data at an
+    // address as its blocks are sent, each changed block's checksum made again. Set before
+    // RunSession. PatchSent tells which of them lay in the image's data and went out with it.
+    void SetPatch(uint32_t address, std::vector<uint8_t> bytes);
+    const std::vector<bool>& PatchSent() const { return m_patchSent; }
+    // Sends one data block of its own (no erase, no end command) with the retry scheme; the
+    // observer hears OnBlockWritten. False with the error text.
+    bool SendDataBlock(uint32_t address, const std::vector<uint8_t>& data);
 
     // ---- the steps, public for the views that show state and for the tests ----
 
@@ -113,6 +123,8 @@ public:
     bool AnyBlockWritten() const { return m_anyBlockWritten; }
 
 private:
+    // The block with the patch's bytes in it (and its checksum made again), or block itself.
+    const uint8_t* Patched(uint32_t address, std::span<const uint8_t> block);
     // One FlashWrite with the USB retry scheme; the final status.
     signed char WriteWithRetries(TE_FLASH_CMDS command, uint16_t count, const char* bytes, int maxAttempts);
     bool Erase(int32_t flag, const TS_OSTRA_AREA* area);
@@ -131,6 +143,11 @@ private:
     TE_FLASH_CMDS m_commandBase = FLASH_CMD_APP_DATA;
     TE_FLASH_FILE_KIND m_kind = KIND_UNKNOWN;
     std::string m_preparedPath;
+    // SetPatch
+    uint32_t m_patchAddress = 0;
+    std::vector<uint8_t> m_patch;
+    std::vector<bool> m_patchSent;
+    std::vector<uint8_t> m_patchedBlock;
     std::string m_givenPrepared; // UsePrepared
     TS_AREA_MARKS m_givenMarks;
     COstraAreaTable m_areas;

@@ -75,6 +75,8 @@ enum TE_STATION_ERROR {
     STATION_ERR_STOPPED = 13,     // "stopped": stopped by StopAll / Stop
     STATION_ERR_INTERNAL = 14,    // "internal": the port's thread failed (out of memory, a system
                                   // error...); the message names it, the other ports go on
+    STATION_ERR_SERIAL = 15,      // "serial": no serial left for the handset
+    STATION_ERR_RECORD = 16,      // "record": the record store cannot be written; the station stops
 };
 const char* StationErrorName(TE_STATION_ERROR error);
 
@@ -173,6 +175,9 @@ struct TS_STATION_TALLY {
 
 class CStationPort;
 struct TS_PREPARED_FILE;
+class IHandsetDataSource;
+class IAttemptRecorder;
+struct TS_LINE_HOOKS;
 
 class CStationEngine {
 public:
@@ -218,6 +223,11 @@ public:
     // prepared image.
     int Compressions() const;
 
+    // A production line's hooks (station/LineHooks.h): the data of each handset (a serial number)
+    // and the record of every attempt of a download. Set before Start; they must outlive the
+    // engine.
+    void SetLineHooks(const TS_LINE_HOOKS& hooks);
+
     // Test seam: called on a port's thread as each job begins (after its OnBegin); what it throws
     // ends that port as a failed row. Set before Start.
     void SetJobHook(std::function<void(int port)> hook) { m_jobHook = std::move(hook); }
@@ -244,6 +254,8 @@ private:
     std::vector<TS_STATION_RESULT> m_last;
     const std::string m_version; // of the program, for the log's banner
     std::function<void(int port)> m_jobHook;
+    IHandsetDataSource* m_lineData = nullptr;
+    IAttemptRecorder* m_recorder = nullptr;
 
     // the job's files, prepared once for every port
     struct TS_PREPARING;

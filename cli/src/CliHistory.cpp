@@ -1,0 +1,144 @@
+// vandrel-cli history: the records of the store, newest first, filtered; a table, --csv or --json
+// (one object a line) for export; --show ID: one attempt with its log.
+#include <nlohmann/json.hpp>
+
+#include "CliExitStatus.h"
+#include "CliJson.h"
+#include "CliLine.h"
+#include "CliOptions.h"
+#include "line/RecordStore.h"
+
+namespace {
+
+std::string Pad(std::string text, std::size_t width) {
+    if (text.size() < width) {
+        text.append(width - text.size(), ' ');
+    }
+    return text;
+}
+
+nlohmann::json ParsedOr(const std::string& text, nlohmann::json fallback) {
+    nlohmann::json value = nlohmann::json::parse(text, nullptr, false);
+    return value.is_discarded() ? fallback : value;
+}
+
+nlohmann::json RecordJson(const TS_ATTEMPT_RECORD& r, bool withLog) {
+    nlohmann::json j = {{"attempt", r.Id},
+                        {"job", r.Job},
+                        {"jobSha256", r.JobSha256},
+                        {"station", r.Station},
+                        {"operator", r.Operator},
+                        {"port", r.Port},
+                        {"device", r.Device},
+                        {"started", r.Started},
+                        {"ended", r.Ended},
+                        {"flashParts", r.FlashParts},
+                        {"runners", r.Runners},
+                        {"files", ParsedOr(r.Files, nlohmann::json::array())},
+                        {"serial", r.Serial.empty() ? nlohmann::json() : nlohmann::json(r.Serial)},
+                        {"serialHow", r.SerialHow},
+                        {"serialVoid", r.SerialHow == SERIAL_ISSUED &&
+                                           (r.Result == RESULT_FAILED || r.Result == RESULT_INTERRUPTED)},
+                        {"verify", r.Verify},
+                        {"result", r.Result},
+                        {"reason", r.Reason},
+                        {"phases", ParsedOr(r.Phases, nlohmann::json::object())}};
+    if (withLog) {
+        j["log"] = r.Log;
+    }
+    return j;
+}
+
+} // namespace
+
+int RunHistory(const TS_CLI_OPTIONS& o, std::FILE* out, std::FILE* err) {
+    const TS_CLI_LINE_OPTIONS& line = o.Line;
+    std::string error;
+    std::unique_ptr<IRecordStore> store = OpenRecordStore(line.Store, error);
+    if (!store) {
+        std::fprintf(err, "vandrel-cli: %s\n", error.c_str());
+        return EXIT_TARGET;
+    }
+    TS_HISTORY_FILTER filter;
+    filter.Job = line.JobName;
+    filter.Serial = line.Serial;
+    filter.Port = line.Port;
+    filter.Result = line.Result;
+    filter.Since = line.Since;
+    filter.Until = line.Until;
+    filter.Id = line.ShowId;
+    filter.Limit = line.Limit;
+    std::vector<TS_ATTEMPT_RECORD> records;
+    if (!store->Query(filter, records, error)) {
+        std::fprintf(err, "vandrel-cli: %s\n", error.c_str());
+        return EXIT_TARGET;
+    }
+    if (line.ShowId > 0) {
+        if (records.empty()) {
+            std::fprintf(err, "vandrel-cli: no attempt %lld in %s\n", static_cast<long long>(line.ShowId),
+                         store->Describe().c_str());
+            return EXIT_USAGE;
+        }
+        const TS_ATTEMPT_RECORD& r = records[0];
+        if (o.Json) {
+            std::fprintf(
+                out, "%s\n",
+                RecordJson(r, true).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+            return EXIT_OK;
+        }
+        const nlohmann::json files = ParsedOr(r.Files, nlohmann::json::array());
+        std::string text =
+            "attempt " + std::to_string(r.Id) + ": " + r.Result + (r.Reason.empty() ? "" : ": " + r.Reason) +
+            "\njob: " + r.Job + " (job file sha256 " + r.JobSha256 + ")\nstation: " + r.Station +
+            "  operator: " + r.Operator + "\nport: " + r.Port + " (" + r.Device + ")\nstarted: " + r.Started +
+            "  ended: " + r.Ended + "\nprograms: " + r.Runners + "\nflash parts: " + r.FlashParts +
+            "\nserial: " + (r.Serial.empty() ? "-" : r.Serial + " (" + r.SerialHow + ")" + SerialNote(r)) +
+            "\nverify: " + (r.Verify.empty() ? "-" : r.Verify) + "\nfiles:\n";
+        for (const nlohmann::json& f : files) {
+            text += "  " + f.value("role", std::string()) + " " + f.value("path", std::string()) +
+                    " sha256 " + f.value("sha256", std::string()) + ", " +
+                    std::to_string(f.value("bytes", 0ull)) + " bytes written\n";
+        }
+        text += "phases: " + r.Phases + "\n---- log ----\n";
+        std::string log = r.Log;
+        for (std::size_t k = log.find("\r\n"); k != std::string::npos; k = log.find("\r\n", k)) {
+            log.erase(k, 1);
+        }
+        text += log + (log.empty() || log.back() == '\n' ? "" : "\n");
+        std::fputs(text.c_str(), out);
+        return EXIT_OK;
+    }
+    if (o.Json) {
+        for (const TS_ATTEMPT_RECORD& r : records) {
+            std::fprintf(
+                out, "%s\n",
+                RecordJson(r, false).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+        }
+        return EXIT_OK;
+    }
+    if (line.Csv) {
+        std::fputs(AttemptsCsv(records).c_str(), out);
+        return EXIT_OK;
+    }
+    std::size_t jobWidth = 3;
+    std::size_t portWidth = 4;
+    std::size_t serialWidth = 6;
+    for (const TS_ATTEMPT_RECORD& r : records) {
+        jobWidth = std::max(jobWidth, r.Job.size());
+        portWidth = std::max(portWidth, r.Port.size());
+        serialWidth = std::max(serialWidth, r.Serial.size() + 7);
+    }
+    std::string text = Pad("ID", 6) + "  " + Pad("STARTED", 24) + "  " + Pad("JOB", jobWidth) + "  " +
+                       Pad("PORT", portWidth) + "  " + Pad("SERIAL", serialWidth) + "  " + Pad("RESULT", 11) +
+                       "  REASON\n";
+    for (const TS_ATTEMPT_RECORD& r : records) {
+        text += Pad(std::to_string(r.Id), 6) + "  " + Pad(r.Started, 24) + "  " + Pad(r.Job, jobWidth) +
+                "  " + Pad(r.Port, portWidth) + "  " +
+                Pad(r.Serial.empty() ? "-" : r.Serial + SerialNote(r), serialWidth) + "  " +
+                Pad(r.Result, 11) + "  " + r.Reason + "\n";
+    }
+    text += std::to_string(records.size()) + " record" + (records.size() == 1 ? "" : "s") + " in " +
+            store->Describe() + "\n";
+    std::fputs(text.c_str(), out);
+    return EXIT_OK;
+}

@@ -1,0 +1,52 @@
+// A production line at work: one job, one record store, the hooks the station engine calls.
+//
+//   CLineSession line(job, *store, "station-3", "alice");
+//   CStationEngine station(line.StationJob(), ports, observer);
+//   station.SetLineHooks(line.Hooks());
+#pragma once
+
+#include <map>
+#include <mutex>
+
+#include "line/JobFile.h"
+#include "line/RecordStore.h"
+#include "station/LineHooks.h"
+
+class CLineSession final : public IHandsetDataSource, public IAttemptRecorder {
+public:
+    CLineSession(const TS_LINE_JOB& job, IRecordStore& store, std::string station, std::string operatorName);
+
+    TS_LINE_HOOKS Hooks() { return {this, this}; }
+    // The station job the line's job makes: download the images in order, verify as pinned, the
+    // writer of the first link given (a port's own writer comes from WriterFor).
+    TS_STATION_JOB StationJob() const;
+    // The flash writer of a port type; empty when the job has none for it.
+    std::string WriterFor(int portType) const;
+
+    // The attempt in progress on a port (0: none), and the serial of an attempt (empty: none yet).
+    int64_t CurrentAttempt(int port) const;
+    std::string SerialOf(int64_t attempt) const;
+    bool SerialKept(int64_t attempt) const;
+
+    // IHandsetDataSource
+    uint32_t FieldAddress() const override;
+    std::size_t FieldLength() const override;
+    bool TakeData(int64_t attempt, const TS_HANDSET_FACTS& facts, TS_HANDSET_DATA& data,
+                  TE_STATION_ERROR& error, std::string& reason) override;
+    // IAttemptRecorder
+    bool BeginAttempt(int port, const std::string& portLabel, const std::string& devicePath, int64_t& attempt,
+                      std::string& reason) override;
+    bool EndAttempt(int64_t attempt, const TS_ATTEMPT_OUTCOME& outcome, std::string& reason) override;
+
+private:
+    const TS_LINE_JOB& m_job;
+    IRecordStore& m_store;
+    const std::string m_station;
+    const std::string m_operator;
+    mutable std::mutex m_mutex;
+    std::map<int, int64_t> m_current;                          // port -> attempt
+    std::map<int64_t, std::pair<std::string, bool>> m_serials; // attempt -> serial, kept
+};
+
+// "the handset's CS#0 holds X; the job expects Y", or empty when the parts are as the job pins.
+std::string FlashPartMismatch(const std::array<int, 4>& expected, const std::array<int, 4>& found);

@@ -1,0 +1,132 @@
+// The record store: every attempt at a handset is one record, opened when the attempt starts and
+// completed when it ends; serial numbers are issued from it, one transaction each, never twice.
+//
+//   std::string error;
+//   std::unique_ptr<IRecordStore> store = OpenRecordStore("", error);   // the default SQLite file
+//   int64_t id = 0;
+//   store->BeginAttempt(record, id, error);                             // the record is open
+//   store->IssueSerial(id, "R3700 main", plan.Count(), textOf, issue, error);
+//   ...
+//   store->EndAttempt(record, error);                                   // passed, failed
+//
+// Which attempts belong to a dead process: every process that opens a store has an owner token.
+// SQLite (one host): the token is host name, process id and the process's start time (the boot id
+// and the start tick of /proc/PID/stat); an open attempt whose owner is on this host and no longer
+// runs under that token is closed as "interrupted" by the next process that opens the store.
+// PostgreSQL (several hosts): every process holds a session advisory lock on its token for as
+// long as its connection lives; an open attempt whose token nobody holds any more belongs to a
+// dead process (the server ends a dead client's session and its locks), whatever host it ran on.
+// An interrupted attempt's issued serial stays taken (void), never reissued.
+//
+// Every operation returns false with the reason when the store cannot be read or written.
+// Credentials never appear in a reason or in Describe().
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Results of an attempt, as the record keeps them.
+inline constexpr const char* RESULT_OPEN = "open";
+inline constexpr const char* RESULT_PASSED = "passed";
+inline constexpr const char* RESULT_FAILED = "failed";
+inline constexpr const char* RESULT_INTERRUPTED = "interrupted";
+// How the attempt's serial came.
+inline constexpr const char* SERIAL_ISSUED = "issued";
+inline constexpr const char* SERIAL_KEPT = "kept";
+
+struct TS_ATTEMPT_RECORD {
+    int64_t Id = 0;
+    std::string Job;       // the job's name
+    std::string JobSha256; // of the job file
+    std::string Station;   // host name, or --station
+    std::string Operator;
+    std::string Port;    // the port's stable name
+    std::string Device;  // the device path or USB path that opened
+    std::string Started; // UTC, ISO 8601 "2026-12-09T17:50:01.234Z"
+    std::string Ended;
+    std::string FlashParts; // "CS#0 ..., CS#1 ..., ..."
+    std::string Runners;    // the programs that answered: boot loader and flash writer versions
+    std::string Files;      // JSON array: [{"role","path","sha256","bytes"}]
+    std::string Serial;     // as people read it
+    std::string SerialHow;  // SERIAL_ISSUED, SERIAL_KEPT or empty
+    std::string Verify;     // "passed", "failed", "off", or empty when not reached
+    std::string Result = RESULT_OPEN;
+    std::string Reason;
+    std::string Phases; // JSON object: phase name -> seconds
+    std::string Log;    // the attempt's whole log text
+};
+
+struct TS_HISTORY_FILTER {
+    std::string Job;
+    std::string Serial;
+    std::string Port;
+    std::string Result;
+    std::string Since; // ISO 8601 (a date alone is its midnight, UTC)
+    std::string Until; // before this
+    int64_t Id = 0;    // one record
+    int Limit = 0;     // 0: all
+};
+
+struct TS_SERIAL_ISSUE {
+    int64_t Index = -1; // in the job's source
+    std::string Text;
+};
+
+class IRecordStore {
+public:
+    virtual ~IRecordStore() = default;
+    // "sqlite:/path/records.db", "postgresql://host:port/db" (no user, no password)
+    virtual std::string Describe() const = 0;
+    // Inserts an open record (Id is ignored) and gives its id.
+    virtual bool BeginAttempt(const TS_ATTEMPT_RECORD& record, int64_t& id, std::string& error) = 0;
+    // Issues the next serial of a job to an attempt, in one transaction: the index after the last
+    // one issued for that job (by any process, any station). count: the serials the job's source
+    // holds; textOf gives the text that the record keeps. False with "all issued" (exhausted
+    // true) when the range is used up.
+    virtual bool IssueSerial(int64_t attempt, const std::string& job, int64_t count,
+                             const std::function<std::string(int64_t)>& textOf, TS_SERIAL_ISSUE& issue,
+                             bool& exhausted, std::string& error) = 0;
+    // Completes the record (by record.Id). A failed attempt's issued serial becomes void.
+    virtual bool EndAttempt(const TS_ATTEMPT_RECORD& record, std::string& error) = 0;
+    // Records, newest first.
+    virtual bool Query(const TS_HISTORY_FILTER& filter, std::vector<TS_ATTEMPT_RECORD>& records,
+                       std::string& error) = 0;
+    // How many serials of a job were issued (void ones included).
+    virtual bool IssuedCount(const std::string& job, int64_t& count, std::string& error) = 0;
+    // The attempts this open closed as interrupted (their owners were dead).
+    virtual int InterruptedAtOpen() const = 0;
+};
+
+// The default store: $XDG_DATA_HOME/vandrel/records.db (~/.local/share/vandrel/records.db).
+std::string DefaultStorePath();
+// where: empty (the default file), "sqlite:PATH", a path, or "postgresql://..." / "postgres://..."
+// (libpq's URL; credentials from it, the libpq environment or ~/.pgpass). Opening closes the
+// attempts of dead processes as interrupted.
+std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& where, std::string& error);
+// The text of a URL or path that may be shown: the password (and user) left out.
+std::string RedactStoreText(const std::string& where);
+
+// The records as CSV: a header line, then one record a line (fields with a comma, a quote or a
+// line end quoted); the log is left out.
+std::string AttemptsCsv(const std::vector<TS_ATTEMPT_RECORD>& records);
+// " (kept)" for a serial the handset already held, " (void)" for an issued one of an attempt that
+// did not pass (it stays taken, never issued again), else empty.
+std::string SerialNote(const TS_ATTEMPT_RECORD& record);
+
+// UTC now, "2026-12-09T17:50:01.234Z".
+std::string UtcNow();
+// A date or date and time as the filters take it, made comparable with the stored times; false
+// when it is neither.
+bool NormaliseTimeText(const std::string& text, std::string& normal);
+
+// This process's owner token: "host/pid/bootid:starttick".
+std::string ProcessOwnerToken();
+// Whether the process of a token made on this host is alive; tokens of other hosts: true (not
+// known).
+bool OwnerAlive(const std::string& token);
+
+std::unique_ptr<IRecordStore> OpenSqliteStore(const std::string& path, std::string& error);
+std::unique_ptr<IRecordStore> OpenPostgresStore(const std::string& url, std::string& error);

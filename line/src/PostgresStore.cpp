@@ -1,0 +1,317 @@
+// The record store on a PostgreSQL server, for several stations: libpq with PQexecParams and
+// parameters only (no SQL is ever built from values), the schema created and versioned by the
+// program (table vandrel_schema, migrations under an advisory lock), serials issued under
+// SELECT ... FOR UPDATE of the job's counter row. The connection's text (and so any password in
+// it) is never put in a message: libpq's own messages do not carry it either.
+#include <libpq-fe.h>
+
+#include <memory>
+#include <mutex>
+#include <random>
+
+#include "line/RecordStore.h"
+
+namespace {
+
+constexpr int kLockClass = 0x56414E44; // the first key of the program's advisory locks
+constexpr int kMigrationLock = 1;      // its second key while the schema is migrated
+
+const char* const kMigrations[] = {
+    // 1: attempts, serials and the counter of each job
+    "CREATE TABLE attempts("
+    " id BIGSERIAL PRIMARY KEY, job TEXT NOT NULL, job_sha256 TEXT NOT NULL DEFAULT '',"
+    " station TEXT NOT NULL DEFAULT '', operator TEXT NOT NULL DEFAULT '', port TEXT NOT NULL DEFAULT '',"
+    " device TEXT NOT NULL DEFAULT '', started TEXT NOT NULL, ended TEXT NOT NULL DEFAULT '',"
+    " flash_parts TEXT NOT NULL DEFAULT '', runners TEXT NOT NULL DEFAULT '', files TEXT NOT NULL DEFAULT "
+    "'[]',"
+    " serial TEXT NOT NULL DEFAULT '', serial_how TEXT NOT NULL DEFAULT '', verify TEXT NOT NULL DEFAULT '',"
+    " result TEXT NOT NULL, reason TEXT NOT NULL DEFAULT '', phases TEXT NOT NULL DEFAULT '{}',"
+    " log TEXT NOT NULL DEFAULT '', owner_key INTEGER NOT NULL DEFAULT 0);"
+    "CREATE INDEX attempts_started ON attempts(started);"
+    "CREATE TABLE serial_counters(job TEXT PRIMARY KEY, next_idx BIGINT NOT NULL);"
+    "CREATE TABLE serials(job TEXT NOT NULL, idx BIGINT NOT NULL, text TEXT NOT NULL,"
+    " attempt BIGINT NOT NULL, state TEXT NOT NULL, issued TEXT NOT NULL, PRIMARY KEY(job, idx),"
+    " UNIQUE(job, text));",
+};
+constexpr int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
+
+struct TS_RESULT_FREE {
+    void operator()(PGresult* r) const { PQclear(r); }
+};
+using ResultPtr = std::unique_ptr<PGresult, TS_RESULT_FREE>;
+
+class CPostgresStore final : public IRecordStore {
+public:
+    ~CPostgresStore() override { PQfinish(m_conn); }
+
+    bool Open(const std::string& url, std::string& error) {
+        m_conn = PQconnectdb(url.c_str());
+        if (!m_conn || PQstatus(m_conn) != CONNECTION_OK) {
+            error = "cannot connect to the record store " + RedactStoreText(url) + ": " + Message();
+            return false;
+        }
+        const char* host = PQhost(m_conn);
+        m_describe = "postgresql://" + std::string(host && host[0] != '/' ? host : "localhost") + ":" +
+                     PQport(m_conn) + "/" + PQdb(m_conn);
+        Exec("SET client_min_messages = warning", {});
+        std::random_device random;
+        m_ownerKey = static_cast<int>(random() & 0x7FFFFFFF) | 1;
+        if (!Ok(Exec("SELECT pg_advisory_lock($1, $2)",
+                     {std::to_string(kLockClass), std::to_string(m_ownerKey)}),
+                PGRES_TUPLES_OK)) {
+            error = Fail("cannot take the station's lock");
+            return false;
+        }
+        return Migrate(error) && CloseInterrupted(error);
+    }
+
+    std::string Describe() const override { return m_describe; }
+    int InterruptedAtOpen() const override { return m_interrupted; }
+
+    bool BeginAttempt(const TS_ATTEMPT_RECORD& r, int64_t& id, std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        ResultPtr res = Exec("INSERT INTO attempts(job, job_sha256, station, operator, port, device, started,"
+                             " files, result, owner_key, serial, serial_how, log)"
+                             " VALUES($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12,$13) RETURNING id",
+                             {r.Job, r.JobSha256, r.Station, r.Operator, r.Port, r.Device,
+                              r.Started.empty() ? UtcNow() : r.Started, r.Files.empty() ? "[]" : r.Files,
+                              RESULT_OPEN, std::to_string(m_ownerKey), r.Serial, r.SerialHow, r.Log});
+        if (!Ok(res, PGRES_TUPLES_OK) || PQntuples(res.get()) != 1) {
+            error = Fail("cannot record the attempt's start");
+            return false;
+        }
+        id = std::stoll(PQgetvalue(res.get(), 0, 0));
+        return true;
+    }
+
+    bool IssueSerial(int64_t attempt, const std::string& job, int64_t count,
+                     const std::function<std::string(int64_t)>& textOf, TS_SERIAL_ISSUE& issue,
+                     bool& exhausted, std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        exhausted = false;
+        if (!Ok(Exec("BEGIN", {}), PGRES_COMMAND_OK)) {
+            error = Fail("cannot begin a transaction");
+            return false;
+        }
+        if (!Ok(Exec("INSERT INTO serial_counters(job, next_idx) VALUES($1, 0) ON CONFLICT (job) DO NOTHING",
+                     {job}),
+                PGRES_COMMAND_OK)) {
+            return Rollback("cannot issue a serial", error);
+        }
+        // the row stays locked until the commit: another station waits here, then reads the new value
+        ResultPtr res = Exec("SELECT next_idx FROM serial_counters WHERE job = $1 FOR UPDATE", {job});
+        if (!Ok(res, PGRES_TUPLES_OK) || PQntuples(res.get()) != 1) {
+            return Rollback("cannot read the serials issued", error);
+        }
+        const int64_t next = std::stoll(PQgetvalue(res.get(), 0, 0));
+        if (next >= count) {
+            Exec("ROLLBACK", {});
+            exhausted = true;
+            error = "all issued";
+            return false;
+        }
+        issue.Index = next;
+        issue.Text = textOf(next);
+        const std::string a = std::to_string(attempt);
+        if (!Ok(Exec("INSERT INTO serials(job, idx, text, attempt, state, issued) "
+                     "VALUES($1,$2,$3,$4,'issued',$5)",
+                     {job, std::to_string(next), issue.Text, a, UtcNow()}),
+                PGRES_COMMAND_OK) ||
+            !Ok(Exec("UPDATE serial_counters SET next_idx = next_idx + 1 WHERE job = $1", {job}),
+                PGRES_COMMAND_OK) ||
+            !Ok(Exec("UPDATE attempts SET serial = $1, serial_how = $2 WHERE id = $3",
+                     {issue.Text, SERIAL_ISSUED, a}),
+                PGRES_COMMAND_OK)) {
+            return Rollback("cannot issue a serial", error);
+        }
+        if (!Ok(Exec("COMMIT", {}), PGRES_COMMAND_OK)) {
+            return Rollback("cannot commit the serial", error);
+        }
+        return true;
+    }
+
+    bool EndAttempt(const TS_ATTEMPT_RECORD& r, std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        if (!Ok(Exec("BEGIN", {}), PGRES_COMMAND_OK)) {
+            error = Fail("cannot begin a transaction");
+            return false;
+        }
+        const std::string id = std::to_string(r.Id);
+        ResultPtr res =
+            Exec("UPDATE attempts SET ended = $1, flash_parts = $2, runners = $3, files = $4,"
+                 " serial = $5, serial_how = $6, verify = $7, result = $8, reason = $9, phases = $10,"
+                 " log = $11 WHERE id = $12",
+                 {r.Ended.empty() ? UtcNow() : r.Ended, r.FlashParts, r.Runners,
+                  r.Files.empty() ? "[]" : r.Files, r.Serial, r.SerialHow, r.Verify, r.Result, r.Reason,
+                  r.Phases.empty() ? "{}" : r.Phases, r.Log, id});
+        if (!Ok(res, PGRES_COMMAND_OK) || std::string(PQcmdTuples(res.get())) != "1") {
+            return Rollback("cannot record the attempt's end", error);
+        }
+        if (!Ok(Exec("UPDATE serials SET state = $1 WHERE attempt = $2",
+                     {r.Result == RESULT_PASSED ? "used" : "void", id}),
+                PGRES_COMMAND_OK) ||
+            !Ok(Exec("COMMIT", {}), PGRES_COMMAND_OK)) {
+            return Rollback("cannot record the attempt's end", error);
+        }
+        return true;
+    }
+
+    bool Query(const TS_HISTORY_FILTER& f, std::vector<TS_ATTEMPT_RECORD>& records,
+               std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        ResultPtr res =
+            Exec("SELECT id, job, job_sha256, station, operator, port, device, started, ended,"
+                 " flash_parts, runners, files, serial, serial_how, verify, result, reason, phases, log"
+                 " FROM attempts WHERE ($1::bigint = 0 OR id = $1::bigint) AND ($2 = '' OR job = $2)"
+                 " AND ($3 = '' OR serial = $3) AND ($4 = '' OR port = $4) AND ($5 = '' OR result = $5)"
+                 " AND ($6 = '' OR started >= $6) AND ($7 = '' OR started < $7)"
+                 " ORDER BY started DESC, id DESC LIMIT (CASE WHEN $8::bigint > 0 THEN $8::bigint END)",
+                 {std::to_string(f.Id), f.Job, f.Serial, f.Port, f.Result, f.Since, f.Until,
+                  std::to_string(f.Limit)});
+        if (!Ok(res, PGRES_TUPLES_OK)) {
+            error = Fail("cannot read the records");
+            return false;
+        }
+        records.clear();
+        for (int row = 0; row < PQntuples(res.get()); ++row) {
+            TS_ATTEMPT_RECORD r;
+            r.Id = std::stoll(PQgetvalue(res.get(), row, 0));
+            std::string* fields[] = {&r.Job,    &r.JobSha256, &r.Station,   &r.Operator,   &r.Port,
+                                     &r.Device, &r.Started,   &r.Ended,     &r.FlashParts, &r.Runners,
+                                     &r.Files,  &r.Serial,    &r.SerialHow, &r.Verify,     &r.Result,
+                                     &r.Reason, &r.Phases,    &r.Log};
+            for (int k = 0; k < 18; ++k) {
+                *fields[k] = PQgetvalue(res.get(), row, k + 1);
+            }
+            records.push_back(std::move(r));
+        }
+        return true;
+    }
+
+    bool IssuedCount(const std::string& job, int64_t& count, std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        ResultPtr res =
+            Exec("SELECT COALESCE((SELECT next_idx FROM serial_counters WHERE job = $1), 0)", {job});
+        if (!Ok(res, PGRES_TUPLES_OK) || PQntuples(res.get()) != 1) {
+            error = Fail("cannot read the serials issued");
+            return false;
+        }
+        count = std::stoll(PQgetvalue(res.get(), 0, 0));
+        return true;
+    }
+
+private:
+    std::string Message() const {
+        std::string text = m_conn ? PQerrorMessage(m_conn) : "out of memory";
+        while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+            text.pop_back();
+        }
+        for (char& c : text) {
+            c = c == '\n' ? ' ' : c;
+        }
+        return text;
+    }
+    std::string Fail(const std::string& what) const { return what + " (" + m_describe + "): " + Message(); }
+    ResultPtr Exec(const char* sql, const std::vector<std::string>& params) {
+        std::vector<const char*> values;
+        for (const std::string& p : params) {
+            values.push_back(p.c_str());
+        }
+        return ResultPtr(PQexecParams(m_conn, sql, static_cast<int>(values.size()), nullptr, values.data(),
+                                      nullptr, nullptr, 0));
+    }
+    static bool Ok(const ResultPtr& res, ExecStatusType want) {
+        return res && PQresultStatus(res.get()) == want;
+    }
+    bool Rollback(const std::string& what, std::string& error) {
+        error = Fail(what);
+        Exec("ROLLBACK", {});
+        return false;
+    }
+    bool Migrate(std::string& error) {
+        const std::string lockClass = std::to_string(kLockClass);
+        if (!Ok(Exec("BEGIN", {}), PGRES_COMMAND_OK) ||
+            !Ok(Exec("SELECT pg_advisory_xact_lock($1, $2)", {lockClass, std::to_string(kMigrationLock)}),
+                PGRES_TUPLES_OK) ||
+            !Ok(Exec("CREATE TABLE IF NOT EXISTS vandrel_schema(version INTEGER NOT NULL)", {}),
+                PGRES_COMMAND_OK)) {
+            return Rollback("cannot create the schema", error);
+        }
+        ResultPtr res = Exec("SELECT COALESCE(MAX(version), 0) FROM vandrel_schema", {});
+        if (!Ok(res, PGRES_TUPLES_OK)) {
+            return Rollback("cannot read the schema version", error);
+        }
+        const int version = std::stoi(PQgetvalue(res.get(), 0, 0));
+        if (version > kSchemaVersion) {
+            return Rollback("the store's schema " + std::to_string(version) +
+                                " is newer than this program's " + std::to_string(kSchemaVersion),
+                            error);
+        }
+        for (int n = version; n < kSchemaVersion; ++n) {
+            // a migration holds several statements: the simple query protocol runs them, and there
+            // are no parameters in them
+            ResultPtr m(PQexec(m_conn, kMigrations[n]));
+            if (!Ok(m, PGRES_COMMAND_OK)) {
+                return Rollback("cannot migrate the schema to version " + std::to_string(n + 1), error);
+            }
+        }
+        if (version < kSchemaVersion &&
+            (!Ok(Exec("DELETE FROM vandrel_schema", {}), PGRES_COMMAND_OK) ||
+             !Ok(Exec("INSERT INTO vandrel_schema(version) VALUES($1)", {std::to_string(kSchemaVersion)}),
+                 PGRES_COMMAND_OK))) {
+            return Rollback("cannot record the schema version", error);
+        }
+        if (!Ok(Exec("COMMIT", {}), PGRES_COMMAND_OK)) {
+            return Rollback("cannot commit the schema", error);
+        }
+        return true;
+    }
+    bool CloseInterrupted(std::string& error) {
+        std::lock_guard lock(m_mutex);
+        ResultPtr owners =
+            Exec("SELECT DISTINCT owner_key FROM attempts WHERE result = 'open' AND owner_key <> $1",
+                 {std::to_string(m_ownerKey)});
+        if (!Ok(owners, PGRES_TUPLES_OK)) {
+            error = Fail("cannot read the open attempts");
+            return false;
+        }
+        const std::string lockClass = std::to_string(kLockClass);
+        for (int row = 0; row < PQntuples(owners.get()); ++row) {
+            const std::string key = PQgetvalue(owners.get(), row, 0);
+            // the lock is free only when the session of the attempt's process has ended
+            ResultPtr got = Exec("SELECT pg_try_advisory_lock($1, $2)", {lockClass, key});
+            if (!Ok(got, PGRES_TUPLES_OK) || std::string(PQgetvalue(got.get(), 0, 0)) != "t") {
+                continue;
+            }
+            ResultPtr closed =
+                Exec("UPDATE attempts SET result = $1, ended = $2, reason = $3"
+                     " WHERE result = 'open' AND owner_key = $4 RETURNING id",
+                     {RESULT_INTERRUPTED, UtcNow(), "the station's process ended during the attempt", key});
+            if (Ok(closed, PGRES_TUPLES_OK)) {
+                m_interrupted += PQntuples(closed.get());
+                for (int k = 0; k < PQntuples(closed.get()); ++k) {
+                    Exec("UPDATE serials SET state = 'void' WHERE attempt = $1",
+                         {PQgetvalue(closed.get(), k, 0)});
+                }
+            }
+            Exec("SELECT pg_advisory_unlock($1, $2)", {lockClass, key});
+        }
+        return true;
+    }
+
+    std::mutex m_mutex;
+    PGconn* m_conn = nullptr;
+    std::string m_describe;
+    int m_ownerKey = 0;
+    int m_interrupted = 0;
+};
+
+} // namespace
+
+std::unique_ptr<IRecordStore> OpenPostgresStore(const std::string& url, std::string& error) {
+    auto store = std::make_unique<CPostgresStore>();
+    if (!store->Open(url, error)) {
+        return nullptr;
+    }
+    return store;
+}

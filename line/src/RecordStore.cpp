@@ -1,0 +1,214 @@
+#include "line/RecordStore.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string ReadFirstLine(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+std::string HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) {
+        return "localhost";
+    }
+    return name;
+}
+
+// Field 22 of /proc/PID/stat: the start time in clock ticks after boot; empty when gone.
+std::string StartTick(long pid) {
+    const std::string stat = ReadFirstLine("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t close = stat.rfind(')'); // the command name may hold spaces and parentheses
+    if (close == std::string::npos) {
+        return {};
+    }
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    for (int k = 3; k <= 22 && fields >> field; ++k) {
+        if (k == 3 && (field == "Z" || field == "X")) {
+            return {}; // a process that has ended, not yet reaped
+        }
+        if (k == 22) {
+            return field;
+        }
+    }
+    return {};
+}
+
+bool IsPostgresUrl(const std::string& where) {
+    return where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0;
+}
+
+} // namespace
+
+std::string DefaultStorePath() {
+    std::string base;
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/') {
+        base = xdg;
+    } else if (const char* home = std::getenv("HOME"); home && *home) {
+        base = std::string(home) + "/.local/share";
+    } else {
+        base = "/tmp";
+    }
+    return base + "/vandrel/records.db";
+}
+
+std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& where, std::string& error) {
+    if (IsPostgresUrl(where)) {
+        return OpenPostgresStore(where, error);
+    }
+    std::string path = where;
+    if (path.rfind("sqlite:", 0) == 0) {
+        path = path.substr(7);
+    }
+    if (path.empty()) {
+        path = DefaultStorePath();
+    }
+    return OpenSqliteStore(path, error);
+}
+
+std::string RedactStoreText(const std::string& where) {
+    if (!IsPostgresUrl(where)) {
+        return where;
+    }
+    // scheme://[user[:password]@]host... : the user information goes, and so does a password=
+    // parameter
+    const std::size_t scheme = where.find("://") + 3;
+    std::string text = where;
+    const std::size_t slash = text.find('/', scheme);
+    const std::size_t at = text.rfind('@', slash == std::string::npos ? std::string::npos : slash);
+    if (at != std::string::npos && at >= scheme) {
+        text.erase(scheme, at + 1 - scheme);
+    }
+    for (std::size_t p = text.find("password="); p != std::string::npos; p = text.find("password=", p + 1)) {
+        const std::size_t end = text.find('&', p);
+        text.replace(p + 9, (end == std::string::npos ? text.size() : end) - p - 9, "***");
+    }
+    return text;
+}
+
+std::string UtcNow() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm tm{};
+    ::gmtime_r(&seconds, &tm);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
+    return text;
+}
+
+bool NormaliseTimeText(const std::string& text, std::string& normal) {
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &y, &mo, &d, &tail) == 3) {
+        // a date alone
+    } else if (std::sscanf(text.c_str(), "%4d-%2d-%2d%*1[T ]%2d:%2d:%2d", &y, &mo, &d, &h, &mi, &s) >= 5) {
+        // date and time; seconds optional
+    } else {
+        return false;
+    }
+    if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) {
+        return false;
+    }
+    char out[96];
+    std::snprintf(out, sizeof out, "%04d-%02d-%02dT%02d:%02d:%02d", y, mo, d, h, mi, s);
+    normal = out;
+    return true;
+}
+
+std::string ProcessOwnerToken() {
+    const long pid = static_cast<long>(::getpid());
+    return HostName() + "/" + std::to_string(pid) + "/" + ReadFirstLine("/proc/sys/kernel/random/boot_id") +
+           ":" + StartTick(pid);
+}
+
+bool OwnerAlive(const std::string& token) {
+    const std::size_t a = token.find('/');
+    const std::size_t b = token.find('/', a == std::string::npos ? a : a + 1);
+    if (a == std::string::npos || b == std::string::npos) {
+        return true;
+    }
+    if (token.substr(0, a) != HostName()) {
+        return true; // not ours to judge
+    }
+    const long pid = std::strtol(token.substr(a + 1, b - a - 1).c_str(), nullptr, 10);
+    if (pid <= 0) {
+        return false;
+    }
+    const std::string rest = token.substr(b + 1);
+    const std::size_t colon = rest.rfind(':');
+    const std::string boot = colon == std::string::npos ? rest : rest.substr(0, colon);
+    if (boot != ReadFirstLine("/proc/sys/kernel/random/boot_id")) {
+        return false; // the host was restarted since
+    }
+    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+        return false;
+    }
+    // the pid may have been given to another process since: the start tick tells
+    return colon == std::string::npos || StartTick(pid) == rest.substr(colon + 1);
+}
+
+namespace {
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (const char c : text) {
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    return quoted + "\"";
+}
+} // namespace
+
+std::string AttemptsCsv(const std::vector<TS_ATTEMPT_RECORD>& records) {
+    std::string text = "attempt,started,ended,job,job_sha256,station,operator,port,device,serial,serial_how,"
+                       "flash_parts,verify,result,reason,files\n";
+    for (const TS_ATTEMPT_RECORD& r : records) {
+        const std::string fields[] = {std::to_string(r.Id),
+                                      r.Started,
+                                      r.Ended,
+                                      r.Job,
+                                      r.JobSha256,
+                                      r.Station,
+                                      r.Operator,
+                                      r.Port,
+                                      r.Device,
+                                      r.Serial,
+                                      r.SerialHow,
+                                      r.FlashParts,
+                                      r.Verify,
+                                      r.Result,
+                                      r.Reason,
+                                      r.Files};
+        std::string row;
+        for (const std::string& field : fields) {
+            row += (row.empty() ? "" : ",") + CsvField(field);
+        }
+        text += row + "\n";
+    }
+    return text;
+}
+
+std::string SerialNote(const TS_ATTEMPT_RECORD& r) {
+    if (r.SerialHow == SERIAL_KEPT) {
+        return " (kept)";
+    }
+    return r.Result == RESULT_FAILED || r.Result == RESULT_INTERRUPTED ? " (void)" : "";
+}

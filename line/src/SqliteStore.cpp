@@ -1,0 +1,335 @@
+// The record store in one SQLite file: WAL mode (readers and one writer at once, several
+// processes on one host), a busy time-out instead of failing on a lock, the schema version in
+// PRAGMA user_version with numbered migrations, one transaction per unit of work, and statements
+// with bound parameters only.
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "line/RecordStore.h"
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 15000;
+
+// The migrations, in order: migration n takes user_version n - 1 to n.
+const char* const kMigrations[] = {
+    // 1: attempts and serials
+    "CREATE TABLE attempts("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT, job TEXT NOT NULL, job_sha256 TEXT NOT NULL DEFAULT '',"
+    " station TEXT NOT NULL DEFAULT '', operator TEXT NOT NULL DEFAULT '', port TEXT NOT NULL DEFAULT '',"
+    " device TEXT NOT NULL DEFAULT '', started TEXT NOT NULL, ended TEXT NOT NULL DEFAULT '',"
+    " flash_parts TEXT NOT NULL DEFAULT '', runners TEXT NOT NULL DEFAULT '', files TEXT NOT NULL DEFAULT "
+    "'[]',"
+    " serial TEXT NOT NULL DEFAULT '', serial_how TEXT NOT NULL DEFAULT '', verify TEXT NOT NULL DEFAULT '',"
+    " result TEXT NOT NULL, reason TEXT NOT NULL DEFAULT '', phases TEXT NOT NULL DEFAULT '{}',"
+    " log TEXT NOT NULL DEFAULT '', owner TEXT NOT NULL DEFAULT '');"
+    "CREATE INDEX attempts_started ON attempts(started);"
+    "CREATE INDEX attempts_open ON attempts(result) WHERE result = 'open';"
+    "CREATE TABLE serials("
+    " job TEXT NOT NULL, idx INTEGER NOT NULL, text TEXT NOT NULL, attempt INTEGER NOT NULL,"
+    " state TEXT NOT NULL, issued TEXT NOT NULL, PRIMARY KEY(job, idx));"
+    "CREATE UNIQUE INDEX serials_text ON serials(job, text);",
+};
+constexpr int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
+
+class CStatement {
+public:
+    CStatement(sqlite3* db, const char* sql) {
+        m_ok = sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr) == SQLITE_OK;
+    }
+    ~CStatement() { sqlite3_finalize(m_stmt); }
+    CStatement(const CStatement&) = delete;
+    CStatement& operator=(const CStatement&) = delete;
+    bool Ok() const { return m_ok; }
+    CStatement& Bind(const std::string& text) {
+        sqlite3_bind_text(m_stmt, ++m_bound, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    CStatement& Bind(int64_t value) {
+        sqlite3_bind_int64(m_stmt, ++m_bound, value);
+        return *this;
+    }
+    // SQLITE_ROW, SQLITE_DONE or an error
+    int Step() { return sqlite3_step(m_stmt); }
+    std::string Text(int column) const {
+        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, column));
+        return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, column)))
+                 : std::string();
+    }
+    int64_t Int(int column) const { return sqlite3_column_int64(m_stmt, column); }
+
+private:
+    sqlite3_stmt* m_stmt = nullptr;
+    bool m_ok = false;
+    int m_bound = 0;
+};
+
+bool MakeFolders(const std::string& path, std::string& error) {
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        const std::string folder = path.substr(0, slash);
+        if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+            error = "cannot make the folder " + folder + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+class CSqliteStore final : public IRecordStore {
+public:
+    ~CSqliteStore() override { sqlite3_close(m_db); }
+
+    bool Open(const std::string& path, std::string& error) {
+        m_path = path;
+        if (!MakeFolders(path, error)) {
+            return false;
+        }
+        if (sqlite3_open_v2(path.c_str(), &m_db,
+                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                            nullptr) != SQLITE_OK) {
+            error = Fail("cannot open");
+            return false;
+        }
+        sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
+        if (!Exec("PRAGMA journal_mode=WAL", error) || !Exec("PRAGMA synchronous=NORMAL", error) ||
+            !Exec("PRAGMA foreign_keys=ON", error) || !Migrate(error)) {
+            return false;
+        }
+        m_owner = ProcessOwnerToken();
+        return CloseInterrupted(error);
+    }
+
+    std::string Describe() const override { return "sqlite:" + m_path; }
+    int InterruptedAtOpen() const override { return m_interrupted; }
+
+    bool BeginAttempt(const TS_ATTEMPT_RECORD& r, int64_t& id, std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        CStatement st(m_db,
+                      "INSERT INTO attempts(job, job_sha256, station, operator, port, device, started,"
+                      " files, result, owner, serial, serial_how, log) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?)");
+        st.Bind(r.Job).Bind(r.JobSha256).Bind(r.Station).Bind(r.Operator).Bind(r.Port).Bind(r.Device);
+        st.Bind(r.Started.empty() ? UtcNow() : r.Started).Bind(r.Files.empty() ? "[]" : r.Files);
+        st.Bind(std::string(RESULT_OPEN)).Bind(m_owner).Bind(r.Serial).Bind(r.SerialHow).Bind(r.Log);
+        if (!st.Ok() || st.Step() != SQLITE_DONE) {
+            error = Fail("cannot record the attempt's start");
+            return false;
+        }
+        id = sqlite3_last_insert_rowid(m_db);
+        return true;
+    }
+
+    bool IssueSerial(int64_t attempt, const std::string& job, int64_t count,
+                     const std::function<std::string(int64_t)>& textOf, TS_SERIAL_ISSUE& issue,
+                     bool& exhausted, std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        exhausted = false;
+        // IMMEDIATE: the write lock is taken first, so two processes never read the same last index
+        if (!Exec("BEGIN IMMEDIATE", error)) {
+            return false;
+        }
+        int64_t next = 0;
+        {
+            CStatement st(m_db, "SELECT COALESCE(MAX(idx) + 1, 0) FROM serials WHERE job = ?");
+            st.Bind(job);
+            if (!st.Ok() || st.Step() != SQLITE_ROW) {
+                return Rollback("cannot read the serials issued", error);
+            }
+            next = st.Int(0);
+        }
+        if (next >= count) {
+            Exec("ROLLBACK", error);
+            exhausted = true;
+            error = "all issued";
+            return false;
+        }
+        issue.Index = next;
+        issue.Text = textOf(next);
+        const std::string now = UtcNow();
+        {
+            CStatement st(m_db,
+                          "INSERT INTO serials(job, idx, text, attempt, state, issued) VALUES(?,?,?,?,?,?)");
+            st.Bind(job).Bind(next).Bind(issue.Text).Bind(attempt).Bind(std::string("issued")).Bind(now);
+            if (!st.Ok() || st.Step() != SQLITE_DONE) {
+                return Rollback("cannot issue a serial", error);
+            }
+        }
+        {
+            CStatement st(m_db, "UPDATE attempts SET serial = ?, serial_how = ? WHERE id = ?");
+            st.Bind(issue.Text).Bind(std::string(SERIAL_ISSUED)).Bind(attempt);
+            if (!st.Ok() || st.Step() != SQLITE_DONE) {
+                return Rollback("cannot record the serial", error);
+            }
+        }
+        return Exec("COMMIT", error) || Rollback("cannot commit the serial", error);
+    }
+
+    bool EndAttempt(const TS_ATTEMPT_RECORD& r, std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        if (!Exec("BEGIN IMMEDIATE", error)) {
+            return false;
+        }
+        {
+            CStatement st(m_db, "UPDATE attempts SET ended = ?, flash_parts = ?, runners = ?, files = ?,"
+                                " serial = ?, serial_how = ?, verify = ?, result = ?, reason = ?, phases = ?,"
+                                " log = ? WHERE id = ?");
+            st.Bind(r.Ended.empty() ? UtcNow() : r.Ended).Bind(r.FlashParts).Bind(r.Runners);
+            st.Bind(r.Files.empty() ? "[]" : r.Files).Bind(r.Serial).Bind(r.SerialHow).Bind(r.Verify);
+            st.Bind(r.Result).Bind(r.Reason).Bind(r.Phases.empty() ? "{}" : r.Phases).Bind(r.Log).Bind(r.Id);
+            if (!st.Ok() || st.Step() != SQLITE_DONE || sqlite3_changes(m_db) != 1) {
+                return Rollback("cannot record the attempt's end", error);
+            }
+        }
+        {
+            CStatement st(m_db, "UPDATE serials SET state = ? WHERE attempt = ?");
+            st.Bind(std::string(r.Result == RESULT_PASSED ? "used" : "void")).Bind(r.Id);
+            if (!st.Ok() || st.Step() != SQLITE_DONE) {
+                return Rollback("cannot record the serial's state", error);
+            }
+        }
+        return Exec("COMMIT", error) || Rollback("cannot commit the attempt's end", error);
+    }
+
+    bool Query(const TS_HISTORY_FILTER& f, std::vector<TS_ATTEMPT_RECORD>& records,
+               std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        // every filter is a bound parameter; an empty one matches everything
+        CStatement st(
+            m_db, "SELECT id, job, job_sha256, station, operator, port, device, started, ended, flash_parts,"
+                  " runners, files, serial, serial_how, verify, result, reason, phases, log FROM attempts"
+                  " WHERE (?1 = 0 OR id = ?1) AND (?2 = '' OR job = ?2) AND (?3 = '' OR serial = ?3)"
+                  " AND (?4 = '' OR port = ?4) AND (?5 = '' OR result = ?5) AND (?6 = '' OR started >= ?6)"
+                  " AND (?7 = '' OR started < ?7) ORDER BY started DESC, id DESC LIMIT ?8");
+        st.Bind(f.Id).Bind(f.Job).Bind(f.Serial).Bind(f.Port).Bind(f.Result).Bind(f.Since).Bind(f.Until);
+        st.Bind(static_cast<int64_t>(f.Limit > 0 ? f.Limit : -1));
+        if (!st.Ok()) {
+            error = Fail("cannot read the records");
+            return false;
+        }
+        records.clear();
+        int rc = 0;
+        while ((rc = st.Step()) == SQLITE_ROW) {
+            TS_ATTEMPT_RECORD r;
+            r.Id = st.Int(0);
+            std::string* fields[] = {&r.Job,    &r.JobSha256, &r.Station,   &r.Operator,   &r.Port,
+                                     &r.Device, &r.Started,   &r.Ended,     &r.FlashParts, &r.Runners,
+                                     &r.Files,  &r.Serial,    &r.SerialHow, &r.Verify,     &r.Result,
+                                     &r.Reason, &r.Phases,    &r.Log};
+            for (int k = 0; k < 18; ++k) {
+                *fields[k] = st.Text(k + 1);
+            }
+            records.push_back(std::move(r));
+        }
+        if (rc != SQLITE_DONE) {
+            error = Fail("cannot read the records");
+            return false;
+        }
+        return true;
+    }
+
+    bool IssuedCount(const std::string& job, int64_t& count, std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        CStatement st(m_db, "SELECT COALESCE(MAX(idx) + 1, 0) FROM serials WHERE job = ?");
+        st.Bind(job);
+        if (!st.Ok() || st.Step() != SQLITE_ROW) {
+            error = Fail("cannot read the serials issued");
+            return false;
+        }
+        count = st.Int(0);
+        return true;
+    }
+
+private:
+    std::string Fail(const std::string& what) const {
+        return what + " (" + Describe() + "): " + (m_db ? sqlite3_errmsg(m_db) : "out of memory");
+    }
+    bool Exec(const char* sql, std::string& error) {
+        if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+            error = Fail(std::string("cannot run ") + sql);
+            return false;
+        }
+        return true;
+    }
+    bool Rollback(const std::string& what, std::string& error) {
+        error = Fail(what);
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    int UserVersion() {
+        CStatement st(m_db, "PRAGMA user_version");
+        return st.Ok() && st.Step() == SQLITE_ROW ? static_cast<int>(st.Int(0)) : -1;
+    }
+    bool Migrate(std::string& error) {
+        if (UserVersion() == kSchemaVersion) {
+            return true;
+        }
+        if (!Exec("BEGIN IMMEDIATE", error)) {
+            return false;
+        }
+        const int version = UserVersion(); // again, under the lock: another process may have done it
+        if (version > kSchemaVersion) {
+            return Rollback("the store's schema " + std::to_string(version) +
+                                " is newer than this program's " + std::to_string(kSchemaVersion),
+                            error);
+        }
+        for (int n = version; n < kSchemaVersion; ++n) {
+            if (sqlite3_exec(m_db, kMigrations[n], nullptr, nullptr, nullptr) != SQLITE_OK) {
+                return Rollback("cannot migrate the schema to version " + std::to_string(n + 1), error);
+            }
+        }
+        const std::string pragma = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
+        if (!Exec(pragma.c_str(), error)) {
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+            return false;
+        }
+        return Exec("COMMIT", error) || Rollback("cannot commit the schema", error);
+    }
+    bool CloseInterrupted(std::string& error) {
+        std::lock_guard lock(m_mutex);
+        if (!Exec("BEGIN IMMEDIATE", error)) {
+            return false;
+        }
+        std::vector<int64_t> dead;
+        {
+            CStatement st(m_db, "SELECT id, owner FROM attempts WHERE result = 'open'");
+            while (st.Ok() && st.Step() == SQLITE_ROW) {
+                if (!OwnerAlive(st.Text(1))) {
+                    dead.push_back(st.Int(0));
+                }
+            }
+        }
+        const std::string now = UtcNow();
+        for (const int64_t id : dead) {
+            CStatement a(m_db, "UPDATE attempts SET result = ?, ended = ?, reason = ? WHERE id = ?");
+            a.Bind(std::string(RESULT_INTERRUPTED)).Bind(now);
+            a.Bind(std::string("the station's process ended during the attempt")).Bind(id);
+            CStatement s(m_db, "UPDATE serials SET state = 'void' WHERE attempt = ?");
+            s.Bind(id);
+            if (!a.Ok() || a.Step() != SQLITE_DONE || !s.Ok() || s.Step() != SQLITE_DONE) {
+                return Rollback("cannot close the interrupted attempts", error);
+            }
+        }
+        m_interrupted = static_cast<int>(dead.size());
+        return Exec("COMMIT", error) || Rollback("cannot close the interrupted attempts", error);
+    }
+
+    std::mutex m_mutex;
+    sqlite3* m_db = nullptr;
+    std::string m_path;
+    std::string m_owner;
+    int m_interrupted = 0;
+};
+
+} // namespace
+
+std::unique_ptr<IRecordStore> OpenSqliteStore(const std::string& path, std::string& error) {
+    auto store = std::make_unique<CSqliteStore>();
+    if (!store->Open(path, error)) {
+        return nullptr;
+    }
+    return store;
+}

@@ -1,0 +1,174 @@
+// The record store on a PostgreSQL server that the test starts itself: the schema made and
+// versioned by the program, serials distinct across two processes (two stations) at once, a dead
+// station's open attempt closed as interrupted by the next one, credentials kept out of messages.
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "PgServer.h"
+#include "line/RecordStore.h"
+
+namespace {
+
+CPgServer* g_server = nullptr;
+
+class CPgEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { g_server = new CPgServer(); }
+    void TearDown() override {
+        delete g_server; // stops the server, also after a failed test
+        g_server = nullptr;
+    }
+};
+const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new CPgEnvironment);
+
+#define REQUIRE_SERVER()                                                                                     \
+    if (!g_server->Started()) {                                                                              \
+        GTEST_SKIP() << g_server->Problem();                                                                 \
+    }
+
+bool IssueAndEnd(IRecordStore& store, const char* result, std::string& text, std::string& error) {
+    TS_ATTEMPT_RECORD record;
+    record.Job = "pg-job";
+    int64_t id = 0;
+    if (!store.BeginAttempt(record, id, error)) {
+        return false;
+    }
+    TS_SERIAL_ISSUE issue;
+    bool exhausted = false;
+    if (!store.IssueSerial(
+            id, "pg-job", 1000, [](int64_t k) { return "P" + std::to_string(k); }, issue, exhausted, error)) {
+        return false;
+    }
+    text = issue.Text;
+    if (!result) {
+        return true; // left open
+    }
+    record.Id = id;
+    record.Result = result;
+    record.Serial = text;
+    record.SerialHow = SERIAL_ISSUED;
+    return store.EndAttempt(record, error);
+}
+
+TS_HISTORY_FILTER JobFilter(const std::string& job) {
+    TS_HISTORY_FILTER f;
+    f.Job = job;
+    return f;
+}
+TS_HISTORY_FILTER ResultFilter(const std::string& result) {
+    TS_HISTORY_FILTER f;
+    f.Result = result;
+    return f;
+}
+
+} // namespace
+
+TEST(PostgresStore, TwoStationsNeverShareASerial) {
+    REQUIRE_SERVER();
+    ASSERT_TRUE(g_server->CreateDatabase("two_stations"));
+    const std::string url = g_server->Url("two_stations");
+    constexpr int kStations = 2;
+    constexpr int kEach = 20;
+    std::vector<pid_t> children;
+    for (int s = 0; s < kStations; ++s) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            std::string error;
+            auto store = OpenRecordStore(url, error); // both make the schema at once: one does it
+            int done = 0;
+            for (int k = 0; store && k < kEach; ++k) {
+                std::string text;
+                done += IssueAndEnd(*store, RESULT_PASSED, text, error) ? 1 : 0;
+            }
+            if (done != kEach) {
+                std::fprintf(stderr, "station %d: %s\n", s, error.c_str());
+            }
+            ::_exit(done == kEach ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    for (const pid_t pid : children) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    std::string error;
+    auto store = OpenRecordStore(url, error);
+    ASSERT_TRUE(store) << error;
+    std::vector<TS_ATTEMPT_RECORD> records;
+    ASSERT_TRUE(store->Query(JobFilter("pg-job"), records, error)) << error;
+    std::set<std::string> serials;
+    for (const auto& r : records) {
+        serials.insert(r.Serial);
+    }
+    EXPECT_EQ(records.size(), size_t{kStations * kEach});
+    EXPECT_EQ(serials.size(), size_t{kStations * kEach});
+    int64_t issued = 0;
+    ASSERT_TRUE(store->IssuedCount("pg-job", issued, error));
+    EXPECT_EQ(issued, kStations * kEach);
+    // the schema's version is the program's
+    PGconn* conn = PQconnectdb(url.c_str());
+    PGresult* res = PQexec(conn, "SELECT version FROM vandrel_schema");
+    ASSERT_EQ(PQresultStatus(res), PGRES_TUPLES_OK);
+    EXPECT_EQ(std::string(PQgetvalue(res, 0, 0)), "1");
+    PQclear(res);
+    PQfinish(conn);
+}
+
+TEST(PostgresStore, ADeadStationsAttemptIsInterrupted) {
+    REQUIRE_SERVER();
+    ASSERT_TRUE(g_server->CreateDatabase("dead_station"));
+    const std::string url = g_server->Url("dead_station");
+    std::string error;
+    auto alive = OpenRecordStore(url, error); // a station that stays: its open attempt is left alone
+    ASSERT_TRUE(alive) << error;
+    std::string aliveSerial;
+    ASSERT_TRUE(IssueAndEnd(*alive, nullptr, aliveSerial, error)) << error;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::string e;
+        auto store = OpenRecordStore(url, e);
+        std::string text;
+        ::_exit(store && IssueAndEnd(*store, nullptr, text, e) ? 0 : 1); // no end: as kill -9
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // the server ends the dead client's session (and frees its lock) as soon as it sees the socket
+    // closed; allow it generous time on a loaded machine
+    int interrupted = 0;
+    for (int k = 0; k < 100 && interrupted == 0; ++k) {
+        auto next = OpenRecordStore(url, error);
+        ASSERT_TRUE(next) << error;
+        interrupted = next->InterruptedAtOpen();
+        if (interrupted == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    EXPECT_EQ(interrupted, 1);
+    std::vector<TS_ATTEMPT_RECORD> records;
+    ASSERT_TRUE(alive->Query(ResultFilter(RESULT_INTERRUPTED), records, error)) << error;
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].Serial, "P1");
+    ASSERT_TRUE(alive->Query(ResultFilter(RESULT_OPEN), records, error)) << error;
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].Serial, aliveSerial);
+    std::string text;
+    ASSERT_TRUE(IssueAndEnd(*alive, RESULT_PASSED, text, error)) << error;
+    EXPECT_EQ(text, "P2"); // the void P1 is not issued again
+}
+
+TEST(PostgresStore, RefusalsNameNoCredentials) {
+    REQUIRE_SERVER();
+    std::string error;
+    auto store = OpenRecordStore(g_server->Url("no_such_db").replace(13, 0, "someone:s3cret@"), error);
+    EXPECT_FALSE(store);
+    EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
+    EXPECT_NE(error.find("cannot connect to the record store"), std::string::npos) << error;
+}
