@@ -6,9 +6,7 @@
 #include <csignal>
 #include <cstring>
 #include <exception>
-#include <filesystem>
 
-#include "download/CompressFlashFile.h"
 
 namespace {
 // A signal the watcher sends itself to end its wait when the program ends normally.
@@ -70,35 +68,6 @@ void CStopSignals::RequestStop(int signal) {
             WriteStderr("vandrel-cli: stopping failed\n");
         }
     }
-}
-
-void CStopSignals::AddCleanupSource(const std::string& sourcePath) {
-    try {
-        std::lock_guard lock(m_cleanupMutex);
-        m_cleanup.push_back(sourcePath);
-    } catch (...) {
-        // without memory for the name the file's temporary .cp64 may stay behind a second signal
-    }
-}
-
-int CStopSignals::RemoveTemporaryCompressedFiles(const std::vector<std::string>& sources) {
-    // CompressFlashFile writes ".<name>.cp64.tmp-<pid>-<n>" beside the final .cp64 and renames it
-    // when complete; only this process's are removed.
-    namespace fs = std::filesystem;
-    int removed = 0;
-    for (const std::string& source : sources) {
-        const fs::path final = CompressedFilePath(source);
-        const std::string prefix =
-            "." + final.filename().string() + ".tmp-" + std::to_string(::getpid()) + "-";
-        const fs::path dir = final.has_parent_path() ? final.parent_path() : fs::path(".");
-        std::error_code ec;
-        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-            if (it->path().filename().string().rfind(prefix, 0) == 0 && ::unlink(it->path().c_str()) == 0) {
-                ++removed;
-            }
-        }
-    }
-    return removed;
 }
 
 void CStopSignals::Watch() {

@@ -739,3 +739,8 @@ uint32_t CLinkPort::ClearLineErrors() {
     }
     return errors;
 }
+
+// Only the libusb kind, which this build has not, names how a link was lost.
+std::string CLinkPort::LinkLostDetail() const {
+    return {};
+}

@@ -501,6 +501,9 @@ TEST(CliMain, AFailureNobodyExpectedIsSaidAndEndsWithStatusOne) {
 // A second Ctrl-C ends the program at once: the temporary .cp64 of a compression in progress is
 // removed first, whoever's else is left alone. Looked at while the compression writes it.
 TEST(CliSignals, ASecondSignalLeavesNoTemporaryCompressedFile) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a file that is open for writing cannot be removed on Windows";
+#endif
     CTempDir dir;
     const std::string source = dir.Write("vmain.m0", "S3090000600001020304E6\nS70500006000\n");
     const std::string others = dir.Write(".vmain.cp64.tmp-1-0", "another process's");
