@@ -7,7 +7,7 @@
 #include <cstring>
 #include <optional>
 
-#include "CliStation.h"
+#include "CliJson.h"
 
 std::string TerminalText(const std::string& logText) {
     std::string text;

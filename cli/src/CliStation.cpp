@@ -6,15 +6,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <ctime>
-#include <mutex>
+#include <memory>
 #include <thread>
 #include <vector>
 
-#include "CliCommands.h"
+#include "CliExitStatus.h"
+#include "CliJson.h"
 #include "CliOutput.h"
+#include "FlashFileCheck.h"
+#include "SavedSettings.h"
+#include "StationEventQueue.h"
 #include "app/AppSettings.h"
 #include "app/ComPortMap.h"
 #include "quillet/PortMap.h"
@@ -75,6 +78,8 @@ struct TS_PORT_VIEW {
     uint64_t total = 0;
     Clock::time_point phaseStart{};
     int lastDecile = -1;
+    TE_STATION_PORT_STATE portState = STATION_PORT_NO_DEVICE;
+    std::string refusal;     // why the port cannot reach a handset now (watch), shown as its state
     std::string log;         // the job's log, for the --log file
     std::string partialLine; // a log line not yet ended, for the pipe view
 };
@@ -86,159 +91,71 @@ struct TS_ROW {
     TS_STATION_RESULT result;
 };
 
+// The station's three views (terminal, pipe, --json) and the --log file, written by one writer
+// thread. The ports' threads only hand their events to the queue (CStationEventQueue, which says
+// what a stalled reader costs); everything below Writer() runs on the writer thread alone.
 class CStationView final : public IStationObserver {
 public:
-    CStationView(const TS_CLI_OPTIONS& options, std::FILE* out, std::FILE* log, bool interactive,
-                 TE_STATION_COMMAND command)
-        : m_o(options), m_out(out), m_log(log), m_command(command),
+    CStationView(const TS_CLI_OPTIONS& options, std::FILE* out, std::FILE* err, std::FILE* log,
+                 bool interactive, TE_STATION_COMMAND command)
+        : m_o(options), m_out(out), m_err(err), m_log(log), m_command(command),
           m_mode(options.Json                    ? EMode::Json
                  : interactive && !options.Quiet ? EMode::Terminal
                                                  : EMode::Pipe) {}
-    ~CStationView() override { StopTicker(); }
+    ~CStationView() override { Close(); }
 
     void SetPorts(const std::vector<TS_STATION_PORT>& ports) {
         m_ports = ports;
         m_views.assign(ports.size(), {});
+        m_queue = std::make_unique<CStationEventQueue>(static_cast<int>(ports.size()));
     }
-    void SetEngine(const CStationEngine* engine) { m_engine = engine; }
-    void StartTicker() {
-        if (m_mode == EMode::Terminal) {
-            m_ticker = std::thread([this] { Ticker(); });
-        }
+    // The writer thread starts; events may come from now on.
+    void Start() {
+        m_writer = std::thread([this] { Writer(); });
     }
-    void StopTicker() {
-        {
-            std::lock_guard lock(m_mutex);
-            m_quit = true;
+    // Every port has ended: the writer writes what is left (it may wait for a stalled reader
+    // here, with no handset held up any more) and ends.
+    void Close() {
+        if (m_queue) {
+            m_queue->Close();
         }
-        m_tick.notify_all();
-        if (m_ticker.joinable()) {
-            m_ticker.join();
+        if (m_writer.joinable()) {
+            m_writer.join();
         }
     }
 
-    // IStationObserver (the ports' threads)
+    // IStationObserver (the ports' threads): handed over, never written here
     void OnBegin(int port, const std::string& devicePath) override {
-        std::lock_guard lock(m_mutex);
-        TS_PORT_VIEW& v = m_views[static_cast<std::size_t>(port)];
-        v = TS_PORT_VIEW{};
-        v.state = "connect";
-        if (m_mode == EMode::Json) {
-            Json(port, "begin",
-                 ",\"device\":" + JsonString(devicePath) + ",\"command\":\"" + CommandName(m_command) + "\"");
-        } else if (m_mode == EMode::Pipe && !m_o.Quiet) {
-            Line(port, "begin on " + devicePath);
-        }
+        Post(EStationEvent::Begin, port, [&](TS_STATION_EVENT& e) { e.Text = devicePath; });
     }
     void OnPhase(int port, TE_STATION_PHASE phase) override {
-        std::lock_guard lock(m_mutex);
-        TS_PORT_VIEW& v = m_views[static_cast<std::size_t>(port)];
-        v.phaseKnown = true;
-        v.phase = phase;
-        v.state = StationPhaseName(phase);
-        v.done = 0;
-        v.total = 0;
-        v.lastDecile = -1;
-        v.phaseStart = Clock::now();
-        if (m_mode == EMode::Json) {
-            Json(port, "phase", std::string(",\"phase\":\"") + StationPhaseName(phase) + "\"");
-        } else if (m_mode == EMode::Pipe && !m_o.Quiet) {
-            Line(port, StationPhaseName(phase));
-        }
+        Post(EStationEvent::Phase, port, [&](TS_STATION_EVENT& e) { e.Phase = phase; });
     }
     void OnProgress(int port, uint64_t done, uint64_t total) override {
-        std::lock_guard lock(m_mutex);
-        TS_PORT_VIEW& v = m_views[static_cast<std::size_t>(port)];
-        v.done = done;
-        v.total = total;
-        if (m_mode == EMode::Json) {
-            Json(port, "progress",
-                 std::string(",\"phase\":\"") + StationPhaseName(v.phase) +
-                     "\",\"done\":" + std::to_string(done) + ",\"total\":" + std::to_string(total));
-        } else if (m_mode == EMode::Pipe && !m_o.Quiet && total > 0) {
-            const int decile = static_cast<int>(done * 10 / total);
-            if (decile != v.lastDecile) {
-                v.lastDecile = decile;
-                Line(port, std::string(StationPhaseName(v.phase)) + " " + std::to_string(decile * 10) +
-                               "% (" + FormatBytes(done) + " of " + FormatBytes(total) + ")");
-            }
-        }
+        Post(EStationEvent::Progress, port, [&](TS_STATION_EVENT& e) {
+            e.Done = done;
+            e.Total = total;
+        });
     }
     void OnLog(int port, const std::string& text) override {
-        std::lock_guard lock(m_mutex);
-        TS_PORT_VIEW& v = m_views[static_cast<std::size_t>(port)];
-        const std::string plain = TerminalText(text);
-        v.log += plain;
-        if (m_mode == EMode::Terminal || (m_mode == EMode::Pipe && m_o.Quiet)) {
-            return;
-        }
-        // one line at a time, blank lines left out
-        v.partialLine += plain;
-        std::size_t start = 0;
-        for (std::size_t nl; (nl = v.partialLine.find('\n', start)) != std::string::npos; start = nl + 1) {
-            const std::string line = v.partialLine.substr(start, nl - start);
-            if (line.find_first_not_of(" \t\r") == std::string::npos) {
-                continue;
-            }
-            if (m_mode == EMode::Json) {
-                Json(port, "log", ",\"text\":" + JsonString(line));
-            } else {
-                Line(port, line);
-            }
-        }
-        v.partialLine.erase(0, start);
+        Post(EStationEvent::Log, port, [&](TS_STATION_EVENT& e) { e.Text = text; });
     }
     void OnEnd(int port, const TS_STATION_RESULT& result) override {
-        std::lock_guard lock(m_mutex);
-        TS_PORT_VIEW& v = m_views[static_cast<std::size_t>(port)];
-        const TS_STATION_PORT& p = m_ports[static_cast<std::size_t>(port)];
-        if (!v.partialLine.empty()) {
-            OnLogLineLocked(port, v.partialLine);
-            v.partialLine.clear();
-        }
-        v.state = result.Ok ? "ok" : std::string("failed: ") + result.Message;
-        m_rows.push_back({port, p.Label, p.DevicePath, result});
-        if (m_log) {
-            std::fprintf(m_log, "==== %s (%s): %s ====\n%s%s==== %s: %s ====\n", p.Label.c_str(),
-                         p.DevicePath.c_str(), CommandName(m_command), v.log.c_str(),
-                         v.log.empty() || v.log.back() == '\n' ? "" : "\n", p.Label.c_str(),
-                         result.Ok ? ("ok: " + result.Summary).c_str()
-                                   : ("failed: " + result.Message).c_str());
-            std::fflush(m_log);
-        }
-        v.log.clear();
-        if (m_mode == EMode::Json) {
-            std::string fields = std::string(",\"result\":\"") + (result.Ok ? "ok" : "failed") +
-                                 "\",\"bytes\":" + std::to_string(result.Bytes) +
-                                 ",\"seconds\":" + Fixed(result.Seconds, 3);
-            if (result.Ok) {
-                fields += ",\"summary\":" + JsonString(result.Summary);
-            } else {
-                fields += ",\"error\":{\"code\":" + std::to_string(static_cast<int>(result.Error)) +
-                          ",\"name\":\"" + StationErrorName(result.Error) +
-                          "\",\"message\":" + JsonString(result.Message) + "}";
-            }
-            Json(port, "end", fields);
-        } else if (m_mode == EMode::Pipe) {
-            Line(port, result.Ok ? "ok: " + result.Summary : "failed: " + result.Message);
-        } else {
-            DrawLocked();
-        }
+        Post(EStationEvent::End, port, [&](TS_STATION_EVENT& e) { e.Result = result; });
     }
     void OnWaiting(int port, bool away) override {
-        std::lock_guard lock(m_mutex);
-        m_views[static_cast<std::size_t>(port)].state =
-            away ? m_views[static_cast<std::size_t>(port)].state + " - take the handset away"
-                 : std::string("waiting for a handset");
-        if (m_mode == EMode::Pipe && !m_o.Quiet) {
-            Line(port, away ? "take the handset away" : "waiting for a handset");
-        }
+        Post(EStationEvent::Waiting, port, [&](TS_STATION_EVENT& e) { e.Away = away; });
+    }
+    void OnPortState(int port, TE_STATION_PORT_STATE state) override {
+        Post(EStationEvent::PortState, port, [&](TS_STATION_EVENT& e) { e.State = state; });
+    }
+    void OnRefused(int port, const std::string& reason) override {
+        Post(EStationEvent::Refusal, port, [&](TS_STATION_EVENT& e) { e.Text = reason; });
     }
 
-    // The end: the last terminal state, the table and the summary (or the summary object).
+    // The end, after Close: the last terminal state, the table and the summary (or the summary
+    // object).
     void Finish() {
-        StopTicker();
-        std::lock_guard lock(m_mutex);
         int succeeded = 0;
         int failed = 0;
         for (const TS_ROW& row : m_rows) {
@@ -253,7 +170,7 @@ public:
             return;
         }
         if (m_mode == EMode::Terminal) {
-            DrawLocked();
+            Draw();
         }
         // in the order the ports were given; with --watch each port's jobs in the order they ended
         std::stable_sort(m_rows.begin(), m_rows.end(),
@@ -270,8 +187,7 @@ public:
             table += Pad(row.port, portWidth) + "  " + Pad(row.device, deviceWidth) + "  " +
                      Pad(row.result.Ok ? "ok" : "failed", 6) + "  " +
                      Pad(std::to_string(row.result.Bytes), 9) + "  " +
-                     Pad(Fixed(row.result.Seconds, 1) + " s", 7) + "  " +
-                     (row.result.Ok ? row.result.Summary : row.result.Message) + "\n";
+                     Pad(Fixed(row.result.Seconds, 1) + " s", 7) + "  " + ResultText(row.result) + "\n";
         }
         table +=
             "summary: " + std::to_string(succeeded) + " succeeded, " + std::to_string(failed) + " failed\n";
@@ -283,8 +199,8 @@ public:
         }
     }
 
+    // After Close.
     int Failed() const {
-        std::lock_guard lock(m_mutex);
         int failed = 0;
         for (const TS_ROW& row : m_rows) {
             failed += row.result.Ok ? 0 : 1;
@@ -295,21 +211,236 @@ public:
 private:
     enum class EMode { Terminal, Pipe, Json };
 
-    void OnLogLineLocked(int port, const std::string& line) {
+    template <typename Fill>
+    void Post(EStationEvent kind, int port, Fill fill) noexcept {
+        // A port thread must never fail for its view: an event that cannot even be made (out of
+        // memory) is left out.
+        try {
+            TS_STATION_EVENT event;
+            event.Kind = kind;
+            event.Port = port;
+            fill(event);
+            m_queue->Push(std::move(event));
+        } catch (...) {
+        }
+    }
+
+    // ---- the writer thread ----
+
+    void Writer() noexcept {
+        std::vector<TS_STATION_EVENT> events;
+        Clock::time_point lastDraw{};
+        for (;;) {
+            bool more = true;
+            try {
+                more = m_queue->Take(events, std::chrono::milliseconds(200));
+                bool ended = false;
+                for (const TS_STATION_EVENT& event : events) {
+                    Handle(event);
+                    ended = ended || event.Kind == EStationEvent::End;
+                }
+                if (m_mode == EMode::Terminal &&
+                    (ended || Clock::now() - lastDraw >= std::chrono::milliseconds(200))) {
+                    Draw();
+                    lastDraw = Clock::now();
+                }
+            } catch (const std::exception& e) {
+                Failure(e.what());
+            } catch (...) {
+                Failure("unknown exception");
+            }
+            if (!more) {
+                return;
+            }
+        }
+    }
+    // The output itself failed (out of memory, say): said once on stderr; the writer goes on
+    // taking events, so that the queue never grows because of it.
+    void Failure(const char* what) noexcept {
+        if (!m_failed) {
+            m_failed = true;
+            std::fprintf(m_err, "vandrel-cli: the station's output failed: %s; some lines are missing\n",
+                         what);
+            std::fflush(m_err);
+        }
+    }
+
+    void Handle(const TS_STATION_EVENT& e) {
+        const auto port = static_cast<std::size_t>(e.Port);
+        TS_PORT_VIEW& v = m_views[port];
+        if (e.Dropped > 0) {
+            const std::string note = std::to_string(e.Dropped) + " log line" + (e.Dropped == 1 ? "" : "s") +
+                                     " not shown: the output was not read in time";
+            v.log += "[" + note + "]\n";
+            LogLine(e, note);
+        }
+        switch (e.Kind) {
+        case EStationEvent::Begin:
+            v = TS_PORT_VIEW{};
+            v.state = "connect";
+            ++m_begun;
+            if (m_mode == EMode::Json) {
+                Json(e, "begin",
+                     ",\"device\":" + JsonString(e.Text) + ",\"command\":\"" + CommandName(m_command) + "\"");
+            } else if (m_mode == EMode::Pipe && !m_o.Quiet) {
+                Line(e.Port, "begin on " + e.Text);
+            }
+            break;
+        case EStationEvent::Phase:
+            v.phaseKnown = true;
+            v.phase = e.Phase;
+            v.state = StationPhaseName(e.Phase);
+            v.done = 0;
+            v.total = 0;
+            v.lastDecile = -1;
+            v.phaseStart = e.At;
+            if (m_mode == EMode::Json) {
+                Json(e, "phase", std::string(",\"phase\":\"") + StationPhaseName(e.Phase) + "\"");
+            } else if (m_mode == EMode::Pipe && !m_o.Quiet) {
+                Line(e.Port, StationPhaseName(e.Phase));
+            }
+            break;
+        case EStationEvent::Progress:
+            v.done = e.Done;
+            v.total = e.Total;
+            if (m_mode == EMode::Json) {
+                Json(e, "progress",
+                     std::string(",\"phase\":\"") + StationPhaseName(v.phase) +
+                         "\",\"done\":" + std::to_string(e.Done) + ",\"total\":" + std::to_string(e.Total));
+            } else if (m_mode == EMode::Pipe && !m_o.Quiet && e.Total > 0) {
+                const int decile = static_cast<int>(e.Done * 10 / e.Total);
+                if (decile != v.lastDecile) {
+                    v.lastDecile = decile;
+                    Line(e.Port, std::string(StationPhaseName(v.phase)) + " " + std::to_string(decile * 10) +
+                                     "% (" + FormatBytes(e.Done) + " of " + FormatBytes(e.Total) + ")");
+                }
+            }
+            break;
+        case EStationEvent::Log: {
+            const std::string plain = TerminalText(e.Text);
+            v.log += plain;
+            // one line at a time, blank lines left out
+            v.partialLine += plain;
+            std::size_t start = 0;
+            for (std::size_t nl; (nl = v.partialLine.find('\n', start)) != std::string::npos;
+                 start = nl + 1) {
+                LogLine(e, v.partialLine.substr(start, nl - start));
+            }
+            v.partialLine.erase(0, start);
+            break;
+        }
+        case EStationEvent::End:
+            End(e, v);
+            break;
+        case EStationEvent::Waiting:
+            v.state = e.Away ? v.state + " - take the handset away" : std::string("waiting for a handset");
+            if (m_mode == EMode::Pipe && !m_o.Quiet) {
+                Line(e.Port, e.Away ? "take the handset away" : "waiting for a handset");
+            }
+            break;
+        case EStationEvent::PortState:
+            v.portState = e.State;
+            if (m_mode == EMode::Json) {
+                Json(e, "port-state", std::string(",\"state\":\"") + StationPortStateName(e.State) + "\"");
+            }
+            if (e.State == STATION_PORT_ANSWER) {
+                v.refusal.clear(); // it opened: a later refusal is a new one
+            } else if (e.State == STATION_PORT_NO_DEVICE && !v.refusal.empty()) {
+                v.state = v.refusal;
+            }
+            break;
+        case EStationEvent::Refusal:
+            // said once per change of the reason by the engine: a line, an event of its own
+            v.refusal = e.Text;
+            v.state = e.Text;
+            if (m_mode == EMode::Json) {
+                Json(e, "refused", ",\"reason\":" + JsonString(e.Text));
+            } else if (m_mode == EMode::Pipe) {
+                Line(e.Port, e.Text); // with --quiet too: the operator must see why nothing happens
+            }
+            if (m_log) {
+                std::fprintf(m_log, "%s (%s): %s\n", m_ports[port].Label.c_str(),
+                             m_ports[port].DevicePath.c_str(), e.Text.c_str());
+                std::fflush(m_log);
+            }
+            break;
+        }
+    }
+
+    void End(const TS_STATION_EVENT& e, TS_PORT_VIEW& v) {
+        const TS_STATION_RESULT& result = e.Result;
+        const TS_STATION_PORT& p = m_ports[static_cast<std::size_t>(e.Port)];
+        if (!v.partialLine.empty()) {
+            LogLine(e, v.partialLine);
+            v.partialLine.clear();
+        }
+        // a file without an end record: a success that the user must hear about
+        for (const std::string& file : result.NoEndRecord) {
+            const std::string note = "'" + file + "': " + STATION_NO_END_RECORD;
+            v.log += note + "\n";
+            LogLine(e, note);
+        }
+        v.state = result.Ok ? "ok" : std::string("failed: ") + result.Message;
+        v.refusal.clear();
+        ++m_ended;
+        m_rows.push_back({e.Port, p.Label, p.DevicePath, result});
+        if (m_log) {
+            const std::string text = (result.Ok ? "ok: " : "failed: ") + ResultText(result);
+            std::fprintf(m_log, "==== %s (%s): %s ====\n%s%s==== %s: %s ====\n", p.Label.c_str(),
+                         p.DevicePath.c_str(), CommandName(m_command), v.log.c_str(),
+                         v.log.empty() || v.log.back() == '\n' ? "" : "\n", p.Label.c_str(), text.c_str());
+            std::fflush(m_log);
+        }
+        v.log.clear();
+        if (m_mode == EMode::Json) {
+            std::string fields = std::string(",\"result\":\"") + (result.Ok ? "ok" : "failed") +
+                                 "\",\"bytes\":" + std::to_string(result.Bytes) +
+                                 ",\"seconds\":" + Fixed(result.Seconds, 3);
+            if (result.Ok) {
+                fields += ",\"summary\":" + JsonString(result.Summary);
+            } else {
+                fields += ",\"error\":{\"code\":" + std::to_string(static_cast<int>(result.Error)) +
+                          ",\"name\":\"" + StationErrorName(result.Error) +
+                          "\",\"message\":" + JsonString(result.Message) + "}";
+            }
+            if (!result.NoEndRecord.empty()) {
+                std::string files;
+                for (const std::string& file : result.NoEndRecord) {
+                    files += (files.empty() ? "" : ",") + JsonString(file);
+                }
+                fields += ",\"noEndRecord\":[" + files + "]";
+            }
+            Json(e, "end", fields);
+        } else if (m_mode == EMode::Pipe) {
+            Line(e.Port, (result.Ok ? "ok: " : "failed: ") + ResultText(result));
+        }
+    }
+
+    // The text of a result in a row: the summary or the reason, and the files without an end
+    // record.
+    static std::string ResultText(const TS_STATION_RESULT& result) {
+        std::string text = result.Ok ? result.Summary : result.Message;
+        for (const std::string& file : result.NoEndRecord) {
+            text += "; '" + file + "': " + STATION_NO_END_RECORD;
+        }
+        return text;
+    }
+
+    void LogLine(const TS_STATION_EVENT& e, const std::string& line) {
         if (line.find_first_not_of(" \t\r") == std::string::npos || m_mode == EMode::Terminal ||
             (m_mode == EMode::Pipe && m_o.Quiet)) {
             return;
         }
         if (m_mode == EMode::Json) {
-            Json(port, "log", ",\"text\":" + JsonString(line));
+            Json(e, "log", ",\"text\":" + JsonString(line));
         } else {
-            Line(port, line);
+            Line(e.Port, line);
         }
     }
-    void Json(int port, const char* event, const std::string& fields) {
+    void Json(const TS_STATION_EVENT& e, const char* event, const std::string& fields) {
         std::fprintf(m_out, "{\"schema\":1,\"ts\":\"%s\",\"port\":%s,\"event\":\"%s\"%s}\n",
-                     JsonTimestamp(NowMilliseconds()).c_str(),
-                     JsonString(m_ports[static_cast<std::size_t>(port)].Label).c_str(), event,
+                     JsonTimestamp(e.UnixMilliseconds).c_str(),
+                     JsonString(m_ports[static_cast<std::size_t>(e.Port)].Label).c_str(), event,
                      fields.c_str());
         std::fflush(m_out);
     }
@@ -339,7 +470,7 @@ private:
         }
         return line;
     }
-    void DrawLocked() {
+    void Draw() {
         std::size_t labelWidth = 0;
         for (const TS_STATION_PORT& p : m_ports) {
             labelWidth = std::max(labelWidth, p.Label.size());
@@ -361,110 +492,32 @@ private:
         for (const TS_ROW& row : m_rows) {
             (row.result.Ok ? succeeded : failed)++;
         }
-        const int running = m_engine ? m_engine->Tally().Running : 0;
         screen += "\r\x1b[2K" + std::to_string(succeeded) + " succeeded, " + std::to_string(failed) +
-                  " failed, " + std::to_string(running) + " running\n";
+                  " failed, " + std::to_string(m_begun - m_ended) + " running\n";
         std::fputs(screen.c_str(), m_out);
         std::fflush(m_out);
         m_drawn = true;
     }
-    void Ticker() {
-        std::unique_lock lock(m_mutex);
-        while (!m_quit) {
-            DrawLocked();
-            m_tick.wait_for(lock, std::chrono::milliseconds(200), [this] { return m_quit; });
-        }
-    }
 
     const TS_CLI_OPTIONS& m_o;
     std::FILE* m_out;
+    std::FILE* m_err;
     std::FILE* m_log;
     const TE_STATION_COMMAND m_command;
     const EMode m_mode;
-    const CStationEngine* m_engine = nullptr;
     std::vector<TS_STATION_PORT> m_ports;
-    mutable std::mutex m_mutex;
+    std::unique_ptr<CStationEventQueue> m_queue;
+    std::thread m_writer;
+    // the writer thread's own (read by Finish and Failed after Close)
     std::vector<TS_PORT_VIEW> m_views;
     std::vector<TS_ROW> m_rows;
+    int m_begun = 0;
+    int m_ended = 0;
     bool m_drawn = false;
-    std::condition_variable m_tick;
-    bool m_quit = false;
-    std::thread m_ticker;
+    bool m_failed = false;
 };
 
 } // namespace
-
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    for (std::size_t i = 0; i < n;) {
-        const unsigned char c = s[i];
-        if (c < 0x80) {
-            switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    char escape[8];
-                    std::snprintf(escape, sizeof escape, "\\u%04x", c);
-                    out += escape;
-                } else {
-                    out += static_cast<char>(c);
-                }
-            }
-            ++i;
-            continue;
-        }
-        // a UTF-8 sequence: its length from the lead byte, its continuation bytes checked
-        std::size_t length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
-        if (c >= 0xF5) {
-            length = 0;
-        }
-        bool valid = length > 0 && i + length <= n;
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            valid = (s[i + k] & 0xC0) == 0x80;
-        }
-        if (valid && length == 3) {
-            valid = !(c == 0xE0 && s[i + 1] < 0xA0) && !(c == 0xED && s[i + 1] >= 0xA0);
-        }
-        if (valid && length == 4) {
-            valid = !(c == 0xF0 && s[i + 1] < 0x90) && !(c == 0xF4 && s[i + 1] >= 0x90);
-        }
-        if (valid) {
-            out.append(text, i, length);
-            i += length;
-        } else {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        }
-    }
-    return out + "\"";
-}
-
-std::string JsonTimestamp(int64_t unixMilliseconds) {
-    const std::time_t seconds = static_cast<std::time_t>(unixMilliseconds / 1000);
-    std::tm utc{};
-    ::gmtime_r(&seconds, &utc);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(unixMilliseconds % 1000));
-    return text;
-}
 
 int RunStation(const TS_CLI_OPTIONS& o, CStopSignals& signals, std::FILE* out, std::FILE* err,
                bool interactive) {
@@ -562,20 +615,18 @@ int RunStation(const TS_CLI_OPTIONS& o, CStopSignals& signals, std::FILE* out, s
         }
     }
 
-    CStationView view(o, out, log, interactive, job.Command);
+    CStationView view(o, out, err, log, interactive, job.Command);
     view.SetPorts(ports);
     int status = EXIT_OK;
+    view.Start();
     {
         CStationEngine station(job, ports, view);
-        view.SetEngine(&station);
         signals.SetInterruptHook([&station] { station.StopAll(); });
-        view.StartTicker();
         station.Start(o.Watch);
         station.Wait();
         signals.SetInterruptHook({});
-        view.StopTicker();
-        view.SetEngine(nullptr);
     }
+    view.Close();
     view.Finish();
     if (log) {
         std::fclose(log);

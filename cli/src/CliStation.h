@@ -7,7 +7,6 @@
 // "summary: N succeeded, M failed".
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -19,10 +18,3 @@
 // does not read), 128 + the signal when stopped (not with --watch, which Ctrl-C ends).
 int RunStation(const TS_CLI_OPTIONS& options, CStopSignals& signals, std::FILE* out, std::FILE* err,
                bool interactive);
-
-// ---- the JSON Lines output (docs/JSON.md) ----
-
-// text as a JSON string, quotes included; bytes that are not UTF-8 become U+FFFD.
-std::string JsonString(const std::string& text);
-// "2026-12-09T00:12:35.123Z" for a time in milliseconds since 1970 (UTC).
-std::string JsonTimestamp(int64_t unixMilliseconds);

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "CliCommands.h"
+#include "Cli.h"
 #include "CliSignals.h"
 
 int main(int argc, char** argv) {

@@ -108,6 +108,11 @@ bool CDownloadSession::StopRequested() const {
            (m_externalStop && m_externalStop->load(std::memory_order_relaxed));
 }
 
+void CDownloadSession::UsePrepared(std::string cp64Path, const TS_AREA_MARKS& marks) {
+    m_givenPrepared = std::move(cp64Path);
+    m_givenMarks = marks;
+}
+
 void CDownloadSession::Caption(const std::string& text) {
     m_observer->SetCaption(text);
 }
@@ -164,7 +169,12 @@ bool CDownloadSession::RunSession() {
     }
 
     m_kind = GetFileKind(m_path);
-    if (m_kind == KIND_M0) {
+    if (m_kind == KIND_M0 && !m_givenPrepared.empty()) {
+        m_marks = m_givenMarks;
+        m_modeWord |= m_marks.defaultFlags;
+        m_preparedPath = m_givenPrepared;
+        m_kind = KIND_CP64;
+    } else if (m_kind == KIND_M0) {
         TS_COMPRESS_HOOKS hooks;
         hooks.MarkArea = [this](uint32_t address) { MarkArea(address); };
         hooks.Observer = m_observer;

@@ -205,6 +205,11 @@ TS_TARGET_POLL WaitForTargetAnswer(COstraMonitor& monitor, ILogSink& log, std::c
         if (last.answer != ANSWER_KEEP_WAITING) {
             return last;
         }
+        if (monitor.IsSerialOpen() && monitor.GetPortLastError() != 0) {
+            // the link is lost (the device went away): every later poll would time out at once
+            last.answer = ANSWER_FAILED;
+            return last;
+        }
         // the next tick 50 ms after this one, the cancel flag looked at meanwhile
         const Clock::time_point next = tick + kPollPeriod;
         while (Clock::now() < next && !cancelled()) {

@@ -56,6 +56,7 @@ bool CVirtualHandset::ConsumeFault(EFault fault, uint8_t cid) {
         return false;
     }
     --f.times;
+    f.after = f.every > 1 ? f.every - 1 : 0;
     return true;
 }
 

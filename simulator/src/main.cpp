@@ -39,9 +39,10 @@ Handset:
   --flash-write-answer N      what 0x41 answers: 0 possible (default), 1 not possible, or any
                               other byte
 Faults (repeatable):
-  --fault KIND[:AFTER[:TIMES[:ARG]]]
+  --fault KIND[:AFTER[:TIMES[:ARG[:EVERY]]]]
                               let AFTER events pass (default 0), then act on TIMES events
-                              (default 1). KIND: drop-reply (ARG: only replies to this command
+                              (default 1), one in every EVERY (default 1; ARG may be left
+                              empty). KIND: drop-reply (ARG: only replies to this command
                               identifier), corrupt-reply, garbage, resend-block, late-block (ARG
                               "stored": the late block was written), bit-flip, hang-up (ARG:
                               hang up on this command identifier instead of a data block),
@@ -205,14 +206,15 @@ int main(int argc, char** argv) {
         } else if (a == "--flash-write-answer") {
             options.flashWriteAnswer = uint8_t(ParseU32(value(), "answer", 255));
         } else if (a == "--fault") {
-            const auto parts = Split(value(), ':', 4);
+            const auto parts = Split(value(), ':', 5);
             SFaultArg f;
             if (!vsim::ParseFaultName(parts[0], f.kind)) {
                 Fail("unknown fault '" + parts[0] + "'");
             }
             f.rule.after = parts.size() > 1 ? ParseU32(parts[1], "fault AFTER") : 0;
             f.rule.times = parts.size() > 2 ? ParseU32(parts[2], "fault TIMES") : 1;
-            if (parts.size() > 3) {
+            f.rule.every = parts.size() > 4 ? ParseU32(parts[4], "fault EVERY") : 1;
+            if (parts.size() > 3 && !parts[3].empty()) {
                 if (f.kind == vsim::EFault::DropReply || f.kind == vsim::EFault::HangUp) {
                     f.rule.cid = uint8_t(ParseU32(parts[3], "command identifier", 255));
                 } else if (f.kind == vsim::EFault::FlashWriteAnswer) {

@@ -11,9 +11,9 @@
 #include <unistd.h>
 
 #include "CliCommands.h"
+#include "CliJson.h"
 #include "CliOptions.h"
 #include "CliOutput.h"
-#include "CliStation.h"
 #include "TempDir.h"
 #include "station/SerialNames.h"
 #include "tools/WrittenRanges.h"

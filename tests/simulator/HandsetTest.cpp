@@ -294,6 +294,16 @@ TEST(Handset, ReplyFaultsActOnTheirCounters) {
     EXPECT_TRUE(Ask(h, U, cmd::RequestFlashWrite).sent);
     EXPECT_FALSE(Ask(h, U, cmd::QueryTargetRunner).sent);
 
+    // Every fourth reply to one command; the other commands do not count.
+    h.SetFault(EFault::DropReply, {.after = 3, .times = 100, .cid = cmd::QueryTargetRunner, .every = 4});
+    std::vector<bool> runner;
+    for (int i = 0; i < 9; ++i) {
+        EXPECT_TRUE(Ask(h, U, cmd::RequestFlashWrite).sent);
+        runner.push_back(Ask(h, U, cmd::QueryTargetRunner).sent);
+    }
+    EXPECT_EQ(runner, (std::vector<bool>{true, true, true, false, true, true, true, false, true}));
+    h.ClearFaults();
+
     // Corrupt: UART replies only; the USB reply in between does not count.
     h.SetFault(EFault::CorruptReply, {});
     EXPECT_TRUE(Ask(h, B, cmd::RequestFlashWrite).sent);

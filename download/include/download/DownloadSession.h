@@ -76,6 +76,10 @@ public:
     // like RequestStop once it becomes true. Set before RunSession; it must outlive the session.
     void SetStopFlag(const std::atomic<bool>* flag) { m_externalStop = flag; }
     bool StopRequested() const;
+    // An .m0 that the caller has already compressed (once, for several sessions): the session
+    // sends cp64Path with the areas the compression marked, and neither compresses nor writes any
+    // file. Set before RunSession; no effect on a file that is not an .m0.
+    void UsePrepared(std::string cp64Path, const TS_AREA_MARKS& marks);
     // True when the session ended because it was asked to stop.
     bool WasStopped() const { return m_stopped; }
 
@@ -127,6 +131,8 @@ private:
     TE_FLASH_CMDS m_commandBase = FLASH_CMD_APP_DATA;
     TE_FLASH_FILE_KIND m_kind = KIND_UNKNOWN;
     std::string m_preparedPath;
+    std::string m_givenPrepared; // UsePrepared
+    TS_AREA_MARKS m_givenMarks;
     COstraAreaTable m_areas;
     TS_AREA_MARKS m_marks;
     std::string m_areaName;

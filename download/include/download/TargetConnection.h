@@ -124,7 +124,9 @@ const char* TargetAnswerLine(TE_TARGET_ANSWER answer);
 TS_TARGET_POLL PollTargetAnswer(COstraMonitor& monitor, ILogSink& log);
 
 // Polls every 50 ms until the target answers, the status is a failure, the cancel flag is set, or
-// the limit runs out (zero: no limit). Checks the cancel flag at least every 10 ms.
+// the limit runs out (zero: no limit). Checks the cancel flag at least every 10 ms. A lost link
+// (the port's GetPortLastError set while it is open) ends the wait at once with ANSWER_FAILED and
+// the poll's status: the port's error text says why.
 TS_TARGET_POLL WaitForTargetAnswer(COstraMonitor& monitor, ILogSink& log, std::chrono::milliseconds limit,
                                    const std::atomic<bool>* cancel = nullptr);
 

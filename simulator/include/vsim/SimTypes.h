@@ -115,7 +115,8 @@ constexpr uint32_t kRealisticEraseUsPer64K = 250000;
 constexpr uint32_t kRealisticProgramUsPerKiB = 8000;
 
 // Fault injection. Every fault runs on a counter: it lets `after` of its events pass untouched,
-// then acts on the next `times` events. Its events are:
+// then acts on the next `times` events; with `every` above 1 it lets every - 1 events pass after
+// each one it acted on (drop-reply, after 3, every 4: the 4th, 8th, 12th... reply). Its events are:
 //   DropReply      every request (of command `cid`, or any when cid is 0): no reply is sent.
 //   CorruptReply   every UART request: the reply's checksum byte is wrong (host: -104).
 //   Garbage        every request: bytes outside any frame (UART) or a stray message (USB) go
@@ -159,6 +160,7 @@ struct SFaultSpec {
                              // HangUp: the command it hangs up on (0 = data blocks)
     bool lateStores = false; // LateBlock only
     uint32_t value = 1;      // FlashWriteAnswer: the answer; ShortDump: bytes left off
+    uint32_t every = 1;      // acts on one event in every `every` (after `after`); 0 and 1: each
 };
 
 // What the handset was asked, in order.

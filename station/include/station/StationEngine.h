@@ -21,7 +21,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -69,8 +71,26 @@ enum TE_STATION_ERROR {
     STATION_ERR_ERASE = 11,       // "erase": an erase command failed, or an item has no flash part
     STATION_ERR_FLASH_ID = 12,    // "flash-id": a chip select did not answer
     STATION_ERR_STOPPED = 13,     // "stopped": stopped by StopAll / Stop
+    STATION_ERR_INTERNAL = 14,    // "internal": the port's thread failed (out of memory, a system
+                                  // error...); the message names it, the other ports go on
 };
 const char* StationErrorName(TE_STATION_ERROR error);
+
+// The life of a port in watch mode, one state after another; the names are those of
+// StationPortStateName. A lost link or a failed open, in any state, goes back to NO_DEVICE.
+enum TE_STATION_PORT_STATE {
+    STATION_PORT_NO_DEVICE, // "no-device": the device is not there (or did not open); looked for again
+    STATION_PORT_OPENING,   // "opening": the device is there, the port is being opened
+    STATION_PORT_ANSWER,    // "answer": open, waiting for the handset's answer
+    STATION_PORT_JOB,       // "job": a handset answered, the job runs
+    STATION_PORT_REMOVAL,   // "removal": the job has ended, waiting for the handset to be taken away
+    STATION_PORT_ENDED,     // "ended": the port's thread has ended (stopped, or it failed)
+};
+const char* StationPortStateName(TE_STATION_PORT_STATE state);
+
+// A file without an end record was sent in full, and no end command went out: the download counts
+// as a success, but the image may have been cut short. Views show this text with the file.
+inline constexpr const char* STATION_NO_END_RECORD = "no end record: the image may be truncated";
 
 // One port of the station.
 struct TS_STATION_PORT {
@@ -101,6 +121,10 @@ struct TS_STATION_RESULT {
     std::string Summary; // one line on success: "2 files sent, verified 98304 bytes", the status...
     uint64_t Bytes = 0;  // payload bytes the target acknowledged
     double Seconds = 0;  // from the begin of the job to its end
+    // The files of a download that have no end record ("S7"), sent in full (see
+    // STATION_NO_END_RECORD); they do not make the job fail. Also on a failed job, for the files
+    // that were sent before the failure.
+    std::vector<std::string> NoEndRecord;
 };
 
 // Every call comes on the thread of the port that reports it (several ports call at once): an
@@ -123,6 +147,20 @@ public:
         (void)port;
         (void)away;
     }
+    // Watch mode: the port went into another state of its life (once per change).
+    virtual void OnPortState(int port, TE_STATION_PORT_STATE state) {
+        (void)port;
+        (void)state;
+    }
+    // Watch mode: the port cannot reach a handset, and why: "no device at /dev/ttyUSB0", "cannot
+    // open COM1 (/dev/ttyUSB0): permission denied (error 5)", "... 2 devices match ...". Said once
+    // each time the reason changes, not at every retry; once the port has opened, the next refusal
+    // is said again. (A handset that answers "download not possible" is a failed row, OnEnd, not
+    // a refusal.)
+    virtual void OnRefused(int port, const std::string& reason) {
+        (void)port;
+        (void)reason;
+    }
 };
 
 struct TS_STATION_TALLY {
@@ -132,6 +170,7 @@ struct TS_STATION_TALLY {
 };
 
 class CStationPort;
+struct TS_PREPARED_FILE;
 
 class CStationEngine {
 public:
@@ -165,6 +204,18 @@ public:
     // The last result of a port (Ok false and Error STATION_OK before its first end).
     TS_STATION_RESULT LastResult(int port) const;
 
+    // Any thread: a device may have appeared (a hot-plug watcher saw an arrival). The ports that
+    // look for their device look again now instead of at their next retry.
+    void DeviceMayHaveAppeared();
+
+    // How many flash files this engine compressed: each .m0 of the job once, by the first port
+    // that needs it; the other ports send and verify the same prepared image.
+    int Compressions() const;
+
+    // Test seam: called on a port's thread as each job begins (before anything is opened); what
+    // it throws ends that port as a failed row. Set before Start.
+    void SetJobHook(std::function<void(int port)> hook) { m_jobHook = std::move(hook); }
+
     // The label of a port given twice (the same label, or device paths that are the same file once
     // symbolic links are followed); empty when none is.
     static std::string RepeatedPort(const std::vector<TS_STATION_PORT>& ports);
@@ -172,6 +223,11 @@ public:
 private:
     friend class CStationPort;
     void Ended(int port, const TS_STATION_RESULT& result);
+    // The prepared form of a job file, made once (by the calling port when it is the first);
+    // with its data records when the job verifies. Null with the failure set when it could not
+    // be made or the port was stopped meanwhile (STATION_ERR_STOPPED).
+    std::shared_ptr<const TS_PREPARED_FILE> Prepare(CStationPort& port, const std::string& path,
+                                                    TE_STATION_ERROR& error, std::string& message);
 
     const TS_STATION_JOB m_job;
     IStationObserver& m_observer;
@@ -180,6 +236,13 @@ private:
     mutable std::mutex m_mutex;
     TS_STATION_TALLY m_tally;
     std::vector<TS_STATION_RESULT> m_last;
-    const std::string m_version;               // of the program, for the log's banner
-    std::map<std::string, uint64_t> m_payload; // data bytes of each file of the job
+    const std::string m_version; // of the program, for the log's banner
+    std::function<void(int port)> m_jobHook;
+
+    // the job's files, prepared once for every port
+    struct TS_PREPARING;
+    mutable std::mutex m_prepareMutex;
+    std::condition_variable m_prepared;
+    std::map<std::string, std::shared_ptr<TS_PREPARING>> m_files;
+    int m_compressions = 0;
 };

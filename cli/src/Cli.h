@@ -1,0 +1,14 @@
+// vandrel-cli as a whole: the command line parsed, then a single-port command (CliCommands) or the
+// station (CliStation). The only file that knows both.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "CliSignals.h"
+
+// Runs the program on args (argv without the program name). out and err are stdout and stderr (or
+// files in tests); interactive: out is a terminal. Returns the exit status.
+int RunCli(const std::vector<std::string>& args, CStopSignals& signals, std::FILE* out, std::FILE* err,
+           bool interactive);
