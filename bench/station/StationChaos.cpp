@@ -9,8 +9,8 @@
 //   - rows: every handset has exactly the rows its fate calls for (ChaosPlan.h): one "ok" row with
 //     the image in its flash, one "failed" row, or none; a second row for a seated handset, a row
 //     with no cause and a missing row are mismatches;
-//   - no port stops flashing: every port has rows until the end (longest gap between a port's
-//     rows, rows in the last fifth of the run);
+//   - no port stops flashing: every port has rows until the end (no gap between a port's rows
+//     longer than a tenth of the run, 15 to 60 s);
 //   - resources of the vandrel-cli process are flat: open descriptors (/proc/PID/fd), threads and
 //     resident memory (/proc/PID/status), sampled every few seconds, compared between a window
 //     early in the run (after the warm-up) and the last fifth.
@@ -571,10 +571,11 @@ private:
                      "the row did not end within " + std::to_string(kEndLimit.count()) + " s");
             }
             if (h.LostQueries && m_sim) {
-                // the station now asks, every half second or so, whether the handset is still there
+                // the station now asks, every half second or so, whether the handset is still there:
+                // every other answer lost, never enough in a row to be taken for a removal
                 m_sim->Host().SetFault(h.CorruptQueries ? vsim::EFault::CorruptReply
                                                         : vsim::EFault::DropReply,
-                                       {.after = 0, .times = h.LostQueries, .cid = 0x42});
+                                       {.after = 0, .times = h.LostQueries, .cid = 0x42, .every = 2});
             }
             Consume(Clock::now() + std::chrono::milliseconds(h.DwellMs));
             Pull();
@@ -976,29 +977,30 @@ int main(int argc, char** argv) {
         failed = failed || s != ok || f != record.m_rows - ok;
     }
 
-    // ports keep flashing
-    std::printf("ports (rows, longest gap between rows, rows in the last fifth):\n");
+    // ports keep flashing: no gap between a port's rows (or from the start to its first row, or
+    // from its last row to the end of the run) longer than a tenth of the run, within 15 to 60 s
+    const double window = std::clamp(0.1 * o.seconds, 15.0, 60.0);
+    std::printf("ports (rows; longest gap between rows, from the start and to the end of the run at %.0f s; "
+                "more than %.0f s: stopped flashing):\n",
+                o.seconds, window);
     int stalled = 0;
     for (int k = 0; k < o.ports; ++k) {
         const std::vector<double>& times = record.m_rowTimes[k];
         double gap = 0, previous = 0;
-        int lastFifth = 0;
         for (double t : times) {
             gap = std::max(gap, t - previous);
             previous = t;
-            lastFifth += t >= 0.8 * runSeconds ? 1 : 0;
         }
-        gap = std::max(gap, runSeconds - previous);
-        const bool ok = lastFifth > 0 && gap < std::max(60.0, 0.25 * runSeconds);
+        gap = std::max(gap, o.seconds - previous);
+        const bool ok = gap <= window;
         stalled += ok ? 0 : 1;
-        std::printf("  %2d %-4s %4zu rows, gap %5.1f s, %3d late%s\n", k,
-                    k >= o.ports - o.usbPorts ? "usb" : "tty", times.size(), gap, lastFifth,
+        std::printf("  %2d %-4s %4zu rows, longest gap %5.1f s%s\n", k,
+                    k >= o.ports - o.usbPorts ? "usb" : "tty", times.size(), gap,
                     ok ? "" : "   <- stopped flashing");
     }
     failed = failed || stalled > 0;
 
     // resources
-    const double kib = 1.0;
     const TS_FLAT flats[] = {
         Flatness(
             "open descriptors", samples, runSeconds, [](const TS_SAMPLE& s) { return double(s.fds); }, false,
@@ -1007,8 +1009,8 @@ int main(int argc, char** argv) {
             "threads", samples, runSeconds, [](const TS_SAMPLE& s) { return double(s.threads); }, false,
             kThreadSlack),
         Flatness(
-            "VmRSS KiB", samples, runSeconds, [kib](const TS_SAMPLE& s) { return double(s.rssKiB) * kib; },
-            true, double(kRssSlackKiB)),
+            "VmRSS KiB", samples, runSeconds, [](const TS_SAMPLE& s) { return double(s.rssKiB); }, true,
+            double(kRssSlackKiB)),
     };
     std::printf("vandrel-cli resources (%zu samples every %.0f s; early = 10-35 %% of the run, late = last "
                 "fifth; max of each window, median for RSS):\n",
@@ -1020,6 +1022,22 @@ int main(int argc, char** argv) {
             f.flat ? "flat" : "NOT FLAT");
         failed = failed || !f.flat;
     }
+
+    // the course of the run, a tenth at a time
+    std::printf("  by tenth of the run (max fds, max threads, median VmRSS MiB):");
+    for (int tenth = 0; tenth < 10; ++tenth) {
+        int fds = 0, threads = 0;
+        std::vector<double> rss;
+        for (const TS_SAMPLE& sample : samples) {
+            if (sample.at >= tenth * runSeconds / 10 && sample.at < (tenth + 1) * runSeconds / 10) {
+                fds = std::max(fds, sample.fds);
+                threads = std::max(threads, sample.threads);
+                rss.push_back(double(sample.rssKiB) / 1024);
+            }
+        }
+        std::printf(" %d/%d/%.1f", fds, threads, Median(rss));
+    }
+    std::printf("\n");
 
     std::printf("mismatches: %zu\n", record.m_mismatches.size());
     for (const auto& [kind, count] : record.m_kinds) {

@@ -16,7 +16,8 @@
 // and on any fate, faults a sound station survives without a trace in the row:
 //   late replies to the connect poll (0x41, 40 to 150 ms) and to the runner query (0x42, up to
 //   1.8 s); lost replies to the connect poll; garbage before replies; after the row, lost (or on
-//   UART corrupted) replies to the runner queries that ask whether the handset is still there.
+//   UART corrupted) replies to the runner queries that ask whether the handset is still there,
+//   every other one (never several in a row: that is how a station tells a handset was taken).
 // Every handset is a fresh one, blank flash, the boot loader running, put on the same port.
 #pragma once
 
@@ -120,7 +121,7 @@ public:
             h.GarbageTimes = m_random.Range(1, 4);
         }
         if (m_random.Chance(30)) {
-            h.LostQueries = m_random.Range(1, 3);
+            h.LostQueries = m_random.Range(1, 4);
             h.CorruptQueries = !m_usb && m_random.Chance(50);
         }
         h.PullPhase = static_cast<TE_CHAOS_PULL_PHASE>(m_random.Range(0, 2));
