@@ -496,6 +496,14 @@ int CLinkChannel::WaitFrame(int timeoutMs) {
     }
 }
 
+int CLinkChannel::ReadyFrameLength() const {
+    const FrameSlot& slot = m_Ring[m_Consumer.load(std::memory_order_relaxed)];
+    if (slot.state.load(std::memory_order_acquire) != kComplete) {
+        return 0;
+    }
+    return static_cast<int>(slot.length - slot.readPos);
+}
+
 int CLinkChannel::TakeFrame(uint8_t* buffer, int capacity) {
     const int consumer = m_Consumer.load(std::memory_order_relaxed);
     FrameSlot& slot = m_Ring[consumer];

@@ -71,6 +71,8 @@ public:
     // while the caller's waits are cancelled or the port closes, and once the link is lost (a
     // frame completed before that is still taken).
     int WaitFrame(int timeoutMs);
+    // The length of the complete frame at the consumer slot, 0 when none; does not wait.
+    int ReadyFrameLength() const;
     // Copies up to capacity bytes of the frame at the consumer slot; frees the slot when the
     // whole frame has been taken. 0 when no frame is complete.
     int TakeFrame(uint8_t* buffer, int capacity);

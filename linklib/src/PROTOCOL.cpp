@@ -36,7 +36,8 @@ struct CPROTOCOL::RxBuffer : CReplyFrame {};
 struct CPROTOCOL::Shared {
     std::mutex mutex; // guards replacing m_Port against CancelWaits from another thread
     std::atomic<bool> cancel{false};
-    std::string devicePath; // SetDevicePath: opened instead of the port map's device
+    std::atomic<uint64_t> lateReplies{0}; // GetLateReplyCount
+    std::string devicePath;               // SetDevicePath: opened instead of the port map's device
 };
 
 CPROTOCOL::CPROTOCOL(TS_PORT_CONFIG config) : m_Config(config), m_HasConfig(true), m_Shared(new Shared) {}
@@ -223,6 +224,7 @@ int CPROTOCOL::TmTransaction(int timeoutMs) {
         return TM_ERR_TIMEOUT; // the device went away: no reply can come, nothing is sent
     }
     const unsigned char cid = m_Tx->frame[1];
+    DropStaleFrames();
     const int sent = TmTransmit();
     if (sent < 0) {
         return sent;
@@ -241,16 +243,22 @@ int CPROTOCOL::TmTransaction(int timeoutMs) {
     if (usb) {
         m_Port->EnableReceive(false);
     }
-    if (result < 0) {
-        return result;
-    }
-    if (m_Rx->Cid() != cid) {
-        return TM_ERR_CID_MISMATCH;
-    }
     return result;
 }
 
-int CPROTOCOL::TmReceive(unsigned char /*cid*/, int timeoutMs) {
+void CPROTOCOL::DropStaleFrames() {
+    // Whatever is complete in the ring before the request goes out cannot answer it: it is the
+    // reply to an earlier request that came after that one had given up (or noise). Bounded by
+    // the ring, so a line that never stops producing frames cannot hold the request back.
+    for (int i = 0; i < CLinkChannel::kSlotCount && m_Port->ReadyFrameLength() > 0; ++i) {
+        const int length = m_Port->TakeFrame(m_Rx->Frame(), RxBuffer::kFrameCapacity);
+        if (length >= 3 && m_Rx->Frame()[0] == kLeadByte) {
+            m_Shared->lateReplies.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+}
+
+int CPROTOCOL::TmReceive(unsigned char cid, int timeoutMs) {
     if (!m_Port || !m_Rx) {
         return TM_ERR_TIMEOUT;
     }
@@ -261,25 +269,46 @@ int CPROTOCOL::TmReceive(unsigned char /*cid*/, int timeoutMs) {
     }
     const bool uart = m_Config.PortType == PORT_UART;
     // One deadline for the whole wait: frames that are no reply (noise on the line, a stray
-    // packet) do not push it back, so a noisy cable cannot hold the caller for ever.
+    // packet) and late replies to earlier requests do not push it back, so a noisy cable or a
+    // slow handset cannot hold the caller for ever.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     int waitMs = timeoutMs;
+    bool lateSeen = false;
+    auto waitLeft = [&] {
+        // at least one more look at the ring, for a reply that came with the frame just dropped
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        return static_cast<int>(std::clamp<long long>(left.count(), 1, INT_MAX));
+    };
     for (;;) {
         if (m_Port->WaitFrame(waitMs) <= 0) {
-            return TM_ERR_TIMEOUT;
+            // Only a time-out that ran out says that late replies came instead of this one's; a
+            // cancelled wait or a lost link stays a time-out.
+            const bool ranOut = std::chrono::steady_clock::now() >= deadline && !m_Shared->cancel.load() &&
+                                !m_Port->LinkLost();
+            return lateSeen && ranOut ? TM_ERR_CID_MISMATCH : TM_ERR_TIMEOUT;
         }
         const int length = m_Port->TakeFrame(m_Rx->Frame(), RxBuffer::kFrameCapacity);
         const int result = m_Rx->Accept(length, uart);
         if (result == CReplyFrame::kNotAReply) {
-            // not a reply: dropped, and the wait goes on for what is left of the time-out (at
-            // least one look at the ring, for a reply that came with it)
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            waitMs = static_cast<int>(std::clamp<long long>(left.count(), 1, INT_MAX));
+            waitMs = waitLeft(); // not a reply: dropped
+            continue;
+        }
+        if (result >= 0 && m_Rx->Cid() != cid) {
+            // The reply to an earlier request that gave up before it came: dropped and counted,
+            // and the wait goes on for this request's own. A negative status is the target's
+            // refusal and is passed on whatever identifier it carries.
+            m_Shared->lateReplies.fetch_add(1, std::memory_order_relaxed);
+            lateSeen = true;
+            waitMs = waitLeft();
             continue;
         }
         return result; // a checksum error leaves the previous reply readable as it was
     }
+}
+
+uint64_t CPROTOCOL::GetLateReplyCount() const {
+    return m_Shared->lateReplies.load(std::memory_order_relaxed);
 }
 
 // --- reading the reply ----------------------------------------------------------------------

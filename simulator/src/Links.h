@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -32,6 +33,32 @@ public:
 
 private:
     int m_Fd = -1;
+};
+
+// Replies held back to be sent late, in the order they are due (replies due at the same moment in
+// the order they were added). Used by one link thread only.
+class CLateQueue {
+public:
+    void Add(Clock::time_point due, std::vector<uint8_t> message) {
+        m_Queue.emplace(due, std::move(message));
+    }
+    // When the first reply is due; time_point::max() when none waits.
+    Clock::time_point Next() const {
+        return m_Queue.empty() ? Clock::time_point::max() : m_Queue.begin()->first;
+    }
+    // Takes the next reply that is due by now; false when none is.
+    bool TakeDue(Clock::time_point now, std::vector<uint8_t>& message) {
+        if (m_Queue.empty() || m_Queue.begin()->first > now) {
+            return false;
+        }
+        message = std::move(m_Queue.begin()->second);
+        m_Queue.erase(m_Queue.begin());
+        return true;
+    }
+    void Clear() { m_Queue.clear(); }
+
+private:
+    std::multimap<Clock::time_point, std::vector<uint8_t>> m_Queue;
 };
 
 // UART side: a pseudo-terminal. The handset keeps a descriptor of the slave open itself, so the
@@ -69,6 +96,8 @@ private:
     void Serve(std::vector<uint8_t>&& frame);
     // Writes to the master, paced at the line rate; false when stopping or the host does not read.
     bool Send(const std::vector<uint8_t>& bytes);
+    // Sends the late replies that are due; false when stopping.
+    bool SendDue();
 
     CVirtualHandset& m_Handset;
     SSimulatorOptions m_Options;
@@ -81,6 +110,7 @@ private:
     CStopEvent m_Stop;
     CUartFrameDecoder m_Decoder;
     Clock::time_point m_InputFreeAt{};
+    CLateQueue m_Late;
     std::thread m_Thread;
 };
 

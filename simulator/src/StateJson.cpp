@@ -82,6 +82,7 @@ std::string StateToJson(const SHandsetSnapshot& s) {
              ", \"length\": " + std::to_string(c.length) + ", \"unit\": " + std::to_string(c.unit) +
              ", \"status\": " + std::to_string(c.status) +
              ", \"replied\": " + (c.replied ? "true" : "false") +
+             (c.lateMs ? ", \"lateMs\": " + std::to_string(c.lateMs) : std::string()) +
              (c.fault.empty() ? "" : ", \"fault\": " + Quote(c.fault)) + "}";
     }
     j += s.commands.empty() ? "],\n" : "\n  ],\n";

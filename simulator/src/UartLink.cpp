@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -215,8 +216,9 @@ void CUartLink::HostClosed(bool reopened) {
         return;
     }
     // The host let go of the slave: a frame it left half-sent is void, and replies it did not read
-    // would only greet the next host.
+    // (or that were still to come late) would only greet the next host.
     m_Decoder.Reset();
+    m_Late.Clear();
     tcflush(m_SlaveHold, TCIFLUSH);
     ioctl(m_SlaveHold, TIOCNXCL);
     m_Handset.CountHostClose(); // counted once tidied up: a test may reopen the moment it sees it
@@ -245,10 +247,29 @@ CUartLink::SOpenClose CUartLink::ReadOpenClose() {
     return r;
 }
 
+bool CUartLink::SendDue() {
+    std::vector<uint8_t> bytes;
+    while (m_Late.TakeDue(Clock::now(), bytes)) {
+        if (!Send(bytes) && m_Stop.IsSet()) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void CUartLink::Run() {
     for (;;) {
+        if (!SendDue()) {
+            return;
+        }
+        // Wait for the host, or until the next late reply is due.
+        int timeoutMs = -1;
+        if (const Clock::time_point due = m_Late.Next(); due != Clock::time_point::max()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count();
+            timeoutMs = int(std::clamp<long long>(left, 0, 60000));
+        }
         pollfd p[3] = {{m_Stop.Fd(), POLLIN, 0}, {m_Master, POLLIN, 0}, {m_Inotify, POLLIN, 0}};
-        const int r = poll(p, m_Inotify >= 0 ? 3 : 2, -1);
+        const int r = poll(p, m_Inotify >= 0 ? 3 : 2, timeoutMs);
         if (r < 0) {
             if (errno == EINTR) {
                 continue;
@@ -364,10 +385,21 @@ void CUartLink::Serve(std::vector<uint8_t>&& frame) {
         if (fresh) {
             m_Handset.NoteLinkEvent("hung up " + old + "; now on " + SlavePath());
         }
+        m_Late.Clear(); // they were meant for the old pty
         m_Handset.CountHangUp();
         return;
     }
     if (response.busyUs && !m_Stop.SleepUntil(Clock::now() + std::chrono::microseconds(response.busyUs))) {
+        return;
+    }
+    if (response.lateMs > 0) {
+        if (response.send) {
+            std::vector<uint8_t> bytes = response.garbage;
+            const std::vector<uint8_t> reply =
+                StuffUartFrame(response.frame.data(), response.frame.size(), m_Options.escape02);
+            bytes.insert(bytes.end(), reply.begin(), reply.end());
+            m_Late.Add(Clock::now() + std::chrono::milliseconds(response.lateMs), std::move(bytes));
+        }
         return;
     }
     if (!response.garbage.empty() && !Send(response.garbage)) {

@@ -23,6 +23,7 @@ void CUsbBulkServer::Connect() {
         std::lock_guard lock(m_Mutex);
         m_In.clear();
         m_Out.clear();
+        m_Late.clear();
         m_HungUp = false;
         m_In.push_back({}); // an empty packet: the server resets its assembler first
     }
@@ -76,9 +77,30 @@ void CUsbBulkServer::Queue(const std::vector<uint8_t>& message) {
 void CUsbBulkServer::Run() {
     std::unique_lock lock(m_Mutex);
     for (;;) {
-        m_Cv.wait(lock, [this] { return m_Stop || !m_In.empty(); });
+        const auto wake = [this] { return m_Stop || !m_In.empty(); };
+        if (m_Late.empty()) {
+            m_Cv.wait(lock, wake);
+        } else {
+            m_Cv.wait_until(lock, m_Late.begin()->first, wake);
+        }
         if (m_Stop) {
             return;
+        }
+        // Late replies that are due go out first, in the order they are due.
+        std::vector<std::vector<uint8_t>> due;
+        while (!m_Late.empty() && m_Late.begin()->first <= std::chrono::steady_clock::now()) {
+            due.push_back(std::move(m_Late.begin()->second));
+            m_Late.erase(m_Late.begin());
+        }
+        if (!due.empty()) {
+            lock.unlock();
+            for (const auto& message : due) {
+                Queue(message);
+            }
+            lock.lock();
+        }
+        if (m_In.empty()) {
+            continue;
         }
         std::vector<uint8_t> packet = std::move(m_In.front());
         m_In.pop_front();
@@ -101,6 +123,7 @@ void CUsbBulkServer::Run() {
                     std::lock_guard hold(m_Mutex);
                     m_HungUp = true;
                     m_In.clear();
+                    m_Late.clear();
                     listener = m_Listener;
                 }
                 if (listener) {
@@ -112,11 +135,23 @@ void CUsbBulkServer::Run() {
                     m_Cv.wait_for(wait, std::chrono::microseconds(response.busyUs),
                                   [this] { return m_Stop; });
                 }
-                if (!response.garbage.empty()) {
-                    Queue(response.garbage);
-                }
-                if (response.send) {
-                    Queue(response.frame);
+                if (response.lateMs > 0) {
+                    if (response.send) {
+                        const auto when =
+                            std::chrono::steady_clock::now() + std::chrono::milliseconds(response.lateMs);
+                        std::lock_guard hold(m_Mutex);
+                        if (!response.garbage.empty()) {
+                            m_Late.emplace(when, response.garbage);
+                        }
+                        m_Late.emplace(when, response.frame);
+                    }
+                } else {
+                    if (!response.garbage.empty()) {
+                        Queue(response.garbage);
+                    }
+                    if (response.send) {
+                        Queue(response.frame);
+                    }
                 }
             }
         }

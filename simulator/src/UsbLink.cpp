@@ -171,11 +171,21 @@ void CUsbLink::Serve(int conn) {
         return;
     }
     CUsbPacketAssembler assembler;
+    CLateQueue late; // replies of this connection still to come late
     std::vector<uint8_t> packet(8192);
     for (;;) {
-        const int ready = m_Stop.WaitFd(conn, POLLIN, Clock::time_point::max());
+        std::vector<uint8_t> due;
+        while (late.TakeDue(Clock::now(), due)) {
+            if (!Send(conn, due)) {
+                return;
+            }
+        }
+        const int ready = m_Stop.WaitFd(conn, POLLIN, late.Next());
         if (ready < 0) {
             return;
+        }
+        if (ready == 0) {
+            continue; // a late reply is due
         }
         const ssize_t n = recv(conn, packet.data(), packet.size(), MSG_TRUNC);
         if (n < 0) {
@@ -207,6 +217,16 @@ void CUsbLink::Serve(int conn) {
         if (response.busyUs &&
             !m_Stop.SleepUntil(Clock::now() + std::chrono::microseconds(response.busyUs))) {
             return;
+        }
+        if (response.lateMs > 0) {
+            if (response.send) {
+                const Clock::time_point when = Clock::now() + std::chrono::milliseconds(response.lateMs);
+                if (!response.garbage.empty()) {
+                    late.Add(when, response.garbage);
+                }
+                late.Add(when, response.frame);
+            }
+            continue;
         }
         if (!response.garbage.empty() && !Send(conn, response.garbage)) {
             return;

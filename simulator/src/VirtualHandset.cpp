@@ -31,9 +31,40 @@ uint32_t Ceil(uint64_t value, uint64_t unit) {
 } // namespace
 
 CVirtualHandset::CVirtualHandset(const SSimulatorOptions& options)
-    : m_Options(options), m_Flash(options.chips, options.flashFill), m_Runner(options.startRunner) {
+    : m_Options(options), m_Flash(options.chips, options.flashFill), m_Runner(options.startRunner),
+      m_LateCounts(options.lateReplies.size(), 0), m_LateRandom(options.lateSeed) {
     m_Options.chips = m_Flash.Chips();
     DisarmAll();
+}
+
+uint32_t CVirtualHandset::LateByRules(uint8_t cid) {
+    for (size_t i = 0; i < m_Options.lateReplies.size(); ++i) {
+        const SLateRule& rule = m_Options.lateReplies[i];
+        if (rule.cid != 0 && rule.cid != cid) {
+            continue;
+        }
+        // The first rule for the command decides; its counter and the random numbers advance
+        // only for the replies it sees, so a run is the same for the same requests and seed.
+        if (++m_LateCounts[i] % std::max<uint32_t>(rule.every, 1) != 0) {
+            return 0;
+        }
+        if (rule.percent < 100 && m_LateRandom() % 100 >= rule.percent) {
+            return 0;
+        }
+        if (rule.maxMs > rule.minMs) {
+            return rule.minMs + uint32_t(m_LateRandom() % (uint64_t(rule.maxMs - rule.minMs) + 1));
+        }
+        return rule.minMs;
+    }
+    return 0;
+}
+
+void CVirtualHandset::SetLateReplies(const std::vector<SLateRule>& rules, uint32_t seed) {
+    std::lock_guard lock(m_Mutex);
+    m_Options.lateReplies = rules;
+    m_Options.lateSeed = seed;
+    m_LateCounts.assign(rules.size(), 0);
+    m_LateRandom.seed(seed);
 }
 
 void CVirtualHandset::DisarmAll() {
@@ -48,7 +79,8 @@ bool CVirtualHandset::ConsumeFault(EFault fault, uint8_t cid) {
     if (f.times == 0) {
         return false;
     }
-    if ((fault == EFault::DropReply || fault == EFault::HangUp) && f.cid != 0 && f.cid != cid) {
+    if ((fault == EFault::DropReply || fault == EFault::HangUp || fault == EFault::LateReply) && f.cid != 0 &&
+        f.cid != cid) {
         return false;
     }
     if (f.after > 0) {
@@ -92,9 +124,13 @@ void CVirtualHandset::Log(const SCommandRecord& r) const {
         break;
     }
     const char* name = StatusName(r.status);
-    std::fprintf(stderr, "vandrel-sim: #%" PRIu64 " %s 0x%02X %s%s -> %d%s%s%s%s%s\n", r.seq,
+    char late[32] = "";
+    if (r.lateMs > 0) {
+        std::snprintf(late, sizeof late, " (%u ms late)", r.lateMs);
+    }
+    std::fprintf(stderr, "vandrel-sim: #%" PRIu64 " %s 0x%02X %s%s -> %d%s%s%s%s%s%s\n", r.seq,
                  TransportName(r.transport), r.cid, CommandName(r.cid), fields, r.status,
-                 *name && r.status ? " " : "", r.status ? name : "", r.replied ? "" : " (no reply)",
+                 *name && r.status ? " " : "", r.status ? name : "", r.replied ? "" : " (no reply)", late,
                  r.fault.empty() ? "" : ", fault ", r.fault.c_str());
 }
 
@@ -213,6 +249,15 @@ SResponse CVirtualHandset::Handle(const SRequest& request) {
                 record.fault = FaultName(EFault::Garbage);
             }
         }
+        if (ConsumeFault(EFault::LateReply, request.cid)) {
+            response.lateMs = m_Faults[size_t(EFault::LateReply)].value;
+            if (record.fault.empty()) {
+                record.fault = FaultName(EFault::LateReply);
+            }
+        } else {
+            response.lateMs = LateByRules(request.cid);
+        }
+        record.lateMs = response.lateMs;
     }
     m_Commands.push_back(record);
     Log(record);

@@ -38,6 +38,12 @@ Handset:
   --no-usb-greeting           send no greeting message when a USB host connects
   --flash-write-answer N      what 0x41 answers: 0 possible (default), 1 not possible, or any
                               other byte
+  --late CID=MS[-MAX][/N][%P][,...]
+                              replies to command CID (* for every command) leave MS ms late
+                              (MS-MAX: a random delay in that range), while the next requests are
+                              served; /N: only every Nth reply, %P: a random P percent of them.
+                              Repeatable; the first rule naming a command decides
+  --late-seed N               seed of the random delays and shares of --late (default 1)
 Faults (repeatable):
   --fault KIND[:AFTER[:TIMES[:ARG[:EVERY]]]]
                               let AFTER events pass (default 0), then act on TIMES events
@@ -48,7 +54,8 @@ Faults (repeatable):
                               hang up on this command identifier instead of a data block),
                               flash-id-valid, flash-write-answer (ARG: the answer to 0x41,
                               default 1), short-dump (ARG: bytes the dump reply leaves off,
-                              default 1), writer-no-start
+                              default 1), writer-no-start, late-reply (ARG MS[@CID]: the reply
+                              leaves MS ms late, default 100; only replies to CID)
 Memory and record:
   --load START:FILE           preload FILE's bytes at START (no flash rules)
   --export START:END:FILE     write memory [START, END) to FILE at exit
@@ -205,6 +212,13 @@ int main(int argc, char** argv) {
             options.usbGreeting = false;
         } else if (a == "--flash-write-answer") {
             options.flashWriteAnswer = uint8_t(ParseU32(value(), "answer", 255));
+        } else if (a == "--late") {
+            std::string error;
+            if (!vsim::ParseLateRules(value(), options.lateReplies, &error)) {
+                Fail(error);
+            }
+        } else if (a == "--late-seed") {
+            options.lateSeed = ParseU32(value(), "late seed");
         } else if (a == "--fault") {
             const auto parts = Split(value(), ':', 5);
             SFaultArg f;
@@ -214,6 +228,9 @@ int main(int argc, char** argv) {
             f.rule.after = parts.size() > 1 ? ParseU32(parts[1], "fault AFTER") : 0;
             f.rule.times = parts.size() > 2 ? ParseU32(parts[2], "fault TIMES") : 1;
             f.rule.every = parts.size() > 4 ? ParseU32(parts[4], "fault EVERY") : 1;
+            if (f.kind == vsim::EFault::LateReply) {
+                f.rule.value = 100; // ms, unless ARG says
+            }
             if (parts.size() > 3 && !parts[3].empty()) {
                 if (f.kind == vsim::EFault::DropReply || f.kind == vsim::EFault::HangUp) {
                     f.rule.cid = uint8_t(ParseU32(parts[3], "command identifier", 255));
@@ -221,6 +238,12 @@ int main(int argc, char** argv) {
                     f.rule.value = ParseU32(parts[3], "answer", 255);
                 } else if (f.kind == vsim::EFault::ShortDump) {
                     f.rule.value = ParseU32(parts[3], "byte count");
+                } else if (f.kind == vsim::EFault::LateReply) {
+                    const auto late = Split(parts[3], '@', 2);
+                    f.rule.value = ParseU32(late[0], "delay", 3600000);
+                    if (late.size() > 1) {
+                        f.rule.cid = uint8_t(ParseU32(late[1], "command identifier", 255));
+                    }
                 } else if (f.kind == vsim::EFault::LateBlock && parts[3] == "stored") {
                     f.rule.lateStores = true;
                 } else {

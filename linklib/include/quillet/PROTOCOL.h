@@ -2,6 +2,7 @@
 // readable field by field. Not thread-safe: one transaction at a time per object.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -39,8 +40,19 @@ public:
     // device goes away (hangs up, is unplugged) the wait ends at once with TM_ERR_TIMEOUT, and every
     // later transaction returns TM_ERR_TIMEOUT at once without sending, until Initialize opens the
     // port again; GetPortErrorText then says that the device was disconnected.
+    //
+    // Late replies: a reply that answers another command than the request (its identifier differs
+    // and its status is 0 or more) came after its own transaction had given up. It is dropped and
+    // the wait goes on for what is left of the same time-out; TM_ERR_CID_MISMATCH only when that
+    // time-out runs out after such replies and none for this request came. Frames already complete
+    // when a request is sent are late too and are dropped before it goes out. A negative status is
+    // the target's refusal and is returned whatever identifier it carries. TmReceive waits for the
+    // reply to cid by the same rule.
     int TmTransaction(int timeoutMs);
     int TmReceive(unsigned char cid, int timeoutMs);
+    // Late replies dropped by this object (while waiting or before a request went out), since it
+    // was made. Thread-safe, for tests and diagnostics.
+    uint64_t GetLateReplyCount() const;
 
     // Reading the reply of the last transaction that returned 0 or more
     unsigned char GetCID() const;
@@ -78,6 +90,7 @@ private:
     struct Shared;
 
     int TmTransmit();
+    void DropStaleFrames();
     static char TmChecksum(const char* data, int length);
     unsigned char PeekInt8() const;
 

@@ -82,6 +82,21 @@ struct SChipSelect {
 
 using SVersion = std::array<uint8_t, 3>;
 
+// Replies that come late (`--late`): the handset answers as usual, but the reply leaves only after
+// the delay, while the link goes on taking requests. A host whose wait gave up meanwhile meets the
+// reply in a later transaction, after that one's request was sent.
+struct SLateRule {
+    uint8_t cid = 0;    // the command whose replies come late; 0 = every command
+    uint32_t minMs = 0; // the delay; with maxMs above minMs a random one in [minMs, maxMs]
+    uint32_t maxMs = 0;
+    uint32_t every = 1;     // only every Nth reply to the command is late (the Nth, the 2Nth, ...)
+    uint32_t percent = 100; // of those, a random share in percent
+};
+
+// Parses "CID=MS[-MAX][/N][%P]" rules separated by commas ("0x41=70,0x42=1800", "*=40-150%30")
+// into rules (appended). CID "*" is every command. False with a reason in error.
+bool ParseLateRules(const std::string& text, std::vector<SLateRule>& rules, std::string* error = nullptr);
+
 struct SSimulatorOptions {
     ERunner startRunner = ERunner::BootLoader;
     SVersion bootLoaderVersion{1, 0, 0};
@@ -106,6 +121,10 @@ struct SSimulatorOptions {
     // What RequestAndWaitConfirmatonForFlashWrite (0x41) answers: 0 possible, 1 not possible,
     // anything else a value the host does not know.
     uint8_t flashWriteAnswer = 0;
+    // Late replies (the first rule that names a command, or 0, decides) and the seed of their
+    // random delays and shares.
+    std::vector<SLateRule> lateReplies;
+    uint32_t lateSeed = 1;
     // Print every command to stderr.
     bool verbose = false;
 };
@@ -136,6 +155,8 @@ constexpr uint32_t kRealisticProgramUsPerKiB = 8000;
 //                  bytes (all of them, when it has fewer).
 //   WriterNoStart  every writer end (0x22) the boot loader accepts: answered 0, but the flash
 //                  writer does not start and the boot loader keeps running.
+//   LateReply      every reply sent (to command `cid`, or any when cid is 0): it leaves `value`
+//                  ms late, while the link goes on serving the next requests.
 enum class EFault : uint8_t {
     DropReply,
     CorruptReply,
@@ -148,18 +169,20 @@ enum class EFault : uint8_t {
     FlashWriteAnswer,
     ShortDump,
     WriterNoStart,
+    LateReply,
 };
-constexpr int kFaultKinds = 11;
+constexpr int kFaultKinds = 12;
 const char* FaultName(EFault fault);
 bool ParseFaultName(const std::string& name, EFault& fault);
 
 struct SFaultSpec {
     uint32_t after = 0;      // events to let pass first
     uint32_t times = 1;      // events to act on; 0 disarms
-    uint8_t cid = 0;         // DropReply: the command whose replies are dropped (0 = any);
+    uint8_t cid = 0;         // DropReply, LateReply: the command whose replies it acts on (0 = any);
                              // HangUp: the command it hangs up on (0 = data blocks)
     bool lateStores = false; // LateBlock only
-    uint32_t value = 1;      // FlashWriteAnswer: the answer; ShortDump: bytes left off
+    uint32_t value = 1;      // FlashWriteAnswer: the answer; ShortDump: bytes left off;
+                             // LateReply: the delay in ms
     uint32_t every = 1;      // acts on one event in every `every` (after `after`); 0 and 1: each
 };
 
@@ -174,6 +197,7 @@ struct SCommandRecord {
     uint8_t unit = 0;        // dump unit
     int status = 0;          // status answered (or that would have been, for a reply not sent)
     bool replied = true;     // false when a fault withheld the reply or hung up
+    uint32_t lateMs = 0;     // the reply left this long after it was ready (late replies)
     std::string fault;       // the fault that acted on it, if any
 };
 

@@ -6,6 +6,7 @@
 //   host.StartUsb("/tmp/dir/csr0");               // socket
 //   QuilletSetComPath(1, host.UartPath());        // or VANDREL_COM1 / VANDREL_USB_DEVICE
 //   host.SetFault(vsim::EFault::DropReply, {.after = 2, .times = 1});
+//   host.SetLateReplies({{.cid = 0x41, .minMs = 70}}); // every 0x41 reply 70 ms late
 //   ... run the host side ...
 //   auto record = host.Snapshot();                // commands, erases, refused writes, state
 //   auto bytes = host.ReadMemory(0x00006000, 16);
@@ -57,6 +58,10 @@ public:
     // Shortcuts to the handset.
     void SetFault(EFault fault, const SFaultSpec& rule = {}) { m_Handset.SetFault(fault, rule); }
     void ClearFaults() { m_Handset.ClearFaults(); }
+    // Late replies while running: SSimulatorOptions::lateReplies, or ParseLateRules("0x41=70").
+    void SetLateReplies(const std::vector<SLateRule>& rules, uint32_t seed = 1) {
+        m_Handset.SetLateReplies(rules, seed);
+    }
     SHandsetSnapshot Snapshot() const { return m_Handset.Snapshot(); }
     std::vector<uint8_t> ReadMemory(uint32_t address, size_t length) const {
         return m_Handset.ReadMemory(address, length);

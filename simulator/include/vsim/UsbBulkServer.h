@@ -9,10 +9,12 @@
 // the connection: HungUp() turns true and nothing more is answered until Connect().
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -50,6 +52,8 @@ private:
     std::condition_variable m_Cv;
     std::deque<std::vector<uint8_t>> m_In;  // packets from the host
     std::deque<std::vector<uint8_t>> m_Out; // messages for the host
+    // replies held back to be sent late, by the time they are due
+    std::multimap<std::chrono::steady_clock::time_point, std::vector<uint8_t>> m_Late;
     std::function<void()> m_Listener;
     CUsbPacketAssembler m_Assembler; // server thread only
     bool m_HungUp = false;

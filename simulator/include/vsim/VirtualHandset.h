@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,10 @@ struct SResponse {
     std::vector<uint8_t> frame;   // reply frame before link framing (checksum included on UART)
     std::vector<uint8_t> garbage; // sent before the reply: outside any frame, or as a stray message
     uint32_t busyUs = 0;          // the handset is busy this long before it replies
-    bool hangUp = false;          // close the link instead of replying
+    // Send the reply (and its garbage) this long after it is ready, meanwhile serving the next
+    // requests: a late reply.
+    uint32_t lateMs = 0;
+    bool hangUp = false; // close the link instead of replying
 };
 
 class CVirtualHandset {
@@ -47,6 +51,9 @@ public:
     void SetFault(EFault fault, const SFaultSpec& rule);
     void ClearFaults();
     SFaultSpec Fault(EFault fault) const;
+    // Replaces the late-reply rules (SSimulatorOptions::lateReplies) and restarts their counters
+    // and random numbers from seed.
+    void SetLateReplies(const std::vector<SLateRule>& rules, uint32_t seed = 1);
 
     // Observation.
     SHandsetSnapshot Snapshot() const;
@@ -93,6 +100,8 @@ private:
 
     SHandsetSnapshot SnapshotLocked() const;
     bool ConsumeFault(EFault fault, uint8_t cid);
+    // How late the reply to cid leaves by the late-reply rules (0: on time).
+    uint32_t LateByRules(uint8_t cid);
     void DisarmAll();
     SOutcome Run(const SRequest& request, SCommandRecord& record);
     SOutcome RunDataBlock(const SRequest& request, SCommandRecord& record);
@@ -114,6 +123,8 @@ private:
     bool m_LatePending = false;
     bool m_LateStored = false;
     std::array<SFaultSpec, kFaultKinds> m_Faults{};
+    std::vector<uint64_t> m_LateCounts; // replies each late rule has seen
+    std::mt19937 m_LateRandom;
     std::vector<SCommandRecord> m_Commands;
     std::vector<SEraseRecord> m_Erases;
     std::vector<SRefusedWrite> m_Refused;
