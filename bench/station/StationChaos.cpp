@@ -457,6 +457,16 @@ private:
         if (h.Fate == chaos::CHAOS_REFUSED) {
             options.flashWriteAnswer = 1;
         }
+        if (h.LateConnectMs) {
+            options.lateReplies.push_back({.cid = 0x41,
+                                           .minMs = h.LateConnectMs,
+                                           .maxMs = h.LateConnectMs,
+                                           .every = h.LateConnectEvery});
+        }
+        if (h.LateRunnerMs) {
+            options.lateReplies.push_back(
+                {.cid = 0x42, .minMs = h.LateRunnerMs, .maxMs = h.LateRunnerMs, .every = h.LateRunnerEvery});
+        }
         m_sim = std::make_unique<testsupport::CSimHarness>(
             m_usb ? testsupport::ESimLink::Usb : testsupport::ESimLink::Uart, options);
         vsim::CSimulatorHost& host = m_sim->Host();
@@ -468,18 +478,12 @@ private:
         if (h.GarbageTimes) {
             host.SetFault(vsim::EFault::Garbage, {.after = h.GarbageAfter, .times = h.GarbageTimes});
         }
-        ArmLateReplies(host, h);
         std::error_code ec;
         std::filesystem::remove(m_path, ec);
         std::filesystem::create_symlink(m_sim->Path(), m_path);
         ++m_handsets;
         m_record.PutOn(h.Fate);
         Say("seated " + chaos::DescribeHandset(h));
-    }
-    // Late replies need the simulator's late-reply fault; without it they are not injected.
-    static void ArmLateReplies(vsim::CSimulatorHost& host, const chaos::TS_CHAOS_HANDSET& h) {
-        (void)host;
-        (void)h;
     }
     void Pull() {
         std::error_code ec;

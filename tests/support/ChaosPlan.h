@@ -54,9 +54,9 @@ struct TS_CHAOS_HANDSET {
     TE_CHAOS_FATE Fate = CHAOS_NORMAL;
     // faults the station must survive
     uint32_t LateConnectMs = 0;    // the connect poll's replies come this late (0: on time)
-    uint32_t LateConnectTimes = 0; // ... this many of them
+    uint32_t LateConnectEvery = 1; // ... every one of them (1), or every second, third...
     uint32_t LateRunnerMs = 0;     // the runner query's replies come this late (0: on time)
-    uint32_t LateRunnerTimes = 0;
+    uint32_t LateRunnerEvery = 1;
     uint32_t LostPolls = 0;      // connect poll replies dropped
     uint32_t GarbageAfter = 0;   // requests answered cleanly before garbage comes
     uint32_t GarbageTimes = 0;   // replies with garbage before them
@@ -107,11 +107,11 @@ public:
                              : CHAOS_SILENT;
         if (m_random.Chance(30)) {
             h.LateConnectMs = m_random.Range(40, 150);
-            h.LateConnectTimes = m_random.Range(1, 4);
+            h.LateConnectEvery = m_random.Range(1, 3);
         }
         if (m_random.Chance(20)) {
             h.LateRunnerMs = m_random.Range(100, 1800);
-            h.LateRunnerTimes = m_random.Range(1, 2);
+            h.LateRunnerEvery = m_random.Range(1, 2);
         }
         if (m_random.Chance(25)) {
             h.LostPolls = m_random.Range(1, 3);
@@ -137,7 +137,8 @@ private:
     uint64_t m_serial = 0;
 };
 
-// One line for a report: "#12 unplug-mid-job (program +120 ms) late-0x41 90ms x2 garbage@3x1".
+// One line for a report: "#12 unplug-mid-job (program +120 ms) late-0x41 90ms /2 garbage@3x1"
+// (/2: every second reply late; garbage@3x1: once, after 3 clean replies).
 inline std::string DescribeHandset(const TS_CHAOS_HANDSET& h) {
     std::string text = "#" + std::to_string(h.Serial) + " " + ChaosFateName(h.Fate);
     if (h.Fate == CHAOS_UNPLUG_JOB) {
@@ -147,10 +148,10 @@ inline std::string DescribeHandset(const TS_CHAOS_HANDSET& h) {
         text += " (pulled after " + std::to_string(h.PullAfterMs) + " ms)";
     }
     if (h.LateConnectMs) {
-        text += " late-0x41 " + std::to_string(h.LateConnectMs) + "ms x" + std::to_string(h.LateConnectTimes);
+        text += " late-0x41 " + std::to_string(h.LateConnectMs) + "ms /" + std::to_string(h.LateConnectEvery);
     }
     if (h.LateRunnerMs) {
-        text += " late-0x42 " + std::to_string(h.LateRunnerMs) + "ms x" + std::to_string(h.LateRunnerTimes);
+        text += " late-0x42 " + std::to_string(h.LateRunnerMs) + "ms /" + std::to_string(h.LateRunnerEvery);
     }
     if (h.LostPolls) {
         text += " lost-0x41 x" + std::to_string(h.LostPolls);
