@@ -9,6 +9,8 @@
 //   - rows: every handset has exactly the rows its fate calls for (ChaosPlan.h): one "ok" row with
 //     the image in its flash, one "failed" row, or none; a second row for a seated handset, a row
 //     with no cause and a missing row are mismatches;
+//   - refusals are said once per reason: a port's "refused" event does not repeat its last reason
+//     while the port's state stays the same;
 //   - no port stops flashing: every port has rows until the end (no gap between a port's rows
 //     longer than a tenth of the run, 15 to 60 s);
 //   - resources of the vandrel-cli process are flat: open descriptors (/proc/PID/fd), threads and
@@ -821,6 +823,16 @@ int main(int argc, char** argv) {
     std::string summaryLine;
     uint64_t lines = 0, badLines = 0, ends = 0;
     std::map<std::string, int> strangePorts;
+    // refusals (a port that does not open says why once, when the reason changes): the last reason
+    // of each port, and whether its state changed since
+    struct TS_REFUSALS {
+        std::string last;
+        bool changed = true;
+        int said = 0;
+        int repeated = 0;
+    };
+    std::vector<TS_REFUSALS> refusals(static_cast<std::size_t>(o.ports));
+    std::map<std::string, int> refusalReasons;
     auto onLine = [&](const std::string& line) {
         std::lock_guard lock(streamMutex);
         ++lines;
@@ -841,6 +853,22 @@ int main(int argc, char** argv) {
         if (port == portOf.end()) {
             ++strangePorts[j.value("port", "")];
             return;
+        }
+        TS_REFUSALS& refused = refusals[static_cast<std::size_t>(port->second)];
+        if (event == "refused") {
+            const std::string reason = j.value("reason", "");
+            refused.repeated += !refused.changed && reason == refused.last ? 1 : 0;
+            ++refused.said;
+            refused.last = reason;
+            refused.changed = false;
+            // the reason without the port's path, for the tally
+            std::string kind = reason;
+            if (const std::size_t at = kind.find(j.value("port", "")); at != std::string::npos) {
+                kind.replace(at, j.value("port", "").size(), "PORT");
+            }
+            ++refusalReasons[kind];
+        } else if (event != "log" && event != "progress") {
+            refused.changed = true;
         }
         TS_EVENT e;
         if (event == "begin" || event == "phase" || event == "end") {
@@ -957,6 +985,17 @@ int main(int argc, char** argv) {
     for (const auto& [note, count] : record.m_notes) {
         std::printf("note: %s: %d\n", note.c_str(), count);
     }
+    int said = 0, repeated = 0;
+    for (const TS_REFUSALS& r : refusals) {
+        said += r.said;
+        repeated += r.repeated;
+    }
+    std::printf("refusals said: %d (the same reason again with no change of the port's state between: %d)\n",
+                said, repeated);
+    for (const auto& [reason, count] : refusalReasons) {
+        std::printf("  %-40s %d\n", reason.c_str(), count);
+    }
+    failed = failed || repeated > 0;
     for (const auto& [port, count] : strangePorts) {
         std::printf("lines of an unknown port \"%s\": %d\n", port.c_str(), count);
         failed = true;
