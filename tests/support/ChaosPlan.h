@@ -9,13 +9,14 @@
 //   CHAOS_NORMAL      flashed: one row, "ok" (and its flash holds the image)
 //   CHAOS_REFUSED     answers "download not possible" to every request flash write: one row,
 //                     "failed" (not-possible); the port must not retry it into a second row
-//   CHAOS_UNPLUG_JOB  pulled in the middle of its job (after the writer, erase or program phase
-//                     began): one row, "failed" (disconnected); "ok" only when the job had ended
-//                     before the pull (the driver sees that on the handset and says so)
+//   CHAOS_UNPLUG_JOB  pulled in the middle of its job (after its connect, writer, erase, program
+//                     or verify phase began): one row, "failed" (disconnected); "ok" only when the job had
+//                     ended before the pull (the driver sees that on the handset and says so)
 //   CHAOS_SILENT      never answers and is pulled while the port waits for it: no row
 // and on any fate, faults a sound station survives without a trace in the row:
 //   late replies to the connect poll (0x41, 40 to 150 ms) and to the runner query (0x42, up to
-//   1.8 s); lost replies to the connect poll; garbage before replies; after the row, lost (or on
+//   1.8 s), and a random share of the replies to any command 20 to 150 ms late; lost replies to
+//   the connect poll (up to 30: a handset slow to start); garbage before replies; after the row, lost (or on
 //   UART corrupted) replies to the runner queries that ask whether the handset is still there,
 //   every other one (never several in a row: that is how a station tells a handset was taken).
 // Every handset is a fresh one, blank flash, the boot loader running, put on the same port.
@@ -42,11 +43,29 @@ inline const char* ChaosFateName(TE_CHAOS_FATE fate) {
     return "?";
 }
 
-// The phases after which an unplug mid-job may come ("writer", "erase", "program").
-enum TE_CHAOS_PULL_PHASE { CHAOS_PULL_WRITER, CHAOS_PULL_ERASE, CHAOS_PULL_PROGRAM };
+// The phases after whose begin an unplug mid-job may come.
+enum TE_CHAOS_PULL_PHASE {
+    CHAOS_PULL_CONNECT,
+    CHAOS_PULL_WRITER,
+    CHAOS_PULL_ERASE,
+    CHAOS_PULL_PROGRAM,
+    CHAOS_PULL_VERIFY
+};
 
 inline const char* ChaosPullPhaseName(TE_CHAOS_PULL_PHASE phase) {
-    return phase == CHAOS_PULL_WRITER ? "writer" : phase == CHAOS_PULL_ERASE ? "erase" : "program";
+    switch (phase) {
+    case CHAOS_PULL_CONNECT:
+        return "connect";
+    case CHAOS_PULL_WRITER:
+        return "writer";
+    case CHAOS_PULL_ERASE:
+        return "erase";
+    case CHAOS_PULL_PROGRAM:
+        return "program";
+    case CHAOS_PULL_VERIFY:
+        return "verify";
+    }
+    return "?";
 }
 
 struct TS_CHAOS_HANDSET {
@@ -57,7 +76,9 @@ struct TS_CHAOS_HANDSET {
     uint32_t LateConnectEvery = 1; // ... every one of them (1), or every second, third...
     uint32_t LateRunnerMs = 0;     // the runner query's replies come this late (0: on time)
     uint32_t LateRunnerEvery = 1;
-    uint32_t LostPolls = 0;      // connect poll replies dropped
+    uint32_t LateAnyPercent = 0; // a random share of the replies to any command comes late ...
+    uint32_t LateAnyMs = 0;      // ... by up to this (from 20 ms)
+    uint32_t LostPolls = 0;      // connect poll replies dropped (many: a handset slow to start)
     uint32_t GarbageAfter = 0;   // requests answered cleanly before garbage comes
     uint32_t GarbageTimes = 0;   // replies with garbage before them
     uint32_t LostQueries = 0;    // after the row: runner queries unanswered (or corrupted, see below)
@@ -114,7 +135,7 @@ public:
             h.LateRunnerEvery = m_random.Range(1, 2);
         }
         if (m_random.Chance(25)) {
-            h.LostPolls = m_random.Range(1, 3);
+            h.LostPolls = m_random.Range(1, 30);
         }
         if (m_random.Chance(30)) {
             h.GarbageAfter = m_random.Range(0, 40);
@@ -124,7 +145,11 @@ public:
             h.LostQueries = m_random.Range(1, 4);
             h.CorruptQueries = !m_usb && m_random.Chance(50);
         }
-        h.PullPhase = static_cast<TE_CHAOS_PULL_PHASE>(m_random.Range(0, 2));
+        if (m_random.Chance(20)) {
+            h.LateAnyPercent = m_random.Range(5, 20);
+            h.LateAnyMs = m_random.Range(40, 150);
+        }
+        h.PullPhase = static_cast<TE_CHAOS_PULL_PHASE>(m_random.Range(0, 4));
         h.PullAfterMs = h.Fate == CHAOS_SILENT ? m_random.Range(500, 4000) : m_random.Range(0, 400);
         h.DwellMs = m_random.Range(1500, 4000);
         h.GapMs = m_random.Range(200, 1500);
@@ -152,6 +177,10 @@ inline std::string DescribeHandset(const TS_CHAOS_HANDSET& h) {
     }
     if (h.LateRunnerMs) {
         text += " late-0x42 " + std::to_string(h.LateRunnerMs) + "ms /" + std::to_string(h.LateRunnerEvery);
+    }
+    if (h.LateAnyMs) {
+        text +=
+            " late-any 20-" + std::to_string(h.LateAnyMs) + "ms " + std::to_string(h.LateAnyPercent) + "%";
     }
     if (h.LostPolls) {
         text += " lost-0x41 x" + std::to_string(h.LostPolls);
