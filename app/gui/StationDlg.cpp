@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -75,6 +76,12 @@ public:
     }
     void OnWaiting(int port, bool away) override {
         Post([port, away](CStationDlg* w) { w->OnWaiting(port, away); });
+    }
+    void OnRefused(int port, const std::string& reason) override {
+        Post([port, q = QString::fromStdString(reason)](CStationDlg* w) { w->OnRefused(port, q); });
+    }
+    void OnPortState(int port, TE_STATION_PORT_STATE state) override {
+        Post([port, state](CStationDlg* w) { w->OnPortState(port, state); });
     }
 
 private:
@@ -526,10 +533,18 @@ void CStationDlg::OnEnd(int port, const TS_STATION_RESULT& result) {
     run.busy = false;
     CStationTile* tile = m_tiles[static_cast<std::size_t>(port)];
     const bool stopped = !result.Ok && result.Error == STATION_ERR_STOPPED;
+    run.refused = false;
     if (result.Ok) {
         tile->SetState(TILE_PASS, QStringLiteral("PASS"));
         tile->SetProgress(100);
-        tile->SetReason(QString::fromStdString(result.Summary));
+        if (result.NoEndRecord.empty()) {
+            tile->SetReason(QString::fromStdString(result.Summary));
+        } else {
+            // a success all the same, but the operator has to know
+            tile->SetReason(QString::fromLatin1(STATION_NO_END_RECORD) + QStringLiteral(" (") +
+                            QFileInfo(QString::fromStdString(result.NoEndRecord.front())).fileName() +
+                            QStringLiteral(")"));
+        }
         ++m_passed;
     } else if (stopped) {
         tile->SetState(TILE_STOPPED, QStringLiteral("STOPPED"));
@@ -562,6 +577,31 @@ void CStationDlg::OnWaiting(int port, bool away) {
     tile->SetProgress(-1);
     tile->SetElapsed(-1);
     tile->SetReason({});
+    m_runs[static_cast<std::size_t>(port)].refused = false;
+}
+
+void CStationDlg::OnRefused(int port, const QString& reason) {
+    if (port < 0 || port >= static_cast<int>(m_tiles.size()) || m_runs[static_cast<std::size_t>(port)].busy) {
+        return;
+    }
+    CStationTile* tile = m_tiles[static_cast<std::size_t>(port)];
+    if (tile->Look() != TILE_WAITING && tile->Look() != TILE_IDLE) {
+        return; // the last handset's result stays until it is taken off
+    }
+    tile->SetReason(reason);
+    m_runs[static_cast<std::size_t>(port)].refused = true;
+}
+
+void CStationDlg::OnPortState(int port, TE_STATION_PORT_STATE state) {
+    if (port < 0 || port >= static_cast<int>(m_tiles.size())) {
+        return;
+    }
+    TS_TILE_RUN& run = m_runs[static_cast<std::size_t>(port)];
+    if (state == STATION_PORT_ANSWER && run.refused) {
+        // the port opened: the refusal is over
+        m_tiles[static_cast<std::size_t>(port)]->SetReason({});
+        run.refused = false;
+    }
 }
 
 // ---- closing ----

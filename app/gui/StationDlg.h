@@ -89,6 +89,7 @@ private:
         QElapsedTimer clock;
         std::time_t start = 0;
         bool busy = false;
+        bool refused = false; // the tile's reason is why the port cannot reach a handset
         QString log;
         QString shownLog; // the log of the last handset that began
         QPointer<QPlainTextEdit> logView;
@@ -101,6 +102,8 @@ private:
     void OnLog(int port, const QString& text);
     void OnEnd(int port, const TS_STATION_RESULT& result);
     void OnWaiting(int port, bool away);
+    void OnRefused(int port, const QString& reason);
+    void OnPortState(int port, TE_STATION_PORT_STATE state);
 
     std::vector<TS_STATION_CHOICE> ChosenPorts() const;
     void RebuildTiles();

@@ -163,6 +163,9 @@ std::string StationResultBlock(const std::string& label, const std::vector<std::
     text += "\r\n - Start time : " + FormatLogDateTime(start) + "\r\n";
     text += " - End time : " + FormatLogDateTime(end) + "\r\n";
     text += " - Elapsed time : " + FormatSpan(static_cast<int64_t>(end - start)) + "\r\n";
+    for (const std::string& file : result.NoEndRecord) {
+        text += " - Note : '" + file + "': " + STATION_NO_END_RECORD + "\r\n";
+    }
     if (result.Ok) {
         text += " - Result : PASS, " + result.Summary + "\r\n";
     } else {

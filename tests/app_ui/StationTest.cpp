@@ -46,11 +46,25 @@ struct TS_HANDSET {
 // window open on the four ports.
 class CFixture {
 public:
-    explicit CFixture(const std::vector<TS_HANDSET>& handsets) {
+    // noEndRecord: the image in the list has no end record ("S7")
+    explicit CFixture(const std::vector<TS_HANDSET>& handsets, bool noEndRecord = false) {
         m_writer = m_dir.filePath(QStringLiteral("vwriter.m0"));
         m_main = m_dir.filePath(QStringLiteral("vmain.m0"));
         QFile::copy(kSamples + QStringLiteral("/vwriter.m0"), m_writer);
         QFile::copy(kSamples + QStringLiteral("/vmain.m0"), m_main);
+        if (noEndRecord) {
+            QFile file(m_main);
+            file.open(QIODevice::ReadOnly);
+            QByteArray kept;
+            for (const QByteArray& line : file.readAll().split('\n')) {
+                if (!line.startsWith("S7") && !line.isEmpty()) {
+                    kept += line + '\n';
+                }
+            }
+            file.close();
+            file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+            file.write(kept);
+        }
         AppSettings settings;
         settings.FlashWriterPath[PORT_UART] = m_writer.toStdString();
         settings.FlashWriterPath[PORT_USB] = m_writer.toStdString();
@@ -133,13 +147,16 @@ private slots:
     void runsOnceOnEveryPort_data() {
         QTest::addColumn<int>("flipOn");
         QTest::addColumn<int>("unplugOn");
+        QTest::addColumn<bool>("noEndRecord");
         QTest::addColumn<QString>("picture");
-        QTest::newRow("all pass") << -1 << -1 << "station-all-pass";
-        QTest::newRow("one fails verify, one unplugged") << 1 << 2 << "station-failures";
+        QTest::newRow("all pass") << -1 << -1 << false << "station-all-pass";
+        QTest::newRow("one fails verify, one unplugged") << 1 << 2 << false << "station-failures";
+        QTest::newRow("an image without an end record") << -1 << -1 << true << "station-no-end-record";
     }
     void runsOnceOnEveryPort() {
         QFETCH(int, flipOn);
         QFETCH(int, unplugOn);
+        QFETCH(bool, noEndRecord);
         QFETCH(QString, picture);
         std::vector<TS_HANDSET> handsets(4);
         if (flipOn >= 0) {
@@ -148,7 +165,7 @@ private slots:
         if (unplugOn >= 0) {
             handsets[static_cast<std::size_t>(unplugOn)].unplugged = true;
         }
-        CFixture f(handsets);
+        CFixture f(handsets, noEndRecord);
         f.station->WatchBox()->setChecked(false);
         f.station->VerifyBox()->setChecked(true);
         f.station->StartButton()->click();
@@ -182,8 +199,11 @@ private slots:
                 QCOMPARE(tile->StateText(), QStringLiteral("PASS"));
                 QCOMPARE(tile->Progress(), 100);
                 QVERIFY(tile->ElapsedText().startsWith(QLatin1String("00:")));
+                QCOMPARE(tile->ReasonText().startsWith(QLatin1String(STATION_NO_END_RECORD)), noEndRecord);
             }
         }
+        QCOMPARE(f.Log().count(QLatin1String("': no end record: the image may be truncated")),
+                 noEndRecord ? 4 : 0);
         QCOMPARE(f.station->TallyLabel()->text(),
                  QStringLiteral("passed %1, failed %2").arg(4 - failed).arg(failed));
         QCOMPARE(f.Log().count(QLatin1String(" - Result : FAIL, ")), failed);
@@ -215,6 +235,9 @@ private slots:
                                      f.Tile(2)->Progress() > 0,
                                  120000);
         QCOMPARE(f.Tile(3)->StateText(), QStringLiteral("waiting for a handset"));
+        // why the port without a handset cannot reach one, said once
+        QTRY_COMPARE_WITH_TIMEOUT(f.Tile(3)->ReasonText(),
+                                  QString::fromStdString("no device at " + f.Fixed(3)), 10000);
         QTest::qWait(600); // the elapsed time moves on the busy tile
         testsupport::SaveScreenshot(f.station, QStringLiteral("station-mixed"));
         f.station->resize(1280, 420);

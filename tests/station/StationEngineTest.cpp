@@ -2,13 +2,17 @@
 // others succeed, one is unplugged in the middle, the watch loop takes one handset after another
 // on the same port, a stop ends every port, and a port given twice is found.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 
 #include "SimHarness.h"
@@ -33,7 +37,12 @@ public:
         std::string log;
         std::vector<TS_STATION_RESULT> ends;
         int waits = 0;
+        std::vector<std::string> refusals;
+        std::vector<TE_STATION_PORT_STATE> states;
+        std::vector<std::pair<ino_t, int64_t>> preparedAtEnd; // the .cp64's inode and mtime at each end
     };
+    // watched: a prepared file whose inode and mtime each end records
+    std::string watched;
     void OnBegin(int port, const std::string&) override {
         At(port, [](TS_PORT_RECORD& r) { ++r.begins; });
     }
@@ -54,7 +63,21 @@ public:
         At(port, [&](TS_PORT_RECORD& r) { r.log += text; });
     }
     void OnEnd(int port, const TS_STATION_RESULT& result) override {
-        At(port, [&](TS_PORT_RECORD& r) { r.ends.push_back(result); });
+        struct stat st {};
+        const bool seen = !watched.empty() && ::stat(watched.c_str(), &st) == 0;
+        At(port, [&](TS_PORT_RECORD& r) {
+            r.ends.push_back(result);
+            if (seen) {
+                r.preparedAtEnd.emplace_back(st.st_ino,
+                                             int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec);
+            }
+        });
+    }
+    void OnRefused(int port, const std::string& reason) override {
+        At(port, [&](TS_PORT_RECORD& r) { r.refusals.push_back(reason); });
+    }
+    void OnPortState(int port, TE_STATION_PORT_STATE state) override {
+        At(port, [state](TS_PORT_RECORD& r) { r.states.push_back(state); });
     }
     void OnWaiting(int port, bool away) override {
         At(port, [away](TS_PORT_RECORD& r) { r.waits += away ? 0 : 1; });
@@ -127,9 +150,22 @@ TEST(StationEngine, RunsEveryPortAtOnceAndOneFailureStopsNoOther) {
         SCOPED_TRACE(c.name);
         TS_FLEET fleet(c.handsets);
         CRecorder recorder;
+        recorder.watched = fleet.dir.File("vmain.cp64");
         CStationEngine station(fleet.job, fleet.ports, recorder);
         station.Start(false);
         station.Wait();
+        // each image (the writer and vmain.m0) was compressed once, and no port rewrote the
+        // .cp64 that the others send and verify
+        EXPECT_EQ(station.Compressions(), 2);
+        std::vector<std::pair<ino_t, int64_t>> prepared;
+        for (int k = 0; k < station.PortCount(); ++k) {
+            const auto seen = recorder.Port(k).preparedAtEnd;
+            prepared.insert(prepared.end(), seen.begin(), seen.end());
+        }
+        ASSERT_EQ(prepared.size(), c.handsets.size());
+        for (const auto& p : prepared) {
+            EXPECT_EQ(p, prepared.front());
+        }
         const TS_STATION_TALLY tally = station.Tally();
         EXPECT_EQ(tally.Succeeded, c.succeeded);
         EXPECT_EQ(tally.Failed, c.failed);
@@ -211,6 +247,227 @@ TEST(StationEngine, WatchTakesOneHandsetAfterAnotherOnTheSamePort) {
     EXPECT_EQ(tally.Succeeded, 2);
     EXPECT_EQ(tally.Failed, 0);
     EXPECT_EQ(recorder.Port(0).begins, 2);
+}
+
+// Waits (generously: the machine is loaded) until a port has ended count jobs.
+std::size_t WaitForEnds(CRecorder& recorder, int port, std::size_t count, int seconds = 40) {
+    for (int k = 0; k < seconds * 20 && recorder.Port(port).ends.size() < count; ++k) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return recorder.Port(port).ends.size();
+}
+
+TEST(StationEngine, WatchLooksForTheDeviceAgainWhenTheLinkIsLostWhileWaiting) {
+    for (const ESimLink link : {ESimLink::Uart, ESimLink::Usb}) {
+        SCOPED_TRACE(link == ESimLink::Uart ? "pty" : "USB socket");
+        TS_FLEET fleet({});
+        const std::string fixture = fleet.dir.File("fixture");
+        fleet.ports = {link == ESimLink::Usb ? StationUsbPort(fixture, "bed1")
+                                             : StationUartPort(fixture, 12, "bed1")};
+        CRecorder recorder;
+        CStationEngine station(fleet.job, fleet.ports, recorder);
+        station.Start(true);
+        {
+            // a handset that never answers, then pulled: the link is lost while the port waits
+            CSimHarness silent(link);
+            silent.Host().SetFault(vsim::EFault::DropReply, {.after = 0, .times = 1000000});
+            std::filesystem::create_symlink(silent.Path(), fixture);
+            // the port has opened it and asks
+            for (int k = 0; k < 400 && silent.Host().Snapshot().commands.empty(); ++k) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            ASSERT_FALSE(silent.Host().Snapshot().commands.empty());
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            std::filesystem::remove(fixture);
+        }
+        CSimHarness good(link);
+        std::filesystem::create_symlink(good.Path(), fixture);
+        ASSERT_EQ(WaitForEnds(recorder, 0, 1), 1u);
+        EXPECT_TRUE(recorder.Port(0).ends[0].Ok) << recorder.Port(0).ends[0].Message;
+        EXPECT_EQ(good.Host().ReadMemory(0x00006000, 4).size(), 4u);
+        station.StopAll();
+        station.Wait();
+        EXPECT_EQ(recorder.Port(0).states.back(), STATION_PORT_ENDED);
+    }
+}
+
+TEST(StationEngine, ARefusedPortSaysWhyOncePerReason) {
+    TS_FLEET fleet({});
+    const std::string fixture = fleet.dir.File("fixture");
+    fleet.ports = {StationUartPort(fixture, 12, "bed1")};
+    CRecorder recorder;
+    CStationEngine station(fleet.job, fleet.ports, recorder);
+    station.Start(true);
+    // each stays for several retries (every 200 ms): each reason is said once all the same
+    struct TS_STEP {
+        const char* what;
+        std::string said; // the start of the reason
+    };
+    const std::vector<TS_STEP> steps = {
+        {"nothing", "no device at " + fixture},
+        {"a folder", "cannot open "},
+        {"nothing", "no device at " + fixture},
+    };
+    for (std::size_t k = 0; k < steps.size(); ++k) {
+        SCOPED_TRACE(k);
+        if (std::string(steps[k].what) == "a folder") {
+            std::filesystem::create_directory(fixture);
+        } else {
+            std::filesystem::remove(fixture);
+        }
+        for (int wait = 0; wait < 400 && recorder.Port(0).refusals.size() <= k; ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        const auto refusals = recorder.Port(0).refusals;
+        ASSERT_EQ(refusals.size(), k + 1);
+        EXPECT_EQ(refusals[k].rfind(steps[k].said, 0), 0u) << refusals[k];
+    }
+    EXPECT_TRUE(recorder.Port(0).ends.empty()); // a refusal is no row
+    {
+        // a handset seated, flashed, taken away: the port opened, so the same reason is said again
+        CSimHarness sim(ESimLink::Uart);
+        std::filesystem::create_symlink(sim.Path(), fixture);
+        ASSERT_EQ(WaitForEnds(recorder, 0, 1), 1u);
+        std::filesystem::remove(fixture);
+    }
+    for (int wait = 0; wait < 400 && recorder.Port(0).refusals.size() < 4; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    station.StopAll();
+    station.Wait();
+    const auto refusals = recorder.Port(0).refusals;
+    ASSERT_EQ(refusals.size(), 4u);
+    EXPECT_EQ(refusals[3], "no device at " + fixture);
+}
+
+TEST(StationEngine, WatchCountsEachHandsetOnce) {
+    // A handset that answers "download not possible" is one failed row; a seated handset that
+    // loses every fourth reply to the runner query (the removal poll) is flashed once.
+    struct TS_CASE {
+        const char* name;
+        ESimLink link;
+        vsim::EFault fault;
+        vsim::SFaultSpec rule;
+        std::size_t handsets; // one after another on the port
+        TE_STATION_ERROR error;
+    };
+    const vsim::SFaultSpec notPossible{.after = 0, .times = 1000000, .value = 1};
+    const vsim::SFaultSpec everyFourth{
+        .after = 3, .times = 1000000, .cid = vsim::cmd::QueryTargetRunner, .every = 4};
+    const std::vector<TS_CASE> cases = {
+        {"every fourth runner reply lost", ESimLink::Uart, vsim::EFault::DropReply, everyFourth, 1,
+         STATION_OK},
+        {"every fourth runner reply lost over USB", ESimLink::Usb, vsim::EFault::DropReply, everyFourth, 1,
+         STATION_OK},
+        {"not possible, two handsets", ESimLink::Uart, vsim::EFault::FlashWriteAnswer, notPossible, 2,
+         STATION_ERR_NOT_POSSIBLE},
+    };
+    for (const TS_CASE& c : cases) {
+        SCOPED_TRACE(c.name);
+        TS_FLEET fleet({});
+        const std::string fixture = fleet.dir.File("fixture");
+        fleet.ports = {c.link == ESimLink::Usb ? StationUsbPort(fixture, "bed1")
+                                               : StationUartPort(fixture, 12, "bed1")};
+        CRecorder recorder;
+        CStationEngine station(fleet.job, fleet.ports, recorder);
+        station.Start(true);
+        for (std::size_t handset = 1; handset <= c.handsets; ++handset) {
+            CSimHarness sim(c.link);
+            sim.Host().SetFault(c.fault, c.rule);
+            std::filesystem::create_symlink(sim.Path(), fixture);
+            if (WaitForEnds(recorder, 0, handset) < handset) {
+                ADD_FAILURE() << "handset " << handset << " has no row";
+                break;
+            }
+            // seated for a while longer: several removal polls, some of them failed
+            std::this_thread::sleep_for(std::chrono::seconds(5));
+            const auto ends = recorder.Port(0).ends;
+            EXPECT_EQ(ends.size(), handset);
+            EXPECT_EQ(ends.back().Error, c.error) << ends.back().Message;
+            std::filesystem::remove(fixture); // taken away
+            // until the port has seen it go (the next one must not find this one's link)
+            for (int k = 0; k < 400 && recorder.Port(0).waits <= static_cast<int>(handset); ++k) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        }
+        station.StopAll();
+        station.Wait();
+        const TS_STATION_TALLY tally = station.Tally();
+        EXPECT_EQ(tally.Succeeded + tally.Failed, static_cast<int>(c.handsets));
+        EXPECT_EQ(recorder.Port(0).begins, static_cast<int>(c.handsets));
+    }
+}
+
+TEST(StationEngine, APortWhoseThreadFailsIsAFailedRowAndTheOthersFinish) {
+    TS_FLEET fleet({{ESimLink::Uart, false}});
+    struct TS_CASE {
+        std::function<void()> raise;
+        std::string named;
+    };
+    const std::vector<TS_CASE> cases = {
+        {[] { throw std::bad_alloc(); }, "out of memory (std::bad_alloc)"},
+        {[] {
+             throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                     "thread");
+         },
+         "system error: thread"},
+        {[] { throw 42; }, "an unknown exception"},
+    };
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        fleet.ports.push_back(StationUartPort(fleet.dir.File("bed" + std::to_string(k)), 12));
+    }
+    CRecorder recorder;
+    CStationEngine station(fleet.job, fleet.ports, recorder);
+    station.SetJobHook([&cases](int port) {
+        if (port > 0) {
+            cases[static_cast<std::size_t>(port - 1)].raise();
+        }
+    });
+    station.Start(false);
+    station.Wait();
+    EXPECT_TRUE(station.LastResult(0).Ok) << station.LastResult(0).Message;
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        const auto record = recorder.Port(static_cast<int>(k + 1));
+        ASSERT_EQ(record.ends.size(), 1u);
+        EXPECT_EQ(record.begins, 1);
+        EXPECT_EQ(record.ends[0].Error, STATION_ERR_INTERNAL);
+        EXPECT_NE(record.ends[0].Message.find(cases[k].named), std::string::npos) << record.ends[0].Message;
+    }
+    const TS_STATION_TALLY tally = station.Tally();
+    EXPECT_EQ(tally.Succeeded, 1);
+    EXPECT_EQ(tally.Failed, 3);
+    EXPECT_EQ(tally.Running, 0);
+}
+
+TEST(StationEngine, AFileWithoutAnEndRecordSucceedsWithANote) {
+    struct TS_CASE {
+        bool endRecord;
+    };
+    for (const TS_CASE c : {TS_CASE{true}, TS_CASE{false}}) {
+        SCOPED_TRACE(c.endRecord ? "with S7" : "without S7");
+        TS_FLEET fleet({{ESimLink::Uart, false}});
+        const std::string image = fleet.dir.File("cut.m0");
+        {
+            std::ifstream in(kSamples + "/vmain.m0");
+            std::ofstream out(image);
+            for (std::string line; std::getline(in, line);) {
+                if (c.endRecord || line.rfind("S7", 0) != 0) {
+                    out << line << "\n";
+                }
+            }
+        }
+        fleet.job.Files = {image};
+        CRecorder recorder;
+        CStationEngine station(fleet.job, fleet.ports, recorder);
+        station.Start(false);
+        station.Wait();
+        const TS_STATION_RESULT result = station.LastResult(0);
+        EXPECT_TRUE(result.Ok) << result.Message;
+        EXPECT_EQ(result.NoEndRecord,
+                  c.endRecord ? std::vector<std::string>{} : std::vector<std::string>{image});
+        EXPECT_EQ(recorder.Port(0).log.find(STATION_NO_END_RECORD) != std::string::npos, !c.endRecord);
+    }
 }
 
 TEST(StationEngine, APortGivenTwiceIsFound) {

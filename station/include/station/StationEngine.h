@@ -15,9 +15,11 @@
 //   station.Wait();                               // every port's thread has ended
 //   TS_STATION_TALLY tally = station.Tally();
 //
-// Ports share nothing: each job has its own monitor (opened on its own device path, whatever the
-// process-wide port map says), its own log, its own stop flag. A port that fails, hangs or loses
-// its handset never stops or slows another. No Qt, no process-wide state is changed.
+// Ports share no link: each job has its own monitor (opened on its own device path, whatever the
+// process-wide port map says), its own log, its own stop flag. What they share is read-only: each
+// image is prepared (compressed, read for verify) once, by the first port that needs it. A port
+// that fails, hangs, loses its handset or whose thread throws never stops or slows another. No Qt,
+// no process-wide state is changed.
 #pragma once
 
 #include <atomic>
@@ -182,8 +184,11 @@ public:
     CStationEngine& operator=(const CStationEngine&) = delete;
 
     // Starts one thread per port. watch false: each port runs the job once. watch true: each port
-    // waits for a handset (the device appears and the target answers), runs the job, waits for
-    // the handset to go away (the device or the answer goes), and arms again, until stopped.
+    // goes through the states of TE_STATION_PORT_STATE until stopped: it waits for a handset (the
+    // device appears, opens and the target answers), runs the job, waits for the handset to be
+    // taken away (on evidence: the device goes, the link is lost, or several polls fail over at
+    // least a second), and arms again. A lost link or a failed open, in any state, goes back to
+    // looking for the device, so a port never waits for good on a link that cannot answer.
     void Start(bool watch);
     // Thread-safe, async-signal-unsafe. A download ends at its next block boundary, an erase or a
     // read gives up its wait, a port that waits for a handset stops waiting; every job then ends
@@ -208,12 +213,13 @@ public:
     // look for their device look again now instead of at their next retry.
     void DeviceMayHaveAppeared();
 
-    // How many flash files this engine compressed: each .m0 of the job once, by the first port
-    // that needs it; the other ports send and verify the same prepared image.
+    // How many flash files this engine compressed: each .m0 (the job's files and the flash
+    // writers) once, by the first port that needs it; the other ports send and verify the same
+    // prepared image.
     int Compressions() const;
 
-    // Test seam: called on a port's thread as each job begins (before anything is opened); what
-    // it throws ends that port as a failed row. Set before Start.
+    // Test seam: called on a port's thread as each job begins (after its OnBegin); what it throws
+    // ends that port as a failed row. Set before Start.
     void SetJobHook(std::function<void(int port)> hook) { m_jobHook = std::move(hook); }
 
     // The label of a port given twice (the same label, or device paths that are the same file once
