@@ -396,6 +396,7 @@ int CCli::SendFlashWriter() {
         m_out.Error("flash writer: " + problem);
         return EXIT_USAGE;
     }
+    m_signals.AddCleanupSource(writer);
     CDownloadRuns::TS_WRITER_STARTED after;
     const bool sent = m_runs.FlashWriterDownload(writer, &after);
     if (m_signals.Stopped()) {

@@ -64,8 +64,9 @@ succeeded, 1 when any failed.
 Addresses are hexadecimal, with or without 0x. Sizes are decimal (or 0x hexadecimal), in units.
 
 Exit status: 0 success; 1 the target or the link failed (a failed verification included);
-2 bad usage, an unreadable or invalid file, or a port that cannot be opened; 130 (SIGINT) or 143
-(SIGTERM) when stopped: the flash where the download was is then incomplete.
+2 bad usage, an unreadable or invalid file, or a port that cannot be opened; 130 (SIGINT), 143
+(SIGTERM) or 129 (SIGHUP: the terminal closed) when stopped: the flash where the download was is
+then incomplete.
 )";
 }
 

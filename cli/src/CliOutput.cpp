@@ -410,10 +410,17 @@ void CProgressLine::Ticker() {
     while (!m_quit) {
         m_tick.wait_for(lock, std::chrono::milliseconds(250));
         if (m_active && !m_quit) {
-            const std::string line = Compose();
-            lock.unlock();
-            m_out.ShowProgress(line);
-            lock.lock();
+            // a redraw that fails (out of memory) is left out: the ticker itself never ends the
+            // program
+            try {
+                const std::string line = Compose();
+                lock.unlock();
+                m_out.ShowProgress(line);
+            } catch (...) {
+            }
+            if (!lock.owns_lock()) {
+                lock.lock();
+            }
         }
     }
 }

@@ -5,6 +5,10 @@
 
 #include <csignal>
 #include <cstring>
+#include <exception>
+#include <filesystem>
+
+#include "download/CompressFlashFile.h"
 
 namespace {
 // A signal the watcher sends itself to end its wait when the program ends normally.
@@ -33,6 +37,7 @@ void CStopSignals::Install() {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     sigaddset(&set, kWakeSignal);
     ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
     m_watcher = std::thread([this] { Watch(); });
@@ -55,8 +60,45 @@ void CStopSignals::RequestStop(int signal) {
     // under the lock, so that the owner of the hook cannot go away while it runs
     std::lock_guard lock(m_mutex);
     if (m_hook) {
-        m_hook();
+        try {
+            m_hook();
+        } catch (const std::exception& e) {
+            WriteStderr("vandrel-cli: stopping failed: ");
+            WriteStderr(e.what());
+            WriteStderr("\n");
+        } catch (...) {
+            WriteStderr("vandrel-cli: stopping failed\n");
+        }
     }
+}
+
+void CStopSignals::AddCleanupSource(const std::string& sourcePath) {
+    try {
+        std::lock_guard lock(m_cleanupMutex);
+        m_cleanup.push_back(sourcePath);
+    } catch (...) {
+        // without memory for the name the file's temporary .cp64 may stay behind a second signal
+    }
+}
+
+int CStopSignals::RemoveTemporaryCompressedFiles(const std::vector<std::string>& sources) {
+    // CompressFlashFile writes ".<name>.cp64.tmp-<pid>-<n>" beside the final .cp64 and renames it
+    // when complete; only this process's are removed.
+    namespace fs = std::filesystem;
+    int removed = 0;
+    for (const std::string& source : sources) {
+        const fs::path final = CompressedFilePath(source);
+        const std::string prefix =
+            "." + final.filename().string() + ".tmp-" + std::to_string(::getpid()) + "-";
+        const fs::path dir = final.has_parent_path() ? final.parent_path() : fs::path(".");
+        std::error_code ec;
+        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+            if (it->path().filename().string().rfind(prefix, 0) == 0 && ::unlink(it->path().c_str()) == 0) {
+                ++removed;
+            }
+        }
+    }
+    return removed;
 }
 
 void CStopSignals::Watch() {
@@ -64,6 +106,7 @@ void CStopSignals::Watch() {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     sigaddset(&set, kWakeSignal);
     for (;;) {
         int sig = 0;
@@ -75,11 +118,21 @@ void CStopSignals::Watch() {
         }
         if (m_stop.load()) {
             WriteStderr("\nvandrel-cli: stopped at once; the flash being written is incomplete\n");
+            try {
+                std::vector<std::string> sources;
+                {
+                    std::lock_guard lock(m_cleanupMutex);
+                    sources = m_cleanup;
+                }
+                RemoveTemporaryCompressedFiles(sources);
+            } catch (...) {
+            }
             ::_exit(128 + sig);
         }
         WriteStderr(sig == SIGINT ? "\nvandrel-cli: interrupted; stopping at the next block (Ctrl-C again to "
                                     "quit at once)\n"
-                                  : "\nvandrel-cli: terminated; stopping at the next block\n");
+                    : sig == SIGHUP ? "\nvandrel-cli: hung up; stopping at the next block\n"
+                                    : "\nvandrel-cli: terminated; stopping at the next block\n");
         RequestStop(sig);
     }
 }

@@ -587,6 +587,9 @@ int RunStation(const TS_CLI_OPTIONS& o, CStopSignals& signals, std::FILE* out, s
         if (o.WriterPath.empty()) {
             port.WriterPath = saved.loaded.Settings.FlashWriterPath[port.Config.PortType == PORT_USB ? 1 : 0];
         }
+        if (!port.WriterPath.empty()) {
+            signals.AddCleanupSource(port.WriterPath);
+        }
         ports.push_back(port);
     }
     if (const std::string repeated = CStationEngine::RepeatedPort(ports); !repeated.empty()) {
@@ -622,9 +625,13 @@ int RunStation(const TS_CLI_OPTIONS& o, CStopSignals& signals, std::FILE* out, s
     {
         CStationEngine station(job, ports, view);
         signals.SetInterruptHook([&station] { station.StopAll(); });
+        // the hook goes before the engine does, whatever ends this block
+        struct TS_HOOK_GUARD {
+            CStopSignals& signals;
+            ~TS_HOOK_GUARD() { signals.SetInterruptHook({}); }
+        } guard{signals};
         station.Start(o.Watch);
         station.Wait();
-        signals.SetInterruptHook({});
     }
     view.Close();
     view.Finish();

@@ -11,8 +11,12 @@
 int main(int argc, char** argv) {
     CStopSignals signals;
     signals.Install(); // before any thread starts, so that every thread leaves the signals to it
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    const int status = RunCli(args, signals, stdout, stderr, ::isatty(STDOUT_FILENO) == 1);
+    const int status = RunCatching(
+        [&] {
+            const std::vector<std::string> args(argv + 1, argv + argc);
+            return RunCli(args, signals, stdout, stderr, ::isatty(STDOUT_FILENO) == 1);
+        },
+        stderr);
     std::fflush(stdout);
     return status;
 }

@@ -39,6 +39,9 @@ public:
     void SetEnv(const std::string& name, const std::string& value) {
         m_extraEnv.push_back(name + "=" + value);
     }
+    // The child's stdout goes to fd (a pipe or a pty of the caller's, which reads it itself; the
+    // result's out stays empty) instead of a pipe that Run reads. -1: the pipe.
+    void SetStdout(int fd) { m_stdout = fd; }
     // The folder the child starts in (default: the caller's).
     void SetWorkingDirectory(const std::string& dir) { m_workingDirectory = dir; }
 
@@ -78,7 +81,7 @@ public:
 
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, m_stdout >= 0 ? m_stdout : outPipe[1], STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
         if (!m_workingDirectory.empty()) {
@@ -98,6 +101,10 @@ public:
         posix_spawnattr_destroy(&attr);
         ::close(outPipe[1]);
         ::close(errPipe[1]);
+        if (m_stdout >= 0) {
+            ::close(outPipe[0]); // read by the caller
+            outPipe[0] = -1;
+        }
         if (rc != 0) {
             ::close(outPipe[0]);
             ::close(errPipe[0]);
@@ -109,7 +116,7 @@ public:
         }
         const auto deadline = begin + limit;
         pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-        int open = 2;
+        int open = m_stdout >= 0 ? 1 : 2;
         while (open > 0) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
@@ -135,7 +142,9 @@ public:
                 }
             }
         }
-        ::close(outPipe[0]);
+        if (outPipe[0] >= 0) {
+            ::close(outPipe[0]);
+        }
         ::close(errPipe[0]);
         int wstatus = 0;
         ::waitpid(pid, &wstatus, 0);
@@ -148,6 +157,7 @@ private:
     std::string m_configDir;
     std::vector<std::string> m_extraEnv;
     std::string m_workingDirectory;
+    int m_stdout = -1;
 };
 
 inline bool Contains(const std::string& text, const std::string& part) {

@@ -3,8 +3,12 @@
 // 1, the table, the summary line); one is unplugged in the middle; every --json line is checked
 // against the schema of docs/JSON.md; --watch takes one handset after another on the same port;
 // a port named twice is refused.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -19,6 +23,7 @@
 #include "CliRunner.h"
 #include "SimHarness.h"
 #include "TempDir.h"
+#include "tools/WrittenRanges.h"
 
 using clitest::CCliRunner;
 using clitest::Contains;
@@ -66,14 +71,25 @@ struct TS_BED {
     }
 };
 
+std::vector<uint8_t> ImageBytes(const std::string& path, uint32_t address, uint32_t length) {
+    TS_IMAGE_BYTES image;
+    std::string error;
+    EXPECT_TRUE(ReadImageBytes(path, false, image, error)) << error;
+    std::vector<uint8_t> bytes(length);
+    for (uint32_t k = 0; k < length; ++k) {
+        EXPECT_TRUE(image.Lookup(address + k, bytes[k]));
+    }
+    return bytes;
+}
+
 // Checks one line against the schema of docs/JSON.md; empty when it holds, else what is wrong.
 std::string SchemaProblem(const nlohmann::json& j) {
     static const std::regex ts(R"(^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z$)");
     static const std::set<std::string> phases = {"connect", "writer",     "compress", "erase", "program",
                                                  "verify",  "erase-chip", "flash-id", "dump"};
     static const std::set<std::string> errors = {
-        "usage",  "file",     "port-open", "no-answer", "not-possible", "link",   "disconnected",
-        "writer", "download", "verify",    "erase",     "flash-id",     "stopped"};
+        "usage",  "file",     "port-open", "no-answer", "not-possible", "link",    "disconnected",
+        "writer", "download", "verify",    "erase",     "flash-id",     "stopped", "internal"};
     if (!j.is_object() || j.value("schema", 0) != 1 || !j.contains("ts") || !j["ts"].is_string() ||
         !std::regex_match(j["ts"].get<std::string>(), ts) || !j.contains("port") || !j["port"].is_string() ||
         !j.contains("event") || !j["event"].is_string()) {
@@ -106,6 +122,12 @@ std::string SchemaProblem(const nlohmann::json& j) {
                           [](const nlohmann::json& line) { return line.is_string(); }))) {
             return "end lines";
         }
+        if (j.contains("noEndRecord") &&
+            (!j["noEndRecord"].is_array() ||
+             !std::all_of(j["noEndRecord"].begin(), j["noEndRecord"].end(),
+                          [](const nlohmann::json& file) { return file.is_string(); }))) {
+            return "end noEndRecord";
+        }
         if (j["result"] == "ok") {
             return isString("summary") && !j.contains("error") ? "" : "ok end";
         }
@@ -115,6 +137,14 @@ std::string SchemaProblem(const nlohmann::json& j) {
                        errors.count(e["name"]) && e.contains("message") && e["message"].is_string()
                    ? ""
                    : "failed end";
+    }
+    if (event == "port-state") {
+        static const std::set<std::string> states = {"no-device", "opening", "answer",
+                                                     "job",       "removal", "ended"};
+        return isString("state") && states.count(j["state"]) ? "" : "port state";
+    }
+    if (event == "refused") {
+        return isString("reason") ? "" : "refusal reason";
     }
     if (event == "summary") {
         return j["port"] == "*" && isCount("succeeded") && isCount("failed") ? "" : "summary fields";
@@ -293,35 +323,39 @@ TEST(CliStation, APortNamedTwiceIsRefused) {
 }
 
 TEST(CliStation, CtrlCStopsEveryPortAtABlockBoundary) {
-    vsim::SSimulatorOptions paced;
-    paced.lineRate = 115200; // a block of the image takes seconds on the line
-    TS_BED bed({});
-    std::vector<std::string> args = {"--baud", "115200", "--writer", bed.writer};
-    for (int k = 0; k < 2; ++k) {
-        bed.sims.push_back(std::make_unique<CSimHarness>(ESimLink::Uart, paced));
-        args.insert(args.end(), {"--port", bed.sims.back()->Path()});
-    }
-    args.insert(args.end(), {"download", bed.main});
-    const TS_CLI_RESULT r = bed.Cli().Run(args, std::chrono::seconds(120), [&](pid_t pid) {
-        // both have written the image's first block and are sending the next: stop
-        for (auto& sim : bed.sims) {
-            sim->Host().WaitUntil(
-                [](const vsim::SHandsetSnapshot& s) {
-                    return std::any_of(s.commands.begin(), s.commands.end(),
-                                       [](const vsim::SCommandRecord& c) { return c.cid == 0x31; });
-                },
-                std::chrono::seconds(60));
+    // SIGHUP (the terminal closed, the SSH session dropped) stops as Ctrl-C and SIGTERM do
+    for (const int signal : {SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGHUP");
+        vsim::SSimulatorOptions paced;
+        paced.lineRate = 115200; // a block of the image takes seconds on the line
+        TS_BED bed({});
+        std::vector<std::string> args = {"--baud", "115200", "--writer", bed.writer};
+        for (int k = 0; k < 2; ++k) {
+            bed.sims.push_back(std::make_unique<CSimHarness>(ESimLink::Uart, paced));
+            args.insert(args.end(), {"--port", bed.sims.back()->Path()});
         }
-        ::kill(pid, SIGINT);
-    });
-    EXPECT_EQ(r.status, 128 + SIGINT) << r.out << r.err;
-    for (auto& sim : bed.sims) {
-        const std::string row = Row(r.out, sim->Path());
-        // the block on the wire was finished: the row says how far the image got
-        EXPECT_TRUE(Contains(row, "  failed  ") && Contains(row, "' reached address 0x")) << row << "\n"
-                                                                                          << r.out;
+        args.insert(args.end(), {"download", bed.main});
+        const TS_CLI_RESULT r = bed.Cli().Run(args, std::chrono::seconds(120), [&](pid_t pid) {
+            // both have written the image's first block and are sending the next: stop
+            for (auto& sim : bed.sims) {
+                sim->Host().WaitUntil(
+                    [](const vsim::SHandsetSnapshot& s) {
+                        return std::any_of(s.commands.begin(), s.commands.end(),
+                                           [](const vsim::SCommandRecord& c) { return c.cid == 0x31; });
+                    },
+                    std::chrono::seconds(60));
+            }
+            ::kill(pid, signal);
+        });
+        EXPECT_EQ(r.status, 128 + signal) << r.out << r.err;
+        for (auto& sim : bed.sims) {
+            const std::string row = Row(r.out, sim->Path());
+            // the block on the wire was finished: the row says how far the image got
+            EXPECT_TRUE(Contains(row, "  failed  ") && Contains(row, "' reached address 0x")) << row << "\n"
+                                                                                              << r.out;
+        }
+        EXPECT_TRUE(Contains(r.out, "\nsummary: 0 succeeded, 2 failed\n")) << r.out;
     }
-    EXPECT_TRUE(Contains(r.out, "\nsummary: 0 succeeded, 2 failed\n")) << r.out;
 }
 
 // --json on the commands outside the station (dump to the screen and to a file, compress, ports,
@@ -400,5 +434,104 @@ TEST(CliStation, EveryCommandWritesJsonLines) {
             EXPECT_EQ(progress.value("done", 0u), end["bytes"]) << progress;
             EXPECT_EQ(progress.value("total", 0u), end["bytes"]) << progress;
         }
+    }
+}
+
+// A terminal stopped with Ctrl-S and a --json pipe that nobody reads hold up the output alone:
+// both paced handsets receive the whole image while not one byte of the output is read. What is
+// read afterwards is complete and in order.
+TEST(CliStation, AStalledReaderHoldsUpNoHandset) {
+    for (const bool terminal : {true, false}) {
+        SCOPED_TRACE(terminal ? "terminal stopped with Ctrl-S" : "--json pipe not read");
+        vsim::SSimulatorOptions paced;
+        paced.lineRate = 115200;
+        paced.startRunner = vsim::ERunner::FlashWriter;
+        TS_BED bed({});
+        std::vector<std::string> args = {"--baud", "115200"};
+        if (!terminal) {
+            args.push_back("--json");
+        }
+        for (int k = 0; k < 2; ++k) {
+            bed.sims.push_back(std::make_unique<CSimHarness>(ESimLink::Uart, paced));
+            args.insert(args.end(), {"--port", bed.sims.back()->Path()});
+        }
+        args.insert(args.end(), {"download", bed.main});
+        int readEnd = -1;
+        int childEnd = -1;
+        if (terminal) {
+            ASSERT_EQ(::openpty(&readEnd, &childEnd, nullptr, nullptr, nullptr), 0);
+        } else {
+            int p[2];
+            ASSERT_EQ(::pipe2(p, O_CLOEXEC), 0);
+            readEnd = p[0];
+            childEnd = p[1];
+            ::fcntl(readEnd, F_SETPIPE_SZ, 4096); // fills within the first seconds
+        }
+        CCliRunner cli = bed.Cli();
+        cli.SetStdout(childEnd);
+        std::string out;
+        bool held = false;
+        std::size_t unread = 0;
+        const TS_CLI_RESULT r = cli.Run(args, std::chrono::seconds(300), [&](pid_t) {
+            ::close(childEnd);
+            if (terminal) {
+                ASSERT_EQ(::write(readEnd, "\x13", 1), 1); // Ctrl-S: the terminal stops
+            }
+            held = true;
+            for (auto& sim : bed.sims) {
+                held =
+                    sim->Host().WaitUntil(
+                        [](const vsim::SHandsetSnapshot& s) {
+                            return std::any_of(s.commands.begin(), s.commands.end(),
+                                               [](const vsim::SCommandRecord& c) { return c.cid == 0x32; });
+                        },
+                        std::chrono::seconds(200)) &&
+                    held;
+            }
+            int queued = 0;
+            ::ioctl(readEnd, FIONREAD, &queued);
+            unread = static_cast<std::size_t>(queued);
+            if (terminal) {
+                ASSERT_EQ(::write(readEnd, "\x11", 1), 1); // Ctrl-Q
+            }
+            char buffer[4096];
+            for (ssize_t n; (n = ::read(readEnd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);) {
+                out.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+            }
+        });
+        ::close(readEnd);
+        EXPECT_TRUE(held) << "a handset did not get its image while the output was stalled";
+        EXPECT_EQ(r.status, 0) << out << r.err;
+        for (auto& sim : bed.sims) {
+            EXPECT_EQ(sim->Host().ReadMemory(0x00006000, 98304), ImageBytes(bed.main, 0x00006000, 98304));
+        }
+        if (terminal) {
+            EXPECT_TRUE(Contains(out, "summary: 2 succeeded, 0 failed")) << out;
+            continue;
+        }
+        // full: no further line fits (a line is written whole)
+        EXPECT_GT(unread, 4096u - 512u) << "the pipe was full: the writer was held";
+        // every port: begin, then its phases in order, progress never going back within a phase
+        // and ending at the total, then one end; the summary last
+        std::map<std::string, std::string> order;
+        std::map<std::string, uint64_t> lastDone;
+        for (const nlohmann::json& j : ParseStream(out)) {
+            const std::string port = j["port"];
+            const std::string event = j["event"];
+            if (event == "progress") {
+                EXPECT_GE(j["done"].get<uint64_t>(), lastDone[port]) << j;
+                lastDone[port] = j["done"];
+                if (j["done"] == j["total"] && j["phase"] == "program") {
+                    order[port] += " 100%";
+                }
+            } else if (event != "log") {
+                order[port] += " " + (event == "phase" ? j["phase"].get<std::string>() : event);
+                lastDone[port] = 0;
+            }
+        }
+        for (auto& sim : bed.sims) {
+            EXPECT_EQ(order[sim->Path()], " begin connect compress erase program 100% end") << out;
+        }
+        EXPECT_EQ(order["*"], " summary");
     }
 }

@@ -3,18 +3,25 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "Cli.h"
 #include "CliCommands.h"
 #include "CliJson.h"
 #include "CliOptions.h"
 #include "CliOutput.h"
+#include "CliSignals.h"
+#include "StationEventQueue.h"
 #include "TempDir.h"
+#include "download/CompressFlashFile.h"
 #include "station/SerialNames.h"
 #include "tools/WrittenRanges.h"
 
@@ -395,4 +402,129 @@ TEST(CliPorts, StableNamesLeadToTheirTty) {
                                         root + "/by-id/usb-FTDI_FT232R_A10K-if00-port0"}));
     EXPECT_EQ(StableSerialNamesText(other, root), "  [" + root + "/by-id/usb-Prolific_PL2303-if00-port0]");
     EXPECT_EQ(StableSerialNamesText(dir.File("ttyS0"), root), "");
+}
+
+// The hand-over from the ports to the output writer: progress coalesced per port (the latest
+// wins, and never after the port's next event), everything else in order, log text past the
+// budget dropped and counted on the port's next event, the rest never dropped.
+TEST(CliStation, EventQueueCoalescesProgressAndKeepsOrder) {
+    using K = EStationEvent;
+    struct TS_PUSH {
+        K kind;
+        int port;
+        std::string text; // log text
+        uint64_t done;    // progress
+    };
+    const struct {
+        const char* name;
+        std::vector<TS_PUSH> pushes;
+        const char* taken; // kind letter, port, progress done or log text, "/dN" when N were dropped
+    } cases[] = {
+        {"the latest progress wins",
+         {{K::Progress, 0, "", 10}, {K::Progress, 0, "", 20}, {K::Progress, 0, "", 30}},
+         "P0:30"},
+        {"a phase's last progress goes ahead of the next phase",
+         {{K::Progress, 0, "", 10}, {K::Progress, 0, "", 100}, {K::Phase, 0, "", 0}, {K::Progress, 0, "", 5}},
+         "P0:100 H0 P0:5"},
+        {"another port's events do not move a progress",
+         {{K::Begin, 0, "", 0}, {K::Progress, 1, "", 50}, {K::Log, 0, "a", 0}, {K::End, 0, "", 0}},
+         "B0 L0:a E0 P1:50"},
+        {"log past the budget is dropped and counted; the end is kept",
+         {{K::Log, 0, "12345678", 0},
+          {K::Log, 0, "abcdef", 0},
+          {K::Log, 1, "zzzz", 0},
+          {K::Log, 0, "x", 0},
+          {K::End, 1, "", 0},
+          {K::End, 0, "", 0}},
+         "L0:12345678 L0:x/d1 E1/d1 E0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CStationEventQueue queue(2, 10);
+        for (const TS_PUSH& push : c.pushes) {
+            TS_STATION_EVENT event;
+            event.Kind = push.kind;
+            event.Port = push.port;
+            event.Text = push.text;
+            event.Done = push.done;
+            queue.Push(event);
+        }
+        queue.Close();
+        std::vector<TS_STATION_EVENT> events;
+        std::string taken;
+        while (queue.Take(events, std::chrono::milliseconds(0))) {
+            for (const TS_STATION_EVENT& e : events) {
+                const char letter = e.Kind == K::Progress ? 'P'
+                                    : e.Kind == K::Phase  ? 'H'
+                                    : e.Kind == K::Begin  ? 'B'
+                                    : e.Kind == K::Log    ? 'L'
+                                    : e.Kind == K::End    ? 'E'
+                                                          : '?';
+                taken += (taken.empty() ? "" : " ") + std::string(1, letter) + std::to_string(e.Port);
+                if (e.Kind == K::Progress) {
+                    taken += ":" + std::to_string(e.Done);
+                } else if (e.Kind == K::Log) {
+                    taken += ":" + e.Text;
+                }
+                if (e.Dropped > 0) {
+                    taken += "/d" + std::to_string(e.Dropped);
+                }
+                EXPECT_GT(e.UnixMilliseconds, 0) << "stamped when pushed";
+            }
+        }
+        EXPECT_EQ(taken, c.taken);
+    }
+}
+
+// What no command expects ends with a clear line and exit status 1, never with terminate().
+TEST(CliMain, AFailureNobodyExpectedIsSaidAndEndsWithStatusOne) {
+    const struct {
+        std::function<int()> run;
+        int status;
+        const char* said;
+    } cases[] = {
+        {[] { return 2; }, 2, ""},
+        {[]() -> int { throw std::bad_alloc(); }, 1, "vandrel-cli: out of memory; the job did not finish\n"},
+        {[]() -> int { throw std::system_error(EAGAIN, std::generic_category(), "thread"); }, 1,
+         "vandrel-cli: unexpected failure: thread: Resource temporarily unavailable; the job did not "
+         "finish\n"},
+        {[]() -> int { throw 7; }, 1, "vandrel-cli: unexpected failure; the job did not finish\n"},
+    };
+    for (const auto& c : cases) {
+        std::FILE* err = std::tmpfile();
+        EXPECT_EQ(RunCatching(c.run, err), c.status);
+        EXPECT_EQ(ReadAll(err), c.said);
+        std::fclose(err);
+    }
+}
+
+// A second Ctrl-C ends the program at once: the temporary .cp64 of a compression in progress is
+// removed first, whoever's else is left alone. Looked at while the compression writes it.
+TEST(CliSignals, ASecondSignalLeavesNoTemporaryCompressedFile) {
+    CTempDir dir;
+    const std::string source = dir.Write("vmain.m0", "S3090000600001020304E6\nS70500006000\n");
+    const std::string others = dir.Write(".vmain.cp64.tmp-1-0", "another process's");
+    const auto temporaries = [&] {
+        int n = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+            n += entry.path().filename().string().find(".tmp-") != std::string::npos ? 1 : 0;
+        }
+        return n;
+    };
+    int removed = -1;
+    int during = -1;
+    TS_COMPRESS_HOOKS hooks;
+    hooks.MarkArea = [&](uint32_t) {
+        if (removed < 0) {
+            during = temporaries();
+            removed = CStopSignals::RemoveTemporaryCompressedFiles({source});
+        }
+    };
+    std::string output;
+    std::string problem;
+    CompressFlashFile(source, output, hooks, &problem);
+    EXPECT_EQ(during, 2) << "the compression's own and the other process's";
+    EXPECT_EQ(removed, 1);
+    EXPECT_EQ(temporaries(), 1);
+    EXPECT_TRUE(std::filesystem::exists(others));
 }
