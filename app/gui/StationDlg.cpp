@@ -441,6 +441,10 @@ void CStationDlg::PollEngine() {
                     m_tiles[k]->SetState(TILE_IDLE, QStringLiteral("idle"));
                     m_runs[k].busy = false;
                 }
+                if (m_runs[k].refused) {
+                    m_tiles[k]->SetReason({}); // the port no longer looks for a handset
+                    m_runs[k].refused = false;
+                }
             }
             UpdateControls();
             m_host.StationStopped();
@@ -585,7 +589,7 @@ void CStationDlg::OnRefused(int port, const QString& reason) {
         return;
     }
     CStationTile* tile = m_tiles[static_cast<std::size_t>(port)];
-    if (tile->Look() != TILE_WAITING && tile->Look() != TILE_IDLE) {
+    if (tile->Look() != TILE_WAITING) {
         return; // the last handset's result stays until it is taken off
     }
     tile->SetReason(reason);

@@ -258,6 +258,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!f.station->IsRunning(), 60000);
         QCOMPARE(f.Tile(2)->StateText(), QStringLiteral("STOPPED"));
         QCOMPARE(f.Tile(3)->StateText(), QStringLiteral("idle"));
+        QCOMPARE(f.Tile(3)->ReasonText(), QString());
         QVERIFY(f.Log().contains(QLatin1String(" - Result : STOPPED")));
         QCOMPARE(f.station->TallyLabel()->text(), QStringLiteral("passed 2, failed 1"));
         QVERIFY(f.station->StartButton()->isEnabled());
