@@ -374,12 +374,8 @@ private:
             LogLine(e, v.partialLine);
             v.partialLine.clear();
         }
-        // a file without an end record: a success that the user must hear about
-        for (const std::string& file : result.NoEndRecord) {
-            const std::string note = "'" + file + "': " + STATION_NO_END_RECORD;
-            v.log += note + "\n";
-            LogLine(e, note);
-        }
+        // A file without an end record: the engine's log has said so (a log line, and the job's
+        // block of the --log file); the row, the pipe's end line and the JSON end say it again.
         v.state = result.Ok ? "ok" : std::string("failed: ") + result.Message;
         v.refusal.clear();
         ++m_ended;

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -533,5 +534,86 @@ TEST(CliStation, AStalledReaderHoldsUpNoHandset) {
             EXPECT_EQ(order[sim->Path()], " begin connect compress erase program 100% end") << out;
         }
         EXPECT_EQ(order["*"], " summary");
+    }
+}
+
+// What the station's engine reports besides the jobs reaches every view: a port that cannot reach
+// a handset says why once (a refused object of its own, not one every retry), a handset that
+// answers "download not possible" is a failed row, and a file without an end record keeps its
+// success but says the image may be truncated (end field, table row, --log file).
+TEST(CliStation, RefusalsNotPossibleAndNoEndRecordReachTheViews) {
+    TS_BED bed({{ESimLink::Uart, EFaultKind::None}});
+    {
+        std::ifstream in(bed.main);
+        std::ofstream out(bed.dir.File("vnoend.m0"));
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("S7", 0) != 0) {
+                out << line << "\n";
+            }
+        }
+    }
+    const std::string noEnd = bed.dir.File("vnoend.m0");
+    const std::string log = bed.dir.File("run.log");
+    vsim::SSimulatorOptions notPossible;
+    notPossible.flashWriteAnswer = 1;
+    bed.sims.push_back(std::make_unique<CSimHarness>(ESimLink::Uart, notPossible));
+    const std::string none = bed.dir.File("none");
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        bool interrupt;               // --watch: Ctrl-C once the port has looked for its device a few times
+        std::vector<std::string> out; // in the output
+        std::vector<std::string> logFile; // in the --log file
+        int refusals;                     // refused objects, -1: not counted
+    } cases[] = {
+        {"refused once",
+         {"--json", "--watch", "--port", none, "status"},
+         true,
+         {"\"event\":\"refused\",\"reason\":\"no device at " + none + "\""},
+         {none + " (" + none + "): no device at " + none},
+         1},
+        {"not possible",
+         {"--port", bed.sims[1]->Path(), "--port", bed.sims[0]->Path(), "status"},
+         false,
+         {"failed  0", "a download is not possible"},
+         {"failed: the target answered that a download is not possible"},
+         -1},
+        {"no end record",
+         {"--json", "--port", bed.sims[0]->Path(), "--writer", bed.writer, "download", noEnd},
+         false,
+         {"\"noEndRecord\":[\"" + noEnd + "\"]", "no end record: the image may be truncated"},
+         {"no end record: the image may be truncated ===="},
+         -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(log);
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), {"--log", log});
+        const TS_CLI_RESULT r = bed.Cli().Run(args, std::chrono::seconds(60), [&](pid_t pid) {
+            if (c.interrupt) {
+                std::this_thread::sleep_for(std::chrono::seconds(2)); // ten looks at 200 ms
+                ::kill(pid, SIGINT);
+            }
+        });
+        if (c.args.front() == "--json") {
+            ParseStream(r.out);
+        }
+        for (const std::string& part : c.out) {
+            EXPECT_TRUE(Contains(r.out, part)) << part << "\n" << r.out << r.err;
+        }
+        std::ifstream in(log);
+        const std::string logText((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        for (const std::string& part : c.logFile) {
+            EXPECT_TRUE(Contains(logText, part)) << part << "\n" << logText;
+        }
+        if (c.refusals >= 0) {
+            int refusals = 0;
+            for (std::size_t at = 0; (at = r.out.find("\"event\":\"refused\"", at)) != std::string::npos;
+                 ++at) {
+                ++refusals;
+            }
+            EXPECT_EQ(refusals, c.refusals) << r.out;
+        }
     }
 }
