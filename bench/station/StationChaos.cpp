@@ -21,6 +21,7 @@
 //   station_chaos                      10 minutes, seed 1
 //   station_chaos --short              30 s, to try it
 //   station_chaos --seconds 900 --seed 7 --out chaos.jsonl --verbose
+//   station_chaos --short --cli /tmp/old/build/cli/vandrel-cli   (another build of vandrel-cli)
 //
 // Not a ctest test: it is a benchmark of robustness; its figures go to docs/PERFORMANCE.md.
 #include <dirent.h>
@@ -86,7 +87,8 @@ struct TS_OPTIONS {
     int ports = 16;
     int usbPorts = 4;
     double sampleSeconds = 2;
-    std::string out; // a copy of the JSON stream
+    std::string out;                    // a copy of the JSON stream
+    std::string cli = VANDREL_CLI_PATH; // the vandrel-cli to try (another build, an older one)
     bool verbose = false;
 };
 
@@ -183,15 +185,16 @@ public:
         }
     }
 
-    bool Start(const std::vector<std::string>& args, const std::vector<std::string>& env,
-               std::function<void(const std::string&)> onLine, std::string& error) {
+    bool Start(const std::string& program, const std::vector<std::string>& args,
+               const std::vector<std::string>& env, std::function<void(const std::string&)> onLine,
+               std::string& error) {
         int outPipe[2];
         int errPipe[2];
         if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
             error = "pipe failed";
             return false;
         }
-        std::vector<std::string> argv{VANDREL_CLI_PATH};
+        std::vector<std::string> argv{program};
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char*> cargv;
         for (auto& a : argv) {
@@ -223,7 +226,7 @@ public:
         if (rc != 0) {
             ::close(outPipe[0]);
             ::close(errPipe[0]);
-            error = std::string("posix_spawn ") + VANDREL_CLI_PATH + ": " + std::strerror(rc);
+            error = "posix_spawn " + program + ": " + std::strerror(rc);
             m_pid = -1;
             return false;
         }
@@ -788,11 +791,13 @@ bool ParseOptions(int argc, char** argv, TS_OPTIONS& o) {
             o.sampleSeconds = std::atof(v);
         } else if (a == "--out" && (v = value())) {
             o.out = v;
+        } else if (a == "--cli" && (v = value())) {
+            o.cli = v;
         } else {
             std::fprintf(
                 stderr,
                 "usage: station_chaos [--seconds N | --short] [--seed N] [--ports N] [--usb N]\n"
-                "                     [--sample SECONDS] [--out FILE.jsonl] [--verbose]\n"
+                "                     [--sample SECONDS] [--out FILE.jsonl] [--cli PATH] [--verbose]\n"
                 "  default: 600 s, seed 1, 16 ports of which 4 are USB sockets, a sample every 2 s\n");
             return false;
         }
@@ -915,7 +920,7 @@ int main(int argc, char** argv) {
 
     CCliChild cli;
     std::string error;
-    if (!cli.Start(args, env, onLine, error)) {
+    if (!cli.Start(o.cli, args, env, onLine, error)) {
         std::fprintf(stderr, "station_chaos: %s\n", error.c_str());
         return 2;
     }

@@ -19,7 +19,9 @@
 //   the connect poll (up to 30: a handset slow to start); garbage before replies; after the row, lost (or on
 //   UART corrupted) replies to the runner queries that ask whether the handset is still there,
 //   every other one (never several in a row: that is how a station tells a handset was taken).
-// Every handset is a fresh one, blank flash, the boot loader running, put on the same port.
+// Every handset is a fresh one, blank flash, the boot loader running, put on the same port; now
+// and then one is pulled as soon as its row is out, and the next seated as soon as the last went
+// (within 50 ms: faster than the station looks).
 #pragma once
 
 #include <cstdint>
@@ -151,8 +153,9 @@ public:
         }
         h.PullPhase = static_cast<TE_CHAOS_PULL_PHASE>(m_random.Range(0, 4));
         h.PullAfterMs = h.Fate == CHAOS_SILENT ? m_random.Range(500, 4000) : m_random.Range(0, 400);
-        h.DwellMs = m_random.Range(1500, 4000);
-        h.GapMs = m_random.Range(200, 1500);
+        // most operators look at the result first; some pull at once, some swap at once
+        h.DwellMs = m_random.Chance(15) ? m_random.Range(0, 200) : m_random.Range(1500, 4000);
+        h.GapMs = m_random.Chance(15) ? m_random.Range(0, 50) : m_random.Range(200, 1500);
         return h;
     }
 
