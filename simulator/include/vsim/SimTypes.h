@@ -123,7 +123,7 @@ struct SSimulatorOptions {
     uint8_t flashWriteAnswer = 0;
     // Late replies (the first rule that names a command, or 0, decides) and the seed of their
     // random delays and shares.
-    std::vector<SLateRule> lateReplies;
+    std::vector<SLateRule> lateReplies{};
     uint32_t lateSeed = 1;
     // Print every command to stderr.
     bool verbose = false;
