@@ -305,7 +305,7 @@ TEST(StationEngine, ARefusedPortSaysWhyOncePerReason) {
     };
     const std::vector<TS_STEP> steps = {
         {"nothing", "no device at " + fixture},
-        {"a folder", "cannot open "},
+        {"a folder", "cannot open " + fixture + ": "},
         {"nothing", "no device at " + fixture},
     };
     for (std::size_t k = 0; k < steps.size(); ++k) {
