@@ -668,7 +668,9 @@ void CStationPort::Watch() {
             const TS_FAILURE open = OpenLink(true);
             if (open.error != STATION_OK) {
                 m_holdLog = false;
-                Refused(open.message);
+                // a device that went between the look and the open is not there: no new reason
+                Refused(DevicePresent(m_port.DevicePath) ? open.message
+                                                         : "no device at " + m_port.DevicePath);
                 WaitForDevice(kRetryInterval);
                 state = STATION_PORT_NO_DEVICE;
             } else {
