@@ -10,6 +10,7 @@
 #include "ControlId.h"
 #include "VandrelDlg.h"
 #include "quillet/PortMap.h"
+#include "quillet/UsbDeviceWatcher.h"
 #include "quillet/UsbDevices.h"
 #include "resource.h"
 
@@ -67,7 +68,12 @@ CConnectDlg::CConnectDlg(CVandrelDlg* main)
 }
 
 CConnectDlg::~CConnectDlg() {
+    m_usbWatcher.reset(); // no report of the watcher after this
     StopWorker(true);
+}
+
+bool CConnectDlg::WaitingForHotplug() const {
+    return m_usbWatcher != nullptr && m_usbWatcher->UsesHotplug();
 }
 
 void CConnectDlg::showEvent(QShowEvent* event) {
@@ -79,9 +85,23 @@ void CConnectDlg::showEvent(QShowEvent* event) {
     m_animation->Open(IDR_CONNECT_ANIMATION);
     m_animation->Play(0, -1, -1);
     if (m_main->PortType() == PORT_USB) {
-        // A libusb device is looked for by listing the bus, which takes longer than a tick of a
-        // device node's poll: every 100 ms is soon enough for a handset being plugged in.
-        const bool listed = QuilletIsUsbDeviceText(QuilletResolveDevice("\\\\.\\Csr0"));
+        const std::string path = QuilletResolveDevice("\\\\.\\Csr0");
+        if (QuilletIsUsbDeviceText(path)) {
+            // The bus is looked at when the watcher reports an arrival or a removal (and once now).
+            m_usbText = path;
+            m_usbWatcher = std::make_unique<CUsbDeviceWatcher>();
+            if (m_usbWatcher->IsWatching()) {
+                m_usbWatcher->SetListener([this] {
+                    QMetaObject::invokeMethod(
+                        this, [this] { OnUsbWait(); }, Qt::QueuedConnection);
+                });
+                QMetaObject::invokeMethod(
+                    this, [this] { OnUsbWait(); }, Qt::QueuedConnection);
+                return;
+            }
+            m_usbWatcher.reset(); // libusb does not start: listing every 100 ms says so each time
+        }
+        const bool listed = QuilletIsUsbDeviceText(path);
         m_usbWaitTimer.setInterval(listed ? kUsbListMs : kUsbWaitMs);
         m_usbWaitTimer.start();
     } else if (m_main->PortType() == PORT_UART) {
@@ -91,10 +111,14 @@ void CConnectDlg::showEvent(QShowEvent* event) {
 }
 
 void CConnectDlg::OnUsbWait() {
-    if (!UsbDevicePresent()) {
-        return; // asked again at the next tick
+    if (m_ending || (!m_usbWatcher && !m_usbWaitTimer.isActive())) {
+        return; // a report that came after the wait ended
+    }
+    if (!(m_usbWatcher ? m_usbWatcher->IsPresent(m_usbText) : UsbDevicePresent())) {
+        return; // asked again at the next tick or change
     }
     m_usbWaitTimer.stop();
+    m_usbWatcher.reset();
     LinkStep();
 }
 
@@ -176,6 +200,7 @@ void CConnectDlg::done(int result) {
     }
     m_ending = true;
     m_usbWaitTimer.stop();
+    m_usbWatcher.reset();
     m_openTimer.stop();
     m_answerTimer.stop();
     StopWorker(result != QDialog::Accepted);

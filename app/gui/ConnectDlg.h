@@ -2,7 +2,9 @@
 // without a limit, until the target answers that it accepts a download, or the user cancels.
 //
 // Timers, by their old numbers: 4099 polls for the USB device until it can be opened, 4100 opens
-// the COM port once, 4101 asks the target for its answer every 50 ms. Each question runs on the
+// the COM port once, 4101 asks the target for its answer every 50 ms. A libusb device is not
+// polled: a CUsbDeviceWatcher says when devices arrive or leave (libusb's hot-plug events, or its
+// own scan on one libusb context), and the dialog looks at the bus then. Each question runs on the
 // dialog's worker thread (at most its reply time-out), so the dialog stays responsive; a question
 // still in flight when the user cancels gives up at once.
 #pragma once
@@ -10,10 +12,14 @@
 #include <QDialog>
 #include <QTimer>
 
+#include <memory>
+#include <string>
+
 #include "download/JobWorker.h"
 #include "download/TargetConnection.h"
 
 class CConnectAnimation;
+class CUsbDeviceWatcher;
 class CVandrelDlg;
 class QLabel;
 class QPushButton;
@@ -37,7 +43,9 @@ public:
     // The last answer of the target, for tests.
     TE_TARGET_ANSWER LastAnswer() const { return m_lastAnswer; }
     int Polls() const { return m_polls; }
-    bool WaitingForUsbDevice() const { return m_usbWaitTimer.isActive(); }
+    bool WaitingForUsbDevice() const { return m_usbWaitTimer.isActive() || m_usbWatcher != nullptr; }
+    // The libusb device is waited for through the watcher's hot-plug events (for tests).
+    bool WaitingForHotplug() const;
     bool WaitingForAnswer() const { return m_answerTimer.isActive(); }
     CConnectAnimation* Animation() const { return m_animation; }
     QPushButton* CancelButton() const { return m_cancel; }
@@ -63,6 +71,8 @@ private:
     QTimer m_usbWaitTimer;
     QTimer m_openTimer;
     QTimer m_answerTimer;
+    std::unique_ptr<CUsbDeviceWatcher> m_usbWatcher; // while a libusb device is waited for
+    std::string m_usbText;
     CJobWorker m_worker;
     bool m_started = false;
     bool m_pollInFlight = false;

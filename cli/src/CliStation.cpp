@@ -627,6 +627,11 @@ int RunStation(const TS_CLI_OPTIONS& o, CStopSignals& signals, std::FILE* out, s
             ~TS_HOOK_GUARD() { signals.SetInterruptHook({}); }
         } guard{signals};
         station.Start(o.Watch);
+        if (signals.Stopped()) {
+            // the signal came before the hook was set (while the program started): it was not
+            // lost, the station stops now
+            station.StopAll();
+        }
         station.Wait();
     }
     view.Close();

@@ -115,7 +115,8 @@ std::string CLinkChannel::OpenErrorText() const {
         text += " (" + DevicePath() + ")";
     }
     if (m_OpenError == 0) {
-        return text + ": the device was disconnected: " + WinErrorText(lost);
+        const std::string detail = LinkLostDetail();
+        return text + ": " + (detail.empty() ? "the device was disconnected: " + WinErrorText(lost) : detail);
     }
     if (!OpenDetail().empty()) {
         return text + ": " + OpenDetail() + " (error " + std::to_string(m_OpenError) + ")";
@@ -269,15 +270,15 @@ uint32_t CLinkChannel::UsbReaderLoop() {
 }
 
 uint32_t CLinkChannel::UsbBulkReaderLoop() {
+    // The device discarded the greeting within its window at the open.
     CUsbBulkDevice& usb = Bulk();
-    bool greeted = false; // the first packet after the open is the device's greeting
     for (;;) {
         if (IsStopping()) {
             usb.CancelRead();
             return 0;
         }
         if (!usb.ReadInFlight()) {
-            if (greeted && !m_RxEnabled.load(std::memory_order_acquire)) {
+            if (!m_RxEnabled.load(std::memory_order_acquire)) {
                 // While receiving is off, no transfer asks for a packet: they wait in the device,
                 // and the reader waits for the receive state to change (or the stop) without
                 // touching libusb.
@@ -307,15 +308,15 @@ uint32_t CLinkChannel::UsbBulkReaderLoop() {
         if (code == kErrOperationAborted && IsStopping()) {
             return 0;
         }
+        if (code == kErrMoreData) {
+            m_Dropped.fetch_add(1, std::memory_order_relaxed); // longer than any reply: dropped whole
+            continue;
+        }
         if (code != kErrSuccess) {
             return code;
         }
         if (length == 0) {
-            continue;
-        }
-        if (!greeted) {
-            greeted = true;
-            continue;
+            continue; // a zero-length packet
         }
         StoreFrame(data, length);
     }

@@ -314,6 +314,10 @@ uint32_t CLinkPort::CloseDevice() {
     return kErrSuccess;
 }
 
+std::string CLinkPort::LinkLostDetail() const {
+    return m_BulkKind ? m_Bulk->FailureText() : std::string();
+}
+
 void CLinkPort::SignalStop() {
     m_Stopping.store(true, std::memory_order_release);
     SignalEventFd(m_StopFd);

@@ -106,6 +106,9 @@ public:
     // What the last open found wrong, in words a user can act on, when the device kind says more
     // than the error code ("no USB device 1234:5678 is connected"); empty otherwise.
     const std::string& OpenDetail() const { return m_OpenDetail; }
+    // Why the link ended, when the device kind says more than the error code (an endpoint that
+    // stalled, a request cut short); empty otherwise. Thread-safe.
+    std::string LinkLostDetail() const;
     // The path that the last open tried ("/dev/ttyUSB0"); empty before any open.
     const std::string& DevicePath() const { return m_DevicePath; }
 

@@ -178,32 +178,41 @@ std::string QuilletUdevRule(const TS_USB_DEVICE_TEXT& device) {
            v + "\", ATTR{idProduct}==\"" + p + "\", TAG+=\"uaccess\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n";
 }
 
-std::vector<TS_USB_DEVICE_INFO> QuilletListUsbDevices() {
+namespace quillet {
+
+std::vector<TS_USB_DEVICE_INFO> ListUsbDevicesOn(libusb_context* ctx) {
     std::vector<TS_USB_DEVICE_INFO> out;
-    libusb_context* ctx = nullptr;
-    if (libusb_init(&ctx) != 0) {
-        return out;
-    }
     libusb_device** list = nullptr;
     const ssize_t count = libusb_get_device_list(ctx, &list);
     for (ssize_t i = 0; i < count; ++i) {
         TS_USB_DEVICE_INFO info;
-        if (!quillet::DescribeDevice(list[i], info)) {
+        if (!DescribeDevice(list[i], info)) {
             continue;
         }
         const std::string sysfs = "/sys/bus/usb/devices/" + QuilletUsbPortPath(info.Bus, info.Ports) + "/";
         info.Manufacturer = ReadSysfsLine(sysfs + "manufacturer");
         info.ProductName = ReadSysfsLine(sysfs + "product");
-        info.BulkInterface = quillet::FindBulkInterface(list[i], -1).Interface;
+        info.BulkInterface = FindBulkInterface(list[i], -1).Interface;
         out.push_back(std::move(info));
     }
     if (count >= 0) {
         libusb_free_device_list(list, 1);
     }
-    libusb_exit(ctx);
     std::sort(out.begin(), out.end(), [](const TS_USB_DEVICE_INFO& a, const TS_USB_DEVICE_INFO& b) {
         return a.Bus != b.Bus ? a.Bus < b.Bus : a.Ports < b.Ports;
     });
+    return out;
+}
+
+} // namespace quillet
+
+std::vector<TS_USB_DEVICE_INFO> QuilletListUsbDevices() {
+    libusb_context* ctx = nullptr;
+    if (libusb_init(&ctx) != 0) {
+        return {};
+    }
+    std::vector<TS_USB_DEVICE_INFO> out = quillet::ListUsbDevicesOn(ctx);
+    libusb_exit(ctx);
     return out;
 }
 

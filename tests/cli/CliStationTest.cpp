@@ -596,6 +596,7 @@ TEST(CliStation, RefusalsNotPossibleAndNoEndRecordReachTheViews) {
                 ::kill(pid, SIGINT);
             }
         });
+        EXPECT_FALSE(r.timedOut) << r.err;
         if (c.args.front() == "--json") {
             ParseStream(r.out);
         }

@@ -1,8 +1,12 @@
 #include "UsbMockBus.h"
 
+#include <linux/capability.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <umockdev.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +18,7 @@
 #include <deque>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include "vsim/UsbBulkServer.h"
 
@@ -24,20 +29,37 @@ namespace {
 struct SUrb {
     UMockdevIoctlClient* client = nullptr; // the open descriptor it came from
     UMockdevIoctlData* data = nullptr;     // resolved usbdevfs_urb, one reference held
+    std::vector<uint8_t> staged{};         // bulk IN: the packets taken so far
+    int accepted = 0;                      // bulk OUT cut short: the bytes that went out
 };
 
 usbdevfs_urb* UrbOf(UMockdevIoctlData* data) {
     return reinterpret_cast<usbdevfs_urb*>(data->data);
 }
 
+constexpr int kIn = 0; // index of the halt state: IN 0x81, OUT 0x02
+constexpr int kOut = 1;
+
 // Device and configuration descriptors: one vendor interface with bulk IN 0x81 and bulk OUT
-// 0x02 (or an interrupt IN instead of the bulk IN), 64-byte packets, full speed.
+// 0x02 (or an interrupt IN instead of the bulk IN), packets of the device's size.
 std::string Descriptors(const TS_MOCK_DEVICE& d) {
     char ids[16];
     std::snprintf(ids, sizeof ids, "%02x%02x%02x%02x", d.vendor & 0xFF, d.vendor >> 8, d.product & 0xFF,
                   d.product >> 8);
+    char size[8];
+    std::snprintf(size, sizeof size, "%02x%02x", d.packetSize & 0xFF, (d.packetSize >> 8) & 0xFF);
     return std::string("1201000200000040") + ids + "0001010203010902200001010080320904000002FF000000" +
-           (d.bulkPair ? "0705810240000007050202400000" : "0705810340000a07050202400000");
+           (d.bulkPair ? std::string("07058102") + size + "00" : std::string("0705810340000a")) + "07050202" +
+           size + "00";
+}
+
+int EndpointIndex(unsigned endpoint) {
+    return (endpoint & 0x80) != 0 ? kIn : kOut;
+}
+
+std::vector<uint8_t> DefaultGreeting() {
+    const char text[] = "R3700 handset ready";
+    return std::vector<uint8_t>(text, text + sizeof text - 1);
 }
 
 } // namespace
@@ -53,19 +75,55 @@ struct SMockDevice {
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<SUrb> pendingIn;
+    std::deque<SUrb> pendingOut; // cut short, waiting for their cancel
     std::deque<SUrb> done;
+    std::deque<std::vector<uint8_t>> packets; // for bulk IN URBs, in order; empty: a ZLP
     bool unplugged = false;
     bool removed = false;
     bool busy = false;
     bool silent = false;
     bool driverBound = false;
-    std::vector<uint8_t> first; // the greeting still to hand out, when the device has its own
+    bool halted[2] = {};
+    int haltsAgain[2] = {};
+    size_t overlong = 0;           // the next reply is made this long
+    uint32_t partialOut = 0;       // the next OUT delivers this many bytes
+    std::vector<uint8_t> fragment; // what a cut-short OUT left in the handset
     TS_MOCK_STATS stats;
+
+    // The plug-in: a fresh handset connection, its greeting waiting for the first IN transfer.
+    void PlugInLocked() {
+        unplugged = false;
+        packets.clear();
+        fragment.clear();
+        server->Connect();
+        if (desc.greets) {
+            PacketizeLocked(desc.greeting.empty() ? DefaultGreeting() : desc.greeting);
+        }
+    }
+    void PacketizeLocked(std::vector<uint8_t> message) {
+        if (overlong > message.size()) {
+            message.resize(overlong, 0xEE);
+            overlong = 0;
+        }
+        const size_t size = static_cast<size_t>(desc.packetSize);
+        for (size_t at = 0; at < message.size(); at += size) {
+            packets.emplace_back(message.begin() + static_cast<std::ptrdiff_t>(at),
+                                 message.begin() +
+                                     static_cast<std::ptrdiff_t>(std::min(at + size, message.size())));
+        }
+        if (desc.zlpAlways || (desc.zlp && message.size() % size == 0)) {
+            packets.emplace_back();
+        }
+    }
 };
 
 struct CUsbMockBus::SImpl {
     UMockdevTestbed* testbed = nullptr;
     std::vector<std::unique_ptr<SMockDevice>> devices;
+    std::mutex timerMutex;
+    std::condition_variable timerWake;
+    bool stopping = false;
+    std::vector<std::thread> timers;
 };
 
 namespace {
@@ -74,32 +132,70 @@ void Complete(UMockdevIoctlClient* client, int error) {
     umockdev_ioctl_client_complete(client, error == 0 ? 0 : -1, error);
 }
 
-// Hands replies to waiting bulk IN URBs of this client; with the device gone, ends them all.
+// Copies the staged bytes into the client's buffer and moves the URB to the finished ones.
+void FinishInLocked(SMockDevice& dev, int status) {
+    SUrb urb = std::move(dev.pendingIn.front());
+    dev.pendingIn.pop_front();
+    usbdevfs_urb* u = UrbOf(urb.data);
+    if (!urb.staged.empty()) {
+        UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(
+            urb.data, G_STRUCT_OFFSET(usbdevfs_urb, buffer), static_cast<gsize>(u->buffer_length), nullptr);
+        std::memcpy(buffer->data, urb.staged.data(), urb.staged.size());
+        umockdev_ioctl_data_unref(buffer);
+    }
+    u->status = status;
+    u->actual_length = static_cast<int>(urb.staged.size());
+    urb.staged.clear();
+    dev.done.push_back(std::move(urb));
+}
+
+// Hands the handset's packets to waiting bulk IN URBs as a host controller does: a URB ends at a
+// short packet or when its buffer is full; a packet that does not fit ends it with EOVERFLOW.
+// With the device gone, ends them all.
 void FillLocked(SMockDevice& dev) {
     while (!dev.pendingIn.empty()) {
-        SUrb urb = dev.pendingIn.front();
+        SUrb& urb = dev.pendingIn.front();
         usbdevfs_urb* u = UrbOf(urb.data);
         if (dev.unplugged) {
-            u->status = -ENODEV;
-            u->actual_length = 0;
-        } else {
-            std::vector<uint8_t> reply;
-            if (!dev.first.empty()) {
-                reply.swap(dev.first);
-            } else if (dev.silent || !dev.server->TakeReply(reply)) {
-                return;
-            }
-            UMockdevIoctlData* buffer =
-                umockdev_ioctl_data_resolve(urb.data, G_STRUCT_OFFSET(usbdevfs_urb, buffer),
-                                            static_cast<gsize>(u->buffer_length), nullptr);
-            const size_t n = std::min(reply.size(), static_cast<size_t>(u->buffer_length));
-            std::memcpy(buffer->data, reply.data(), n);
-            umockdev_ioctl_data_unref(buffer);
-            u->status = 0;
-            u->actual_length = static_cast<int>(n);
+            FinishInLocked(dev, -ENODEV);
+            continue;
         }
-        dev.pendingIn.pop_front();
-        dev.done.push_back(urb);
+        if (dev.halted[kIn]) {
+            FinishInLocked(dev, -EPIPE);
+            continue;
+        }
+        if (dev.silent) {
+            return;
+        }
+        int status = 1; // still waiting
+        while (status == 1) {
+            if (dev.packets.empty()) {
+                std::vector<uint8_t> reply;
+                if (!dev.server->TakeReply(reply)) {
+                    return; // the URB waits for the next reply
+                }
+                dev.PacketizeLocked(std::move(reply));
+                continue;
+            }
+            std::vector<uint8_t> packet = std::move(dev.packets.front());
+            dev.packets.pop_front();
+            const size_t room = static_cast<size_t>(u->buffer_length) - urb.staged.size();
+            if (packet.empty()) {
+                ++dev.stats.zeroLengthPackets;
+            }
+            if (packet.size() > room) {
+                urb.staged.insert(urb.staged.end(), packet.begin(),
+                                  packet.begin() + static_cast<std::ptrdiff_t>(room));
+                status = -EOVERFLOW;
+                break;
+            }
+            urb.staged.insert(urb.staged.end(), packet.begin(), packet.end());
+            if (packet.size() < static_cast<size_t>(dev.desc.packetSize) ||
+                urb.staged.size() == static_cast<size_t>(u->buffer_length)) {
+                status = 0;
+            }
+        }
+        FinishInLocked(dev, status);
     }
 }
 
@@ -160,9 +256,9 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
             return TRUE;
         }
         ++dev.stats.claims;
-        dev.unplugged = false;
-        dev.first = dev.desc.greeting;
-        dev.server->Connect();
+        if (dev.unplugged) {
+            dev.PlugInLocked(); // a handset that hung up is back: plugged in again
+        }
         Complete(client, 0);
         return TRUE;
     }
@@ -170,7 +266,19 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
         ++dev.stats.releases;
         Complete(client, 0);
         return TRUE;
-    case USBDEVFS_CLEAR_HALT:
+    case USBDEVFS_CLEAR_HALT: {
+        UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), nullptr);
+        const int index = EndpointIndex(*reinterpret_cast<unsigned*>(d->data));
+        umockdev_ioctl_data_unref(d);
+        ++dev.stats.clearHalts;
+        if (dev.haltsAgain[index] > 0 && dev.halted[index]) {
+            --dev.haltsAgain[index];
+        } else {
+            dev.halted[index] = false;
+        }
+        Complete(client, 0);
+        return TRUE;
+    }
     case USBDEVFS_RESET:
     case USBDEVFS_RESETEP:
         Complete(client, 0);
@@ -190,16 +298,33 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
         if ((u->endpoint & 0x80) != 0) {
             dev.pendingIn.push_back({client, urbData});
             ++dev.stats.inFlight;
+        } else if (dev.halted[kOut]) {
+            u->status = -EPIPE;
+            u->actual_length = 0;
+            dev.done.push_back({client, urbData});
         } else {
             UMockdevIoctlData* buffer =
                 umockdev_ioctl_data_resolve(urbData, G_STRUCT_OFFSET(usbdevfs_urb, buffer),
                                             static_cast<gsize>(u->buffer_length), nullptr);
-            dev.stats.outLengths.push_back(static_cast<uint32_t>(u->buffer_length));
-            dev.server->HostSent(buffer->data, static_cast<size_t>(u->buffer_length));
+            const auto* bytes = static_cast<const uint8_t*>(static_cast<const void*>(buffer->data));
+            const auto length = static_cast<uint32_t>(u->buffer_length);
+            dev.stats.outLengths.push_back(length);
+            if (dev.partialOut > 0 && dev.partialOut < length) {
+                // The handset keeps what came and waits for the rest.
+                dev.fragment.insert(dev.fragment.end(), bytes, bytes + dev.partialOut);
+                dev.pendingOut.push_back({client, urbData, {}, static_cast<int>(dev.partialOut)});
+                dev.partialOut = 0;
+            } else {
+                // A fragment left in the handset takes these bytes as its rest.
+                std::vector<uint8_t> packet = std::move(dev.fragment);
+                dev.fragment.clear();
+                packet.insert(packet.end(), bytes, bytes + length);
+                dev.server->HostSent(packet.data(), packet.size());
+                u->status = 0;
+                u->actual_length = u->buffer_length;
+                dev.done.push_back({client, urbData});
+            }
             umockdev_ioctl_data_unref(buffer);
-            u->status = 0;
-            u->actual_length = u->buffer_length;
-            dev.done.push_back({client, urbData});
         }
         Complete(client, 0);
         return TRUE;
@@ -235,17 +360,23 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
     }
     case USBDEVFS_DISCARDURB: {
         const gulong address = *reinterpret_cast<gulong*>(arg->data);
-        auto it = std::find_if(dev.pendingIn.begin(), dev.pendingIn.end(), [&](const SUrb& u) {
-            return u.client == client && u.data->client_addr == address;
-        });
+        auto match = [&](const SUrb& u) { return u.client == client && u.data->client_addr == address; };
+        if (auto out = std::find_if(dev.pendingOut.begin(), dev.pendingOut.end(), match);
+            out != dev.pendingOut.end()) {
+            UrbOf(out->data)->status = -ENOENT;
+            UrbOf(out->data)->actual_length = out->accepted;
+            dev.done.push_back(std::move(*out));
+            dev.pendingOut.erase(out);
+            Complete(client, 0);
+            return TRUE;
+        }
+        auto it = std::find_if(dev.pendingIn.begin(), dev.pendingIn.end(), match);
         if (it == dev.pendingIn.end()) {
             Complete(client, EINVAL);
             return TRUE;
         }
-        UrbOf(it->data)->status = -ENOENT;
-        UrbOf(it->data)->actual_length = 0;
-        dev.done.push_back(*it);
-        dev.pendingIn.erase(it);
+        std::rotate(dev.pendingIn.begin(), it, it + 1); // to the front, for FinishInLocked
+        FinishInLocked(dev, -ENOENT);
         Complete(client, 0);
         return TRUE;
     }
@@ -257,7 +388,7 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
 void OnClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
     auto& dev = *static_cast<SMockDevice*>(user);
     std::lock_guard lock(dev.mutex);
-    for (auto* queue : {&dev.pendingIn, &dev.done}) {
+    for (auto* queue : {&dev.pendingIn, &dev.pendingOut, &dev.done}) {
         for (auto it = queue->begin(); it != queue->end();) {
             if (it->client == client) {
                 if (queue == &dev.pendingIn) {
@@ -288,13 +419,21 @@ CUsbMockBus::CUsbMockBus() : m_Impl(std::make_unique<SImpl>()) {
 }
 
 CUsbMockBus::~CUsbMockBus() {
+    {
+        std::lock_guard lock(m_Impl->timerMutex);
+        m_Impl->stopping = true;
+    }
+    m_Impl->timerWake.notify_all();
+    for (std::thread& timer : m_Impl->timers) {
+        timer.join();
+    }
     for (auto& dev : m_Impl->devices) {
         if (!dev->removed) {
             umockdev_testbed_detach_ioctl(m_Impl->testbed, dev->node.c_str(), nullptr);
         }
     }
     for (auto& dev : m_Impl->devices) {
-        for (auto* queue : {&dev->pendingIn, &dev->done}) {
+        for (auto* queue : {&dev->pendingIn, &dev->pendingOut, &dev->done}) {
             for (SUrb& urb : *queue) {
                 umockdev_ioctl_data_unref(urb.data);
             }
@@ -315,9 +454,7 @@ int CUsbMockBus::AddHandset(vsim::CVirtualHandset& handset, const vsim::SSimulat
     std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", device.port);
     dev->node = node;
     vsim::SSimulatorOptions served = options;
-    if (!device.greeting.empty()) {
-        served.usbGreeting = false; // the device's own greeting stands in for the handset's
-    }
+    served.usbGreeting = false; // the bus sends the greeting, once per plug-in
     dev->server = std::make_unique<vsim::CUsbBulkServer>(handset, served);
     SMockDevice* raw = dev.get();
     dev->server->SetListener([raw] {
@@ -353,19 +490,24 @@ int CUsbMockBus::AddHandset(vsim::CVirtualHandset& handset, const vsim::SSimulat
                   "A: idProduct=%04x\n"
                   "A: manufacturer=Vandrel test bench\n"
                   "A: product=R3700 virtual handset\n"
-                  "A: speed=12\n"
+                  "A: speed=%d\n"
                   "A: bConfigurationValue=1\n"
                   "A: bNumConfigurations=1\n"
                   "A: devpath=%d\n"
                   "H: descriptors=%s\n",
                   device.port, device.port, device.port, device.vendor, device.product, device.port,
-                  device.port, device.vendor, device.product, device.port, Descriptors(device).c_str());
+                  device.port, device.vendor, device.product, device.packetSize >= 512 ? 480 : 12,
+                  device.port, Descriptors(device).c_str());
     if (!umockdev_testbed_add_from_string(m_Impl->testbed, description, &error)) {
         const std::string why = error != nullptr ? error->message : "?";
         g_clear_error(&error);
         throw std::runtime_error("umockdev cannot add the device: " + why);
     }
     dev->sysPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(device.port);
+    {
+        std::lock_guard lock(dev->mutex);
+        dev->PlugInLocked();
+    }
     m_Impl->devices.push_back(std::move(dev));
     return m_Impl->devices.back()->number;
 }
@@ -378,7 +520,56 @@ void CUsbMockBus::Unplug(int device) {
         dev.removed = true;
         dev.wake.notify_all();
     }
+    // Removing the device from sysfs sends no uevent of its own: libusb's hot-plug sees this one.
+    umockdev_testbed_uevent(m_Impl->testbed, dev.sysPath.c_str(), "remove");
     umockdev_testbed_remove_device(m_Impl->testbed, dev.sysPath.c_str());
+}
+
+void CUsbMockBus::Stall(int device, uint8_t endpoint, int times) {
+    SMockDevice& dev = *m_Impl->devices.at(static_cast<size_t>(device));
+    std::lock_guard lock(dev.mutex);
+    const int index = EndpointIndex(endpoint);
+    dev.halted[index] = true;
+    dev.haltsAgain[index] = std::max(0, times - 1);
+    for (SUrb& urb : dev.pendingOut) {
+        UrbOf(urb.data)->status = -EPIPE;
+        UrbOf(urb.data)->actual_length = urb.accepted;
+        dev.done.push_back(std::move(urb));
+    }
+    if (index == kOut) {
+        dev.pendingOut.clear();
+    }
+    dev.wake.notify_all();
+}
+
+void CUsbMockBus::OverlongReply(int device, size_t length) {
+    SMockDevice& dev = *m_Impl->devices.at(static_cast<size_t>(device));
+    std::lock_guard lock(dev.mutex);
+    dev.overlong = length;
+}
+
+void CUsbMockBus::PartialOut(int device, uint32_t accepted) {
+    SMockDevice& dev = *m_Impl->devices.at(static_cast<size_t>(device));
+    std::lock_guard lock(dev.mutex);
+    dev.partialOut = accepted;
+}
+
+void CUsbMockBus::DenyAccess(int device, std::chrono::milliseconds span) {
+    const char* root = std::getenv("UMOCKDEV_DIR");
+    if (root == nullptr) {
+        return;
+    }
+    const std::string node = root + m_Impl->devices.at(static_cast<size_t>(device))->node;
+    ::chmod(node.c_str(), 0);
+    if (span.count() < 0) {
+        return;
+    }
+    const auto until = std::chrono::steady_clock::now() + span;
+    m_Impl->timers.emplace_back([impl = m_Impl.get(), node, until] {
+        std::unique_lock lock(impl->timerMutex);
+        impl->timerWake.wait_until(lock, until, [impl] { return impl->stopping; });
+        ::chmod(node.c_str(), 0666); // udev's rule has arrived
+    });
 }
 
 void CUsbMockBus::SetClaimBusy(int device, bool busy) {
@@ -414,6 +605,31 @@ std::vector<std::string> CUsbMockBus::ChildEnvironment() const {
     return env;
 }
 
+CUnprivileged::CUnprivileged() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (::syscall(SYS_capget, &header, data) != 0) {
+        return;
+    }
+    m_Saved[0] = data[0].effective;
+    m_Saved[1] = data[1].effective;
+    data[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+    m_Dropped = ::syscall(SYS_capset, &header, data) == 0;
+}
+
+CUnprivileged::~CUnprivileged() {
+    if (!m_Dropped) {
+        return;
+    }
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (::syscall(SYS_capget, &header, data) == 0) {
+        data[0].effective = m_Saved[0];
+        data[1].effective = m_Saved[1];
+        ::syscall(SYS_capset, &header, data);
+    }
+}
+
 } // namespace testsupport
 
 // umockdev and GLib synchronise with futexes that ThreadSanitizer does not see; their own races
@@ -423,6 +639,9 @@ extern "C" const char* __tsan_default_suppressions() {
            "race:libglib-2.0.so\n"
            "race:libgobject-2.0.so\n"
            "race:libgio-2.0.so\n"
+           // libudev keeps a random seed of its own; libusb's event thread and the unplug's uevent
+           // both reach it
+           "race:libudev.so\n"
            "called_from_lib:libumockdev.so\n"
            "called_from_lib:libglib-2.0.so\n";
 }

@@ -10,8 +10,16 @@
 //   const int dev = bus.AddHandset(host.Handset(), {}, {.port = 2});
 //   setenv("VANDREL_USB_DEVICE", "usb:1234:5678", 1);       // then COstraMonitor on PORT_USB
 //   bus.Unplug(dev);                                        // transfers end with ENODEV
+//
+// The bus behaves as a real one does where the link has to care: the handset's replies travel
+// as packets of the endpoint's size, and a bulk IN URB ends at a short packet (a zero-length one
+// included) or when its buffer is full, with EOVERFLOW when a packet does not fit; a greeting is
+// sent once per plug-in (or never), not at every claim; a halted endpoint fails every URB with
+// EPIPE until its halt is cleared; what a bulk OUT URB delivered before it was cut short stays
+// in the handset and the next OUT is appended to it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -28,8 +36,14 @@ struct TS_MOCK_DEVICE {
     int port = 2;              // on bus 1: the device is 1-<port>, address <port>
     bool kernelDriver = false; // a kernel driver is bound to interface 0 until detached
     bool bulkPair = true;      // false: the interface has an interrupt IN endpoint instead
-    // The first message after the claim instead of the handset's own greeting (when not empty).
+    // The greeting sent when the handset is plugged in (empty: a text of the handset's own).
     std::vector<uint8_t> greeting{};
+    bool greets = true;  // false: the handset never greets
+    int packetSize = 64; // wMaxPacketSize of both bulk endpoints (512: a high-speed device)
+    // A reply that fills its last packet is ended by a zero-length packet (the USB convention);
+    // off, it runs into the next one. zlpAlways: every reply is followed by one.
+    bool zlp = true;
+    bool zlpAlways = false;
 };
 
 struct TS_MOCK_STATS {
@@ -39,6 +53,8 @@ struct TS_MOCK_STATS {
     int detaches = 0;
     int attaches = 0;
     int inFlight = 0; // bulk IN URBs waiting for a reply
+    int clearHalts = 0;
+    int zeroLengthPackets = 0; // handed to IN URBs
 };
 
 class CUsbMockBus {
@@ -61,6 +77,18 @@ public:
     void SetClaimBusy(int device, bool busy);
     // While on, no replies are handed to bulk IN URBs (they wait as if the handset were silent).
     void SetSilent(int device, bool silent);
+    // The endpoint (0x81 or 0x02) halts now; each of the next (times - 1) clears of its halt finds
+    // it halted again. URBs on a halted endpoint end with EPIPE.
+    void Stall(int device, uint8_t endpoint, int times = 1);
+    // The next reply is made this long (its frame, then filler bytes): longer than any frame.
+    void OverlongReply(int device, size_t length);
+    // The next bulk OUT URB delivers only its first `accepted` bytes, then waits (the handset
+    // takes no more) until it is cancelled or times out.
+    void PartialOut(int device, uint32_t accepted);
+    // The device node refuses to open for the span (udev has not applied the rule's access yet),
+    // from now; a negative span: for ever. Takes effect for a process as root only inside a
+    // CUnprivileged scope.
+    void DenyAccess(int device, std::chrono::milliseconds span);
     TS_MOCK_STATS Stats(int device) const;
     std::string Node(int device) const;
 
@@ -71,6 +99,20 @@ public:
 
 private:
     std::unique_ptr<SImpl> m_Impl;
+};
+
+// While it lives, the calling thread's file access is checked by permissions even as root (it
+// drops CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH from the thread's effective set).
+class CUnprivileged {
+public:
+    CUnprivileged();
+    ~CUnprivileged();
+    CUnprivileged(const CUnprivileged&) = delete;
+    CUnprivileged& operator=(const CUnprivileged&) = delete;
+
+private:
+    uint32_t m_Saved[2] = {};
+    bool m_Dropped = false;
 };
 
 } // namespace testsupport

@@ -47,44 +47,54 @@ protected:
     std::unique_ptr<CUsbMockBus> m_Bus;
 };
 
+// Every command is a new open in the same plug-in: on the handset of the virtual bench (64-byte
+// packets, a greeting at plug-in) and on another one a real bus may carry (high speed, no
+// greeting at all, a zero-length packet after every reply).
 TEST_F(UsbCli, EveryJobOverTheBulkEndpoints) {
-    vsim::CSimulatorHost host;
-    m_Bus->AddHandset(host.Handset(), {});
-    const CCliRunner cli = Cli();
-    const std::string usb = "usb:1234:5678";
+    for (const testsupport::TS_MOCK_DEVICE& shape :
+         {testsupport::TS_MOCK_DEVICE{},
+          testsupport::TS_MOCK_DEVICE{.greets = false, .packetSize = 512, .zlpAlways = true}}) {
+        SCOPED_TRACE(shape.packetSize);
+        m_Bus.reset();
+        m_Bus = std::make_unique<CUsbMockBus>();
+        vsim::CSimulatorHost host;
+        m_Bus->AddHandset(host.Handset(), {}, shape);
+        const CCliRunner cli = Cli();
+        const std::string usb = "usb:1234:5678";
 
-    TS_CLI_RESULT r = cli.Run({"--usb", usb, "status"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(Contains(r.out, "status: Boot loader is running[USB - 1.0.0]")) << r.out;
+        TS_CLI_RESULT r = cli.Run({"--usb", usb, "status"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(Contains(r.out, "status: Boot loader is running[USB - 1.0.0]")) << r.out;
 
-    r = cli.Run(
-        {"--usb", usb, "--writer", m_Dir.File("vwriter.m0"), "download", "--verify", m_Dir.File("vmain.m0")});
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_TRUE(Contains(r.out, "flash writer running, version 2.1.0")) << r.out;
-    EXPECT_FALSE(Contains(r.out, "bytes of '" + m_Dir.File("vwriter.m0") + "'"))
-        << "the writer's RAM is not read";
-    EXPECT_TRUE(Contains(r.out, "verified 98304 bytes of '" + m_Dir.File("vmain.m0") + "'")) << r.out;
-    EXPECT_EQ(host.Runner(), vsim::ERunner::FlashWriter);
+        r = cli.Run({"--usb", usb, "--writer", m_Dir.File("vwriter.m0"), "download", "--verify",
+                     m_Dir.File("vmain.m0")});
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_TRUE(Contains(r.out, "flash writer running, version 2.1.0")) << r.out;
+        EXPECT_FALSE(Contains(r.out, "bytes of '" + m_Dir.File("vwriter.m0") + "'"))
+            << "the writer's RAM is not read";
+        EXPECT_TRUE(Contains(r.out, "verified 98304 bytes of '" + m_Dir.File("vmain.m0") + "'")) << r.out;
+        EXPECT_EQ(host.Runner(), vsim::ERunner::FlashWriter);
 
-    r = cli.Run({"--usb", usb, "flash-id"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(Contains(r.out, "flash-id: CS#0 FLASH_TOSHIBA_50VPF5683CDSB_8MB_BOTTOM")) << r.out;
+        r = cli.Run({"--usb", usb, "flash-id"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(Contains(r.out, "flash-id: CS#0 FLASH_TOSHIBA_50VPF5683CDSB_8MB_BOTTOM")) << r.out;
 
-    std::vector<uint8_t> bytes(3000);
-    for (std::size_t k = 0; k < bytes.size(); ++k) {
-        bytes[k] = static_cast<uint8_t>(k * 7 + 3);
+        std::vector<uint8_t> bytes(3000);
+        for (std::size_t k = 0; k < bytes.size(); ++k) {
+            bytes[k] = static_cast<uint8_t>(k * 7 + 3);
+        }
+        host.Handset().LoadMemory(0x08000000, bytes);
+        const std::string bin = m_Dir.File("dump.bin");
+        r = cli.Run({"--usb", usb, "dump", "0x08000000", "--end", "0x08000BB8", "-o", bin});
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::ifstream in(bin, std::ios::binary);
+        EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
+                  bytes);
+
+        r = cli.Run({"--usb", usb, "erase", "--area", "ddrive"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(host.ReadMemory(0x08000000, 16), std::vector<uint8_t>(16, 0xFF));
     }
-    host.Handset().LoadMemory(0x08000000, bytes);
-    const std::string bin = m_Dir.File("dump.bin");
-    r = cli.Run({"--usb", usb, "dump", "0x08000000", "--end", "0x08000BB8", "-o", bin});
-    EXPECT_EQ(r.status, 0) << r.err;
-    std::ifstream in(bin, std::ios::binary);
-    EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
-              bytes);
-
-    r = cli.Run({"--usb", usb, "erase", "--area", "ddrive"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(host.ReadMemory(0x08000000, 16), std::vector<uint8_t>(16, 0xFF));
 }
 
 TEST_F(UsbCli, UnpluggedInTheMiddleOfADownload) {

@@ -6,6 +6,7 @@
 #include "quillet/PortMap.h"
 #include "quillet/QuilletExport.h"
 #include "quillet/QuilletTypes.h"
+#include "quillet/UsbDeviceWatcher.h"
 #include "quillet/UsbDevices.h"
 
 // Library version, "major.minor.patch".
