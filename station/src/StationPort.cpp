@@ -46,7 +46,13 @@ bool DevicePresent(const std::string& path) {
 
 void CStationPort::Start(bool watch) {
     m_running.store(true); // Running() holds from Start on, not from when the thread is scheduled
-    m_thread = std::thread([this, watch] { Run(watch); });
+    try {
+        m_thread = std::thread([this, watch] { Run(watch); });
+    } catch (const std::system_error& e) {
+        // no thread (the process is out of them): this port ends at once, on the caller's thread
+        ThreadFailed(std::string("its thread did not start: ") + e.what());
+        m_running.store(false);
+    }
 }
 
 void CStationPort::RequestStop() {
@@ -168,7 +174,13 @@ TS_FAILURE CStationPort::OpenLink(bool banner) {
         }
     }
     if (!open) {
-        const std::string reason = m_link.PortErrorText();
+        std::string reason = m_link.PortErrorText();
+        // "COM1 (/dev/ttyUSB0): ...": every serial port of the station opens under the name COM1,
+        // which says nothing here; the device path does
+        if (const std::string opened = " (" + m_port.DevicePath + ")";
+            reason.find(opened) != std::string::npos) {
+            reason.replace(0, reason.find(opened) + opened.size(), m_port.DevicePath);
+        }
         CloseLink();
         return {STATION_ERR_PORT_OPEN,
                 "cannot open " + (reason.empty() ? m_port.DevicePath : OneLine(reason))};
@@ -656,7 +668,9 @@ void CStationPort::Watch() {
             const TS_FAILURE open = OpenLink(true);
             if (open.error != STATION_OK) {
                 m_holdLog = false;
-                Refused(open.message);
+                // a device that went between the look and the open is not there: no new reason
+                Refused(DevicePresent(m_port.DevicePath) ? open.message
+                                                         : "no device at " + m_port.DevicePath);
                 WaitForDevice(kRetryInterval);
                 state = STATION_PORT_NO_DEVICE;
             } else {

@@ -305,7 +305,7 @@ TEST(StationEngine, ARefusedPortSaysWhyOncePerReason) {
     };
     const std::vector<TS_STEP> steps = {
         {"nothing", "no device at " + fixture},
-        {"a folder", "cannot open "},
+        {"a folder", "cannot open " + fixture + ": "},
         {"nothing", "no device at " + fixture},
     };
     for (std::size_t k = 0; k < steps.size(); ++k) {
@@ -320,7 +320,7 @@ TEST(StationEngine, ARefusedPortSaysWhyOncePerReason) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
         const auto refusals = recorder.Port(0).refusals;
-        ASSERT_EQ(refusals.size(), k + 1);
+        ASSERT_EQ(refusals.size(), k + 1) << refusals.back();
         EXPECT_EQ(refusals[k].rfind(steps[k].said, 0), 0u) << refusals[k];
     }
     EXPECT_TRUE(recorder.Port(0).ends.empty()); // a refusal is no row
