@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QProgressBar>
+#include <QTextLayout>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -12,6 +13,29 @@
 #include "download/ElapsedTimer.h"
 
 namespace {
+
+// The text as it wraps at the width, its first two lines only: the second cut short with an
+// ellipsis when more follows. Wrapping breaks at words, so a character budget of two widths can
+// still take three lines; laying the text out is what tells.
+QString FirstTwoLines(const QString& text, const QFont& font, int width) {
+    QTextLayout layout(text, font);
+    layout.beginLayout();
+    QString lines;
+    for (int n = 0; n < 2; ++n) {
+        QTextLine line = layout.createLine();
+        if (!line.isValid()) {
+            break;
+        }
+        line.setLineWidth(width);
+        const bool last = n == 1 && line.textStart() + line.textLength() < text.size();
+        const QString part = last ? QFontMetrics(font).elidedText(text.mid(line.textStart()).simplified(),
+                                                                  Qt::ElideRight, width)
+                                  : text.mid(line.textStart(), line.textLength()).trimmed();
+        lines += (n == 0 ? QString() : QStringLiteral("\n")) + part;
+    }
+    layout.endLayout();
+    return lines;
+}
 
 struct TS_TILE_COLOURS {
     const char* back;
@@ -146,8 +170,7 @@ void CStationTile::FitFonts() {
     const QFontMetrics metrics(reason);
     m_reason->setFont(reason);
     m_reason->setMaximumHeight(2 * metrics.lineSpacing() + 2);
-    m_reason->setText(
-        metrics.elidedText(m_reasonText, Qt::ElideRight, 2 * w - 8 * metrics.averageCharWidth()));
+    m_reason->setText(FirstTwoLines(m_reasonText, reason, w - 8));
     // the results as large as the tile allows; the words of the other states smaller
     QFont state = font();
     state.setBold(true);

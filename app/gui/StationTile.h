@@ -36,6 +36,8 @@ public:
     TE_TILE_LOOK Look() const { return m_look; }
     QString StateText() const;
     QString ReasonText() const { return m_reasonText; }
+    // The label that shows the reason as it fits the tile.
+    const QLabel* ReasonLabel() const { return m_reason; }
     int Progress() const;
     QString ElapsedText() const;
 

@@ -195,6 +195,10 @@ private slots:
                                    reason.contains(QLatin1String("'vmain.m0'"))
                              : reason.startsWith(QLatin1String("handset removed - download of 'vmain.m0'")),
                          qPrintable(reason));
+                // shown whole on its two lines, never cut through a line
+                const QLabel* shown = tile->ReasonLabel();
+                QVERIFY2(shown->heightForWidth(shown->width()) <= shown->maximumHeight(),
+                         qPrintable(shown->text()));
             } else {
                 QCOMPARE(tile->StateText(), QStringLiteral("PASS"));
                 QCOMPARE(tile->Progress(), 100);
