@@ -70,8 +70,11 @@ struct CUsbDeviceWatcher::SImpl {
         }
     }
 
+    // What the scan saw last: taken before the constructor returns, so that a device that comes
+    // right after it is a change and not the starting point.
+    std::vector<std::pair<int, int>> last;
+
     void RunScan() {
-        std::vector<std::pair<int, int>> last = Signature(ctx);
         std::unique_lock lock(mutex);
         while (!stop.load(std::memory_order_acquire)) {
             changed.wait_for(lock, std::chrono::milliseconds(kScanMs),
@@ -103,6 +106,9 @@ CUsbDeviceWatcher::CUsbDeviceWatcher(TE_USB_WATCH_MODE mode) : m_Impl(std::make_
                                                         LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
                                                         LIBUSB_HOTPLUG_MATCH_ANY, &SImpl::OnHotplug, &impl,
                                                         &impl.callback) == LIBUSB_SUCCESS;
+    }
+    if (!impl.hotplug) {
+        impl.last = Signature(impl.ctx);
     }
     try {
         impl.thread = std::thread([&impl] {

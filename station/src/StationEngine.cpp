@@ -1,8 +1,10 @@
 #include "station/StationEngine.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "StationPort.h"
+#include "UsbArrivals.h"
 #include "download/CompressFlashFile.h"
 #include "download/DownloadSession.h"
 #include "download/FlashFile.h"
@@ -150,11 +152,20 @@ CStationEngine::CStationEngine(TS_STATION_JOB job, std::vector<TS_STATION_PORT> 
 }
 
 CStationEngine::~CStationEngine() {
+    m_usbArrivals.reset(); // no more calls from the watcher's thread
     StopAll();
     Wait();
 }
 
 void CStationEngine::Start(bool watch) {
+    const bool usb = std::any_of(m_ports.begin(), m_ports.end(), [](const auto& port) {
+        return port->Port().DevicePath.rfind("usb:", 0) == 0;
+    });
+    if (watch && usb && !m_usbArrivals) {
+        // a watching port looks for its device again at once when the bus changes, not at its
+        // next 200 ms look
+        m_usbArrivals = WatchUsbArrivals([this] { DeviceMayHaveAppeared(); });
+    }
     for (auto& port : m_ports) {
         port->Start(watch);
     }

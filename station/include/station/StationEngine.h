@@ -256,6 +256,8 @@ private:
     std::function<void(int port)> m_jobHook;
     IHandsetDataSource* m_lineData = nullptr;
     IAttemptRecorder* m_recorder = nullptr;
+    // Arrivals and removals of USB devices, while a watching port waits for a usb: device.
+    std::shared_ptr<void> m_usbArrivals;
 
     // the job's files, prepared once for every port
     struct TS_PREPARING;
