@@ -1,22 +1,31 @@
-#include "quillet/PortMap.h"
+// The port map the link resolves device names through, the same on every system: "COMn" takes
+// the environment variable VANDREL_COMn first, then the path set with QuilletSetComPath, then the
+// system's default for that number; "\\.\Csr0" takes VANDREL_USB_DEVICE, then
+// QuilletSetUsbDevicePath, then the system's default. The defaults and the list of serial devices
+// present live in PortMapPosix.cpp and PortMapWin.cpp.
+#include "PortMapSystem.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cstdlib>
-#include <dirent.h>
-#include <fcntl.h>
-#include <fstream>
-#include <linux/serial.h>
 #include <map>
 #include <mutex>
-#include <sys/ioctl.h>
-#include <unistd.h>
+
+#include "quillet/PortMap.h"
 
 namespace {
 
 std::mutex g_MapMutex;
 std::map<int, std::string> g_ComPaths;
 std::string g_UsbPath;
+
+std::string Env(const std::string& name) {
+    const char* v = std::getenv(name.c_str());
+    return v != nullptr ? std::string(v) : std::string();
+}
+
+} // namespace
+
+namespace quillet {
 
 bool EqualsNoCase(const std::string& a, const char* b) {
     size_t i = 0;
@@ -48,60 +57,7 @@ int ComNumber(const std::string& name) {
     return n;
 }
 
-std::string Env(const std::string& name) {
-    const char* v = std::getenv(name.c_str());
-    return v != nullptr ? std::string(v) : std::string();
-}
-
-// /dev entries "<prefix><number>", in number order.
-std::vector<std::string> DevicesWithPrefix(const char* prefix) {
-    std::vector<std::pair<long, std::string>> found;
-    const size_t plen = std::char_traits<char>::length(prefix);
-    if (DIR* dir = ::opendir("/dev")) {
-        while (dirent* e = ::readdir(dir)) {
-            const std::string name = e->d_name;
-            if (name.size() > plen && name.compare(0, plen, prefix) == 0 &&
-                std::all_of(name.begin() + static_cast<long>(plen), name.end(),
-                            [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; })) {
-                found.emplace_back(std::strtol(name.c_str() + plen, nullptr, 10), "/dev/" + name);
-            }
-        }
-        ::closedir(dir);
-    }
-    std::sort(found.begin(), found.end());
-    std::vector<std::string> out;
-    for (auto& f : found) {
-        out.push_back(std::move(f.second));
-    }
-    return out;
-}
-
-// A /dev/ttyS device with a UART behind it (the kernel creates them whether or not one exists).
-bool SerialPortPresent(const std::string& path) {
-    const std::string name = path.substr(path.rfind('/') + 1);
-    std::ifstream type("/sys/class/tty/" + name + "/type");
-    int t = 0;
-    if (type >> t) {
-        return t != 0; // PORT_UNKNOWN
-    }
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    serial_struct info{};
-    const bool present = ::ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type != PORT_UNKNOWN;
-    ::close(fd);
-    return present;
-}
-
-std::vector<std::string> UsbSerialAdapters() {
-    std::vector<std::string> all = DevicesWithPrefix("ttyUSB");
-    std::vector<std::string> acm = DevicesWithPrefix("ttyACM");
-    all.insert(all.end(), acm.begin(), acm.end());
-    return all;
-}
-
-} // namespace
+} // namespace quillet
 
 void QuilletSetComPath(int comNumber, const std::string& path) {
     if (comNumber < 1) {
@@ -121,14 +77,14 @@ void QuilletSetUsbDevicePath(const std::string& path) {
 }
 
 std::string QuilletResolveDevice(const std::string& deviceName) {
-    if (EqualsNoCase(deviceName, "\\\\.\\Csr0")) {
+    if (quillet::EqualsNoCase(deviceName, "\\\\.\\Csr0")) {
         if (std::string env = Env("VANDREL_USB_DEVICE"); !env.empty()) {
             return env;
         }
         std::lock_guard lock(g_MapMutex);
-        return g_UsbPath.empty() ? std::string("/dev/csr0") : g_UsbPath;
+        return g_UsbPath.empty() ? quillet::DefaultUsbDevice() : g_UsbPath;
     }
-    const int n = ComNumber(deviceName);
+    const int n = quillet::ComNumber(deviceName);
     if (n == 0) {
         return deviceName;
     }
@@ -141,20 +97,5 @@ std::string QuilletResolveDevice(const std::string& deviceName) {
             return it->second;
         }
     }
-    // Default: the USB serial adapters take the first numbers, /dev/ttyS0.. the rest.
-    const std::vector<std::string> adapters = UsbSerialAdapters();
-    if (static_cast<size_t>(n) <= adapters.size()) {
-        return adapters[static_cast<size_t>(n) - 1];
-    }
-    return "/dev/ttyS" + std::to_string(n - 1 - static_cast<int>(adapters.size()));
-}
-
-std::vector<std::string> QuilletListSerialDevices() {
-    std::vector<std::string> out = UsbSerialAdapters();
-    for (const std::string& path : DevicesWithPrefix("ttyS")) {
-        if (SerialPortPresent(path)) {
-            out.push_back(path);
-        }
-    }
-    return out;
+    return quillet::DefaultComDevice(n);
 }

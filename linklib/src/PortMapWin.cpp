@@ -5,6 +5,7 @@
 // environment variable VANDREL_USB_DEVICE, then QuilletSetUsbDevicePath, then the vendor driver's
 // "\\.\Csr0". The serial ports present are those the Ports device class lists (SetupAPI), or, where
 // it lists none, the ones in HKLM\HARDWARE\DEVICEMAP\SERIALCOMM.
+#include "PortMapSystem.h"
 #include "quillet/PortMap.h"
 
 #include <windows.h>
@@ -17,51 +18,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
-#include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
 namespace {
-
-std::mutex g_MapMutex;
-std::map<int, std::string> g_ComPaths;
-std::string g_UsbPath;
-
-bool EqualsNoCase(const std::string& a, const char* b) {
-    size_t i = 0;
-    for (; i < a.size() && b[i] != '\0'; ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return i == a.size() && b[i] == '\0';
-}
-
-// "COM3" or "\\.\COM3" (any case): 3; otherwise 0.
-int ComNumber(const std::string& name) {
-    std::string s = name;
-    if (s.rfind("\\\\.\\", 0) == 0) {
-        s.erase(0, 4);
-    }
-    if (s.size() < 4 || !EqualsNoCase(s.substr(0, 3), "com")) {
-        return 0;
-    }
-    int n = 0;
-    for (size_t i = 3; i < s.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(s[i])) || n > 9999) {
-            return 0;
-        }
-        n = n * 10 + (s[i] - '0');
-    }
-    return n;
-}
-
-std::string Env(const std::string& name) {
-    const char* v = std::getenv(name.c_str());
-    return v != nullptr ? std::string(v) : std::string();
-}
 
 std::string Utf8(const wchar_t* text) {
     const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
@@ -75,53 +35,24 @@ std::string Utf8(const wchar_t* text) {
 }
 
 bool ComOrder(const std::pair<std::string, std::string>& a, const std::pair<std::string, std::string>& b) {
-    const int na = ComNumber(a.first);
-    const int nb = ComNumber(b.first);
+    const int na = quillet::ComNumber(a.first);
+    const int nb = quillet::ComNumber(b.first);
     return na != nb ? na < nb : a.first < b.first;
 }
 
 } // namespace
 
-void QuilletSetComPath(int comNumber, const std::string& path) {
-    if (comNumber < 1) {
-        return;
-    }
-    std::lock_guard lock(g_MapMutex);
-    if (path.empty()) {
-        g_ComPaths.erase(comNumber);
-    } else {
-        g_ComPaths[comNumber] = path;
-    }
-}
+namespace quillet {
 
-void QuilletSetUsbDevicePath(const std::string& path) {
-    std::lock_guard lock(g_MapMutex);
-    g_UsbPath = path;
-}
-
-std::string QuilletResolveDevice(const std::string& deviceName) {
-    if (EqualsNoCase(deviceName, "\\\\.\\Csr0")) {
-        if (std::string env = Env("VANDREL_USB_DEVICE"); !env.empty()) {
-            return env;
-        }
-        std::lock_guard lock(g_MapMutex);
-        return g_UsbPath.empty() ? std::string("\\\\.\\Csr0") : g_UsbPath;
-    }
-    const int n = ComNumber(deviceName);
-    if (n == 0) {
-        return deviceName;
-    }
-    if (std::string env = Env("VANDREL_COM" + std::to_string(n)); !env.empty()) {
-        return env;
-    }
-    {
-        std::lock_guard lock(g_MapMutex);
-        if (auto it = g_ComPaths.find(n); it != g_ComPaths.end()) {
-            return it->second;
-        }
-    }
+std::string DefaultComDevice(int n) {
     return "\\\\.\\COM" + std::to_string(n);
 }
+
+std::string DefaultUsbDevice() {
+    return "\\\\.\\Csr0";
+}
+
+} // namespace quillet
 
 namespace {
 
@@ -145,7 +76,7 @@ std::vector<std::pair<std::string, std::string>> WinListComPorts() {
                                                   reinterpret_cast<BYTE*>(name), &size) == ERROR_SUCCESS &&
                                type == REG_SZ;
             ::RegCloseKey(key);
-            if (!named || ComNumber(Utf8(name)) == 0) {
+            if (!named || quillet::ComNumber(Utf8(name)) == 0) {
                 continue; // a printer port or another member of the class
             }
             wchar_t friendly[256] = {};
@@ -175,7 +106,7 @@ std::vector<std::pair<std::string, std::string>> WinListComPorts() {
                                     reinterpret_cast<BYTE*>(data), &dataSize) != ERROR_SUCCESS) {
                     break;
                 }
-                if (type == REG_SZ && ComNumber(Utf8(data)) != 0) {
+                if (type == REG_SZ && quillet::ComNumber(Utf8(data)) != 0) {
                     ports.emplace_back(Utf8(data), Utf8(valueName));
                 }
             }
@@ -183,10 +114,11 @@ std::vector<std::pair<std::string, std::string>> WinListComPorts() {
         }
     }
     std::sort(ports.begin(), ports.end(), ComOrder);
-    ports.erase(
-        std::unique(ports.begin(), ports.end(),
-                    [](const auto& a, const auto& b) { return EqualsNoCase(a.first, b.first.c_str()); }),
-        ports.end());
+    ports.erase(std::unique(ports.begin(), ports.end(),
+                            [](const auto& a, const auto& b) {
+                                return quillet::EqualsNoCase(a.first, b.first.c_str());
+                            }),
+                ports.end());
     return ports;
 }
 
