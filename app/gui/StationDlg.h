@@ -112,7 +112,7 @@ private:
     void OnPhase(int port, TE_STATION_PHASE phase);
     void OnProgress(int port, uint64_t done, uint64_t total);
     void OnLog(int port, const QString& text);
-    void OnEnd(int port, const TS_STATION_RESULT& result);
+    void OnEnd(int port, const TS_STATION_RESULT& result, int64_t attempt);
     void OnWaiting(int port, bool away);
     void OnRefused(int port, const QString& reason);
     void OnPortState(int port, TE_STATION_PORT_STATE state);

@@ -2,6 +2,7 @@
 // tile per chosen port in a grid that fits the window, and a tile's log.
 #include "StationDlg.h"
 
+#include <QCheckBox>
 #include <QGridLayout>
 #include <QListWidget>
 #include <QPlainTextEdit>

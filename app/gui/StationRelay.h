@@ -14,6 +14,7 @@ public:
     void SetGeneration(int generation) { m_generation.store(generation); }
 
     void OnBegin(int port, const std::string&) override {
+        m_window->m_model.AttemptBegun(port);
         Post([port](CStationDlg* w) { w->OnBegin(port); });
     }
     void OnPhase(int port, TE_STATION_PHASE phase) override {
@@ -24,7 +25,9 @@ public:
     }
     void OnLog(int port, const std::string& text) override;
     void OnEnd(int port, const TS_STATION_RESULT& result) override {
-        Post([port, result](CStationDlg* w) { w->OnEnd(port, result); });
+        // the attempt that ended, taken here: the port may begin the next before the end is shown
+        const int64_t attempt = m_window->m_model.AttemptOfJob(port);
+        Post([port, result, attempt](CStationDlg* w) { w->OnEnd(port, result, attempt); });
     }
     void OnWaiting(int port, bool away) override {
         Post([port, away](CStationDlg* w) { w->OnWaiting(port, away); });

@@ -105,11 +105,11 @@ void CStationDlg::OnLog(int port, const QString& text) {
     }
 }
 
-void CStationDlg::OnEnd(int port, const TS_STATION_RESULT& result) {
+void CStationDlg::OnEnd(int port, const TS_STATION_RESULT& result, int64_t attempt) {
     if (port < 0 || port >= static_cast<int>(m_tiles.size())) {
         return;
     }
-    const std::optional<TS_STATION_END> end = m_model.End(port, result);
+    const std::optional<TS_STATION_END> end = m_model.End(port, result, attempt);
     if (!end) {
         return;
     }

@@ -11,6 +11,7 @@
 #include "ListMirror.h"
 #include "LogPage.h"
 #include "ModalScope.h"
+#include "Resources.h"
 #include "SendSrecordDlg.h"
 #include "ToolWindows.h"
 #include "WindowLog.h"

@@ -2,6 +2,7 @@
 // placement, read at start and written on close.
 #include "VandrelDlg.h"
 
+#include <QAbstractButton>
 #include <QButtonGroup>
 #include <QGuiApplication>
 #include <QScreen>

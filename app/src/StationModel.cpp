@@ -1,10 +1,27 @@
 #include "app/StationModel.h"
 
+#include <cstdio>
 #include <filesystem>
 
 #include "line/JobFile.h"
 #include "line/LineSession.h"
 #include "line/RecordStore.h"
+
+std::string LocalDayStart(std::time_t now) {
+    std::tm day{};
+    ::localtime_r(&now, &day);
+    day.tm_hour = 0;
+    day.tm_min = 0;
+    day.tm_sec = 0;
+    day.tm_isdst = -1; // as it is at midnight
+    const std::time_t midnight = std::mktime(&day);
+    std::tm utc{};
+    ::gmtime_r(&midnight, &utc);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+    return text;
+}
 
 CStationModel::CStationModel() = default;
 
@@ -32,6 +49,7 @@ bool CStationModel::OpenJob(const std::string& path, std::string& problem) {
     m_store = std::move(store);
     m_job = std::move(job);
     m_line = std::make_unique<CLineSession>(*m_job, *m_store, std::string(), std::string());
+    m_seenAttempt.clear();
     m_jobPath = path;
     CountToday();
     return true;
@@ -61,6 +79,8 @@ void CStationModel::SetPorts(const std::vector<TS_STATION_CHOICE>& chosen) {
         state.Label = c.Label;
         m_ports.push_back(state);
     }
+    m_seenAttempt.resize(m_ports.size(), 0);
+    m_jobAttempt.assign(m_ports.size(), 0);
 }
 
 TS_STATION_START CStationModel::PrepareStart(const std::vector<TS_STATION_CHOICE>& chosen,
@@ -111,6 +131,8 @@ void CStationModel::Start(const TS_STATION_START& start, IStationObserver& obser
         port.Reason.clear();
         port.Busy = false;
     }
+    m_seenAttempt.resize(m_ports.size(), 0); // of the line session, which outlives a run
+    m_jobAttempt.assign(m_ports.size(), 0);
     m_files = start.Job.Files;
     m_paths = start.Paths;
     m_engine = std::make_unique<CStationEngine>(start.Job, start.Ports, observer);
@@ -144,6 +166,26 @@ void CStationModel::Ended() {
     }
 }
 
+// ---- on the ports' threads ----
+
+int64_t CStationModel::AttemptBegun(int port) {
+    if (port < 0 || port >= static_cast<int>(m_jobAttempt.size())) {
+        return 0;
+    }
+    const auto k = static_cast<std::size_t>(port);
+    // the line session keeps a port's last attempt: one seen before was not opened for this job
+    const int64_t current = m_line ? m_line->CurrentAttempt(port) : 0;
+    m_jobAttempt[k] = current != m_seenAttempt[k] ? current : 0;
+    m_seenAttempt[k] = current;
+    return m_jobAttempt[k];
+}
+
+int64_t CStationModel::AttemptOfJob(int port) const {
+    return port >= 0 && port < static_cast<int>(m_jobAttempt.size())
+               ? m_jobAttempt[static_cast<std::size_t>(port)]
+               : 0;
+}
+
 // ---- the engine's reports ----
 
 TS_PORT_TILE* CStationModel::PortAt(int port) {
@@ -172,7 +214,7 @@ bool CStationModel::Phase(int port) {
     return true;
 }
 
-std::optional<TS_STATION_END> CStationModel::End(int port, const TS_STATION_RESULT& result) {
+std::optional<TS_STATION_END> CStationModel::End(int port, const TS_STATION_RESULT& result, int64_t attempt) {
     TS_PORT_TILE* state = PortAt(port);
     if (!state) {
         return std::nullopt;
@@ -180,10 +222,9 @@ std::optional<TS_STATION_END> CStationModel::End(int port, const TS_STATION_RESU
     state->Busy = false;
     state->Refused = false;
     const bool stopped = !result.Ok && result.Error == STATION_ERR_STOPPED;
-    // the attempt of the line session that ended on this port: its serial goes first, since the
-    // tile's two lines may not hold the whole reason
-    const int64_t attempt = m_line ? m_line->CurrentAttempt(port) : 0;
-    const std::string serial = m_line ? m_line->SerialOf(attempt) : std::string();
+    // the serial of the attempt that ended goes first: the tile's two lines may not hold the
+    // whole reason
+    const std::string serial = m_line && attempt != 0 ? m_line->SerialOf(attempt) : std::string();
     if (result.Ok) {
         state->Look = TILE_PASS;
         if (result.NoEndRecord.empty()) {
@@ -273,7 +314,7 @@ void CStationModel::CountToday() {
     }
     TS_HISTORY_FILTER filter;
     filter.Job = m_job->Name;
-    filter.Since = UtcNow().substr(0, 10) + "T00:00:00";
+    filter.Since = LocalDayStart(std::time(nullptr));
     std::vector<TS_ATTEMPT_RECORD> records;
     std::string error;
     if (!m_store->Query(filter, records, error)) {

@@ -4,6 +4,8 @@
 // the store, and how a port's line follows the engine's reports.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -15,7 +17,8 @@
 namespace {
 
 // The sample job without its flash parts (no handset here to name them), its records in dir.
-std::string WriteJob(const CTempDir& dir, const std::string& store = "records.db") {
+std::string WriteJob(const CTempDir& dir, const std::string& store = "records.db",
+                     const std::string& name = "job.toml") {
     for (const char* name : {"vwriter.m0", "vmain.m0", "vdrive.m0"}) {
         std::ifstream in(std::string(VANDREL_SOURCE_DIR) + "/samples/" + name, std::ios::binary);
         std::ostringstream bytes;
@@ -29,7 +32,7 @@ std::string WriteJob(const CTempDir& dir, const std::string& store = "records.db
             text += line + "\n";
         }
     }
-    return dir.Write("job.toml", "store = \"sqlite:" + store + "\"\n" + text);
+    return dir.Write(name, "store = \"sqlite:" + store + "\"\n" + text);
 }
 
 TS_STATION_CHOICE Choice(const std::string& label, const std::string& device) {
@@ -52,7 +55,7 @@ TEST(StationModel, OpenJobAndItsRefusals) {
         // refused afterwards: the job in use stays
         {dir.Write("missing.toml", "name = \"x\"\n[[image]]\npath = \"vnone.m0\"\nsha256 = \"00\"\n"), false,
          "cannot read 'vnone.m0'"},
-        {WriteJob(dir, dir.File("file") + "/records.db"), false, "file/records.db"},
+        {WriteJob(dir, dir.File("file") + "/records.db", "nostore.toml"), false, "file/records.db"},
     };
     CStationModel model;
     bool open = false;
@@ -127,6 +130,8 @@ TEST(StationModel, WhatAStartRunsOrWhyItCannot) {
     }
 }
 
+// Each handset's end as its tile shows it: the serial of the attempt that ended (not of the next
+// one, begun on the same port before the end is shown; none when the store refused the attempt).
 TEST(StationModel, TheEndOfEachHandsetAndTheTallies) {
     CTempDir dir;
     CStationModel model;
@@ -143,39 +148,52 @@ TEST(StationModel, TheEndOfEachHandsetAndTheTallies) {
         r.NoEndRecord = std::move(noEnd);
         return r;
     };
+    enum EAttempt { RECORDED, WITH_SERIAL, NEXT_BEGINS, REFUSED };
     const struct {
         int port;
-        bool serial; // the handset gets the next serial
+        EAttempt attempt;
         TS_STATION_RESULT result;
         TE_TILE_LOOK look;
         std::string reason;
         bool chime;
         int passed, failed, todayPassed, todayFailed;
     } cases[] = {
-        {0, true, result(true, STATION_OK), TILE_PASS, "serial R3700-00001000; 2 files sent", true, 1, 0, 1,
-         0},
-        {1, true, result(false, STATION_ERR_DOWNLOAD), TILE_FAIL,
-         "serial R3700-00001001 (void): download of '/x/vmain.m0' failed", true, 1, 1, 1, 1},
-        {0, false, result(true, STATION_OK, {"/x/vdrive.m0"}), TILE_PASS,
+        {0, NEXT_BEGINS, result(true, STATION_OK), TILE_PASS, "serial R3700-00001000; 2 files sent", true, 1,
+         0, 1, 0},
+        {1, WITH_SERIAL, result(false, STATION_ERR_DOWNLOAD), TILE_FAIL,
+         "serial R3700-00001002 (void): download of '/x/vmain.m0' failed", true, 1, 1, 1, 1},
+        {0, RECORDED, result(true, STATION_OK, {"/x/vdrive.m0"}), TILE_PASS,
          std::string(STATION_NO_END_RECORD) + " (vdrive.m0)", true, 2, 1, 2, 1},
-        {1, false, result(false, STATION_ERR_STOPPED), TILE_STOPPED, "stopped by the operator", false, 2, 1,
-         2, 2},
+        {1, RECORDED, result(false, STATION_ERR_STOPPED), TILE_STOPPED, "stopped by the operator", false, 2,
+         1, 2, 2},
+        {1, REFUSED, result(false, STATION_ERR_DOWNLOAD), TILE_FAIL, "download of '/x/vmain.m0' failed", true,
+         2, 2, 2, 2},
+    };
+    const auto begin = [&](int port, bool serial) {
+        int64_t attempt = 0;
+        EXPECT_TRUE(line.BeginAttempt(port, "COM", "/dev/x", attempt, problem)) << problem;
+        EXPECT_EQ(model.AttemptBegun(port), attempt);
+        TS_HANDSET_DATA data;
+        TE_STATION_ERROR error = STATION_OK;
+        EXPECT_TRUE(!serial || line.TakeData(attempt, TS_HANDSET_FACTS{}, data, error, problem)) << problem;
+        return attempt;
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reason);
         ASSERT_TRUE(model.Begin(c.port));
         EXPECT_TRUE(model.Ports()[static_cast<std::size_t>(c.port)].Busy);
-        int64_t attempt = 0;
-        ASSERT_TRUE(line.BeginAttempt(c.port, "COM", "/dev/x", attempt, problem)) << problem;
-        if (c.serial) {
-            TS_HANDSET_DATA data;
-            TE_STATION_ERROR error = STATION_OK;
-            ASSERT_TRUE(line.TakeData(attempt, TS_HANDSET_FACTS{}, data, error, problem)) << problem;
+        if (c.attempt == REFUSED) {
+            EXPECT_EQ(model.AttemptBegun(c.port), 0);
+        } else {
+            TS_ATTEMPT_OUTCOME outcome;
+            outcome.Result = c.result;
+            ASSERT_TRUE(line.EndAttempt(begin(c.port, c.attempt != RECORDED), outcome, problem)) << problem;
         }
-        TS_ATTEMPT_OUTCOME outcome;
-        outcome.Result = c.result;
-        ASSERT_TRUE(line.EndAttempt(attempt, outcome, problem)) << problem;
-        const std::optional<TS_STATION_END> end = model.End(c.port, c.result);
+        const int64_t ended = model.AttemptOfJob(c.port);
+        if (c.attempt == NEXT_BEGINS) {
+            begin(c.port, true);
+        }
+        const std::optional<TS_STATION_END> end = model.End(c.port, c.result, ended);
         ASSERT_TRUE(end);
         const TS_PORT_TILE& tile = model.Ports()[static_cast<std::size_t>(c.port)];
         EXPECT_EQ(tile.Look, c.look);
@@ -183,16 +201,39 @@ TEST(StationModel, TheEndOfEachHandsetAndTheTallies) {
         EXPECT_FALSE(tile.Busy);
         EXPECT_EQ(end->Ok, c.result.Ok);
         EXPECT_EQ(end->Chime, c.chime);
-        EXPECT_EQ(end->LogBlock.find("COM"), end->LogBlock.find(c.port == 0 ? "COM1" : "COM2"));
+        EXPECT_NE(end->LogBlock.find(c.port == 0 ? "COM1" : "COM2"), std::string::npos);
         EXPECT_EQ(model.Passed(), c.passed);
         EXPECT_EQ(model.Failed(), c.failed);
         EXPECT_EQ(model.Today().Passed, c.todayPassed);
         EXPECT_EQ(model.Today().Failed, c.todayFailed);
     }
-    EXPECT_FALSE(model.End(2, result(true, STATION_OK))); // no such port
+    EXPECT_FALSE(model.End(2, result(true, STATION_OK), 0)); // no such port
     model.ResetTally();
     EXPECT_EQ(model.Passed() + model.Failed(), 0);
     EXPECT_EQ(model.Today().Passed, 2); // the store's, not the shift's
+}
+
+// Today begins at the local midnight, written as the store writes its times (UTC).
+TEST(StationModel, TodayIsTheLocalDay) {
+    const struct {
+        const char* zone;
+        std::time_t now;
+        const char* start;
+    } cases[] = {
+        {"UTC0", 1796853600, "2026-12-09T00:00:00"},  // 2026-12-09 22:00 UTC
+        {"JST-9", 1796853600, "2026-12-09T15:00:00"}, // 07:00 on the 10th in Tokyo
+        {"EST5", 1796871600, "2026-12-09T05:00:00"},  // 2026-12-10 03:00 UTC: 22:00 on the 9th in New York
+    };
+    const char* saved = std::getenv("TZ");
+    const std::string before = saved ? saved : "";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.zone);
+        ::setenv("TZ", c.zone, 1);
+        ::tzset();
+        EXPECT_EQ(LocalDayStart(c.now), c.start);
+    }
+    saved ? ::setenv("TZ", before.c_str(), 1) : ::unsetenv("TZ");
+    ::tzset();
 }
 
 // A port's line as the reports come: a refusal shows only while the port waits, and goes when the
@@ -242,7 +283,7 @@ TEST(StationModel, APortsLineFollowsTheReports) {
                 model.Begin(0);
                 break;
             case PASS:
-                model.End(0, ok);
+                model.End(0, ok, 0);
                 break;
             case ENDED:
                 model.Ended();

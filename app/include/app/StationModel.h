@@ -71,6 +71,10 @@ struct TS_TODAY_TALLY {
     int Failed = 0; // failed or interrupted
 };
 
+// The start of the local day of a moment, as the record store's times are written (UTC,
+// "2026-12-09T23:00:00"): where today's tally begins.
+std::string LocalDayStart(std::time_t now);
+
 class CStationModel {
 public:
     CStationModel();
@@ -107,10 +111,18 @@ public:
     // The engine goes; the ports that waited or worked are idle, and a refusal is no longer shown.
     void Ended();
 
+    // ---- on a port's thread, as the engine reports: the attempt the line session opened for the
+    // job that begins (0: none, as without a job or when the store refused it), and that attempt
+    // again as the job ends, when another one may already be under way by the time the end is
+    // shown.
+    int64_t AttemptBegun(int port);
+    int64_t AttemptOfJob(int port) const;
+
     // ---- the engine's reports (false: no such port, or nothing changes)
     bool Begin(int port);
     bool Phase(int port);
-    std::optional<TS_STATION_END> End(int port, const TS_STATION_RESULT& result);
+    // attempt: the one that ended (its serial is shown), from AttemptOfJob.
+    std::optional<TS_STATION_END> End(int port, const TS_STATION_RESULT& result, int64_t attempt);
     bool Waiting(int port, bool away);
     bool Refused(int port, const std::string& reason);
     bool PortState(int port, TE_STATION_PORT_STATE state);
@@ -133,6 +145,9 @@ private:
     std::unique_ptr<IRecordStore> m_store;
     std::unique_ptr<CLineSession> m_line;
     std::vector<TS_PORT_TILE> m_ports;
+    // each written by its port's thread only, sized before the engine starts
+    std::vector<int64_t> m_seenAttempt;
+    std::vector<int64_t> m_jobAttempt;
     std::vector<std::string> m_files; // of the run in progress
     std::vector<std::string> m_paths;
     int m_passed = 0;
