@@ -53,8 +53,9 @@ TEST(StationModel, OpenJobAndItsRefusals) {
         {dir.Write("bad.toml", "name = \"x\"\nverfy = true\n"), false, "bad.toml:2:1: unknown key 'verfy'"},
         {good, true, ""},
         // refused afterwards: the job in use stays
-        {dir.Write("missing.toml", "name = \"x\"\n[[image]]\npath = \"vnone.m0\"\nsha256 = \"00\"\n"), false,
-         "cannot read 'vnone.m0'"},
+        {dir.Write("missing.toml", "name = \"x\"\n[[image]]\npath = \"vnone.m0\"\nsha256 = \"" +
+                                       std::string(64, '0') + "\"\n"),
+         false, "cannot read 'vnone.m0'"},
         {WriteJob(dir, dir.File("file") + "/records.db", "nostore.toml"), false, "file/records.db"},
     };
     CStationModel model;
