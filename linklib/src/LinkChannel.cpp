@@ -160,6 +160,19 @@ bool CLinkChannel::StartReader(bool usb) {
     return true;
 }
 
+// One packet the USB reader read: the first after the open is the device's greeting and is
+// dropped; an empty read is none.
+void CLinkChannel::TakeUsbPacket(const uint8_t* packet, uint32_t count, bool& greeted) {
+    if (count == 0) {
+        return;
+    }
+    if (!greeted) {
+        greeted = true;
+        return;
+    }
+    StoreFrame(packet, static_cast<int>(count));
+}
+
 // --- the ring -------------------------------------------------------------------------------
 
 void CLinkChannel::DecodeByte(uint8_t byte) {

@@ -124,14 +124,7 @@ uint32_t CLinkChannel::UsbReaderLoop() {
             if (err != kErrSuccess) {
                 return err;
             }
-            if (count == 0) {
-                continue;
-            }
-            if (!greeted) {
-                greeted = true;
-                continue;
-            }
-            StoreFrame(packet, static_cast<int>(count));
+            TakeUsbPacket(packet, count, greeted);
         } else if (fds[0].revents != 0) {
             return (fds[0].revents & POLLNVAL) != 0 ? kErrInvalidHandle : kErrBrokenPipe;
         }

@@ -152,14 +152,7 @@ uint32_t CLinkChannel::UsbReaderLoop() {
         if (rc != kErrSuccess) {
             return rc;
         }
-        if (got == 0) {
-            continue;
-        }
-        if (!greeted) {
-            greeted = true;
-            continue;
-        }
-        StoreFrame(packet, static_cast<int>(got));
+        TakeUsbPacket(packet, got, greeted);
     }
 }
 

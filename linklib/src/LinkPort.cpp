@@ -2,11 +2,59 @@
 // (LinkPortPosix.cpp: termios and poll(); LinkPortWin.cpp: the communications API) opens, closes,
 // reads and writes the device and reads its settings back (ReadLineSettings, ReadDeviceEvents).
 #include <cstring>
+#include <mutex>
 
 #include "LinkError.h"
 #include "LinkPort.h"
 
 using namespace quillet;
+
+// --- open and close ---------------------------------------------------------------------------
+
+uint32_t CLinkPort::ApplyOpenSettings(int baudRate, int dataBits, int parity, int stopBits, int flowMode,
+                                      uint32_t eventMask) {
+    // A port that cannot be configured is not open: every step decides.
+    uint32_t rc = ApplyEventMask(eventMask);
+    if (rc == kErrSuccess) {
+        rc = ApplyLineSettings(baudRate, dataBits, parity, stopBits);
+    }
+    if (rc == kErrSuccess) {
+        rc = ApplyReadMode(0);
+    }
+    if (rc == kErrSuccess) {
+        rc = ApplyFlowControl(flowMode);
+    }
+    return rc;
+}
+
+int CLinkPort::StopAndWaitForCallers() {
+    SignalStop();
+    std::unique_lock lock(m_IoMutex);
+    m_Closing = true;
+    m_IoIdle.wait(lock, [this] { return m_IoUsers == 0; });
+    const int fd = m_Fd.exchange(-1, std::memory_order_acq_rel);
+    m_Closing = false;
+    return fd;
+}
+
+int CLinkPort::BeginIo() {
+    std::lock_guard lock(m_IoMutex);
+    const int fd = m_Fd.load(std::memory_order_acquire);
+    if (fd < 0 || m_Closing) {
+        return -1;
+    }
+    ++m_IoUsers;
+    return fd;
+}
+
+void CLinkPort::EndIo() {
+    std::lock_guard lock(m_IoMutex);
+    if (--m_IoUsers == 0) {
+        m_IoIdle.notify_all();
+    }
+}
+
+// --- settings ---------------------------------------------------------------------------------
 
 uint32_t CLinkPort::ApplyReadMode(int mode) {
     if (mode == 1) {

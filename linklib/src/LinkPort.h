@@ -139,6 +139,12 @@ private:
     // A caller's operation holds the device open while it runs; CloseDevice waits for it.
     int BeginIo();
     void EndIo();
+    // The close's first step: every wait stopped, the callers' operations left; the port counts as
+    // closed from here, and the descriptor it had is returned.
+    int StopAndWaitForCallers();
+    // The settings an open gives, in order; the first failure ends it.
+    uint32_t ApplyOpenSettings(int baudRate, int dataBits, int parity, int stopBits, int flowMode,
+                               uint32_t eventMask);
     uint32_t WriteAll(const void* data, uint32_t length, uint32_t* written, int waitMs);
     uint32_t ReadTimed(void* buffer, uint32_t length, uint32_t* readCount, int waitMs);
     uint32_t FailOpen(uint32_t code);

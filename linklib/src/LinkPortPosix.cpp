@@ -188,18 +188,8 @@ uint32_t CLinkPort::OpenComDevice(const std::string& deviceName, int baudRate, i
         return FailOpen(WinErrorFromErrno(err));
     }
 
-    // A port that cannot be configured is not open: every step decides.
-    uint32_t rc = ApplyEventMask(eventMask);
-    if (rc == kErrSuccess) {
-        rc = ApplyLineSettings(baudRate, dataBits, parity, stopBits);
-    }
-    if (rc == kErrSuccess) {
-        rc = ApplyReadMode(0);
-    }
-    if (rc == kErrSuccess) {
-        rc = ApplyFlowControl(flowMode);
-    }
-    if (rc != kErrSuccess) {
+    if (const uint32_t rc = ApplyOpenSettings(baudRate, dataBits, parity, stopBits, flowMode, eventMask);
+        rc != kErrSuccess) {
         return FailOpen(rc);
     }
     ::tcflush(fd, TCIOFLUSH);
@@ -288,15 +278,7 @@ uint32_t CLinkPort::CloseDevice() {
     if (!IsOpen()) {
         return kErrSuccess;
     }
-    SignalStop();
-    int fd;
-    {
-        std::unique_lock lock(m_IoMutex);
-        m_Closing = true;
-        m_IoIdle.wait(lock, [this] { return m_IoUsers == 0; });
-        fd = m_Fd.exchange(-1, std::memory_order_acq_rel);
-        m_Closing = false;
-    }
+    const int fd = StopAndWaitForCallers();
     if (m_Tty) {
         if (m_HaveOldTermios) {
             KernelSetTermios(fd, m_OldTermios);
@@ -337,23 +319,6 @@ void CLinkPort::SetCancel(bool on) {
     }
     m_Bulk->Wake();
     WakeWaiters();
-}
-
-int CLinkPort::BeginIo() {
-    std::lock_guard lock(m_IoMutex);
-    int fd = m_Fd.load(std::memory_order_acquire);
-    if (fd < 0 || m_Closing) {
-        return -1;
-    }
-    ++m_IoUsers;
-    return fd;
-}
-
-void CLinkPort::EndIo() {
-    std::lock_guard lock(m_IoMutex);
-    if (--m_IoUsers == 0) {
-        m_IoIdle.notify_all();
-    }
 }
 
 // --- settings -------------------------------------------------------------------------------

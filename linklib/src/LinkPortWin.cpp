@@ -155,18 +155,8 @@ uint32_t CLinkPort::OpenComDevice(const std::string& deviceName, int baudRate, i
             return FailOpen(err);
         }
     }
-    // A port that cannot be configured is not open: every step decides.
-    uint32_t rc = ApplyEventMask(eventMask);
-    if (rc == kErrSuccess) {
-        rc = ApplyLineSettings(baudRate, dataBits, parity, stopBits);
-    }
-    if (rc == kErrSuccess) {
-        rc = ApplyReadMode(0);
-    }
-    if (rc == kErrSuccess) {
-        rc = ApplyFlowControl(flowMode);
-    }
-    if (rc != kErrSuccess) {
+    if (const uint32_t rc = ApplyOpenSettings(baudRate, dataBits, parity, stopBits, flowMode, eventMask);
+        rc != kErrSuccess) {
         return FailOpen(rc);
     }
     ::PurgeComm(n.device, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
@@ -229,14 +219,7 @@ uint32_t CLinkPort::CloseDevice() {
     if (!IsOpen()) {
         return kErrSuccess;
     }
-    SignalStop();
-    {
-        std::unique_lock lock(m_IoMutex);
-        m_Closing = true;
-        m_IoIdle.wait(lock, [this] { return m_IoUsers == 0; });
-        m_Fd.store(-1, std::memory_order_release);
-        m_Closing = false;
-    }
+    StopAndWaitForCallers();
     SNativeState& n = Native();
     if (n.device != INVALID_HANDLE_VALUE) {
         ::CancelIoEx(n.device, nullptr);
@@ -263,23 +246,6 @@ void CLinkPort::SetCancel(bool on) {
         ::ResetEvent(Native().cancel);
     }
     WakeWaiters();
-}
-
-int CLinkPort::BeginIo() {
-    std::lock_guard lock(m_IoMutex);
-    const int fd = m_Fd.load(std::memory_order_acquire);
-    if (fd < 0 || m_Closing) {
-        return -1;
-    }
-    ++m_IoUsers;
-    return fd;
-}
-
-void CLinkPort::EndIo() {
-    std::lock_guard lock(m_IoMutex);
-    if (--m_IoUsers == 0) {
-        m_IoIdle.notify_all();
-    }
 }
 
 // --- settings -------------------------------------------------------------------------------
