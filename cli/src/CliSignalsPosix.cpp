@@ -11,6 +11,17 @@
 namespace {
 // A signal the watcher sends itself to end its wait when the program ends normally.
 constexpr int kWakeSignal = SIGUSR2;
+
+// What the watcher takes: blocked in every thread, waited for in its own.
+sigset_t WatchedSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    sigaddset(&set, kWakeSignal);
+    return set;
+}
 } // namespace
 
 void CStopSignals::WriteStderr(const char* text) {
@@ -31,23 +42,13 @@ void CStopSignals::Install() {
     }
     m_installed = true;
     std::signal(SIGPIPE, SIG_IGN); // a closed pipe or socket is an error to report, not death
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    sigaddset(&set, kWakeSignal);
+    const sigset_t set = WatchedSignals();
     ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
     m_watcher = std::thread([this] { Watch(); });
 }
 
 void CStopSignals::Watch() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    sigaddset(&set, kWakeSignal);
+    const sigset_t set = WatchedSignals();
     for (;;) {
         int sig = 0;
         if (::sigwait(&set, &sig) != 0) {
