@@ -29,11 +29,22 @@ int ExpectedWriterRunner(int portType) {
 
 CConnectSequence::CConnectSequence(CTargetConnection& link, ILogSink& log, IJobObserver* observer,
                                    TS_CONNECT_PLAN plan)
-    : m_link(link), m_log(log), m_observer(observer), m_plan(std::move(plan)), m_start(Clock::now()),
+    : m_link(&link), m_log(log), m_observer(observer), m_plan(std::move(plan)), m_start(Clock::now()),
       m_step(m_plan.First) {
     if (m_step == CONNECT_DEVICE && m_plan.WaitPath.empty()) {
         m_step = CONNECT_OPEN;
     }
+}
+
+CConnectSequence::CConnectSequence(COstraMonitor& monitor, ILogSink& log, IJobObserver* observer,
+                                   TS_CONNECT_PLAN plan)
+    : m_monitor(&monitor), m_log(log), m_observer(observer), m_plan(std::move(plan)), m_start(Clock::now()),
+      m_step(std::max(m_plan.First, CONNECT_ANSWER)) {}
+
+bool CConnectSequence::LinkLost() const {
+    const COstraMonitor& monitor = Monitor();
+    const bool open = m_link ? m_link->IsPortOpen() : monitor.IsSerialOpen();
+    return open && monitor.GetPortLastError() != 0;
 }
 
 const TS_JOB_OUTCOME& CConnectSequence::Run(const std::atomic<bool>* cancel) {
@@ -130,12 +141,11 @@ TS_JOB_OUTCOME CConnectSequence::CommandFailed(TE_JOB_STEP step, int status) con
     TS_JOB_OUTCOME outcome;
     outcome.Step = step;
     outcome.Status = status;
-    const COstraMonitor* monitor = m_link.Monitor();
     // the port's typed error says that the device went away; its text is only shown
-    if (monitor && m_link.IsPortOpen() && monitor->GetPortLastError() != 0) {
+    if (LinkLost()) {
         outcome.Class = OUTCOME_LINK_LOST;
-        outcome.SystemError = monitor->GetPortLastError();
-        outcome.Reason = monitor->GetPortErrorText();
+        outcome.SystemError = Monitor().GetPortLastError();
+        outcome.Reason = Monitor().GetPortErrorText();
     } else {
         outcome.Class = OUTCOME_TARGET_REFUSED;
     }
@@ -149,9 +159,9 @@ bool CConnectSequence::TimeLeft() const {
 void CConnectSequence::CloseLink() {
     if (m_plan.LinkMutex) {
         std::lock_guard lock(*m_plan.LinkMutex);
-        m_link.CloseTargetLink();
+        m_link->CloseTargetLink();
     } else {
-        m_link.CloseTargetLink();
+        m_link->CloseTargetLink();
     }
 }
 
@@ -187,19 +197,19 @@ void CConnectSequence::OpenStep(const std::atomic<bool>* cancel) {
         if (m_plan.LinkMutex) {
             lock = std::unique_lock(*m_plan.LinkMutex);
         }
-        m_link.CloseTargetLink();
-        open = m_link.OpenTargetLink(m_plan.Config, m_plan.DevicePath);
+        m_link->CloseTargetLink();
+        open = m_link->OpenTargetLink(m_plan.Config, m_plan.DevicePath);
         if (open && Cancelled(cancel)) {
-            m_link.Monitor()->CancelWaits(true); // a stop that came meanwhile is not missed
+            m_link->Monitor()->CancelWaits(true); // a stop that came meanwhile is not missed
         }
     }
     if (!open) {
         TS_JOB_OUTCOME outcome;
         outcome.Class = OUTCOME_OPEN_REFUSED;
         outcome.Step = STEP_OPEN;
-        outcome.SystemError = m_link.PortLastError();
-        outcome.Reason = m_link.PortErrorText();
-        outcome.Text = m_link.StatusText();
+        outcome.SystemError = m_link->PortLastError();
+        outcome.Reason = m_link->PortErrorText();
+        outcome.Text = m_link->StatusText();
         CloseLink();
         End(outcome);
         return;
@@ -219,7 +229,7 @@ void CConnectSequence::AnswerStep(const std::atomic<bool>* cancel) {
         return;
     }
     const int polls = m_poll.polls;
-    m_poll = PollTargetAnswer(*m_link.Monitor(), m_log);
+    m_poll = PollTargetAnswer(Monitor(), m_log);
     m_poll.polls = polls + 1;
     switch (m_poll.answer) {
     case ANSWER_READY:
@@ -236,7 +246,7 @@ void CConnectSequence::AnswerStep(const std::atomic<bool>* cancel) {
         return;
     }
     case ANSWER_KEEP_WAITING:
-        if (m_link.Monitor()->IsSerialOpen() && m_link.Monitor()->GetPortLastError() != 0) {
+        if (LinkLost()) {
             // the link is lost (the device went away): every later poll would time out at once
             End(CommandFailed(STEP_ANSWER, m_poll.status));
         } else if (!TimeLeft()) {
@@ -266,7 +276,7 @@ void CConnectSequence::Runner(signed char status, int runner, const std::string&
 void CConnectSequence::StatusStep(const std::atomic<bool>* cancel) {
     int runner = -1;
     std::string version;
-    const signed char status = ReportTargetStatus(*m_link.Monitor(), m_log, runner, &version);
+    const signed char status = ReportTargetStatus(Monitor(), m_log, runner, &version);
     Runner(status, runner, version);
     if (Cancelled(cancel)) {
         End(CancelledAt(STEP_STATUS));
@@ -291,7 +301,7 @@ void CConnectSequence::WriterStep(const std::atomic<bool>* cancel) {
     if (m_observer) {
         m_observer->OnJobPhase(JOB_PHASE_WRITER);
     }
-    TS_WRITER_SENT sent = m_plan.Writer(*m_link.Monitor());
+    TS_WRITER_SENT sent = m_plan.Writer(Monitor());
     if (Cancelled(cancel)) {
         TS_JOB_OUTCOME outcome = CancelledAt(STEP_WRITER);
         outcome.Text = sent.Outcome.Text;
@@ -307,7 +317,7 @@ void CConnectSequence::WriterStep(const std::atomic<bool>* cancel) {
     }
     m_writerSent = true;
     if (!sent.Asked) {
-        sent.Status = ReportTargetStatus(*m_link.Monitor(), m_log, sent.Runner, &sent.Version);
+        sent.Status = ReportTargetStatus(Monitor(), m_log, sent.Runner, &sent.Version);
     }
     Runner(sent.Status, sent.Runner, sent.Version);
     // The writer proves itself by reporting that it runs. Its RAM is its own once it runs (data,
@@ -332,7 +342,7 @@ void CConnectSequence::FlashIdStep(const std::atomic<bool>* cancel) {
     if (m_observer) {
         m_observer->OnJobPhase(JOB_PHASE_FLASH_ID);
     }
-    TS_JOB_OUTCOME outcome = m_plan.FlashId(*m_link.Monitor());
+    TS_JOB_OUTCOME outcome = m_plan.FlashId(Monitor());
     if (Cancelled(cancel)) {
         outcome = CancelledAt(STEP_FLASH_ID);
     }

@@ -3,6 +3,7 @@
 #include "StationPort.h"
 
 #include "download/DownloadSession.h"
+#include "station/StationOutcome.h"
 
 namespace {
 
@@ -11,6 +12,46 @@ using Clock = stationport::Clock;
 constexpr auto kProgressInterval = std::chrono::milliseconds(100); // ten reports a second at most
 
 } // namespace
+
+TE_STATION_ERROR StationErrorFor(const TS_JOB_OUTCOME& o) {
+    switch (o.Class) {
+    case OUTCOME_OK:
+        return STATION_OK;
+    case OUTCOME_CANCELLED:
+        return STATION_ERR_STOPPED;
+    case OUTCOME_OPEN_REFUSED:
+        return STATION_ERR_PORT_OPEN;
+    case OUTCOME_NO_ANSWER:
+        return STATION_ERR_NO_ANSWER;
+    case OUTCOME_LINK_LOST:
+        return STATION_ERR_DISCONNECTED;
+    case OUTCOME_FILE_ERROR:
+        return STATION_ERR_FILE;
+    case OUTCOME_VERIFY_MISMATCH:
+        return STATION_ERR_VERIFY;
+    case OUTCOME_INTERNAL:
+        return STATION_ERR_INTERNAL;
+    case OUTCOME_TARGET_REFUSED:
+        break;
+    }
+    switch (o.Step) {
+    case STEP_ANSWER:
+        return o.Status >= 0 ? STATION_ERR_NOT_POSSIBLE : STATION_ERR_LINK;
+    case STEP_WRITER:
+    case STEP_WRITER_START:
+        return STATION_ERR_WRITER;
+    case STEP_FLASH_ID:
+        return STATION_ERR_FLASH_ID;
+    case STEP_COMPRESS:
+    case STEP_ERASE:
+    case STEP_PROGRAM:
+        return STATION_ERR_DOWNLOAD;
+    case STEP_VERIFY:
+        return STATION_ERR_VERIFY;
+    default:
+        return STATION_ERR_LINK;
+    }
+}
 
 void CStationPort::AppendLog(const std::string& text) {
     if (m_holdLog) {

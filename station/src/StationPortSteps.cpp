@@ -8,6 +8,7 @@
 #include "download/ConnectSequence.h"
 #include "download/DownloadSession.h"
 #include "quillet/UsbDevices.h"
+#include "station/StationOutcome.h"
 #include "tools/EraseJob.h"
 #include "tools/FlashIdentification.h"
 
@@ -67,72 +68,70 @@ TS_FAILURE CStationPort::Connect(bool sendWriter, bool answered,
 }
 
 TS_FAILURE CStationPort::ConnectFailure(const TS_JOB_OUTCOME& o, double waitSeconds) {
-    const bool lost = o.Class == OUTCOME_LINK_LOST;
-    switch (o.Class) {
-    case OUTCOME_OK:
-        return {STATION_OK, {}};
-    case OUTCOME_CANCELLED:
-        switch (o.Step) {
-        case STEP_DEVICE:
-            return {STATION_ERR_STOPPED, "stopped while waiting for the device; nothing was sent"};
-        case STEP_OPEN:
-        case STEP_ANSWER:
-            return {STATION_ERR_STOPPED, "stopped while waiting for the target's answer; nothing was sent"};
-        case STEP_STATUS:
-            return {STATION_ERR_STOPPED, "stopped after the target answered; nothing was sent"};
-        case STEP_FLASH_ID:
-            return {STATION_ERR_STOPPED, "stopped while the flash parts were being asked"};
-        default:
-            return {STATION_ERR_STOPPED, o.Text.empty() ? "stopped while the flash writer was being sent; "
-                                                          "nothing else was sent"
-                                                        : o.Text};
-        }
-    case OUTCOME_OPEN_REFUSED:
-        if (o.Step == STEP_DEVICE) {
-            return {STATION_ERR_PORT_OPEN,
-                    m_port.DevicePath + " did not appear within " + Seconds(waitSeconds) + " s"};
-        }
-        return {STATION_ERR_PORT_OPEN,
-                "cannot open " + (o.Reason.empty() ? m_port.DevicePath : OpenReason(o.Reason))};
-    case OUTCOME_NO_ANSWER:
-        return {STATION_ERR_NO_ANSWER, "no answer from the target within " + Seconds(waitSeconds) + " s"};
-    default:
-        break;
-    }
+    const TE_STATION_ERROR error = StationErrorFor(o);
+    std::string text;
     switch (o.Step) {
+    case STEP_DEVICE:
+        text = o.Class == OUTCOME_CANCELLED
+                   ? "stopped while waiting for the device; nothing was sent"
+                   : m_port.DevicePath + " did not appear within " + Seconds(waitSeconds) + " s";
+        break;
+    case STEP_OPEN:
+        text = o.Class == OUTCOME_CANCELLED
+                   ? "stopped while waiting for the target's answer; nothing was sent"
+                   : "cannot open " + (o.Reason.empty() ? m_port.DevicePath : OpenReason(o.Reason));
+        break;
     case STEP_ANSWER:
-        if (o.Class == OUTCOME_TARGET_REFUSED && o.Status >= 0) {
-            return {STATION_ERR_NOT_POSSIBLE, "the target answered that a download is not possible (result " +
-                                                  std::to_string(o.Result) + ")"};
-        }
-        return LinkFailure(STATION_ERR_LINK,
-                           "the link failed while waiting for the target: " + StatusCodeText(o.Status), lost);
+        text =
+            o.Class == OUTCOME_CANCELLED   ? "stopped while waiting for the target's answer; nothing was sent"
+            : o.Class == OUTCOME_NO_ANSWER ? "no answer from the target within " + Seconds(waitSeconds) + " s"
+            : error == STATION_ERR_NOT_POSSIBLE
+                ? "the target answered that a download is not possible (result " + std::to_string(o.Result) +
+                      ")"
+                : "the link failed while waiting for the target: " + StatusCodeText(o.Status);
+        break;
     case STEP_STATUS:
-        return LinkFailure(STATION_ERR_LINK,
-                           "the target did not say which program runs: " + StatusCodeText(o.Status), lost);
+        text = o.Class == OUTCOME_CANCELLED
+                   ? "stopped after the target answered; nothing was sent"
+                   : "the target did not say which program runs: " + StatusCodeText(o.Status);
+        break;
     case STEP_WRITER:
-        if (o.Class == OUTCOME_FILE_ERROR && o.File == FILE_PROBLEM_NOT_SET) {
-            return {STATION_ERR_FILE, "the boot loader runs and no flash writer is set"};
-        }
-        if (o.Class == OUTCOME_FILE_ERROR) {
-            return {STATION_ERR_FILE, o.Text};
-        }
-        return LinkFailure(STATION_ERR_WRITER, o.Text, lost);
+        text = o.File == FILE_PROBLEM_NOT_SET ? "the boot loader runs and no flash writer is set"
+               : !o.Text.empty()              ? o.Text
+                                 : "stopped while the flash writer was being sent; nothing else was sent";
+        break;
     case STEP_WRITER_START: {
         const std::string seen =
             o.Runner < 0 ? "the target did not say which program runs: " + StatusCodeText(o.Status)
                          : "the target reports runner " + std::to_string(o.Runner) + " (" +
                                OneLine(RunnerLine(o.Runner, o.Version)) + ")";
-        return LinkFailure(STATION_ERR_WRITER,
-                           "the flash writer " + m_writerPath +
-                               " was sent, but it does not report itself running (runner " +
-                               std::to_string(o.ExpectedRunner) + " expected): " + seen,
-                           lost);
+        text = o.Class == OUTCOME_CANCELLED
+                   ? "stopped while the flash writer was being sent; nothing else was sent"
+                   : "the flash writer " + m_writerPath +
+                         " was sent, but it does not report itself running (runner " +
+                         std::to_string(o.ExpectedRunner) + " expected): " + seen;
+        break;
     }
     case STEP_FLASH_ID:
-        return LinkFailure(STATION_ERR_FLASH_ID, o.Text, lost);
+        text = o.Class == OUTCOME_CANCELLED ? "stopped while the flash parts were being asked" : o.Text;
+        break;
     default:
-        return LinkFailure(STATION_ERR_INTERNAL, o.Text, lost);
+        text = o.Text;
+        break;
+    }
+    switch (o.Class) {
+    case OUTCOME_OK:
+        return {STATION_OK, {}};
+    case OUTCOME_TARGET_REFUSED:
+    case OUTCOME_LINK_LOST:
+    case OUTCOME_INTERNAL:
+        if (error != STATION_ERR_NOT_POSSIBLE) {
+            // a port stopped meanwhile says so; a lost link names the port's reason
+            return LinkFailure(error, text, o.Class == OUTCOME_LINK_LOST);
+        }
+        return {error, text};
+    default:
+        return {error, text};
     }
 }
 

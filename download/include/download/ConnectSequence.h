@@ -71,6 +71,8 @@ int ExpectedWriterRunner(int portType);
 class CConnectSequence {
 public:
     CConnectSequence(CTargetConnection& link, ILogSink& log, IJobObserver* observer, TS_CONNECT_PLAN plan);
+    // On a link that was opened elsewhere (the main window's): plan.First is CONNECT_ANSWER or later.
+    CConnectSequence(COstraMonitor& monitor, ILogSink& log, IJobObserver* observer, TS_CONNECT_PLAN plan);
 
     // One step (the answer: one poll of at most 50 ms). False once the sequence has ended.
     bool Step(const std::atomic<bool>* cancel = nullptr);
@@ -106,7 +108,11 @@ private:
     void FlashIdStep(const std::atomic<bool>* cancel);
     void Runner(signed char status, int runner, const std::string& version);
 
-    CTargetConnection& m_link;
+    COstraMonitor& Monitor() const { return m_link ? *m_link->Monitor() : *m_monitor; }
+    bool LinkLost() const;
+
+    CTargetConnection* m_link = nullptr;
+    COstraMonitor* m_monitor = nullptr;
     ILogSink& m_log;
     IJobObserver* m_observer;
     const TS_CONNECT_PLAN m_plan;
