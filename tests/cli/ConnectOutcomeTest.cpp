@@ -20,6 +20,7 @@
 #include "SimHarness.h"
 #include "TempDir.h"
 #include "download/ConnectSequence.h"
+#include "download/DownloadSession.h"
 #include "station/StationEngine.h"
 #include "station/StationOutcome.h"
 #include "tools/FlashIdentification.h"
@@ -91,7 +92,7 @@ TEST(ConnectOutcome, EachHandsetGivesOneClassAndReasonEverywhere) {
         TE_JOB_STEP step;
         TE_STATION_ERROR station; // the row's error
         int cliExit;
-        int cliCode;        // the JSON error code (0: none, it succeeded)
+        int cliCode;        // the single-port CLI's JSON error code (0: none, or it succeeded)
         const char* reason; // in the station's message and on the CLI's error output
     };
     const std::vector<TS_ROW> rows = {
@@ -191,15 +192,28 @@ TEST(ConnectOutcome, EachHandsetGivesOneClassAndReasonEverywhere) {
             }
         }
         // vandrel-cli, single port
-        {
+        // vandrel-cli: a single port (its exit status and words), and with --json (the station's
+        // JSON Lines: the row's error code)
+        for (const bool json : {false, true}) {
+            SCOPED_TRACE(json ? "--json" : "single port");
             CSimHarness sim(ESimLink::Uart);
             row.handset(sim.Host());
             const CCliRunner cli(dir.File("config"));
-            const TS_CLI_RESULT r = cli.Run({"--port", sim.Path(), "--writer", writer, "--wait", "1.5",
-                                             "--json", row.flashId ? "flash-id" : "download", image});
-            EXPECT_EQ(r.status, row.cliExit) << r.err;
-            EXPECT_EQ(JsonErrorCode(r.out), row.cliCode) << r.out;
-            EXPECT_NE(r.err.find(row.reason), std::string::npos) << r.err;
+            std::vector<std::string> args = {"--port", sim.Path(), "--writer", writer, "--wait", "1.5"};
+            if (json) {
+                args.push_back("--json");
+            }
+            if (row.flashId) {
+                args.push_back("flash-id");
+            } else {
+                args.insert(args.end(), {"download", image});
+            }
+            const TS_CLI_RESULT r = cli.Run(args);
+            EXPECT_EQ(r.status, json && row.cliExit != 0 ? 1 : row.cliExit) << r.err << r.out;
+            if (json) {
+                EXPECT_EQ(JsonErrorCode(r.out), static_cast<int>(row.station)) << r.out;
+            }
+            EXPECT_NE((r.err + r.out).find(row.reason), std::string::npos) << r.err << r.out;
         }
     }
 }
