@@ -9,6 +9,7 @@
 #include <mutex>
 #include <random>
 
+#include "RecordRows.h"
 #include "line/RecordStore.h"
 
 namespace {
@@ -70,12 +71,8 @@ public:
 
     bool BeginAttempt(const TS_ATTEMPT_RECORD& r, int64_t& id, std::string& error) override {
         std::lock_guard lock(m_mutex);
-        ResultPtr res = Exec("INSERT INTO attempts(job, job_sha256, station, operator, port, device, started,"
-                             " files, result, owner_key, serial, serial_how, log)"
-                             " VALUES($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12,$13) RETURNING id",
-                             {r.Job, r.JobSha256, r.Station, r.Operator, r.Port, r.Device,
-                              r.Started.empty() ? UtcNow() : r.Started, r.Files.empty() ? "[]" : r.Files,
-                              RESULT_OPEN, std::to_string(m_ownerKey), r.Serial, r.SerialHow, r.Log});
+        const TS_RECORD_SQL sql = BeginAttemptSql(r, "owner_key", std::to_string(m_ownerKey));
+        ResultPtr res = Exec(sql.Text.c_str(), sql.Values);
         if (!Ok(res, PGRES_TUPLES_OK) || PQntuples(res.get()) != 1) {
             error = Fail("cannot record the attempt's start");
             return false;
@@ -137,13 +134,8 @@ public:
             return false;
         }
         const std::string id = std::to_string(r.Id);
-        ResultPtr res =
-            Exec("UPDATE attempts SET ended = $1, flash_parts = $2, runners = $3, files = $4,"
-                 " serial = $5, serial_how = $6, verify = $7, result = $8, reason = $9, phases = $10,"
-                 " log = $11 WHERE id = $12",
-                 {r.Ended.empty() ? UtcNow() : r.Ended, r.FlashParts, r.Runners,
-                  r.Files.empty() ? "[]" : r.Files, r.Serial, r.SerialHow, r.Verify, r.Result, r.Reason,
-                  r.Phases.empty() ? "{}" : r.Phases, r.Log, id});
+        const TS_RECORD_SQL sql = EndAttemptSql(r);
+        ResultPtr res = Exec(sql.Text.c_str(), sql.Values);
         if (!Ok(res, PGRES_COMMAND_OK) || std::string(PQcmdTuples(res.get())) != "1") {
             return Rollback("cannot record the attempt's end", error);
         }
@@ -159,31 +151,16 @@ public:
     bool Query(const TS_HISTORY_FILTER& f, std::vector<TS_ATTEMPT_RECORD>& records,
                std::string& error) override {
         std::lock_guard lock(m_mutex);
-        ResultPtr res =
-            Exec("SELECT id, job, job_sha256, station, operator, port, device, started, ended,"
-                 " flash_parts, runners, files, serial, serial_how, verify, result, reason, phases, log"
-                 " FROM attempts WHERE ($1::bigint = 0 OR id = $1::bigint) AND ($2 = '' OR job = $2)"
-                 " AND ($3 = '' OR serial = $3) AND ($4 = '' OR port = $4) AND ($5 = '' OR result = $5)"
-                 " AND ($6 = '' OR started >= $6) AND ($7 = '' OR started < $7)"
-                 " ORDER BY started DESC, id DESC LIMIT (CASE WHEN $8::bigint > 0 THEN $8::bigint END)",
-                 {std::to_string(f.Id), f.Job, f.Serial, f.Port, f.Result, f.Since, f.Until,
-                  std::to_string(f.Limit)});
+        const TS_RECORD_SQL sql = QuerySql(f);
+        ResultPtr res = Exec(sql.Text.c_str(), sql.Values);
         if (!Ok(res, PGRES_TUPLES_OK)) {
             error = Fail("cannot read the records");
             return false;
         }
         records.clear();
         for (int row = 0; row < PQntuples(res.get()); ++row) {
-            TS_ATTEMPT_RECORD r;
-            r.Id = std::stoll(PQgetvalue(res.get(), row, 0));
-            std::string* fields[] = {&r.Job,    &r.JobSha256, &r.Station,   &r.Operator,   &r.Port,
-                                     &r.Device, &r.Started,   &r.Ended,     &r.FlashParts, &r.Runners,
-                                     &r.Files,  &r.Serial,    &r.SerialHow, &r.Verify,     &r.Result,
-                                     &r.Reason, &r.Phases,    &r.Log};
-            for (int k = 0; k < 18; ++k) {
-                *fields[k] = PQgetvalue(res.get(), row, k + 1);
-            }
-            records.push_back(std::move(r));
+            records.push_back(
+                RecordOfRow([&res, row](int k) { return std::string(PQgetvalue(res.get(), row, k)); }));
         }
         return true;
     }

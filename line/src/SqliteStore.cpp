@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "RecordRows.h"
 #include "line/RecordStore.h"
 
 namespace {
@@ -47,6 +48,17 @@ public:
     bool Ok() const { return m_ok; }
     CStatement& Bind(const std::string& text) {
         sqlite3_bind_text(m_stmt, ++m_bound, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    // The values of "$1", "$2", ... by their names (a statement may use one more than once).
+    CStatement& BindNamed(const std::vector<std::string>& values) {
+        for (std::size_t k = 0; k < values.size(); ++k) {
+            const int at = sqlite3_bind_parameter_index(m_stmt, ("$" + std::to_string(k + 1)).c_str());
+            if (at > 0) {
+                sqlite3_bind_text(m_stmt, at, values[k].c_str(), static_cast<int>(values[k].size()),
+                                  SQLITE_TRANSIENT);
+            }
+        }
         return *this;
     }
     CStatement& Bind(int64_t value) {
@@ -109,17 +121,18 @@ public:
 
     bool BeginAttempt(const TS_ATTEMPT_RECORD& r, int64_t& id, std::string& error) override {
         std::lock_guard lock(m_mutex);
-        CStatement st(m_db,
-                      "INSERT INTO attempts(job, job_sha256, station, operator, port, device, started,"
-                      " files, result, owner, serial, serial_how, log) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?)");
-        st.Bind(r.Job).Bind(r.JobSha256).Bind(r.Station).Bind(r.Operator).Bind(r.Port).Bind(r.Device);
-        st.Bind(r.Started.empty() ? UtcNow() : r.Started).Bind(r.Files.empty() ? "[]" : r.Files);
-        st.Bind(std::string(RESULT_OPEN)).Bind(m_owner).Bind(r.Serial).Bind(r.SerialHow).Bind(r.Log);
-        if (!st.Ok() || st.Step() != SQLITE_DONE) {
+        const TS_RECORD_SQL sql = BeginAttemptSql(r, "owner", m_owner);
+        CStatement st(m_db, sql.Text.c_str());
+        st.BindNamed(sql.Values);
+        if (!st.Ok() || st.Step() != SQLITE_ROW) {
             error = Fail("cannot record the attempt's start");
             return false;
         }
-        id = sqlite3_last_insert_rowid(m_db);
+        id = st.Int(0);
+        if (st.Step() != SQLITE_DONE) {
+            error = Fail("cannot record the attempt's start");
+            return false;
+        }
         return true;
     }
 
@@ -174,12 +187,9 @@ public:
             return false;
         }
         {
-            CStatement st(m_db, "UPDATE attempts SET ended = ?, flash_parts = ?, runners = ?, files = ?,"
-                                " serial = ?, serial_how = ?, verify = ?, result = ?, reason = ?, phases = ?,"
-                                " log = ? WHERE id = ?");
-            st.Bind(r.Ended.empty() ? UtcNow() : r.Ended).Bind(r.FlashParts).Bind(r.Runners);
-            st.Bind(r.Files.empty() ? "[]" : r.Files).Bind(r.Serial).Bind(r.SerialHow).Bind(r.Verify);
-            st.Bind(r.Result).Bind(r.Reason).Bind(r.Phases.empty() ? "{}" : r.Phases).Bind(r.Log).Bind(r.Id);
+            const TS_RECORD_SQL sql = EndAttemptSql(r);
+            CStatement st(m_db, sql.Text.c_str());
+            st.BindNamed(sql.Values);
             if (!st.Ok() || st.Step() != SQLITE_DONE || sqlite3_changes(m_db) != 1) {
                 return Rollback("cannot record the attempt's end", error);
             }
@@ -197,15 +207,9 @@ public:
     bool Query(const TS_HISTORY_FILTER& f, std::vector<TS_ATTEMPT_RECORD>& records,
                std::string& error) override {
         std::lock_guard lock(m_mutex);
-        // every filter is a bound parameter; an empty one matches everything
-        CStatement st(
-            m_db, "SELECT id, job, job_sha256, station, operator, port, device, started, ended, flash_parts,"
-                  " runners, files, serial, serial_how, verify, result, reason, phases, log FROM attempts"
-                  " WHERE (?1 = 0 OR id = ?1) AND (?2 = '' OR job = ?2) AND (?3 = '' OR serial = ?3)"
-                  " AND (?4 = '' OR port = ?4) AND (?5 = '' OR result = ?5) AND (?6 = '' OR started >= ?6)"
-                  " AND (?7 = '' OR started < ?7) ORDER BY started DESC, id DESC LIMIT ?8");
-        st.Bind(f.Id).Bind(f.Job).Bind(f.Serial).Bind(f.Port).Bind(f.Result).Bind(f.Since).Bind(f.Until);
-        st.Bind(static_cast<int64_t>(f.Limit > 0 ? f.Limit : -1));
+        const TS_RECORD_SQL sql = QuerySql(f);
+        CStatement st(m_db, sql.Text.c_str());
+        st.BindNamed(sql.Values);
         if (!st.Ok()) {
             error = Fail("cannot read the records");
             return false;
@@ -213,16 +217,7 @@ public:
         records.clear();
         int rc = 0;
         while ((rc = st.Step()) == SQLITE_ROW) {
-            TS_ATTEMPT_RECORD r;
-            r.Id = st.Int(0);
-            std::string* fields[] = {&r.Job,    &r.JobSha256, &r.Station,   &r.Operator,   &r.Port,
-                                     &r.Device, &r.Started,   &r.Ended,     &r.FlashParts, &r.Runners,
-                                     &r.Files,  &r.Serial,    &r.SerialHow, &r.Verify,     &r.Result,
-                                     &r.Reason, &r.Phases,    &r.Log};
-            for (int k = 0; k < 18; ++k) {
-                *fields[k] = st.Text(k + 1);
-            }
-            records.push_back(std::move(r));
+            records.push_back(RecordOfRow([&st](int k) { return st.Text(k); }));
         }
         if (rc != SQLITE_DONE) {
             error = Fail("cannot read the records");

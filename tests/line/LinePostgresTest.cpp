@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "PgServer.h"
+#include "RecordCases.h"
 #include "line/RecordStore.h"
 
 namespace {
@@ -171,4 +172,13 @@ TEST(PostgresStore, RefusalsNameNoCredentials) {
     EXPECT_FALSE(store);
     EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
     EXPECT_NE(error.find("cannot connect to the record store"), std::string::npos) << error;
+}
+
+TEST(PostgresStore, RecordsRoundTrip) {
+    REQUIRE_SERVER();
+    ASSERT_TRUE(g_server->CreateDatabase("round_trip"));
+    std::string error;
+    auto store = OpenRecordStore(g_server->Url("round_trip"), error);
+    ASSERT_TRUE(store) << error;
+    ExpectRecordsRoundTrip(*store);
 }

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <set>
 
+#include "RecordCases.h"
 #include "line/JobFile.h"
 #include "line/LineSession.h"
 #include "line/RecordStore.h"
@@ -393,4 +394,13 @@ TEST(RecordStore, TextsAndTimes) {
     const std::size_t a = dead.find('/');
     EXPECT_FALSE(OwnerAlive(dead.substr(0, a) + "/999999999/" + dead.substr(dead.find('/', a + 1) + 1)));
     EXPECT_TRUE(OwnerAlive("another-host/1/x:1")); // not ours to judge
+}
+
+TEST(SqliteStore, RecordsRoundTrip) {
+    const std::string dir = TempDir("sqlite-round");
+    std::string error;
+    auto store = OpenRecordStore("sqlite:" + dir + "/records.db", error);
+    ASSERT_TRUE(store) << error;
+    ExpectRecordsRoundTrip(*store);
+    fs::remove_all(dir);
 }

@@ -1,0 +1,72 @@
+// Cases both record stores must pass alike: the same records, the same answers.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "line/RecordStore.h"
+
+// Every field of a record comes back as it went in (texts with quotes, commas, line ends and
+// non-ASCII), through BeginAttempt, EndAttempt and Query, by id and by each filter.
+inline void ExpectRecordsRoundTrip(IRecordStore& store) {
+    TS_ATTEMPT_RECORD r;
+    r.Job = "round 'trip', \"job\"";
+    r.JobSha256 = std::string(64, 'a');
+    r.Station = "st\u00e4tion-1";
+    r.Operator = "o'p";
+    r.Port = "COM7";
+    r.Device = "/dev/ttyUSB0";
+    r.Started = "2026-12-09T10:00:00.000Z";
+    r.Files = "[{\"role\":\"image\"}]";
+    r.Log = "line 1\r\nline 2";
+    int64_t id = 0;
+    std::string error;
+    ASSERT_TRUE(store.BeginAttempt(r, id, error)) << error;
+    r.Id = id;
+    r.Ended = "2026-12-09T10:01:00.000Z";
+    r.FlashParts = "CS#0 A, CS#1 -";
+    r.Runners = "boot 1.0; writer 2.0";
+    r.Serial = "R-1";
+    r.SerialHow = SERIAL_KEPT;
+    r.Verify = "passed";
+    r.Result = RESULT_PASSED;
+    r.Reason = "done, fine";
+    r.Phases = "{\"erase\":1.5}";
+    r.Log += "\nend";
+    ASSERT_TRUE(store.EndAttempt(r, error)) << error;
+    TS_HISTORY_FILTER byId;
+    byId.Id = id;
+    TS_HISTORY_FILTER byJob;
+    byJob.Job = r.Job;
+    TS_HISTORY_FILTER bySerial;
+    bySerial.Serial = r.Serial;
+    TS_HISTORY_FILTER byPort;
+    byPort.Port = r.Port;
+    for (const TS_HISTORY_FILTER& filter : {byId, byJob, bySerial, byPort}) {
+        std::vector<TS_ATTEMPT_RECORD> records;
+        ASSERT_TRUE(store.Query(filter, records, error)) << error;
+        ASSERT_EQ(records.size(), 1u);
+        const TS_ATTEMPT_RECORD& b = records[0];
+        const std::pair<std::string, std::string> fields[] = {{b.Job, r.Job},
+                                                              {b.JobSha256, r.JobSha256},
+                                                              {b.Station, r.Station},
+                                                              {b.Operator, r.Operator},
+                                                              {b.Port, r.Port},
+                                                              {b.Device, r.Device},
+                                                              {b.Started, r.Started},
+                                                              {b.Ended, r.Ended},
+                                                              {b.FlashParts, r.FlashParts},
+                                                              {b.Runners, r.Runners},
+                                                              {b.Files, r.Files},
+                                                              {b.Serial, r.Serial},
+                                                              {b.SerialHow, r.SerialHow},
+                                                              {b.Verify, r.Verify},
+                                                              {b.Result, r.Result},
+                                                              {b.Reason, r.Reason},
+                                                              {b.Phases, r.Phases},
+                                                              {b.Log, r.Log}};
+        for (const auto& [got, want] : fields) {
+            EXPECT_EQ(got, want);
+        }
+        EXPECT_EQ(b.Id, id);
+    }
+}
