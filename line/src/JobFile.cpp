@@ -286,7 +286,7 @@ private:
                             "a serial comes from a counter (first, last, step) or a list, not both");
             }
             std::string list;
-            std::string column = "serial";
+            std::string column;
             if (!String(*serial, "list", list, true, "serial.") ||
                 !String(*serial, "column", column, false, "serial.")) {
                 return false;
@@ -299,23 +299,29 @@ private:
             std::stringstream text;
             text << in.rdbuf();
             int line = 0;
-            if (!ReadSerialList(text.str(), column, spec.List, line, problem)) {
+            auto listFail = [this](int line, const std::string& reason) {
                 m_error.File = m_job.SerialListPath;
                 m_error.Line = line;
                 m_error.Column = line > 0 ? 1 : 0;
-                m_error.Reason = problem;
+                m_error.Reason = reason;
                 return false;
+            };
+            std::string ignored;
+            auto isValue = [&spec, &ignored](const std::string& value) {
+                return CheckSerialValue(spec, value, ignored);
+            };
+            if (!ReadSerialList(text.str(), column, isValue, spec.List, spec.ListLines, line, problem)) {
+                return listFail(line, problem);
             }
             spec.FromList = true;
-            if (spec.Format != SERIAL_TEXT) {
-                for (std::size_t k = 0; k < spec.List.size(); ++k) {
-                    const std::string& value = spec.List[k];
-                    if (value.find_first_not_of("0123456789") != std::string::npos) {
-                        return Fail(serial->get("list")->source(), "the serial list's value '" + value +
-                                                                       "' is no integer for format " +
-                                                                       format);
-                    }
+            for (std::size_t k = 0; k < spec.List.size(); ++k) {
+                if (!CheckSerialValue(spec, spec.List[k], problem)) {
+                    return listFail(spec.ListLines[k], problem);
                 }
+            }
+            const CSerialPlan plan(spec);
+            if (!CheckSerialsDistinct(plan, problem, line)) {
+                return listFail(line, problem);
             }
         } else {
             if (serial->contains("column")) {
@@ -336,6 +342,9 @@ private:
                 if (spec.Last > 0xFFFFFFFFLL) {
                     return Fail(serial->get("last")->source(), "serial.last does not fit in 4 bytes");
                 }
+            }
+            if (spec.Format == SERIAL_TEXT && !CheckSerialValue(spec, std::to_string(spec.Last), problem)) {
+                return Fail(serial->get("last")->source(), "serial.last: " + problem);
             }
         }
         m_job.Serial = CSerialPlan(spec);

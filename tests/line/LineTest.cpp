@@ -114,32 +114,57 @@ TEST(SerialNumber, FormatsAndTheSerialsAHandsetHolds) {
     }
 }
 
+constexpr const char* c_quotedLines = "sn,note\n1,a\n2,\"b\nc\"\n3,d\n";
+
 TEST(SerialNumber, ListFiles) {
+    // the values of these lists hold a digit; a one-column first line without one is a header
+    auto digits = [](const std::string& v) { return v.find_first_of("0123456789") != std::string::npos; };
     const struct {
         const char* text;
+        const char* column;              // as the job names it; empty: none named
         std::vector<std::string> values; // empty: refused
         int line;                        // of the refusal
     } cases[] = {
-        {"A1\nA2\n\n# spare\nA3\r\n", {"A1", "A2", "A3"}, 0},
-        {"serial\nA1\nA2\n", {"A1", "A2"}, 0},
-        {"imei,serial,batch\n1,A1,x\n2,\"A2\",y\n", {"A1", "A2"}, 0},
-        {"a,b\n1,2\n", {"1"}, 0}, // no column named serial: the first
-        {"A1\nA2\nA1\n", {}, 3},
-        {"serial,x\n,3\n", {}, 2},
-        {"# nothing\n", {}, 0},
+        {"A1\nA2\n\n# spare\nA3\r\n", "", {"A1", "A2", "A3"}, 0},
+        {"serial\nA1\nA2\n", "", {"A1", "A2"}, 0},
+        {"imei,serial,batch\n1,A1,x\n2,\"A2\",y\n", "", {"A1", "A2"}, 0},
+        {"a,b\n1,2\n", "", {"1"}, 0}, // no column named serial: the first
+        {"A1\nA2\nA1\n", "", {}, 3},
+        {"serial,x\n,3\n", "", {}, 2},
+        {"# nothing\n", "", {}, 0},
+        // quoted fields: a comma, a doubled quote and a line end inside them
+        {"sn,note\n\"1\",\"a, b\"\n2,\"say \"\"hi\"\"\"\n3,\"two\nlines\"\n4,x\n",
+         "sn",
+         {"1", "2", "3", "4"},
+         0},
+        {"sn,note\n1,x\n\"2,y\n", "sn", {}, 3}, // a quote not closed
+        {"imei,batch\n1,x\n", "serial", {}, 1}, // the column the job names is not there
+        {"SN\n7\n8\n", "", {"7", "8"}, 0},      // one column, first line no value: a header
+        {"serial\n7\n", "serial", {"7"}, 0},
+        {"7\n8\n", "serial", {"7", "8"}, 0},          // one column without a header
+        {"sn,note\n5,x\n\n6,\"y\" z\n", "sn", {}, 4}, // text after a quoted field
     };
     for (const auto& c : cases) {
         std::vector<std::string> values;
+        std::vector<int> lines;
         int line = 0;
         std::string reason;
-        const bool ok = ReadSerialList(c.text, "serial", values, line, reason);
+        const bool ok = ReadSerialList(c.text, c.column, digits, values, lines, line, reason);
         EXPECT_EQ(ok, !c.values.empty()) << c.text << reason;
         if (ok) {
             EXPECT_EQ(values, c.values) << c.text;
+            EXPECT_EQ(lines.size(), values.size());
         } else {
             EXPECT_EQ(line, c.line) << c.text << reason;
         }
     }
+    // the value lines of the quoted case: a field over two lines moves the next value down
+    std::vector<std::string> values;
+    std::vector<int> lines;
+    int line = 0;
+    std::string reason;
+    ASSERT_TRUE(ReadSerialList(c_quotedLines, "sn", digits, values, lines, line, reason)) << reason;
+    EXPECT_EQ(lines, (std::vector<int>{2, 3, 5}));
 }
 
 TEST(JobFile, GoodAndBadJobs) {
@@ -162,6 +187,10 @@ TEST(JobFile, GoodAndBadJobs) {
                              drive + "\"\n";
     const std::string serial =
         "[serial]\naddress = 0x0037F000\nformat = \"R3700-{serial:08}\"\nfirst = 1000\nlast = 1999\n";
+    auto list = [&head](const std::string& format, const std::string& file) {
+        return head + "[serial]\naddress = 0x08001000\nformat = \"" + format + "\"\nlist = \"" + file +
+               "\"\n";
+    };
     const struct {
         const char* name;
         std::string text;
@@ -192,8 +221,25 @@ TEST(JobFile, GoodAndBadJobs) {
         {"counter-and-list", head + serial + "list = \"serials.csv\"\n", 12, "not both"},
         {"list-twice", head + "[serial]\naddress = 0x08001000\nformat = \"{serial}\"\nlist = \"dup.csv\"\n",
          3, "listed twice"},
+        // values checked against the format, and two values that write the same bytes
+        {"list-u32-too-large", list("u32le", "u32.csv"), 3, "'4294967297' is larger than 4294967295"},
+        {"list-u64-too-large", list("u64be", "u64.csv"), 2, "larger than 18446744073709551615"},
+        {"list-same-bytes", list("u32be", "same.csv"), 4,
+         "'1' (line 2) and '01' (line 4) write the same bytes"},
+        {"list-not-ascii", list("{serial}", "ascii.csv"), 2, "not printable ASCII"},
+        {"list-too-wide", list("R{serial:4}", "wide.csv"), 2, "longer than the 4 characters"},
+        {"list-no-column", list("{serial}", "serials.csv") + "column = \"imei\"\n", 1, "no column 'imei'"},
+        {"counter-too-wide",
+         head + "[serial]\naddress = 0x0037F000\nformat = \"R{serial:03}\"\nfirst = 1\nlast = 1000\n", 16,
+         "longer than the 3 characters"},
     };
     Write(dir + "/dup.csv", "A\nB\nA\n");
+    Write(dir + "/u32.csv", "1\n4294967295\n4294967297\n");
+    Write(dir + "/u64.csv", "1\n18446744073709551616\n");
+    Write(dir + "/same.csv", "serial\n1\n2\n01\n");
+    Write(dir + "/ascii.csv", "A1\nA\xC3\xA4"
+                              "2\n");
+    Write(dir + "/wide.csv", "1234\n12345\n");
     for (const auto& c : cases) {
         const std::string path = dir + "/" + c.name + ".toml";
         Write(path, c.text);
@@ -204,10 +250,8 @@ TEST(JobFile, GoodAndBadJobs) {
         if (!ok) {
             EXPECT_EQ(error.Line, c.line) << c.name << ": " << error.Text();
             EXPECT_NE(error.Text().find(c.reason), std::string::npos) << c.name << ": " << error.Text();
-            EXPECT_EQ(
-                error.Text().rfind(std::string(c.name) == "list-twice" ? dir + "/dup.csv:" : path + ":", 0),
-                0u)
-                << error.Text();
+            const bool inList = std::string(c.name).rfind("list-", 0) == 0;
+            EXPECT_EQ(error.Text().rfind(inList ? dir + "/" : path + ":", 0), 0u) << error.Text();
         }
     }
     TS_LINE_JOB job;
