@@ -54,7 +54,8 @@ nlohmann::json RecordJson(const TS_ATTEMPT_RECORD& r, bool withLog) {
 int RunHistory(const TS_CLI_OPTIONS& o, std::FILE* out, std::FILE* err) {
     const TS_CLI_LINE_OPTIONS& line = o.Line;
     std::string error;
-    std::unique_ptr<IRecordStore> store = OpenRecordStore(line.Store, error);
+    // a reader: the store is opened read-only, never made
+    std::unique_ptr<IRecordStore> store = OpenRecordStore(line.Store, error, STORE_READ);
     if (!store) {
         std::fprintf(err, "vandrel-cli: %s\n", error.c_str());
         return EXIT_TARGET;

@@ -42,6 +42,9 @@ int ParseLineOption(const std::string& name, const std::optional<std::string>& i
     } else if (history && name == "--csv") {
         line.Csv = true;
         return 1;
+    } else if (name == "--create-store" && !history) {
+        line.CreateStore = true;
+        return 1;
     } else if (!(history && (name == "--show" || name == "--limit"))) {
         return 0;
     }
@@ -97,6 +100,20 @@ bool FinishLineCommand(const std::vector<std::string>& positional, TS_CLI_OPTION
             return false;
         }
         o.Line.JobPath = positional[1];
+        return true;
+    case ECliCommand::Store:
+        if (positional.empty() || positional[0] != "init" || positional.size() > 2) {
+            error = positional.empty() || positional[0] != "init" ? "store takes 'init [WHERE]'"
+                                                                  : "store init takes one WHERE";
+            return false;
+        }
+        if (positional.size() == 2) {
+            if (!o.Line.Store.empty() && o.Line.Store != positional[1]) {
+                error = "store init takes WHERE or --store, not both";
+                return false;
+            }
+            o.Line.Store = positional[1];
+        }
         return true;
     case ECliCommand::History:
         if (!positional.empty()) {
@@ -156,6 +173,17 @@ std::string StoreOf(const TS_CLI_OPTIONS& o, const TS_LINE_JOB* job) {
         return o.Line.Store;
     }
     return job ? job->Store : std::string();
+}
+
+// The store as the messages name it.
+std::string StoreText(const std::string& where) {
+    return RedactStoreText(where.empty() ? "sqlite:" + DefaultStorePath() : where);
+}
+
+// How to make a store that is not there.
+std::string MakeStoreHint(const std::string& where) {
+    const std::string text = StoreText(where);
+    return "; make it with `vandrel-cli store init " + text + "` (or run once with --create-store)";
 }
 
 bool LoadJob(const std::string& path, TS_LINE_JOB& job, std::FILE* err) {
@@ -239,10 +267,11 @@ int JobCheck(const TS_CLI_OPTIONS& o, std::FILE* out, std::FILE* err) {
                std::to_string(spec.Step))
                   .c_str());
     std::string error;
-    std::unique_ptr<IRecordStore> store = OpenRecordStore(where, error);
+    bool missing = false;
+    std::unique_ptr<IRecordStore> store = OpenRecordStore(where, error, STORE_READ, &missing);
     if (!store) {
         std::fprintf(out, "serial range left: not known\n");
-        std::fprintf(err, "vandrel-cli: %s\n", error.c_str());
+        std::fprintf(err, "vandrel-cli: %s%s\n", error.c_str(), missing ? MakeStoreHint(where).c_str() : "");
         return EXIT_TARGET;
     }
     std::fprintf(out, "store: %s\n", store->Describe().c_str());
@@ -274,10 +303,16 @@ int JobRun(const TS_CLI_OPTIONS& given, CStopSignals& signals, std::FILE* out, s
         return EXIT_USAGE;
     }
     std::string error;
-    std::unique_ptr<IRecordStore> store = OpenRecordStore(StoreOf(given, &job), error);
+    const std::string where = StoreOf(given, &job);
+    // a store is made on purpose: only a job without serials starts the default one on first use
+    const bool create = given.Line.CreateStore || (!job.HasSerial && where.empty());
+    bool missing = false;
+    std::unique_ptr<IRecordStore> store =
+        OpenRecordStore(where, error, create ? STORE_CREATE : STORE_WRITE, &missing);
     if (!store) {
         // nothing is flashed without its record
-        std::fprintf(err, "vandrel-cli: %s; no handset was touched\n", error.c_str());
+        std::fprintf(err, "vandrel-cli: %s%s; no handset was touched\n", error.c_str(),
+                     missing ? MakeStoreHint(where).c_str() : "");
         return EXIT_TARGET;
     }
     if (store->InterruptedAtOpen() > 0 && !given.Json) {
@@ -319,6 +354,20 @@ int JobRun(const TS_CLI_OPTIONS& given, CStopSignals& signals, std::FILE* out, s
     return RunStation(o, signals, out, err, interactive, &hooks);
 }
 
+int StoreInit(const TS_CLI_OPTIONS& o, std::FILE* out, std::FILE* err) {
+    std::string error;
+    bool missing = false;
+    // an existing store is opened as it is (and its schema brought up to date); else it is made
+    const bool existed = OpenRecordStore(o.Line.Store, error, STORE_READ, &missing) != nullptr || !missing;
+    std::unique_ptr<IRecordStore> store = OpenRecordStore(o.Line.Store, error, STORE_CREATE);
+    if (!store) {
+        std::fprintf(err, "vandrel-cli: %s\n", error.c_str());
+        return EXIT_TARGET;
+    }
+    std::fprintf(out, "record store %s: %s\n", existed ? "ready" : "made", store->Describe().c_str());
+    return EXIT_OK;
+}
+
 } // namespace
 
 int RunLineCommand(const TS_CLI_OPTIONS& o, CStopSignals& signals, std::FILE* out, std::FILE* err,
@@ -328,6 +377,8 @@ int RunLineCommand(const TS_CLI_OPTIONS& o, CStopSignals& signals, std::FILE* ou
         return JobCheck(o, out, err);
     case ECliCommand::History:
         return RunHistory(o, out, err);
+    case ECliCommand::Store:
+        return StoreInit(o, out, err);
     default:
         return JobRun(o, signals, out, err, interactive);
     }

@@ -45,7 +45,8 @@ class CPostgresStore final : public IRecordStore {
 public:
     ~CPostgresStore() override { PQfinish(m_conn); }
 
-    bool Open(const std::string& url, std::string& error) {
+    bool Open(const std::string& url, TE_STORE_OPEN mode, bool& missing, std::string& error) {
+        missing = false;
         m_conn = PQconnectdb(url.c_str());
         if (!m_conn || PQstatus(m_conn) != CONNECTION_OK) {
             error = "cannot connect to the record store " + RedactStoreText(url) + ": " + Message();
@@ -55,6 +56,19 @@ public:
         m_describe = "postgresql://" + std::string(host && host[0] != '/' ? host : "localhost") + ":" +
                      PQport(m_conn) + "/" + PQdb(m_conn);
         Exec("SET client_min_messages = warning", {});
+        ResultPtr there = Exec("SELECT to_regclass('vandrel_schema') IS NOT NULL", {});
+        if (!Ok(there, PGRES_TUPLES_OK)) {
+            error = Fail("cannot read the schema");
+            return false;
+        }
+        if (std::string(PQgetvalue(there.get(), 0, 0)) != "t" && mode != STORE_CREATE) {
+            missing = true;
+            error = "no record store at " + m_describe + " (the database holds none)";
+            return false;
+        }
+        if (mode == STORE_READ) {
+            return ReadOnly(error);
+        }
         std::random_device random;
         m_ownerKey = static_cast<int>(random() & 0x7FFFFFFF) | 1;
         if (!Ok(Exec("SELECT pg_advisory_lock($1, $2)",
@@ -205,6 +219,28 @@ private:
         Exec("ROLLBACK", {});
         return false;
     }
+    // A reader's session: read-only, the schema must be this program's.
+    bool ReadOnly(std::string& error) {
+        if (!Ok(Exec("SET default_transaction_read_only = on", {}), PGRES_COMMAND_OK)) {
+            error = Fail("cannot open read-only");
+            return false;
+        }
+        ResultPtr res = Exec("SELECT COALESCE(MAX(version), 0) FROM vandrel_schema", {});
+        if (!Ok(res, PGRES_TUPLES_OK)) {
+            error = Fail("cannot read the schema version");
+            return false;
+        }
+        const int version = std::stoi(PQgetvalue(res.get(), 0, 0));
+        if (version != kSchemaVersion) {
+            error =
+                "the store " + m_describe + " has the schema " + std::to_string(version) +
+                (version < kSchemaVersion ? ", older than this program's " + std::to_string(kSchemaVersion) +
+                                                ": a station or `store init` brings it up to date"
+                                          : ", newer than this program's " + std::to_string(kSchemaVersion));
+            return false;
+        }
+        return true;
+    }
     bool Migrate(std::string& error) {
         const std::string lockClass = std::to_string(kLockClass);
         if (!Ok(Exec("BEGIN", {}), PGRES_COMMAND_OK) ||
@@ -285,9 +321,10 @@ private:
 
 } // namespace
 
-std::unique_ptr<IRecordStore> OpenPostgresStore(const std::string& url, std::string& error) {
+std::unique_ptr<IRecordStore> OpenPostgresStore(const std::string& url, TE_STORE_OPEN mode, bool& missing,
+                                                std::string& error) {
     auto store = std::make_unique<CPostgresStore>();
-    if (!store->Open(url, error)) {
+    if (!store->Open(url, mode, missing, error)) {
         return nullptr;
     }
     return store;

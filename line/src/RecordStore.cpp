@@ -66,9 +66,16 @@ std::string DefaultStorePath() {
     return base + "/vandrel/records.db";
 }
 
-std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& where, std::string& error) {
+std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& where, std::string& error,
+                                              TE_STORE_OPEN mode, bool* missing) {
+    bool notThere = false;
+    std::unique_ptr<IRecordStore> store;
     if (IsPostgresUrl(where)) {
-        return OpenPostgresStore(where, error);
+        store = OpenPostgresStore(where, mode, notThere, error);
+        if (missing) {
+            *missing = notThere;
+        }
+        return store;
     }
     std::string path = where;
     if (path.rfind("sqlite:", 0) == 0) {
@@ -77,7 +84,11 @@ std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& where, std::str
     if (path.empty()) {
         path = DefaultStorePath();
     }
-    return OpenSqliteStore(path, error);
+    store = OpenSqliteStore(path, mode, notThere, error);
+    if (missing) {
+        *missing = notThere;
+    }
+    return store;
 }
 
 std::string RedactStoreText(const std::string& where) {

@@ -96,18 +96,47 @@ class CSqliteStore final : public IRecordStore {
 public:
     ~CSqliteStore() override { sqlite3_close(m_db); }
 
-    bool Open(const std::string& path, std::string& error) {
+    bool Open(const std::string& path, TE_STORE_OPEN mode, bool& missing, std::string& error) {
         m_path = path;
-        if (!MakeFolders(path, error)) {
+        missing = false;
+        struct stat info {};
+        if (mode != STORE_CREATE && ::stat(path.c_str(), &info) != 0) {
+            missing = true;
+            error = "no record store at " + Describe();
             return false;
         }
-        if (sqlite3_open_v2(path.c_str(), &m_db,
-                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                            nullptr) != SQLITE_OK) {
+        if (mode == STORE_CREATE && !MakeFolders(path, error)) {
+            return false;
+        }
+        const int flags = mode == STORE_READ     ? SQLITE_OPEN_READONLY
+                          : mode == STORE_CREATE ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
+                                                 : SQLITE_OPEN_READWRITE;
+        if (sqlite3_open_v2(path.c_str(), &m_db, flags | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
             error = Fail("cannot open");
             return false;
         }
         sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
+        const int version = UserVersion();
+        if (version < 0) {
+            error = Fail("cannot read");
+            return false;
+        }
+        if (version == 0 && mode != STORE_CREATE) {
+            missing = true;
+            error = "no record store at " + Describe() + " (the file holds none)";
+            return false;
+        }
+        if (mode == STORE_READ) {
+            if (version != kSchemaVersion) {
+                error = "the store " + Describe() + " has the schema " + std::to_string(version) +
+                        (version < kSchemaVersion
+                             ? ", older than this program's " + std::to_string(kSchemaVersion) +
+                                   ": a station or `store init` brings it up to date"
+                             : ", newer than this program's " + std::to_string(kSchemaVersion));
+                return false;
+            }
+            return true;
+        }
         if (!Exec("PRAGMA journal_mode=WAL", error) || !Exec("PRAGMA synchronous=NORMAL", error) ||
             !Exec("PRAGMA foreign_keys=ON", error) || !Migrate(error)) {
             return false;
@@ -321,9 +350,10 @@ private:
 
 } // namespace
 
-std::unique_ptr<IRecordStore> OpenSqliteStore(const std::string& path, std::string& error) {
+std::unique_ptr<IRecordStore> OpenSqliteStore(const std::string& path, TE_STORE_OPEN mode, bool& missing,
+                                              std::string& error) {
     auto store = std::make_unique<CSqliteStore>();
-    if (!store->Open(path, error)) {
+    if (!store->Open(path, mode, missing, error)) {
         return nullptr;
     }
     return store;

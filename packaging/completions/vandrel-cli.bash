@@ -9,9 +9,9 @@ _vandrel_cli() {
     local cur prev words cword
     _init_completion || return
 
-    local commands="status flash-id erase download dump compress ports udev-rule job history run"
+    local commands="status flash-id erase download dump compress ports udev-rule job history run store"
     local globals="--port --com --usb --baud --writer --wait --log --quiet --json --watch --job
-        --store --station --operator --help --version"
+        --store --create-store --station --operator --help --version"
     local command="" w
     for w in "${words[@]:1:cword-1}"; do
         case " $commands " in *" $w "*) command=$w; break ;; esac
@@ -51,6 +51,9 @@ _vandrel_cli() {
         job)
             if [[ $cword -ge 2 && ${words[cword-1]} == check ]]; then _filedir toml; return; fi
             COMPREPLY=($(compgen -W "check" -- "$cur")); return ;;
+        store)
+            if [[ $cword -ge 2 && ${words[cword-1]} == init ]]; then _filedir; return; fi
+            if [[ $cur != -* ]]; then COMPREPLY=($(compgen -W "init" -- "$cur")); return; fi ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "$options $globals" -- "$cur"))

@@ -55,6 +55,10 @@ struct TS_LINE_BED {
         }
         job = dir.File("line.toml");
         std::ofstream(job) << toml;
+        // the store is made on purpose, as on a line
+        const std::string where = store.rfind("postgres", 0) == 0 ? store : dir.File(store);
+        const TS_CLI_RESULT init = Cli().Run({"store", "init", where});
+        EXPECT_EQ(init.status, 0) << init.err;
         for (int k = 0; k < handsets; ++k) {
             sims.push_back(
                 std::make_unique<CSimHarness>(usb.count(k) ? ESimLink::Usb : ESimLink::Uart, options));
@@ -269,6 +273,60 @@ TEST(CliLine, AJobThatDoesNotLoadIsAUsageError) {
     EXPECT_EQ(unreachable.status, 1);
     EXPECT_NE(unreachable.err.find("no handset was touched"), std::string::npos) << unreachable.err;
     EXPECT_EQ(unreachable.err.find("s3cret"), std::string::npos) << unreachable.err;
+}
+
+// A store is made on purpose: a mistyped store is refused by history, job check and a run with
+// serials, and none of them makes it; `store init` or --create-store does; a job without serials
+// starts the default store itself.
+TEST(CliLine, StoresAreMadeOnPurpose) {
+    TS_LINE_BED bed(0, 1, 9, "records.db");
+    const std::string typo = bed.dir.File("recrods.db");
+    std::string plain = bed.job + ".plain.toml"; // the job without its serial and store
+    {
+        std::ifstream in(bed.job);
+        std::stringstream text;
+        text << in.rdbuf();
+        std::string toml = text.str();
+        toml.erase(toml.find("\n[serial]"));
+        toml.erase(toml.find("store = "), toml.find('\n', toml.find("store = ")) - toml.find("store = "));
+        std::ofstream(plain) << toml << "\n";
+    }
+    const std::string hint = "; make it with `vandrel-cli store init " + typo + "`";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string err;  // in stderr
+        std::string made; // the store it makes; empty: none
+    } cases[] = {
+        {{"history", "--store", typo}, 1, "no record store at sqlite:" + typo, ""},
+        {{"job", "check", bed.job, "--store", typo}, 1, "no record store at sqlite:" + typo + hint, ""},
+        {{"--job", bed.job, "--store", typo, "--port", "/dev/null", "run"},
+         1,
+         "no record store at sqlite:" + typo + hint +
+             " (or run once with --create-store); no handset was touched",
+         ""},
+        {{"--job", plain, "--store", typo, "--port", "/dev/null", "run"}, 1, "no record store at", ""},
+        {{"store", "init", typo}, 0, "", typo},
+        {{"--job", plain, "--port", bed.dir.File("none"), "run"},
+         1,
+         "",
+         bed.dir.File("data/vandrel/records.db")},
+    };
+    for (const auto& c : cases) {
+        const TS_CLI_RESULT r = bed.Cli().Run(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[0] << ": " << r.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args[0] << ": " << r.err;
+        EXPECT_EQ(std::filesystem::exists(typo), c.made == typo) << c.args[0];
+        if (!c.made.empty()) {
+            EXPECT_TRUE(std::filesystem::exists(c.made)) << c.args[0] << ": " << r.err;
+        }
+        if (c.made == typo) {
+            std::filesystem::remove(typo); // each case starts without it
+        }
+    }
+    const TS_CLI_RESULT created = bed.Cli().Run(
+        {"--job", bed.job, "--store", typo, "--create-store", "--port", bed.dir.File("none"), "run"});
+    EXPECT_TRUE(std::filesystem::exists(typo)) << created.err;
 }
 
 TEST(CliLine, TwoStationsShareOneSqliteFile) {

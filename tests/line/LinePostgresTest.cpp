@@ -81,7 +81,8 @@ TEST(PostgresStore, TwoStationsNeverShareASerial) {
         const pid_t pid = ::fork();
         if (pid == 0) {
             std::string error;
-            auto store = OpenRecordStore(url, error); // both make the schema at once: one does it
+            auto store =
+                OpenRecordStore(url, error, STORE_CREATE); // both make the schema at once: one does it
             int done = 0;
             for (int k = 0; store && k < kEach; ++k) {
                 std::string text;
@@ -127,7 +128,8 @@ TEST(PostgresStore, ADeadStationsAttemptIsInterrupted) {
     ASSERT_TRUE(g_server->CreateDatabase("dead_station"));
     const std::string url = g_server->Url("dead_station");
     std::string error;
-    auto alive = OpenRecordStore(url, error); // a station that stays: its open attempt is left alone
+    auto alive =
+        OpenRecordStore(url, error, STORE_CREATE); // a station that stays: its open attempt is left alone
     ASSERT_TRUE(alive) << error;
     std::string aliveSerial;
     ASSERT_TRUE(IssueAndEnd(*alive, nullptr, aliveSerial, error)) << error;
@@ -178,7 +180,31 @@ TEST(PostgresStore, RecordsRoundTrip) {
     REQUIRE_SERVER();
     ASSERT_TRUE(g_server->CreateDatabase("round_trip"));
     std::string error;
-    auto store = OpenRecordStore(g_server->Url("round_trip"), error);
+    auto store = OpenRecordStore(g_server->Url("round_trip"), error, STORE_CREATE);
     ASSERT_TRUE(store) << error;
     ExpectRecordsRoundTrip(*store);
+}
+
+TEST(PostgresStore, MadeOnPurposeOnly) {
+    REQUIRE_SERVER();
+    ASSERT_TRUE(g_server->CreateDatabase("on_purpose"));
+    const std::string url = g_server->Url("on_purpose");
+    bool there = false; // the schema is there
+    for (const TE_STORE_OPEN mode : {STORE_READ, STORE_WRITE, STORE_CREATE, STORE_READ, STORE_WRITE}) {
+        std::string error;
+        bool missing = false;
+        const bool made = mode == STORE_CREATE;
+        auto store = OpenRecordStore(url, error, mode, &missing);
+        EXPECT_EQ(store != nullptr, there || made) << mode << ": " << error;
+        EXPECT_EQ(missing, !there && !made) << mode;
+        if (missing) {
+            EXPECT_NE(error.find("no record store at postgresql://"), std::string::npos) << error;
+        }
+        there = there || made;
+        if (store && mode == STORE_READ) {
+            TS_ATTEMPT_RECORD record;
+            int64_t id = 0;
+            EXPECT_FALSE(store->BeginAttempt(record, id, error)); // read-only
+        }
+    }
 }

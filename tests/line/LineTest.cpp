@@ -312,7 +312,7 @@ TEST(SqliteStore, SerialsAcrossProcessesAreDistinct) {
         const pid_t pid = ::fork();
         if (pid == 0) {
             std::string error;
-            auto store = OpenRecordStore("sqlite:" + path, error);
+            auto store = OpenRecordStore("sqlite:" + path, error, STORE_CREATE);
             int issued = 0;
             for (int k = 0; store && k < kEach; ++k) {
                 std::string text;
@@ -336,7 +336,7 @@ TEST(SqliteStore, SerialsAcrossProcessesAreDistinct) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
     std::string error;
-    auto store = OpenRecordStore("sqlite:" + path, error);
+    auto store = OpenRecordStore("sqlite:" + path, error, STORE_CREATE);
     ASSERT_TRUE(store) << error;
     std::vector<TS_ATTEMPT_RECORD> records;
     ASSERT_TRUE(store->Query({}, records, error)) << error;
@@ -359,7 +359,7 @@ TEST(SqliteStore, InterruptedVoidExhaustedAndFilters) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         std::string error;
-        auto store = OpenRecordStore(where, error);
+        auto store = OpenRecordStore(where, error, STORE_CREATE);
         ::_exit(store && IssueOne(*store, "job", 3) ? 0 : 1);
     }
     int status = 0;
@@ -367,7 +367,7 @@ TEST(SqliteStore, InterruptedVoidExhaustedAndFilters) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
     std::string error;
-    auto store = OpenRecordStore(where, error);
+    auto store = OpenRecordStore(where, error, STORE_CREATE);
     ASSERT_TRUE(store) << error;
     EXPECT_EQ(store->InterruptedAtOpen(), 1);
     std::string text;
@@ -443,8 +443,48 @@ TEST(RecordStore, TextsAndTimes) {
 TEST(SqliteStore, RecordsRoundTrip) {
     const std::string dir = TempDir("sqlite-round");
     std::string error;
-    auto store = OpenRecordStore("sqlite:" + dir + "/records.db", error);
+    auto store = OpenRecordStore("sqlite:" + dir + "/records.db", error, STORE_CREATE);
     ASSERT_TRUE(store) << error;
     ExpectRecordsRoundTrip(*store);
+    fs::remove_all(dir);
+}
+
+// A store is made on purpose: reading or writing one that is not there makes nothing and says so;
+// a reader cannot write.
+TEST(SqliteStore, MadeOnPurposeOnly) {
+    const std::string dir = TempDir("sqlite-purpose");
+    const std::string path = dir + "/sub/records.db";
+    Write(dir + "/empty.db", "");
+    const struct {
+        std::string where;
+        TE_STORE_OPEN mode;
+        bool opens;
+        bool missing;
+    } cases[] = {
+        {"sqlite:" + path, STORE_READ, false, true},   {"sqlite:" + path, STORE_WRITE, false, true},
+        {dir + "/empty.db", STORE_READ, false, true}, // a file without the schema
+        {dir + "/empty.db", STORE_WRITE, false, true}, {"sqlite:" + path, STORE_CREATE, true, false},
+        {"sqlite:" + path, STORE_READ, true, false},   {"sqlite:" + path, STORE_WRITE, true, false},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        bool missing = false;
+        const auto store = OpenRecordStore(c.where, error, c.mode, &missing);
+        EXPECT_EQ(store != nullptr, c.opens) << c.where << " " << c.mode << ": " << error;
+        EXPECT_EQ(missing, c.missing) << c.where << " " << c.mode;
+        if (c.missing) {
+            EXPECT_EQ(error.rfind("no record store at sqlite:", 0), 0u) << error;
+        }
+        if (c.mode != STORE_CREATE && !c.opens) {
+            EXPECT_FALSE(fs::exists(path)) << c.where; // nothing made, not even its folder
+        }
+    }
+    std::string error;
+    auto reader = OpenRecordStore("sqlite:" + path, error, STORE_READ);
+    ASSERT_TRUE(reader) << error;
+    TS_ATTEMPT_RECORD record;
+    record.Job = "j";
+    int64_t id = 0;
+    EXPECT_FALSE(reader->BeginAttempt(record, id, error)); // read-only
     fs::remove_all(dir);
 }

@@ -100,12 +100,23 @@ public:
     virtual int InterruptedAtOpen() const = 0;
 };
 
+// How a store is opened. A store is made on purpose only: readers never make one, and neither does
+// a station unless it is asked to.
+enum TE_STORE_OPEN {
+    STORE_READ,   // read-only: history, job check; the schema must be this program's
+    STORE_WRITE,  // a station: the store must be there; an older schema is brought up to date
+    STORE_CREATE, // made when it is not there (store init, --create-store)
+};
+
 // The default store: $XDG_DATA_HOME/vandrel/records.db (~/.local/share/vandrel/records.db).
 std::string DefaultStorePath();
 // where: empty (the default file), "sqlite:PATH", a path, or "postgresql://..." / "postgres://..."
-// (libpq's URL; credentials from it, the libpq environment or ~/.pgpass). Opening closes the
-// attempts of dead processes as interrupted.
-std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& where, std::string& error);
+// (libpq's URL; credentials from it, the libpq environment or ~/.pgpass). Opening to write closes
+// the attempts of dead processes as interrupted. A store that is not there (no file, a file or a
+// database without the schema) is refused with "no record store at ..." and missing set, unless
+// mode is STORE_CREATE.
+std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& where, std::string& error,
+                                              TE_STORE_OPEN mode = STORE_WRITE, bool* missing = nullptr);
 // The text of a URL or path that may be shown: the password (and user) left out.
 std::string RedactStoreText(const std::string& where);
 
@@ -128,5 +139,7 @@ std::string ProcessOwnerToken();
 // known).
 bool OwnerAlive(const std::string& token);
 
-std::unique_ptr<IRecordStore> OpenSqliteStore(const std::string& path, std::string& error);
-std::unique_ptr<IRecordStore> OpenPostgresStore(const std::string& url, std::string& error);
+std::unique_ptr<IRecordStore> OpenSqliteStore(const std::string& path, TE_STORE_OPEN mode, bool& missing,
+                                              std::string& error);
+std::unique_ptr<IRecordStore> OpenPostgresStore(const std::string& url, TE_STORE_OPEN mode, bool& missing,
+                                                std::string& error);
