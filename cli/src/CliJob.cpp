@@ -195,6 +195,29 @@ bool LoadJob(const std::string& path, TS_LINE_JOB& job, std::FILE* err) {
     return true;
 }
 
+// "store: ...", "pool: ..." and what is left of the pool, a line each.
+bool StoreAndPool(IRecordStore& store, const TS_LINE_JOB& job, std::string& text, std::string& error) {
+    text = "store: " + store.Describe() + "\n";
+    if (!job.HasSerial) {
+        return true;
+    }
+    const CSerialPlan& plan = job.Serial;
+    CLineSession line(job, store, {}, {});
+    int64_t next = 0;
+    int64_t left = 0;
+    if (!store.PoolLeft(line.Pool(), next, left, error)) {
+        return false;
+    }
+    text += "pool: " + job.SerialPool + "\n";
+    if (left <= 0) {
+        text += "serial range left: none: serials " + plan.RangeText() + " are all issued\n";
+    } else {
+        text += "serial range left: " + plan.Text(next) + ".." + plan.Text(plan.Count() - 1) + " (" +
+                std::to_string(left) + " of " + std::to_string(plan.Count()) + ")\n";
+    }
+    return true;
+}
+
 uint64_t PayloadOf(const std::string& path) {
     TS_IMAGE_BYTES image;
     std::string problem;
@@ -274,19 +297,12 @@ int JobCheck(const TS_CLI_OPTIONS& o, std::FILE* out, std::FILE* err) {
         std::fprintf(err, "vandrel-cli: %s%s\n", error.c_str(), missing ? MakeStoreHint(where).c_str() : "");
         return EXIT_TARGET;
     }
-    std::fprintf(out, "store: %s\n", store->Describe().c_str());
-    int64_t issued = 0;
-    if (!store->IssuedCount(job.Name, issued, error)) {
+    std::string text;
+    if (!StoreAndPool(*store, job, text, error)) {
         std::fprintf(err, "vandrel-cli: %s\n", error.c_str());
         return EXIT_TARGET;
     }
-    if (issued >= plan.Count()) {
-        std::fprintf(out, "serial range left: none: serials %s are all issued\n", plan.RangeText().c_str());
-    } else {
-        std::fprintf(out, "serial range left: %s..%s (%lld of %lld)\n", plan.Text(issued).c_str(),
-                     plan.Text(plan.Count() - 1).c_str(), static_cast<long long>(plan.Count() - issued),
-                     static_cast<long long>(plan.Count()));
-    }
+    std::fputs(text.c_str(), out);
     return EXIT_OK;
 }
 
@@ -314,6 +330,12 @@ int JobRun(const TS_CLI_OPTIONS& given, CStopSignals& signals, std::FILE* out, s
         std::fprintf(err, "vandrel-cli: %s%s; no handset was touched\n", error.c_str(),
                      missing ? MakeStoreHint(where).c_str() : "");
         return EXIT_TARGET;
+    }
+    if (std::string text; !StoreAndPool(*store, job, text, error)) {
+        std::fprintf(err, "vandrel-cli: %s; no handset was touched\n", error.c_str());
+        return EXIT_TARGET;
+    } else if (!given.Quiet) {
+        std::fputs(text.c_str(), err);
     }
     if (store->InterruptedAtOpen() > 0 && !given.Json) {
         std::fprintf(err,

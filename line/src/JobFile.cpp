@@ -260,7 +260,8 @@ private:
         if (!serial) {
             return !m_error.Reason.size();
         }
-        if (!Keys(*serial, "serial.", {"address", "format", "first", "last", "step", "list", "column"})) {
+        if (!Keys(*serial, "serial.",
+                  {"address", "format", "first", "last", "step", "list", "column", "pool"})) {
             return false;
         }
         TS_SERIAL_SPEC spec;
@@ -349,6 +350,17 @@ private:
         }
         m_job.Serial = CSerialPlan(spec);
         m_job.HasSerial = true;
+        if (!String(*serial, "pool", m_job.SerialPool, false, "serial.")) {
+            return false;
+        }
+        if (m_job.SerialPool.empty()) {
+            m_job.SerialPool = m_job.Serial.PoolDefinition();
+            if (spec.FromList) {
+                const std::size_t slash = m_job.SerialListPath.rfind('/');
+                m_job.SerialPool +=
+                    " " + m_job.SerialListPath.substr(slash == std::string::npos ? 0 : slash + 1);
+            }
+        }
         // the whole field inside one area that the job erases: unerased flash takes no serial
         const uint64_t end = uint64_t{spec.Address} + m_job.Serial.Length();
         bool inside = false;

@@ -20,6 +20,17 @@ CLineSession::CLineSession(const TS_LINE_JOB& job, IRecordStore& store, std::str
                            std::string operatorName)
     : m_job(job), m_store(store), m_station(std::move(station)), m_operator(std::move(operatorName)) {}
 
+TS_SERIAL_POOL CLineSession::Pool() const {
+    TS_SERIAL_POOL pool;
+    if (m_job.HasSerial) {
+        pool.Name = m_job.SerialPool;
+        pool.Definition = m_job.Serial.PoolDefinition();
+        pool.Count = m_job.Serial.Count();
+        pool.Job = m_job.Name;
+    }
+    return pool;
+}
+
 TS_STATION_JOB CLineSession::StationJob() const {
     TS_STATION_JOB job;
     job.Command = STATION_DOWNLOAD;
@@ -90,8 +101,7 @@ bool CLineSession::TakeData(int64_t attempt, const TS_HANDSET_FACTS& facts, TS_H
     bool exhausted = false;
     std::string problem;
     if (!m_store.IssueSerial(
-            attempt, m_job.Name, plan.Count(), [&plan](int64_t k) { return plan.Text(k); }, issue, exhausted,
-            problem)) {
+            attempt, Pool(), [&plan](int64_t k) { return plan.Text(k); }, issue, exhausted, problem)) {
         error = exhausted ? STATION_ERR_SERIAL : STATION_ERR_RECORD;
         reason = exhausted ? "serials " + plan.RangeText() + " are all issued" : problem;
         return false;
@@ -108,6 +118,7 @@ bool CLineSession::BeginAttempt(int port, const std::string& portLabel, const st
     TS_ATTEMPT_RECORD record;
     record.Job = m_job.Name;
     record.JobSha256 = m_job.Sha256;
+    record.Pool = m_job.HasSerial ? m_job.SerialPool : std::string();
     record.Station = m_station;
     record.Operator = m_operator;
     record.Port = portLabel;

@@ -1,7 +1,7 @@
 // The record store on a PostgreSQL server, for several stations: libpq with PQexecParams and
 // parameters only (no SQL is ever built from values), the schema created and versioned by the
 // program (table vandrel_schema, migrations under an advisory lock), serials issued under
-// SELECT ... FOR UPDATE of the job's counter row. The connection's text (and so any password in
+// SELECT ... FOR UPDATE of the pool's row. The connection's text (and so any password in
 // it) is never put in a message: libpq's own messages do not carry it either.
 #include <libpq-fe.h>
 
@@ -33,6 +33,20 @@ const char* const kMigrations[] = {
     "CREATE TABLE serials(job TEXT NOT NULL, idx BIGINT NOT NULL, text TEXT NOT NULL,"
     " attempt BIGINT NOT NULL, state TEXT NOT NULL, issued TEXT NOT NULL, PRIMARY KEY(job, idx),"
     " UNIQUE(job, text));",
+    // 2: serials belong to a pool; a text is issued once only in its pool. The counters of each job
+    // become the pools "job:NAME", carried over to a job's pool when it first draws.
+    "CREATE TABLE pools(name TEXT PRIMARY KEY, definition TEXT NOT NULL, next_idx BIGINT NOT NULL);"
+    "INSERT INTO pools(name, definition, next_idx) SELECT 'job:' || job, '', next_idx FROM serial_counters;"
+    "DROP TABLE serial_counters;"
+    "ALTER TABLE serials ADD COLUMN pool TEXT;"
+    "UPDATE serials SET pool = 'job:' || job;"
+    "ALTER TABLE serials ALTER COLUMN pool SET NOT NULL;"
+    "ALTER TABLE serials DROP CONSTRAINT serials_pkey;"
+    "ALTER TABLE serials DROP CONSTRAINT serials_job_text_key;"
+    "ALTER TABLE serials ADD PRIMARY KEY(pool, idx);"
+    "ALTER TABLE serials ADD CONSTRAINT serials_pool_text UNIQUE(pool, text);"
+    "CREATE INDEX serials_attempt ON serials(attempt);"
+    "ALTER TABLE attempts ADD COLUMN pool TEXT NOT NULL DEFAULT '';",
 };
 constexpr int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 
@@ -41,7 +55,7 @@ struct TS_RESULT_FREE {
 };
 using ResultPtr = std::unique_ptr<PGresult, TS_RESULT_FREE>;
 
-class CPostgresStore final : public IRecordStore {
+class CPostgresStore final : public IRecordStore, private IRecordSql {
 public:
     ~CPostgresStore() override { PQfinish(m_conn); }
 
@@ -95,45 +109,22 @@ public:
         return true;
     }
 
-    bool IssueSerial(int64_t attempt, const std::string& job, int64_t count,
+    bool IssueSerial(int64_t attempt, const TS_SERIAL_POOL& pool,
                      const std::function<std::string(int64_t)>& textOf, TS_SERIAL_ISSUE& issue,
                      bool& exhausted, std::string& error) override {
         std::lock_guard lock(m_mutex);
-        exhausted = false;
         if (!Ok(Exec("BEGIN", {}), PGRES_COMMAND_OK)) {
             error = Fail("cannot begin a transaction");
             return false;
         }
-        if (!Ok(Exec("INSERT INTO serial_counters(job, next_idx) VALUES($1, 0) ON CONFLICT (job) DO NOTHING",
-                     {job}),
-                PGRES_COMMAND_OK)) {
-            return Rollback("cannot issue a serial", error);
-        }
-        // the row stays locked until the commit: another station waits here, then reads the new value
-        ResultPtr res = Exec("SELECT next_idx FROM serial_counters WHERE job = $1 FOR UPDATE", {job});
-        if (!Ok(res, PGRES_TUPLES_OK) || PQntuples(res.get()) != 1) {
-            return Rollback("cannot read the serials issued", error);
-        }
-        const int64_t next = std::stoll(PQgetvalue(res.get(), 0, 0));
-        if (next >= count) {
+        std::string problem;
+        if (!IssueInPool(*this, "FOR UPDATE", attempt, pool, textOf, issue, exhausted, problem)) {
+            if (problem.empty()) {
+                return Rollback("cannot issue a serial", error);
+            }
             Exec("ROLLBACK", {});
-            exhausted = true;
-            error = "all issued";
+            error = problem;
             return false;
-        }
-        issue.Index = next;
-        issue.Text = textOf(next);
-        const std::string a = std::to_string(attempt);
-        if (!Ok(Exec("INSERT INTO serials(job, idx, text, attempt, state, issued) "
-                     "VALUES($1,$2,$3,$4,'issued',$5)",
-                     {job, std::to_string(next), issue.Text, a, UtcNow()}),
-                PGRES_COMMAND_OK) ||
-            !Ok(Exec("UPDATE serial_counters SET next_idx = next_idx + 1 WHERE job = $1", {job}),
-                PGRES_COMMAND_OK) ||
-            !Ok(Exec("UPDATE attempts SET serial = $1, serial_how = $2 WHERE id = $3",
-                     {issue.Text, SERIAL_ISSUED, a}),
-                PGRES_COMMAND_OK)) {
-            return Rollback("cannot issue a serial", error);
         }
         if (!Ok(Exec("COMMIT", {}), PGRES_COMMAND_OK)) {
             return Rollback("cannot commit the serial", error);
@@ -179,19 +170,38 @@ public:
         return true;
     }
 
-    bool IssuedCount(const std::string& job, int64_t& count, std::string& error) override {
+    bool PoolLeft(const TS_SERIAL_POOL& pool, int64_t& next, int64_t& left, std::string& error) override {
         std::lock_guard lock(m_mutex);
-        ResultPtr res =
-            Exec("SELECT COALESCE((SELECT next_idx FROM serial_counters WHERE job = $1), 0)", {job});
-        if (!Ok(res, PGRES_TUPLES_OK) || PQntuples(res.get()) != 1) {
+        if (!PoolLeftIn(*this, pool, next, left)) {
             error = Fail("cannot read the serials issued");
             return false;
         }
-        count = std::stoll(PQgetvalue(res.get(), 0, 0));
         return true;
     }
 
 private:
+    bool Run(const TS_RECORD_SQL& sql, std::vector<std::vector<std::string>>* rows,
+             int64_t* changed) override {
+        ResultPtr res = Exec(sql.Text.c_str(), sql.Values);
+        const ExecStatusType status = res ? PQresultStatus(res.get()) : PGRES_FATAL_ERROR;
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+            return false;
+        }
+        if (rows) {
+            rows->clear();
+            for (int row = 0; row < PQntuples(res.get()); ++row) {
+                rows->emplace_back();
+                for (int k = 0; k < PQnfields(res.get()); ++k) {
+                    rows->back().emplace_back(PQgetvalue(res.get(), row, k));
+                }
+            }
+        }
+        if (changed) {
+            const char* n = PQcmdTuples(res.get());
+            *changed = n && *n ? std::stoll(n) : 0;
+        }
+        return true;
+    }
     std::string Message() const {
         std::string text = m_conn ? PQerrorMessage(m_conn) : "out of memory";
         while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {

@@ -1,18 +1,19 @@
 #include "RecordRows.h"
 
+#include <algorithm>
 #include <array>
 
 namespace {
 
 // The columns a record reads back, after its id, in the order of its fields below.
 constexpr const char* kColumns =
-    "job, job_sha256, station, operator, port, device, started, ended, flash_parts,"
+    "pool, job, job_sha256, station, operator, port, device, started, ended, flash_parts,"
     " runners, files, serial, serial_how, verify, result, reason, phases, log";
 
-std::array<std::string*, 18> Fields(TS_ATTEMPT_RECORD& r) {
-    return {&r.Job,       &r.JobSha256, &r.Station,    &r.Operator, &r.Port,   &r.Device,
-            &r.Started,   &r.Ended,     &r.FlashParts, &r.Runners,  &r.Files,  &r.Serial,
-            &r.SerialHow, &r.Verify,    &r.Result,     &r.Reason,   &r.Phases, &r.Log};
+std::array<std::string*, 19> Fields(TS_ATTEMPT_RECORD& r) {
+    return {&r.Pool,    &r.Job,    &r.JobSha256,  &r.Station, &r.Operator, &r.Port,   &r.Device,
+            &r.Started, &r.Ended,  &r.FlashParts, &r.Runners, &r.Files,    &r.Serial, &r.SerialHow,
+            &r.Verify,  &r.Result, &r.Reason,     &r.Phases,  &r.Log};
 }
 
 std::string OrEmptyArray(const std::string& text) {
@@ -26,10 +27,11 @@ TS_RECORD_SQL BeginAttemptSql(const TS_ATTEMPT_RECORD& r, const std::string& own
     return {
         "INSERT INTO attempts(job, job_sha256, station, operator, port, device, started, files, result, " +
             ownerColumn +
-            ", serial, serial_how, log) VALUES($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12,$13) RETURNING id",
+            ", serial, serial_how, log, pool) VALUES($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12,$13,$14) "
+            "RETURNING id",
         {r.Job, r.JobSha256, r.Station, r.Operator, r.Port, r.Device,
          r.Started.empty() ? UtcNow() : r.Started, OrEmptyArray(r.Files), RESULT_OPEN, owner, r.Serial,
-         r.SerialHow, r.Log}};
+         r.SerialHow, r.Log, r.Pool}};
 }
 
 TS_RECORD_SQL EndAttemptSql(const TS_ATTEMPT_RECORD& r) {
@@ -60,4 +62,105 @@ TS_ATTEMPT_RECORD RecordOfRow(const std::function<std::string(int)>& column) {
         *field = column(k++);
     }
     return r;
+}
+
+namespace {
+
+// A store made before pools counted serials per job: its counter is the pool "job:NAME" without a
+// definition. The first draw of a pool by that job carries it over.
+std::string LegacyPool(const std::string& job) {
+    return "job:" + job;
+}
+
+} // namespace
+
+bool IssueInPool(IRecordSql& db, const char* lockRow, int64_t attempt, const TS_SERIAL_POOL& pool,
+                 const std::function<std::string(int64_t)>& textOf, TS_SERIAL_ISSUE& issue, bool& exhausted,
+                 std::string& problem) {
+    exhausted = false;
+    problem.clear();
+    std::vector<std::vector<std::string>> rows;
+    int64_t changed = 0;
+    if (!db.Run({"INSERT INTO pools(name, definition, next_idx) VALUES($1, $2, 0) ON CONFLICT DO NOTHING",
+                 {pool.Name, pool.Definition}},
+                nullptr, &changed)) {
+        return false;
+    }
+    if (changed == 1) {
+        const std::string legacy = LegacyPool(pool.Job);
+        if (!db.Run({"SELECT next_idx FROM pools WHERE name = $1 AND definition = ''", {legacy}}, &rows,
+                    nullptr)) {
+            return false;
+        }
+        if (!rows.empty() && (!db.Run({"UPDATE serials SET pool = $1 WHERE pool = $2", {pool.Name, legacy}},
+                                      nullptr, nullptr) ||
+                              !db.Run({"UPDATE pools SET next_idx = CAST($2 AS BIGINT) WHERE name = $1",
+                                       {pool.Name, rows[0][0]}},
+                                      nullptr, nullptr) ||
+                              !db.Run({"DELETE FROM pools WHERE name = $1", {legacy}}, nullptr, nullptr))) {
+            return false;
+        }
+    }
+    // the pool's row is held to the commit: another station waits here, then reads the new value
+    if (!db.Run(
+            {std::string("SELECT definition, next_idx FROM pools WHERE name = $1 ") + lockRow, {pool.Name}},
+            &rows, nullptr) ||
+        rows.size() != 1) {
+        return false;
+    }
+    if (rows[0][0] != pool.Definition) {
+        problem =
+            "the serial pool '" + pool.Name + "' holds " + rows[0][0] + "; this job draws " + pool.Definition;
+        return false;
+    }
+    int64_t next = std::stoll(rows[0][1]);
+    const std::string now = UtcNow();
+    const std::string a = std::to_string(attempt);
+    // a text already issued in the pool (the schema's rule) is passed over, never issued again
+    for (changed = 0; next < pool.Count; ++next) {
+        issue.Index = next;
+        issue.Text = textOf(next);
+        if (!db.Run(
+                {"INSERT INTO serials(pool, idx, text, job, attempt, state, issued) VALUES($1, CAST($2 AS "
+                 "BIGINT), $3, $4, CAST($5 AS BIGINT), 'issued', $6) ON CONFLICT DO NOTHING",
+                 {pool.Name, std::to_string(next), issue.Text, pool.Job, a, now}},
+                nullptr, &changed)) {
+            return false;
+        }
+        if (changed == 1) {
+            break;
+        }
+    }
+    if (changed != 1) {
+        exhausted = true;
+        problem = "all issued";
+        return false;
+    }
+    return db.Run({"UPDATE pools SET next_idx = CAST($2 AS BIGINT) WHERE name = $1",
+                   {pool.Name, std::to_string(next + 1)}},
+                  nullptr, nullptr) &&
+           db.Run(
+               {"UPDATE attempts SET serial = $1, serial_how = $2, pool = $3 WHERE id = CAST($4 AS BIGINT)",
+                {issue.Text, SERIAL_ISSUED, pool.Name, a}},
+               nullptr, nullptr);
+}
+
+bool PoolLeftIn(IRecordSql& db, const TS_SERIAL_POOL& pool, int64_t& next, int64_t& left) {
+    std::vector<std::vector<std::string>> rows;
+    // the pool, else the counter its job kept before pools
+    if (!db.Run({"SELECT name, next_idx FROM pools WHERE name = $1 OR (name = $2 AND definition = '')"
+                 " ORDER BY name = $1 DESC",
+                 {pool.Name, LegacyPool(pool.Job)}},
+                &rows, nullptr)) {
+        return false;
+    }
+    next = rows.empty() ? 0 : std::stoll(rows[0][1]);
+    const std::string name = rows.empty() ? pool.Name : rows[0][0];
+    if (!db.Run({"SELECT COUNT(*) FROM serials WHERE pool = $1 AND idx >= CAST($2 AS BIGINT)",
+                 {name, std::to_string(next)}},
+                &rows, nullptr)) {
+        return false;
+    }
+    left = std::max<int64_t>(0, pool.Count - next - std::stoll(rows[0][0]));
+    return true;
 }

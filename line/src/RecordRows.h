@@ -25,3 +25,20 @@ TS_RECORD_SQL EndAttemptSql(const TS_ATTEMPT_RECORD& record);
 TS_RECORD_SQL QuerySql(const TS_HISTORY_FILTER& filter);
 // A row of QuerySql: column(k) gives the text of column k.
 TS_ATTEMPT_RECORD RecordOfRow(const std::function<std::string(int)>& column);
+
+// How a store runs one statement: the rows it gives (each column as text) and the rows it changed.
+// False when it failed (the store keeps the reason).
+class IRecordSql {
+public:
+    virtual ~IRecordSql() = default;
+    virtual bool Run(const TS_RECORD_SQL& sql, std::vector<std::vector<std::string>>* rows, int64_t* changed) = 0;
+};
+
+// The serial pools, written once for every store, inside the transaction the store has begun (and
+// commits or rolls back on false). lockRow: what makes the SELECT of the pool's row hold it to the
+// end of the transaction ("FOR UPDATE", or empty where the transaction already holds the store).
+// problem: the reason of a false, or empty when a statement failed.
+bool IssueInPool(IRecordSql& db, const char* lockRow, int64_t attempt, const TS_SERIAL_POOL& pool,
+                 const std::function<std::string(int64_t)>& textOf, TS_SERIAL_ISSUE& issue, bool& exhausted,
+                 std::string& problem);
+bool PoolLeftIn(IRecordSql& db, const TS_SERIAL_POOL& pool, int64_t& next, int64_t& left);

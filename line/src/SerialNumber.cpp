@@ -230,6 +230,29 @@ int64_t CSerialPlan::IndexOf(const std::vector<uint8_t>& bytes) const {
     return Text(index) == text ? index : -1; // the width and padding must be this job's too
 }
 
+std::string SerialFormatText(const TS_SERIAL_SPEC& spec) {
+    switch (spec.Format) {
+    case SERIAL_U32LE:
+        return "u32le";
+    case SERIAL_U32BE:
+        return "u32be";
+    case SERIAL_U64LE:
+        return "u64le";
+    case SERIAL_U64BE:
+        return "u64be";
+    default:
+        return spec.Template;
+    }
+}
+
+std::string CSerialPlan::PoolDefinition() const {
+    if (m_spec.FromList) {
+        return SerialFormatText(m_spec) + " list";
+    }
+    return SerialFormatText(m_spec) + " " + std::to_string(m_spec.First) + ".." +
+           std::to_string(m_spec.Last) + (m_spec.Step == 1 ? "" : " step " + std::to_string(m_spec.Step));
+}
+
 std::string CSerialPlan::RangeText() const {
     if (Count() == 0) {
         return "(none)";

@@ -34,6 +34,20 @@ const char* const kMigrations[] = {
     " job TEXT NOT NULL, idx INTEGER NOT NULL, text TEXT NOT NULL, attempt INTEGER NOT NULL,"
     " state TEXT NOT NULL, issued TEXT NOT NULL, PRIMARY KEY(job, idx));"
     "CREATE UNIQUE INDEX serials_text ON serials(job, text);",
+    // 2: serials belong to a pool; a text is issued once only in its pool. The counters of each job
+    // become the pools "job:NAME", carried over to a job's pool when it first draws.
+    "CREATE TABLE pools(name TEXT PRIMARY KEY, definition TEXT NOT NULL, next_idx INTEGER NOT NULL);"
+    "INSERT INTO pools(name, definition, next_idx) SELECT 'job:' || job, '', MAX(idx) + 1 FROM serials"
+    " GROUP BY job;"
+    "CREATE TABLE pool_serials(pool TEXT NOT NULL, idx INTEGER NOT NULL, text TEXT NOT NULL, job TEXT NOT "
+    "NULL,"
+    " attempt INTEGER NOT NULL, state TEXT NOT NULL, issued TEXT NOT NULL, PRIMARY KEY(pool, idx),"
+    " UNIQUE(pool, text));"
+    "INSERT INTO pool_serials SELECT 'job:' || job, idx, text, job, attempt, state, issued FROM serials;"
+    "DROP TABLE serials;"
+    "ALTER TABLE pool_serials RENAME TO serials;"
+    "CREATE INDEX serials_attempt ON serials(attempt);"
+    "ALTER TABLE attempts ADD COLUMN pool TEXT NOT NULL DEFAULT '';",
 };
 constexpr int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 
@@ -73,6 +87,7 @@ public:
                  : std::string();
     }
     int64_t Int(int column) const { return sqlite3_column_int64(m_stmt, column); }
+    int Columns() const { return sqlite3_column_count(m_stmt); }
 
 private:
     sqlite3_stmt* m_stmt = nullptr;
@@ -92,7 +107,7 @@ bool MakeFolders(const std::string& path, std::string& error) {
     return true;
 }
 
-class CSqliteStore final : public IRecordStore {
+class CSqliteStore final : public IRecordStore, private IRecordSql {
 public:
     ~CSqliteStore() override { sqlite3_close(m_db); }
 
@@ -165,47 +180,22 @@ public:
         return true;
     }
 
-    bool IssueSerial(int64_t attempt, const std::string& job, int64_t count,
+    bool IssueSerial(int64_t attempt, const TS_SERIAL_POOL& pool,
                      const std::function<std::string(int64_t)>& textOf, TS_SERIAL_ISSUE& issue,
                      bool& exhausted, std::string& error) override {
         std::lock_guard lock(m_mutex);
-        exhausted = false;
-        // IMMEDIATE: the write lock is taken first, so two processes never read the same last index
+        // IMMEDIATE: the write lock is taken first, so two processes never read the same counter
         if (!Exec("BEGIN IMMEDIATE", error)) {
             return false;
         }
-        int64_t next = 0;
-        {
-            CStatement st(m_db, "SELECT COALESCE(MAX(idx) + 1, 0) FROM serials WHERE job = ?");
-            st.Bind(job);
-            if (!st.Ok() || st.Step() != SQLITE_ROW) {
-                return Rollback("cannot read the serials issued", error);
-            }
-            next = st.Int(0);
-        }
-        if (next >= count) {
-            Exec("ROLLBACK", error);
-            exhausted = true;
-            error = "all issued";
-            return false;
-        }
-        issue.Index = next;
-        issue.Text = textOf(next);
-        const std::string now = UtcNow();
-        {
-            CStatement st(m_db,
-                          "INSERT INTO serials(job, idx, text, attempt, state, issued) VALUES(?,?,?,?,?,?)");
-            st.Bind(job).Bind(next).Bind(issue.Text).Bind(attempt).Bind(std::string("issued")).Bind(now);
-            if (!st.Ok() || st.Step() != SQLITE_DONE) {
+        std::string problem;
+        if (!IssueInPool(*this, "", attempt, pool, textOf, issue, exhausted, problem)) {
+            if (problem.empty()) {
                 return Rollback("cannot issue a serial", error);
             }
-        }
-        {
-            CStatement st(m_db, "UPDATE attempts SET serial = ?, serial_how = ? WHERE id = ?");
-            st.Bind(issue.Text).Bind(std::string(SERIAL_ISSUED)).Bind(attempt);
-            if (!st.Ok() || st.Step() != SQLITE_DONE) {
-                return Rollback("cannot record the serial", error);
-            }
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+            error = problem;
+            return false;
         }
         return Exec("COMMIT", error) || Rollback("cannot commit the serial", error);
     }
@@ -255,19 +245,40 @@ public:
         return true;
     }
 
-    bool IssuedCount(const std::string& job, int64_t& count, std::string& error) override {
+    bool PoolLeft(const TS_SERIAL_POOL& pool, int64_t& next, int64_t& left, std::string& error) override {
         std::lock_guard lock(m_mutex);
-        CStatement st(m_db, "SELECT COALESCE(MAX(idx) + 1, 0) FROM serials WHERE job = ?");
-        st.Bind(job);
-        if (!st.Ok() || st.Step() != SQLITE_ROW) {
+        if (!PoolLeftIn(*this, pool, next, left)) {
             error = Fail("cannot read the serials issued");
             return false;
         }
-        count = st.Int(0);
         return true;
     }
 
 private:
+    bool Run(const TS_RECORD_SQL& sql, std::vector<std::vector<std::string>>* rows,
+             int64_t* changed) override {
+        CStatement st(m_db, sql.Text.c_str());
+        st.BindNamed(sql.Values);
+        if (!st.Ok()) {
+            return false;
+        }
+        if (rows) {
+            rows->clear();
+        }
+        int rc = 0;
+        while ((rc = st.Step()) == SQLITE_ROW) {
+            if (rows) {
+                rows->emplace_back();
+                for (int k = 0; k < st.Columns(); ++k) {
+                    rows->back().push_back(st.Text(k));
+                }
+            }
+        }
+        if (changed) {
+            *changed = sqlite3_changes(m_db);
+        }
+        return rc == SQLITE_DONE;
+    }
     std::string Fail(const std::string& what) const {
         return what + " (" + Describe() + "): " + (m_db ? sqlite3_errmsg(m_db) : "out of memory");
     }

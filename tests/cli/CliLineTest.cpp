@@ -165,11 +165,16 @@ TEST(CliLine, FourHandsetsOneFailingThenRework) {
     const CCliRunner cli = bed.Cli();
     const TS_CLI_RESULT check = cli.Run({"job", "check", bed.job});
     ASSERT_EQ(check.status, 0) << check.err;
-    EXPECT_NE(check.out.find("serial range left: R3700-00001000..R3700-00001004 (5 of 5)"), std::string::npos)
+    EXPECT_NE(check.out.find("store: sqlite:" + bed.dir.File("records.db") +
+                             "\npool: R3700-{serial:08} 1000..1004\nserial range left: "
+                             "R3700-00001000..R3700-00001004 (5 of 5)"),
+              std::string::npos)
         << check.out;
 
     const TS_CLI_RESULT run = cli.Run(bed.Run(0, 4), std::chrono::seconds(180));
     EXPECT_EQ(run.status, 1) << run.err << run.out.substr(0, 4000);
+    EXPECT_NE(run.err.find("pool: R3700-{serial:08} 1000..1004\nserial range left:"), std::string::npos)
+        << run.err;
     const auto begins = Events(run.out, "begin");
     const auto ends = Events(run.out, "end");
     ASSERT_EQ(begins.size(), 4u);

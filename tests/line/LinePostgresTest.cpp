@@ -43,7 +43,8 @@ bool IssueAndEnd(IRecordStore& store, const char* result, std::string& text, std
     TS_SERIAL_ISSUE issue;
     bool exhausted = false;
     if (!store.IssueSerial(
-            id, "pg-job", 1000, [](int64_t k) { return "P" + std::to_string(k); }, issue, exhausted, error)) {
+            id, {"pg-job", "P{serial} 0..999", 1000, "pg-job"},
+            [](int64_t k) { return "P" + std::to_string(k); }, issue, exhausted, error)) {
         return false;
     }
     text = issue.Text;
@@ -111,14 +112,15 @@ TEST(PostgresStore, TwoStationsNeverShareASerial) {
     }
     EXPECT_EQ(records.size(), size_t{kStations * kEach});
     EXPECT_EQ(serials.size(), size_t{kStations * kEach});
-    int64_t issued = 0;
-    ASSERT_TRUE(store->IssuedCount("pg-job", issued, error));
-    EXPECT_EQ(issued, kStations * kEach);
+    int64_t next = 0;
+    int64_t left = 0;
+    ASSERT_TRUE(store->PoolLeft({"pg-job", "P{serial} 0..999", 1000, "pg-job"}, next, left, error));
+    EXPECT_EQ(next, kStations * kEach);
     // the schema's version is the program's
     PGconn* conn = PQconnectdb(url.c_str());
     PGresult* res = PQexec(conn, "SELECT version FROM vandrel_schema");
     ASSERT_EQ(PQresultStatus(res), PGRES_TUPLES_OK);
-    EXPECT_EQ(std::string(PQgetvalue(res, 0, 0)), "1");
+    EXPECT_EQ(std::string(PQgetvalue(res, 0, 0)), "2");
     PQclear(res);
     PQfinish(conn);
 }
@@ -207,4 +209,47 @@ TEST(PostgresStore, MadeOnPurposeOnly) {
             EXPECT_FALSE(store->BeginAttempt(record, id, error)); // read-only
         }
     }
+}
+
+// A store of the schema before pools, with data, is migrated: the job's counter goes on in its
+// pool; the schema refuses a text issued twice in a pool.
+TEST(PostgresStore, PoolsMigratedWithTheirData) {
+    REQUIRE_SERVER();
+    ASSERT_TRUE(g_server->CreateDatabase("migrate"));
+    const std::string url = g_server->Url("migrate");
+    PGconn* conn = PQconnectdb(url.c_str());
+    auto exec = [conn](const char* sql) {
+        PGresult* res = PQexec(conn, sql);
+        const bool ok = PQresultStatus(res) == PGRES_COMMAND_OK;
+        PQclear(res);
+        return ok;
+    };
+    ASSERT_TRUE(exec(
+        "CREATE TABLE vandrel_schema(version INTEGER NOT NULL); INSERT INTO vandrel_schema VALUES(1);"
+        "CREATE TABLE attempts(id BIGSERIAL PRIMARY KEY, job TEXT NOT NULL, job_sha256 TEXT NOT NULL DEFAULT "
+        "'',"
+        " station TEXT NOT NULL DEFAULT '', operator TEXT NOT NULL DEFAULT '', port TEXT NOT NULL DEFAULT '',"
+        " device TEXT NOT NULL DEFAULT '', started TEXT NOT NULL, ended TEXT NOT NULL DEFAULT '',"
+        " flash_parts TEXT NOT NULL DEFAULT '', runners TEXT NOT NULL DEFAULT '', files TEXT NOT NULL DEFAULT"
+        " '[]', serial TEXT NOT NULL DEFAULT '', serial_how TEXT NOT NULL DEFAULT '', verify TEXT NOT NULL"
+        " DEFAULT '', result TEXT NOT NULL, reason TEXT NOT NULL DEFAULT '', phases TEXT NOT NULL DEFAULT "
+        "'{}',"
+        " log TEXT NOT NULL DEFAULT '', owner_key INTEGER NOT NULL DEFAULT 0);"
+        "CREATE INDEX attempts_started ON attempts(started);"
+        "CREATE TABLE serial_counters(job TEXT PRIMARY KEY, next_idx BIGINT NOT NULL);"
+        "CREATE TABLE serials(job TEXT NOT NULL, idx BIGINT NOT NULL, text TEXT NOT NULL, attempt BIGINT NOT"
+        " NULL, state TEXT NOT NULL, issued TEXT NOT NULL, PRIMARY KEY(job, idx), UNIQUE(job, text));"
+        "INSERT INTO attempts(job, started, result, serial, serial_how) VALUES"
+        " ('old', '2026-01-01', 'passed', 'S0', 'issued'), ('old', '2026-01-02', 'failed', 'S1', 'issued');"
+        "INSERT INTO serials VALUES ('old', 0, 'S0', 1, 'used', '2026-01-01'), ('old', 1, 'S1', 2, 'void',"
+        " '2026-01-02');"
+        "INSERT INTO serial_counters VALUES ('old', 2);"))
+        << PQerrorMessage(conn);
+    std::string error;
+    auto store = OpenRecordStore(url, error);
+    ASSERT_TRUE(store) << error;
+    ExpectPoolsShared(*store, "old");
+    EXPECT_FALSE(exec("INSERT INTO serials(pool, idx, text, job, attempt, state, issued)"
+                      " VALUES('line A', 99, 'S0', 'x', 0, 'issued', '')")); // the schema's uniqueness rule
+    PQfinish(conn);
 }

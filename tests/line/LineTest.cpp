@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sqlite3.h>
 
 #include "RecordCases.h"
 #include "line/JobFile.h"
@@ -262,6 +263,13 @@ TEST(JobFile, GoodAndBadJobs) {
     EXPECT_EQ(job.ExpectedParts[0], 19);
     EXPECT_EQ(job.ExpectedParts[2], 18);
     EXPECT_EQ(job.Serial.Text(0), "R3700-00001000");
+    EXPECT_EQ(job.SerialPool, "R3700-{serial:08} 1000..1999"); // derived from the format and range
+    TS_LINE_JOB other;
+    ASSERT_TRUE(LoadJobFile(dir + "/good-list.toml", other, error)) << error.Text();
+    EXPECT_EQ(other.SerialPool, "{serial} list serials.csv");
+    Write(dir + "/pooled.toml", head + serial + "pool = \"line 3\"\n");
+    ASSERT_TRUE(LoadJobFile(dir + "/pooled.toml", other, error)) << error.Text();
+    EXPECT_EQ(other.SerialPool, "line 3");
     // main code; D-drive and media: with CS#0 part 19 (pinned) vdrive.m0's records at 0x0810xxxx
     // and 0x0820xxxx both lie in the moved media area
     ASSERT_EQ(job.Erased.size(), 3u);
@@ -289,7 +297,8 @@ bool IssueOne(IRecordStore& store, const std::string& job, int64_t count, std::s
     TS_SERIAL_ISSUE issue;
     bool used = false;
     const bool ok = store.IssueSerial(
-        id, job, count, [](int64_t k) { return "S" + std::to_string(k); }, issue, used, error);
+        id, {job, "S{serial}", count, job}, [](int64_t k) { return "S" + std::to_string(k); }, issue, used,
+        error);
     if (text)
         *text = issue.Text;
     if (attempt)
@@ -386,11 +395,13 @@ TEST(SqliteStore, InterruptedVoidExhaustedAndFilters) {
     bool exhausted = false;
     EXPECT_FALSE(IssueOne(*store, "job", 3, &text, nullptr, &exhausted));
     EXPECT_TRUE(exhausted);
-    EXPECT_TRUE(IssueOne(*store, "other", 3, &text)); // each job has its own range
+    EXPECT_TRUE(IssueOne(*store, "other", 3, &text)); // each pool has its own range
     EXPECT_EQ(text, "S0");
-    int64_t issued = 0;
-    ASSERT_TRUE(store->IssuedCount("job", issued, error));
-    EXPECT_EQ(issued, 3);
+    int64_t next = 0;
+    int64_t left = 0;
+    ASSERT_TRUE(store->PoolLeft({"job", "S{serial}", 3, "job"}, next, left, error));
+    EXPECT_EQ(next, 3);
+    EXPECT_EQ(left, 0);
 
     std::vector<TS_ATTEMPT_RECORD> records;
     auto with = [](auto member, auto value) {
@@ -486,5 +497,61 @@ TEST(SqliteStore, MadeOnPurposeOnly) {
     record.Job = "j";
     int64_t id = 0;
     EXPECT_FALSE(reader->BeginAttempt(record, id, error)); // read-only
+    fs::remove_all(dir);
+}
+
+namespace {
+
+// The schema before pools (version 1) with a job "old" that was issued S0 and S1.
+void MakeVersion1(const std::string& path) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    const char* sql =
+        "CREATE TABLE attempts(id INTEGER PRIMARY KEY AUTOINCREMENT, job TEXT NOT NULL, job_sha256 TEXT NOT "
+        "NULL"
+        " DEFAULT '', station TEXT NOT NULL DEFAULT '', operator TEXT NOT NULL DEFAULT '', port TEXT NOT NULL"
+        " DEFAULT '', device TEXT NOT NULL DEFAULT '', started TEXT NOT NULL, ended TEXT NOT NULL DEFAULT '',"
+        " flash_parts TEXT NOT NULL DEFAULT '', runners TEXT NOT NULL DEFAULT '', files TEXT NOT NULL DEFAULT"
+        " '[]', serial TEXT NOT NULL DEFAULT '', serial_how TEXT NOT NULL DEFAULT '', verify TEXT NOT NULL"
+        " DEFAULT '', result TEXT NOT NULL, reason TEXT NOT NULL DEFAULT '', phases TEXT NOT NULL DEFAULT "
+        "'{}',"
+        " log TEXT NOT NULL DEFAULT '', owner TEXT NOT NULL DEFAULT '');"
+        "CREATE INDEX attempts_started ON attempts(started);"
+        "CREATE INDEX attempts_open ON attempts(result) WHERE result = 'open';"
+        "CREATE TABLE serials(job TEXT NOT NULL, idx INTEGER NOT NULL, text TEXT NOT NULL, attempt INTEGER "
+        "NOT"
+        " NULL, state TEXT NOT NULL, issued TEXT NOT NULL, PRIMARY KEY(job, idx));"
+        "CREATE UNIQUE INDEX serials_text ON serials(job, text);"
+        "INSERT INTO attempts(job, started, result, serial, serial_how) VALUES"
+        " ('old', '2026-01-01', 'passed', 'S0', 'issued'), ('old', '2026-01-02', 'failed', 'S1', 'issued');"
+        "INSERT INTO serials VALUES ('old', 0, 'S0', 1, 'used', '2026-01-01'), ('old', 1, 'S1', 2, 'void',"
+        " '2026-01-02');"
+        "PRAGMA user_version = 1;";
+    ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+}
+
+} // namespace
+
+// A store of the schema before pools is migrated with its data: the job's counter goes on in the
+// job's pool, and a text issued in a pool is refused by the schema itself.
+TEST(SqliteStore, PoolsMigratedWithTheirData) {
+    const std::string dir = TempDir("sqlite-migrate");
+    const std::string path = dir + "/records.db";
+    MakeVersion1(path);
+    std::string error;
+    EXPECT_FALSE(OpenRecordStore("sqlite:" + path, error, STORE_READ)); // a reader does not migrate
+    EXPECT_NE(error.find("older than this program's"), std::string::npos) << error;
+    auto store = OpenRecordStore("sqlite:" + path, error);
+    ASSERT_TRUE(store) << error;
+    ExpectPoolsShared(*store, "old");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    EXPECT_NE(sqlite3_exec(db,
+                           "INSERT INTO serials(pool, idx, text, job, attempt, state, issued)"
+                           " VALUES('line A', 99, 'S0', 'x', 0, 'issued', '')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK); // the schema's uniqueness rule
+    sqlite3_close(db);
     fs::remove_all(dir);
 }

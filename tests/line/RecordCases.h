@@ -10,6 +10,7 @@
 inline void ExpectRecordsRoundTrip(IRecordStore& store) {
     TS_ATTEMPT_RECORD r;
     r.Job = "round 'trip', \"job\"";
+    r.Pool = "pool, 'p'";
     r.JobSha256 = std::string(64, 'a');
     r.Station = "st\u00e4tion-1";
     r.Operator = "o'p";
@@ -69,4 +70,59 @@ inline void ExpectRecordsRoundTrip(IRecordStore& store) {
         }
         EXPECT_EQ(b.Id, id);
     }
+}
+
+// Pools, on a store whose job `legacy` was issued S0 and S1 before pools (migrated): that job's
+// first draw in its pool carries its counter over; a renamed job and a second job on the same pool
+// continue it; a text already issued in the pool is passed over; a pool drawn with another
+// definition is refused; a pool used up says so.
+inline void ExpectPoolsShared(IRecordStore& store, const std::string& legacy) {
+    const std::string def = "S{serial} 0..9";
+    const auto text = [](int64_t k) { return "S" + std::to_string(k); };
+    const struct {
+        std::string job;
+        std::string pool;
+        std::string definition;
+        int64_t count;
+        std::string issued; // empty: refused
+        std::string reason;
+    } cases[] = {
+        {legacy, "line A", def, 10, "S2", ""},         // carried over from the job's counter
+        {legacy + " v2", "line A", def, 10, "S3", ""}, // renamed: the same counter
+        {"second job", "line A", def, 10, "S4", ""},
+        {"second job", "line A", "S{serial} 0..99", 100, "", "the serial pool 'line A' holds S{serial} 0..9"},
+        {"other", "line B", def, 10, "S0", ""}, // another pool: its own counter
+        {"other", "line B", def, 10, "S1", ""},
+        {"other", "line B", def, 2, "", "all issued"},
+    };
+    for (const auto& c : cases) {
+        TS_ATTEMPT_RECORD record;
+        record.Job = c.job;
+        int64_t id = 0;
+        std::string error;
+        ASSERT_TRUE(store.BeginAttempt(record, id, error)) << error;
+        TS_SERIAL_ISSUE issue;
+        bool exhausted = false;
+        const bool ok =
+            store.IssueSerial(id, {c.pool, c.definition, c.count, c.job}, text, issue, exhausted, error);
+        EXPECT_EQ(ok, !c.issued.empty()) << c.job << ": " << error;
+        if (ok) {
+            EXPECT_EQ(issue.Text, c.issued) << c.job;
+        } else {
+            EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+            EXPECT_EQ(exhausted, c.reason == "all issued");
+        }
+    }
+    int64_t next = 0;
+    int64_t left = 0;
+    std::string error;
+    ASSERT_TRUE(store.PoolLeft({"line A", def, 10, "x"}, next, left, error)) << error;
+    EXPECT_EQ(next, 5);
+    EXPECT_EQ(left, 5);
+    std::vector<TS_ATTEMPT_RECORD> records;
+    TS_HISTORY_FILTER serial;
+    serial.Serial = "S3";
+    ASSERT_TRUE(store.Query(serial, records, error)) << error;
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].Pool, "line A");
 }

@@ -49,6 +49,7 @@ struct TS_LINE_JOB {
     std::array<int, 4> ExpectedParts{-1, -1, -1, -1}; // per chip select; -1: any
     bool HasSerial = false;
     CSerialPlan Serial;
+    std::string SerialPool; // [serial] pool, else the plan's definition (a list's: with its file name)
     std::string SerialListPath;
     std::string Store; // empty: the default store
     std::vector<TS_JOB_AREA> Erased;

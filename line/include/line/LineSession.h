@@ -17,6 +17,8 @@ public:
     CLineSession(const TS_LINE_JOB& job, IRecordStore& store, std::string station, std::string operatorName);
 
     TS_LINE_HOOKS Hooks() { return {this, this}; }
+    // The pool the job's serials come from (Name empty: the job issues none).
+    TS_SERIAL_POOL Pool() const;
     // The station job the line's job makes: download the images in order, verify as pinned, the
     // writer of the first link given (a port's own writer comes from WriterFor).
     TS_STATION_JOB StationJob() const;

@@ -5,7 +5,7 @@
 //   std::unique_ptr<IRecordStore> store = OpenRecordStore("", error);   // the default SQLite file
 //   int64_t id = 0;
 //   store->BeginAttempt(record, id, error);                             // the record is open
-//   store->IssueSerial(id, "R3700 main", plan.Count(), textOf, issue, error);
+//   store->IssueSerial(id, pool, textOf, issue, exhausted, error);
 //   ...
 //   store->EndAttempt(record, error);                                   // passed, failed
 //
@@ -40,6 +40,7 @@ inline constexpr const char* SERIAL_KEPT = "kept";
 struct TS_ATTEMPT_RECORD {
     int64_t Id = 0;
     std::string Job;       // the job's name
+    std::string Pool;      // the serial pool the job draws from; empty: none
     std::string JobSha256; // of the job file
     std::string Station;   // host name, or --station
     std::string Operator;
@@ -70,6 +71,16 @@ struct TS_HISTORY_FILTER {
     int Limit = 0;     // 0: all
 };
 
+// The serials a job draws from. Serials belong to a pool, not to a job: every job that names the
+// same pool (a renamed job, a second job on the same range) continues one counter, and a text is
+// issued once only in a pool, whichever job asks (a uniqueness rule of the schema).
+struct TS_SERIAL_POOL {
+    std::string Name;       // [serial] pool, else derived from the format and the source
+    std::string Definition; // the format and the source; every job on a pool must draw the same
+    int64_t Count = 0;      // the serials the source holds
+    std::string Job;        // the job that draws (a store made before pools kept its counter by it)
+};
+
 struct TS_SERIAL_ISSUE {
     int64_t Index = -1; // in the job's source
     std::string Text;
@@ -82,11 +93,11 @@ public:
     virtual std::string Describe() const = 0;
     // Inserts an open record (Id is ignored) and gives its id.
     virtual bool BeginAttempt(const TS_ATTEMPT_RECORD& record, int64_t& id, std::string& error) = 0;
-    // Issues the next serial of a job to an attempt, in one transaction: the index after the last
-    // one issued for that job (by any process, any station). count: the serials the job's source
-    // holds; textOf gives the text that the record keeps. False with "all issued" (exhausted
-    // true) when the range is used up.
-    virtual bool IssueSerial(int64_t attempt, const std::string& job, int64_t count,
+    // Issues the next serial of a pool to an attempt, in one transaction: the first index from
+    // the pool's counter on whose text was never issued in the pool (by any job, process or
+    // station). textOf gives the text of an index. False with "all issued" (exhausted true) when
+    // the pool is used up; false with the reason when the pool is drawn with another definition.
+    virtual bool IssueSerial(int64_t attempt, const TS_SERIAL_POOL& pool,
                              const std::function<std::string(int64_t)>& textOf, TS_SERIAL_ISSUE& issue,
                              bool& exhausted, std::string& error) = 0;
     // Completes the record (by record.Id). A failed attempt's issued serial becomes void.
@@ -94,8 +105,8 @@ public:
     // Records, newest first.
     virtual bool Query(const TS_HISTORY_FILTER& filter, std::vector<TS_ATTEMPT_RECORD>& records,
                        std::string& error) = 0;
-    // How many serials of a job were issued (void ones included).
-    virtual bool IssuedCount(const std::string& job, int64_t& count, std::string& error) = 0;
+    // A pool's next index and how many of its serials are left (never issued).
+    virtual bool PoolLeft(const TS_SERIAL_POOL& pool, int64_t& next, int64_t& left, std::string& error) = 0;
     // The attempts this open closed as interrupted (their owners were dead).
     virtual int InterruptedAtOpen() const = 0;
 };

@@ -50,6 +50,9 @@ public:
     int64_t IndexOf(const std::vector<uint8_t>& bytes) const;
     // "R3700-00001000..R3700-00001999"
     std::string RangeText() const;
+    // What a pool of this plan's serials is: the format and the source ("R3700-{serial:08} 1000..1999",
+    // "u32le 1..9 step 2", "{serial} list"). Every job that draws one pool has the same.
+    std::string PoolDefinition() const;
 
 private:
     std::string Expand(const std::string& value) const;
@@ -65,6 +68,8 @@ private:
 bool CheckSerialTemplate(const std::string& text, std::string& reason);
 // "u32le" ... "u64be", or a template; false with the reason.
 bool ParseSerialFormat(const std::string& text, TE_SERIAL_FORMAT& format, std::string& reason);
+// "u32le" ... "u64be", or the template.
+std::string SerialFormatText(const TS_SERIAL_SPEC& spec);
 
 // Whether a value fits a format: u32* a decimal integer up to 4294967295, u64* up to
 // 18446744073709551615; a text printable ASCII that fits the template's width. False with the
