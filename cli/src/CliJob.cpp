@@ -45,6 +45,9 @@ int ParseLineOption(const std::string& name, const std::optional<std::string>& i
     } else if (name == "--create-store" && !history) {
         line.CreateStore = true;
         return 1;
+    } else if (name == "--adopt-serials" && !history) {
+        line.AdoptSerials = true;
+        return 1;
     } else if (!(history && (name == "--show" || name == "--limit"))) {
         return 0;
     }
@@ -344,6 +347,7 @@ int JobRun(const TS_CLI_OPTIONS& given, CStopSignals& signals, std::FILE* out, s
     }
     CLineSession line(job, *store, given.Line.Station.empty() ? HostName() : given.Line.Station,
                       given.Line.Operator.empty() ? UserName() : given.Line.Operator);
+    line.SetAdoptSerials(given.Line.AdoptSerials);
     TS_CLI_OPTIONS o = given;
     const TS_STATION_JOB stationJob = line.StationJob();
     o.Files = stationJob.Files;
@@ -368,8 +372,7 @@ int JobRun(const TS_CLI_OPTIONS& given, CStopSignals& signals, std::FILE* out, s
         const std::string serial = attempt > 0 ? line.SerialOf(attempt) : std::string();
         fields += serial.empty() ? std::string(",\"serial\":null") : ",\"serial\":" + JsonString(serial);
         if (end && !serial.empty()) {
-            fields += std::string(",\"serialHow\":\"") +
-                      (line.SerialKept(attempt) ? SERIAL_KEPT : SERIAL_ISSUED) + "\"";
+            fields += ",\"serialHow\":\"" + line.SerialHow(attempt) + "\"";
         }
         return fields;
     };

@@ -15,11 +15,12 @@
 struct TS_CLI_OPTIONS;
 
 struct TS_CLI_LINE_OPTIONS {
-    std::string JobPath;      // --job FILE (run); job check FILE
-    std::string Store;        // --store URL|PATH
-    std::string Station;      // --station NAME
-    std::string Operator;     // --operator NAME
-    bool CreateStore = false; // --create-store (run)
+    std::string JobPath;       // --job FILE (run); job check FILE
+    std::string Store;         // --store URL|PATH
+    std::string Station;       // --station NAME
+    std::string Operator;      // --operator NAME
+    bool CreateStore = false;  // --create-store (run)
+    bool AdoptSerials = false; // --adopt-serials (run)
     // history
     std::string JobName; // history --job NAME
     std::string Serial;

@@ -76,6 +76,8 @@ $XDG_DATA_HOME/vandrel/records.db by default, PostgreSQL for several stations).
                    ~/.pgpass, never printed
   --create-store   run: make the record store when it is not there (a job with serials never
                    makes one otherwise; history and job check never do)
+  --adopt-serials  run: a handset's serial of the job's pool that this store never issued is
+                   adopted (recorded as "adopted") instead of failing the handset
   --station NAME   the station in the records (default: the host name)
   --operator NAME  the operator in the records (default: the user)
   history filters: --job NAME, --serial TEXT, --port NAME, --result passed|failed|interrupted|open,

@@ -59,9 +59,14 @@ std::string CLineSession::SerialOf(int64_t attempt) const {
 }
 
 bool CLineSession::SerialKept(int64_t attempt) const {
+    const std::string how = SerialHow(attempt);
+    return how == SERIAL_KEPT || how == SERIAL_ADOPTED;
+}
+
+std::string CLineSession::SerialHow(int64_t attempt) const {
     std::lock_guard lock(m_mutex);
     const auto it = m_serials.find(attempt);
-    return it != m_serials.end() && it->second.second;
+    return it == m_serials.end() ? std::string() : it->second.second;
 }
 
 uint32_t CLineSession::FieldAddress() const {
@@ -88,12 +93,20 @@ bool CLineSession::TakeData(int64_t attempt, const TS_HANDSET_FACTS& facts, TS_H
     data.Address = plan.Address();
     if (facts.FieldRead) {
         if (const int64_t index = plan.IndexOf(facts.Field); index >= 0) {
-            // rework: the handset keeps the serial it was given
+            // rework: the handset keeps the serial it holds, when this store issued it (or adopts it)
+            bool known = false;
+            std::string how;
+            std::string problem;
+            if (!m_store.KeepSerial(attempt, Pool(), index, plan.Text(index), m_adopt, known, how, problem)) {
+                error = known ? STATION_ERR_RECORD : STATION_ERR_SERIAL;
+                reason = problem;
+                return false;
+            }
             data.Bytes = plan.Bytes(index);
             data.Text = plan.Text(index);
             data.Kept = true;
             std::lock_guard lock(m_mutex);
-            m_serials[attempt] = {data.Text, true};
+            m_serials[attempt] = {data.Text, how};
             return true;
         }
     }
@@ -109,7 +122,7 @@ bool CLineSession::TakeData(int64_t attempt, const TS_HANDSET_FACTS& facts, TS_H
     data.Bytes = plan.Bytes(issue.Index);
     data.Text = issue.Text;
     std::lock_guard lock(m_mutex);
-    m_serials[attempt] = {data.Text, false};
+    m_serials[attempt] = {data.Text, SERIAL_ISSUED};
     return true;
 }
 
@@ -156,12 +169,12 @@ bool CLineSession::EndAttempt(int64_t attempt, const TS_ATTEMPT_OUTCOME& outcome
         files.push_back({{"role", file.Role}, {"path", file.Path}, {"sha256", sha}, {"bytes", file.Bytes}});
     }
     record.Files = files.dump();
-    if (outcome.Data.Present) {
+    if (const std::string serial = SerialOf(attempt); !serial.empty()) {
+        record.Serial = serial; // issued or kept, whatever the station made of it: the record keeps it
+        record.SerialHow = SerialHow(attempt);
+    } else if (outcome.Data.Present) {
         record.Serial = outcome.Data.Text;
         record.SerialHow = outcome.Data.Kept ? SERIAL_KEPT : SERIAL_ISSUED;
-    } else if (const std::string serial = SerialOf(attempt); !serial.empty()) {
-        record.Serial = serial; // issued, whatever the station made of it: the record keeps it
-        record.SerialHow = SerialKept(attempt) ? SERIAL_KEPT : SERIAL_ISSUED;
     }
     record.Verify = outcome.Verify;
     record.Result = outcome.Result.Ok ? RESULT_PASSED : RESULT_FAILED;

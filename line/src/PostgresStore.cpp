@@ -132,22 +132,35 @@ public:
         return true;
     }
 
+    bool KeepSerial(int64_t attempt, const TS_SERIAL_POOL& pool, int64_t index, const std::string& text,
+                    bool adopt, bool& known, std::string& how, std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        if (!Ok(Exec("BEGIN", {}), PGRES_COMMAND_OK)) {
+            error = Fail("cannot begin a transaction");
+            return false;
+        }
+        std::string problem;
+        if (!KeepInPool(*this, attempt, pool, index, text, adopt, known, how, problem)) {
+            if (problem.empty()) {
+                return Rollback("cannot keep the serial", error);
+            }
+            Exec("ROLLBACK", {});
+            error = problem;
+            return false;
+        }
+        if (!Ok(Exec("COMMIT", {}), PGRES_COMMAND_OK)) {
+            return Rollback("cannot commit the serial", error);
+        }
+        return true;
+    }
+
     bool EndAttempt(const TS_ATTEMPT_RECORD& r, std::string& error) override {
         std::lock_guard lock(m_mutex);
         if (!Ok(Exec("BEGIN", {}), PGRES_COMMAND_OK)) {
             error = Fail("cannot begin a transaction");
             return false;
         }
-        const std::string id = std::to_string(r.Id);
-        const TS_RECORD_SQL sql = EndAttemptSql(r);
-        ResultPtr res = Exec(sql.Text.c_str(), sql.Values);
-        if (!Ok(res, PGRES_COMMAND_OK) || std::string(PQcmdTuples(res.get())) != "1") {
-            return Rollback("cannot record the attempt's end", error);
-        }
-        if (!Ok(Exec("UPDATE serials SET state = $1 WHERE attempt = $2",
-                     {r.Result == RESULT_PASSED ? "used" : "void", id}),
-                PGRES_COMMAND_OK) ||
-            !Ok(Exec("COMMIT", {}), PGRES_COMMAND_OK)) {
+        if (!EndInStore(*this, r) || !Ok(Exec("COMMIT", {}), PGRES_COMMAND_OK)) {
             return Rollback("cannot record the attempt's end", error);
         }
         return true;
@@ -166,6 +179,16 @@ public:
         for (int row = 0; row < PQntuples(res.get()); ++row) {
             records.push_back(
                 RecordOfRow([&res, row](int k) { return std::string(PQgetvalue(res.get(), row, k)); }));
+        }
+        return true;
+    }
+
+    bool PoolSerials(const std::string& pool, std::vector<TS_POOL_SERIAL>& serials,
+                     std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        if (!PoolSerialsIn(*this, pool, serials)) {
+            error = Fail("cannot read the serials of the pool");
+            return false;
         }
         return true;
     }

@@ -74,11 +74,11 @@ std::string LegacyPool(const std::string& job) {
 
 } // namespace
 
-bool IssueInPool(IRecordSql& db, const char* lockRow, int64_t attempt, const TS_SERIAL_POOL& pool,
-                 const std::function<std::string(int64_t)>& textOf, TS_SERIAL_ISSUE& issue, bool& exhausted,
-                 std::string& problem) {
-    exhausted = false;
-    problem.clear();
+namespace {
+
+// The pool's row, made when it is not there; a job's counter from before pools is carried into
+// its pool at the pool's first use.
+bool EnsurePool(IRecordSql& db, const TS_SERIAL_POOL& pool) {
     std::vector<std::vector<std::string>> rows;
     int64_t changed = 0;
     if (!db.Run({"INSERT INTO pools(name, definition, next_idx) VALUES($1, $2, 0) ON CONFLICT DO NOTHING",
@@ -86,20 +86,33 @@ bool IssueInPool(IRecordSql& db, const char* lockRow, int64_t attempt, const TS_
                 nullptr, &changed)) {
         return false;
     }
-    if (changed == 1) {
-        const std::string legacy = LegacyPool(pool.Job);
-        if (!db.Run({"SELECT next_idx FROM pools WHERE name = $1 AND definition = ''", {legacy}}, &rows,
-                    nullptr)) {
-            return false;
-        }
-        if (!rows.empty() && (!db.Run({"UPDATE serials SET pool = $1 WHERE pool = $2", {pool.Name, legacy}},
-                                      nullptr, nullptr) ||
-                              !db.Run({"UPDATE pools SET next_idx = CAST($2 AS BIGINT) WHERE name = $1",
-                                       {pool.Name, rows[0][0]}},
-                                      nullptr, nullptr) ||
-                              !db.Run({"DELETE FROM pools WHERE name = $1", {legacy}}, nullptr, nullptr))) {
-            return false;
-        }
+    if (changed != 1) {
+        return true;
+    }
+    const std::string legacy = LegacyPool(pool.Job);
+    if (!db.Run({"SELECT next_idx FROM pools WHERE name = $1 AND definition = ''", {legacy}}, &rows,
+                nullptr)) {
+        return false;
+    }
+    return rows.empty() ||
+           (db.Run({"UPDATE serials SET pool = $1 WHERE pool = $2", {pool.Name, legacy}}, nullptr, nullptr) &&
+            db.Run(
+                {"UPDATE pools SET next_idx = CAST($2 AS BIGINT) WHERE name = $1", {pool.Name, rows[0][0]}},
+                nullptr, nullptr) &&
+            db.Run({"DELETE FROM pools WHERE name = $1", {legacy}}, nullptr, nullptr));
+}
+
+} // namespace
+
+bool IssueInPool(IRecordSql& db, const char* lockRow, int64_t attempt, const TS_SERIAL_POOL& pool,
+                 const std::function<std::string(int64_t)>& textOf, TS_SERIAL_ISSUE& issue, bool& exhausted,
+                 std::string& problem) {
+    exhausted = false;
+    problem.clear();
+    std::vector<std::vector<std::string>> rows;
+    int64_t changed = 0;
+    if (!EnsurePool(db, pool)) {
+        return false;
     }
     // the pool's row is held to the commit: another station waits here, then reads the new value
     if (!db.Run(
@@ -162,5 +175,91 @@ bool PoolLeftIn(IRecordSql& db, const TS_SERIAL_POOL& pool, int64_t& next, int64
         return false;
     }
     left = std::max<int64_t>(0, pool.Count - next - std::stoll(rows[0][0]));
+    return true;
+}
+
+bool KeepInPool(IRecordSql& db, int64_t attempt, const TS_SERIAL_POOL& pool, int64_t index,
+                const std::string& text, bool adopt, bool& known, std::string& how, std::string& problem) {
+    problem.clear();
+    known = false;
+    std::vector<std::vector<std::string>> rows;
+    if (!EnsurePool(db, pool) ||
+        !db.Run({"SELECT definition FROM pools WHERE name = $1", {pool.Name}}, &rows, nullptr) ||
+        rows.size() != 1) {
+        return false;
+    }
+    if (rows[0][0] != pool.Definition) {
+        problem =
+            "the serial pool '" + pool.Name + "' holds " + rows[0][0] + "; this job draws " + pool.Definition;
+        return false;
+    }
+    if (!db.Run({"SELECT state FROM serials WHERE pool = $1 AND text = $2", {pool.Name, text}}, &rows,
+                nullptr)) {
+        return false;
+    }
+    known = !rows.empty();
+    const std::string a = std::to_string(attempt);
+    if (!known) {
+        if (!adopt) {
+            problem = "the handset holds the serial " + text + ", which this store never issued (pool '" +
+                      pool.Name + "')";
+            return false;
+        }
+        int64_t changed = 0;
+        if (!db.Run(
+                {"INSERT INTO serials(pool, idx, text, job, attempt, state, issued) VALUES($1, CAST($2 AS "
+                 "BIGINT), $3, $4, CAST($5 AS BIGINT), 'adopted', $6) ON CONFLICT DO NOTHING",
+                 {pool.Name, std::to_string(index), text, pool.Job, a, UtcNow()}},
+                nullptr, &changed) ||
+            changed != 1) {
+            return false;
+        }
+    }
+    how = known ? SERIAL_KEPT : SERIAL_ADOPTED;
+    known = true;
+    return db.Run(
+        {"UPDATE attempts SET serial = $1, serial_how = $2, pool = $3 WHERE id = CAST($4 AS BIGINT)",
+         {text, how, pool.Name, a}},
+        nullptr, nullptr);
+}
+
+std::vector<TS_RECORD_SQL> SerialStateSql(const TS_ATTEMPT_RECORD& r) {
+    const std::string id = std::to_string(r.Id);
+    std::vector<TS_RECORD_SQL> sql = {
+        {"UPDATE serials SET state = $1 WHERE attempt = CAST($2 AS BIGINT) AND state = 'issued'",
+         {r.Result == RESULT_PASSED ? "used" : "void", id}}};
+    if (r.Result == RESULT_PASSED && (r.SerialHow == SERIAL_KEPT || r.SerialHow == SERIAL_ADOPTED)) {
+        sql.push_back(
+            {"UPDATE serials SET state = 'used', attempt = CAST($1 AS BIGINT)"
+             " WHERE pool = (SELECT pool FROM attempts WHERE id = CAST($1 AS BIGINT)) AND text = $2",
+             {id, r.Serial}});
+    }
+    return sql;
+}
+
+bool EndInStore(IRecordSql& db, const TS_ATTEMPT_RECORD& r) {
+    int64_t changed = 0;
+    if (!db.Run(EndAttemptSql(r), nullptr, &changed) || changed != 1) {
+        return false;
+    }
+    for (const TS_RECORD_SQL& sql : SerialStateSql(r)) {
+        if (!db.Run(sql, nullptr, nullptr)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool PoolSerialsIn(IRecordSql& db, const std::string& pool, std::vector<TS_POOL_SERIAL>& serials) {
+    std::vector<std::vector<std::string>> rows;
+    if (!db.Run({"SELECT idx, text, state, job, attempt, issued FROM serials WHERE pool = $1 ORDER BY idx",
+                 {pool}},
+                &rows, nullptr)) {
+        return false;
+    }
+    serials.clear();
+    for (const std::vector<std::string>& row : rows) {
+        serials.push_back({std::stoll(row[0]), row[1], row[2], row[3], std::stoll(row[4]), row[5]});
+    }
     return true;
 }

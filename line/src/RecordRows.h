@@ -31,7 +31,8 @@ TS_ATTEMPT_RECORD RecordOfRow(const std::function<std::string(int)>& column);
 class IRecordSql {
 public:
     virtual ~IRecordSql() = default;
-    virtual bool Run(const TS_RECORD_SQL& sql, std::vector<std::vector<std::string>>* rows, int64_t* changed) = 0;
+    virtual bool Run(const TS_RECORD_SQL& sql, std::vector<std::vector<std::string>>* rows,
+                     int64_t* changed) = 0;
 };
 
 // The serial pools, written once for every store, inside the transaction the store has begun (and
@@ -42,3 +43,12 @@ bool IssueInPool(IRecordSql& db, const char* lockRow, int64_t attempt, const TS_
                  const std::function<std::string(int64_t)>& textOf, TS_SERIAL_ISSUE& issue, bool& exhausted,
                  std::string& problem);
 bool PoolLeftIn(IRecordSql& db, const TS_SERIAL_POOL& pool, int64_t& next, int64_t& left);
+bool PoolSerialsIn(IRecordSql& db, const std::string& pool, std::vector<TS_POOL_SERIAL>& serials);
+// IRecordStore::KeepSerial inside the store's transaction; problem as for IssueInPool.
+bool KeepInPool(IRecordSql& db, int64_t attempt, const TS_SERIAL_POOL& pool, int64_t index,
+                const std::string& text, bool adopt, bool& known, std::string& how, std::string& problem);
+// What an attempt's end does to its serials, after EndAttemptSql: an issued one becomes used or
+// void; a kept or adopted one that passed becomes used (and names this attempt).
+std::vector<TS_RECORD_SQL> SerialStateSql(const TS_ATTEMPT_RECORD& record);
+// The end of an attempt inside the store's transaction: its row (exactly one) and its serials.
+bool EndInStore(IRecordSql& db, const TS_ATTEMPT_RECORD& record);

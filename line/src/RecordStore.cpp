@@ -218,8 +218,8 @@ std::string AttemptsCsv(const std::vector<TS_ATTEMPT_RECORD>& records) {
 }
 
 std::string SerialNote(const TS_ATTEMPT_RECORD& r) {
-    if (r.SerialHow == SERIAL_KEPT) {
-        return " (kept)";
+    if (r.SerialHow == SERIAL_KEPT || r.SerialHow == SERIAL_ADOPTED) {
+        return " (" + r.SerialHow + ")";
     }
     return r.Result == RESULT_FAILED || r.Result == RESULT_INTERRUPTED ? " (void)" : "";
 }

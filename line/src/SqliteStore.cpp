@@ -200,25 +200,31 @@ public:
         return Exec("COMMIT", error) || Rollback("cannot commit the serial", error);
     }
 
+    bool KeepSerial(int64_t attempt, const TS_SERIAL_POOL& pool, int64_t index, const std::string& text,
+                    bool adopt, bool& known, std::string& how, std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        if (!Exec("BEGIN IMMEDIATE", error)) {
+            return false;
+        }
+        std::string problem;
+        if (!KeepInPool(*this, attempt, pool, index, text, adopt, known, how, problem)) {
+            if (problem.empty()) {
+                return Rollback("cannot keep the serial", error);
+            }
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+            error = problem;
+            return false;
+        }
+        return Exec("COMMIT", error) || Rollback("cannot commit the serial", error);
+    }
+
     bool EndAttempt(const TS_ATTEMPT_RECORD& r, std::string& error) override {
         std::lock_guard lock(m_mutex);
         if (!Exec("BEGIN IMMEDIATE", error)) {
             return false;
         }
-        {
-            const TS_RECORD_SQL sql = EndAttemptSql(r);
-            CStatement st(m_db, sql.Text.c_str());
-            st.BindNamed(sql.Values);
-            if (!st.Ok() || st.Step() != SQLITE_DONE || sqlite3_changes(m_db) != 1) {
-                return Rollback("cannot record the attempt's end", error);
-            }
-        }
-        {
-            CStatement st(m_db, "UPDATE serials SET state = ? WHERE attempt = ?");
-            st.Bind(std::string(r.Result == RESULT_PASSED ? "used" : "void")).Bind(r.Id);
-            if (!st.Ok() || st.Step() != SQLITE_DONE) {
-                return Rollback("cannot record the serial's state", error);
-            }
+        if (!EndInStore(*this, r)) {
+            return Rollback("cannot record the attempt's end", error);
         }
         return Exec("COMMIT", error) || Rollback("cannot commit the attempt's end", error);
     }
@@ -240,6 +246,16 @@ public:
         }
         if (rc != SQLITE_DONE) {
             error = Fail("cannot read the records");
+            return false;
+        }
+        return true;
+    }
+
+    bool PoolSerials(const std::string& pool, std::vector<TS_POOL_SERIAL>& serials,
+                     std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        if (!PoolSerialsIn(*this, pool, serials)) {
+            error = Fail("cannot read the serials of the pool");
             return false;
         }
         return true;

@@ -11,7 +11,7 @@ _vandrel_cli() {
 
     local commands="status flash-id erase download dump compress ports udev-rule job history run store"
     local globals="--port --com --usb --baud --writer --wait --log --quiet --json --watch --job
-        --store --create-store --station --operator --help --version"
+        --store --create-store --adopt-serials --station --operator --help --version"
     local command="" w
     for w in "${words[@]:1:cword-1}"; do
         case " $commands " in *" $w "*) command=$w; break ;; esac

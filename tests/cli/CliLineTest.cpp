@@ -334,6 +334,48 @@ TEST(CliLine, StoresAreMadeOnPurpose) {
     EXPECT_TRUE(std::filesystem::exists(typo)) << created.err;
 }
 
+// Rework asks the store: a handset flashed on another store's line holds a serial this store never
+// issued; it fails before anything is erased, until --adopt-serials adopts it; then it is kept.
+TEST(CliLine, AForeignSerialFailsUntilAdopted) {
+    TS_LINE_BED bed(1, 1000, 1004, "records.db");
+    ASSERT_EQ(bed.Cli().Run(bed.Run(0, 1), std::chrono::seconds(120)).status, 0);
+    const std::string held = bed.Held(0);
+    const std::string other = bed.dir.File("other.db");
+    ASSERT_EQ(bed.Cli().Run({"store", "init", other}).status, 0);
+    std::vector<std::string> run = bed.Run(0, 1);
+    run.insert(run.begin(), {"--store", other});
+    const struct {
+        bool adopt;
+        int status;
+        std::string how; // serialHow, or the end's error message
+    } cases[] = {
+        {false, 1, "the handset holds the serial " + held + ", which this store never issued"},
+        {true, 0, "adopted"},
+        {false, 0, "kept"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = run;
+        if (c.adopt) {
+            args.insert(args.begin(), "--adopt-serials");
+        }
+        const TS_CLI_RESULT r = bed.Cli().Run(args, std::chrono::seconds(120));
+        EXPECT_EQ(r.status, c.status) << r.err;
+        const auto ends = Events(r.out, "end");
+        ASSERT_EQ(ends.size(), 1u) << r.out;
+        if (c.status == 0) {
+            EXPECT_EQ(ends[0].value("serialHow", ""), c.how) << ends[0].dump();
+        } else {
+            EXPECT_NE(ends[0]["error"].value("message", "").find(c.how), std::string::npos) << ends[0].dump();
+            EXPECT_EQ(ends[0].value("bytes", -1), 0) << ends[0].dump(); // nothing written, nothing erased
+        }
+        EXPECT_EQ(bed.Held(0), held);
+    }
+    const std::vector<TS_ATTEMPT_RECORD> records = Records("sqlite:" + other);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[1].SerialHow, SERIAL_ADOPTED);
+    EXPECT_EQ(records[1].Serial, held);
+}
+
 TEST(CliLine, TwoStationsShareOneSqliteFile) {
     TS_LINE_BED bed(16, 1000, 1999, "records.db");
     TwoStations(bed, "sqlite:" + bed.dir.File("records.db"));

@@ -253,3 +253,12 @@ TEST(PostgresStore, PoolsMigratedWithTheirData) {
                       " VALUES('line A', 99, 'S0', 'x', 0, 'issued', '')")); // the schema's uniqueness rule
     PQfinish(conn);
 }
+
+TEST(PostgresStore, KeepAsksTheStore) {
+    REQUIRE_SERVER();
+    ASSERT_TRUE(g_server->CreateDatabase("keep"));
+    std::string error;
+    auto store = OpenRecordStore(g_server->Url("keep"), error, STORE_CREATE);
+    ASSERT_TRUE(store) << error;
+    ExpectKeepAsksTheStore(*store);
+}

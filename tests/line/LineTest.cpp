@@ -555,3 +555,12 @@ TEST(SqliteStore, PoolsMigratedWithTheirData) {
     sqlite3_close(db);
     fs::remove_all(dir);
 }
+
+TEST(SqliteStore, KeepAsksTheStore) {
+    const std::string dir = TempDir("sqlite-keep");
+    std::string error;
+    auto store = OpenRecordStore("sqlite:" + dir + "/records.db", error, STORE_CREATE);
+    ASSERT_TRUE(store) << error;
+    ExpectKeepAsksTheStore(*store);
+    fs::remove_all(dir);
+}

@@ -126,3 +126,77 @@ inline void ExpectPoolsShared(IRecordStore& store, const std::string& legacy) {
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].Pool, "line A");
 }
+
+// Rework asks the store: a held serial is kept only when the pool knows it; an unknown one fails
+// unless adopted; a kept serial whose attempt passes becomes used; an adopted one is never issued.
+inline void ExpectKeepAsksTheStore(IRecordStore& store) {
+    const TS_SERIAL_POOL pool{"rework", "S{serial} 0..3", 4, "job"};
+    const auto text = [](int64_t k) { return "S" + std::to_string(k); };
+    auto begin = [&store]() {
+        TS_ATTEMPT_RECORD record;
+        record.Job = "job";
+        int64_t id = 0;
+        std::string error;
+        EXPECT_TRUE(store.BeginAttempt(record, id, error)) << error;
+        return id;
+    };
+    auto end = [&store](int64_t id, const char* result, const std::string& serial, const std::string& how) {
+        TS_ATTEMPT_RECORD record;
+        record.Id = id;
+        record.Result = result;
+        record.Serial = serial;
+        record.SerialHow = how;
+        std::string error;
+        EXPECT_TRUE(store.EndAttempt(record, error)) << error;
+    };
+    std::string error;
+    TS_SERIAL_ISSUE issue;
+    bool exhausted = false;
+    const int64_t first = begin();
+    ASSERT_TRUE(store.IssueSerial(first, pool, text, issue, exhausted, error)) << error;
+    end(first, RESULT_FAILED, "S0", SERIAL_ISSUED); // S0 void
+    const struct {
+        int64_t index;
+        bool adopt;
+        const char* result; // of the attempt
+        bool kept;
+        std::string how;   // or the reason of the refusal
+        std::string state; // of the serial afterwards
+    } cases[] = {
+        {2, false, RESULT_PASSED, false, "which this store never issued", ""},
+        {2, true, RESULT_FAILED, true, SERIAL_ADOPTED, "adopted"},
+        {2, false, RESULT_PASSED, true, SERIAL_KEPT, "used"},
+        {0, false, RESULT_PASSED, true, SERIAL_KEPT, "used"}, // void, now passed: used
+        {3, true, RESULT_PASSED, true, SERIAL_ADOPTED, "used"},
+    };
+    for (const auto& c : cases) {
+        const int64_t id = begin();
+        bool known = false;
+        std::string how;
+        const bool kept = store.KeepSerial(id, pool, c.index, text(c.index), c.adopt, known, how, error);
+        EXPECT_EQ(kept, c.kept) << c.index << ": " << error;
+        EXPECT_EQ(known, c.kept);
+        if (!kept) {
+            EXPECT_NE(error.find("the handset holds the serial S" + std::to_string(c.index) + ", " + c.how),
+                      std::string::npos)
+                << error;
+            end(id, RESULT_FAILED, "", "");
+            continue;
+        }
+        EXPECT_EQ(how, c.how);
+        end(id, c.result, text(c.index), how);
+        std::vector<TS_POOL_SERIAL> serials;
+        ASSERT_TRUE(store.PoolSerials(pool.Name, serials, error)) << error;
+        for (const TS_POOL_SERIAL& s : serials) {
+            if (s.Index == c.index) {
+                EXPECT_EQ(s.State, c.state) << c.index;
+            }
+        }
+    }
+    // S2 and S3 are known (adopted): the counter passes over them
+    const int64_t last = begin();
+    ASSERT_TRUE(store.IssueSerial(last, pool, text, issue, exhausted, error)) << error;
+    EXPECT_EQ(issue.Text, "S1");
+    EXPECT_FALSE(store.IssueSerial(begin(), pool, text, issue, exhausted, error));
+    EXPECT_TRUE(exhausted);
+}

@@ -29,6 +29,11 @@ public:
     int64_t CurrentAttempt(int port) const;
     std::string SerialOf(int64_t attempt) const;
     bool SerialKept(int64_t attempt) const;
+    // SERIAL_ISSUED, SERIAL_KEPT, SERIAL_ADOPTED, or empty (none yet).
+    std::string SerialHow(int64_t attempt) const;
+    // Rework on a line that moved from another store: a handset's well-formed serial of the pool that
+    // this store never issued is adopted (recorded as "adopted") instead of failing the attempt.
+    void SetAdoptSerials(bool adopt) { m_adopt = adopt; }
 
     // IHandsetDataSource
     uint32_t FieldAddress() const override;
@@ -46,8 +51,9 @@ private:
     const std::string m_station;
     const std::string m_operator;
     mutable std::mutex m_mutex;
-    std::map<int, int64_t> m_current;                          // port -> attempt
-    std::map<int64_t, std::pair<std::string, bool>> m_serials; // attempt -> serial, kept
+    std::map<int, int64_t> m_current;                                 // port -> attempt
+    std::map<int64_t, std::pair<std::string, std::string>> m_serials; // attempt -> serial, how
+    bool m_adopt = false;
 };
 
 // "the handset's CS#0 holds X; the job expects Y", or empty when the parts are as the job pins.

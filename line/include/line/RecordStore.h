@@ -35,7 +35,8 @@ inline constexpr const char* RESULT_FAILED = "failed";
 inline constexpr const char* RESULT_INTERRUPTED = "interrupted";
 // How the attempt's serial came.
 inline constexpr const char* SERIAL_ISSUED = "issued";
-inline constexpr const char* SERIAL_KEPT = "kept";
+inline constexpr const char* SERIAL_KEPT = "kept";       // the store had issued it before
+inline constexpr const char* SERIAL_ADOPTED = "adopted"; // taken over from another store
 
 struct TS_ATTEMPT_RECORD {
     int64_t Id = 0;
@@ -81,6 +82,16 @@ struct TS_SERIAL_POOL {
     std::string Job;        // the job that draws (a store made before pools kept its counter by it)
 };
 
+// A serial of a pool as the store knows it.
+struct TS_POOL_SERIAL {
+    int64_t Index = 0;
+    std::string Text;
+    std::string State; // "issued" (in an attempt not ended yet), "used", "void", "adopted"
+    std::string Job;
+    int64_t Attempt = 0; // the last attempt that wrote it
+    std::string Issued;  // when it was issued or adopted (UTC)
+};
+
 struct TS_SERIAL_ISSUE {
     int64_t Index = -1; // in the job's source
     std::string Text;
@@ -100,11 +111,21 @@ public:
     virtual bool IssueSerial(int64_t attempt, const TS_SERIAL_POOL& pool,
                              const std::function<std::string(int64_t)>& textOf, TS_SERIAL_ISSUE& issue,
                              bool& exhausted, std::string& error) = 0;
-    // Completes the record (by record.Id). A failed attempt's issued serial becomes void.
+    // Rework: an attempt keeps the serial its handset holds (index and text of the pool), only when
+    // the pool knows it as issued; else false with known false, unless adopt: the text is then
+    // entered in the pool as adopted (never issued again). how: SERIAL_KEPT or SERIAL_ADOPTED.
+    virtual bool KeepSerial(int64_t attempt, const TS_SERIAL_POOL& pool, int64_t index,
+                            const std::string& text, bool adopt, bool& known, std::string& how,
+                            std::string& error) = 0;
+    // Completes the record (by record.Id). A failed attempt's issued serial becomes void; a kept or
+    // adopted serial whose attempt passed becomes used.
     virtual bool EndAttempt(const TS_ATTEMPT_RECORD& record, std::string& error) = 0;
     // Records, newest first.
     virtual bool Query(const TS_HISTORY_FILTER& filter, std::vector<TS_ATTEMPT_RECORD>& records,
                        std::string& error) = 0;
+    // The serials of a pool, by index.
+    virtual bool PoolSerials(const std::string& pool, std::vector<TS_POOL_SERIAL>& serials,
+                             std::string& error) = 0;
     // A pool's next index and how many of its serials are left (never issued).
     virtual bool PoolLeft(const TS_SERIAL_POOL& pool, int64_t& next, int64_t& left, std::string& error) = 0;
     // The attempts this open closed as interrupted (their owners were dead).
@@ -134,8 +155,8 @@ std::string RedactStoreText(const std::string& where);
 // The records as CSV: a header line, then one record a line (fields with a comma, a quote or a
 // line end quoted); the log is left out.
 std::string AttemptsCsv(const std::vector<TS_ATTEMPT_RECORD>& records);
-// " (kept)" for a serial the handset already held, " (void)" for an issued one of an attempt that
-// did not pass (it stays taken, never issued again), else empty.
+// " (kept)" for a serial the handset already held, " (adopted)" for one taken over, " (void)" for an issued
+// one of an attempt that did not pass (it stays taken, never issued again), else empty.
 std::string SerialNote(const TS_ATTEMPT_RECORD& record);
 
 // UTC now, "2026-12-09T17:50:01.234Z".
