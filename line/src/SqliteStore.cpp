@@ -152,7 +152,7 @@ public:
             }
             return true;
         }
-        if (!Exec("PRAGMA journal_mode=WAL", error) || !Exec("PRAGMA synchronous=NORMAL", error) ||
+        if (!Exec("PRAGMA journal_mode=WAL", error) || !Exec("PRAGMA synchronous=FULL", error) ||
             !Exec("PRAGMA foreign_keys=ON", error) || !Migrate(error)) {
             return false;
         }
