@@ -3,6 +3,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "line/Sha256.h"
 #include "tools/FlashIdentification.h"
 
 std::string FlashPartMismatch(const std::array<int, 4>& expected, const std::array<int, 4>& found) {
@@ -67,6 +68,29 @@ std::string CLineSession::SerialHow(int64_t attempt) const {
     std::lock_guard lock(m_mutex);
     const auto it = m_serials.find(attempt);
     return it == m_serials.end() ? std::string() : it->second.second;
+}
+
+std::string CLineSession::PinnedSha256(const std::string& path) const {
+    for (const TS_JOB_FILE* file : {&m_job.WriterUart, &m_job.WriterUsb}) {
+        if (!file->Path.empty() && file->Path == path) {
+            return file->Sha256;
+        }
+    }
+    for (const TS_JOB_FILE& image : m_job.Images) {
+        if (image.Path == path) {
+            return image.Sha256;
+        }
+    }
+    return {};
+}
+
+std::string CLineSession::Sha256Of(const std::string& bytes) const {
+    return Sha256Hex(bytes);
+}
+
+void CLineSession::Prepared(const std::string& path, const std::string& sha256) {
+    std::lock_guard lock(m_mutex);
+    m_sent[path] = sha256;
 }
 
 uint32_t CLineSession::FieldAddress() const {
@@ -159,12 +183,11 @@ bool CLineSession::EndAttempt(int64_t attempt, const TS_ATTEMPT_OUTCOME& outcome
     record.Runners = outcome.Facts.Runners;
     nlohmann::json files = nlohmann::json::array();
     for (const TS_ATTEMPT_FILE& file : outcome.Files) {
-        std::string sha;
-        for (const TS_JOB_FILE& pinned : m_job.Images) {
-            sha = pinned.Path == file.Path ? pinned.Sha256 : sha;
-        }
-        for (const TS_JOB_FILE* writer : {&m_job.WriterUart, &m_job.WriterUsb}) {
-            sha = file.Role == "writer" && writer->Path == file.Path ? writer->Sha256 : sha;
+        std::string sha; // of the bytes the preparation read, checked and sent
+        {
+            std::lock_guard lock(m_mutex);
+            const auto it = m_sent.find(file.Path);
+            sha = it == m_sent.end() ? std::string() : it->second;
         }
         files.push_back({{"role", file.Role}, {"path", file.Path}, {"sha256", sha}, {"bytes", file.Bytes}});
     }

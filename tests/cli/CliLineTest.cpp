@@ -21,6 +21,7 @@
 #include "SimHarness.h"
 #include "TempDir.h"
 #include "line/RecordStore.h"
+#include "line/Sha256.h"
 
 using clitest::CCliRunner;
 using clitest::TS_CLI_RESULT;
@@ -214,7 +215,14 @@ TEST(CliLine, FourHandsetsOneFailingThenRework) {
     EXPECT_EQ(failed, 1);
     const std::vector<TS_ATTEMPT_RECORD> records = Records("sqlite:" + bed.dir.File("records.db"));
     ASSERT_EQ(records.size(), 4u);
+    std::string mainSha, error;
+    ASSERT_TRUE(Sha256OfFile(bed.dir.File("vmain.m0"), mainSha, error));
+    for (const auto& entry : std::filesystem::directory_iterator(bed.dir.File(""))) {
+        EXPECT_EQ(entry.path().string().find(".pinned-"), std::string::npos)
+            << entry.path(); // copies removed
+    }
     for (const TS_ATTEMPT_RECORD& r : records) {
+        EXPECT_NE(r.Files.find("\"sha256\":\"" + mainSha + "\""), std::string::npos) << r.Files; // as sent
         EXPECT_EQ(r.SerialHow, SERIAL_ISSUED);
         EXPECT_NE(r.Log.find("Serial : " + r.Serial), std::string::npos);
         EXPECT_NE(r.Files.find("vmain.m0"), std::string::npos);
@@ -374,6 +382,41 @@ TEST(CliLine, AForeignSerialFailsUntilAdopted) {
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[1].SerialHow, SERIAL_ADOPTED);
     EXPECT_EQ(records[1].Serial, held);
+}
+
+// An image changed on disk after the job was loaded (a --watch run, before the first handset
+// arrives): the handset fails before anything is erased, naming the file and both digests, and
+// the station stops.
+TEST(CliLine, AFileChangedAfterLoadStopsTheLine) {
+    TS_LINE_BED bed(1, 1000, 1004, "records.db");
+    const std::string later = bed.dir.File("later"); // the port's device appears later
+    TS_CLI_RESULT r;
+    std::thread station([&] {
+        r = bed.Cli().Run({"--job", bed.job, "--json", "--watch", "--port", later, "run"},
+                          std::chrono::seconds(120));
+    });
+    // the job is loaded and its store open once the store's write-ahead log is there
+    for (int k = 0; k < 1200 && !std::filesystem::exists(bed.dir.File("records.db-wal")); ++k) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const std::string image = bed.dir.File("vmain.m0");
+    std::string pinned, changed, error;
+    ASSERT_TRUE(Sha256OfFile(image, pinned, error)) << error;
+    std::ofstream(image, std::ios::app) << "S5030000FC\r\n"; // one record more: another digest
+    ASSERT_TRUE(Sha256OfFile(image, changed, error)) << error;
+    std::filesystem::create_symlink(bed.sims[0]->Path(), later);
+    station.join();
+    EXPECT_EQ(r.status, 1) << r.err;
+    const auto ends = Events(r.out, "end");
+    ASSERT_EQ(ends.size(), 1u) << r.out;
+    EXPECT_NE(ends[0]["error"]
+                  .value("message", "")
+                  .find("'" + image + "' changed since the job was loaded: its SHA-256 is " + changed +
+                        ", not the " + pinned + " the job pins"),
+              std::string::npos)
+        << ends[0].dump();
+    EXPECT_EQ(bed.Held(0), std::string(kSerialLength, '\xFF')); // nothing erased, nothing written
+    EXPECT_EQ(bed.sims[0]->Host().ReadMemory(0x00006000, 1)[0], 0xFF);
 }
 
 TEST(CliLine, TwoStationsShareOneSqliteFile) {

@@ -12,11 +12,11 @@
 #include "line/RecordStore.h"
 #include "station/LineHooks.h"
 
-class CLineSession final : public IHandsetDataSource, public IAttemptRecorder {
+class CLineSession final : public IHandsetDataSource, public IAttemptRecorder, public IFilePins {
 public:
     CLineSession(const TS_LINE_JOB& job, IRecordStore& store, std::string station, std::string operatorName);
 
-    TS_LINE_HOOKS Hooks() { return {this, this}; }
+    TS_LINE_HOOKS Hooks() { return {this, this, this}; }
     // The pool the job's serials come from (Name empty: the job issues none).
     TS_SERIAL_POOL Pool() const;
     // The station job the line's job makes: download the images in order, verify as pinned, the
@@ -44,6 +44,10 @@ public:
     bool BeginAttempt(int port, const std::string& portLabel, const std::string& devicePath, int64_t& attempt,
                       std::string& reason) override;
     bool EndAttempt(int64_t attempt, const TS_ATTEMPT_OUTCOME& outcome, std::string& reason) override;
+    // IFilePins: the job's images and writers
+    std::string PinnedSha256(const std::string& path) const override;
+    std::string Sha256Of(const std::string& bytes) const override;
+    void Prepared(const std::string& path, const std::string& sha256) override;
 
 private:
     const TS_LINE_JOB& m_job;
@@ -54,6 +58,7 @@ private:
     std::map<int, int64_t> m_current;                                 // port -> attempt
     std::map<int64_t, std::pair<std::string, std::string>> m_serials; // attempt -> serial, how
     bool m_adopt = false;
+    std::map<std::string, std::string> m_sent; // path -> SHA-256 of the bytes prepared and sent
 };
 
 // "the handset's CS#0 holds X; the job expects Y", or empty when the parts are as the job pins.
