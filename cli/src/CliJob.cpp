@@ -33,6 +33,8 @@ int ParseLineOption(const std::string& name, const std::optional<std::string>& i
         target = &line.Operator;
     } else if (history && name == "--serial") {
         target = &line.Serial;
+    } else if (history && name == "--pool") {
+        target = &line.Pool;
     } else if (history && name == "--result") {
         target = &line.Result;
     } else if (history && name == "--since") {

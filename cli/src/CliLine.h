@@ -24,6 +24,7 @@ struct TS_CLI_LINE_OPTIONS {
     // history
     std::string JobName; // history --job NAME
     std::string Serial;
+    std::string Pool; // history --pool NAME: that pool's serials and their state
     std::string Port;
     std::string Result;
     std::string Since;

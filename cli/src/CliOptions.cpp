@@ -80,6 +80,8 @@ $XDG_DATA_HOME/vandrel/records.db by default, PostgreSQL for several stations).
                    adopted (recorded as "adopted") instead of failing the handset
   --station NAME   the station in the records (default: the host name)
   --operator NAME  the operator in the records (default: the user)
+  history --pool NAME [--csv | --json]   the pool's serials and their state (issued, used, void,
+                   adopted), for export
   history filters: --job NAME, --serial TEXT, --port NAME, --result passed|failed|interrupted|open,
                    --since DATE[THH:MM], --until DATE[THH:MM], --limit N; --show ID prints one
                    attempt with its log

@@ -42,6 +42,7 @@ public:
         m_job = {};
         m_job.Path = path;
         m_job.Sha256 = Sha256Hex(content);
+        m_job.Text = content;
         toml::table root;
         try {
             root = toml::parse(content, path);

@@ -3,6 +3,9 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include <unistd.h>
+
+#include "download/TargetConnection.h"
 #include "line/Sha256.h"
 #include "tools/FlashIdentification.h"
 
@@ -17,9 +20,22 @@ std::string FlashPartMismatch(const std::array<int, 4>& expected, const std::arr
     return {};
 }
 
+namespace {
+// "vandrel-cli 1.4.0": the program's file name and its version block
+std::string ProgramText() {
+    char path[4096] = {};
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    std::string name = n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string("vandrel");
+    name = name.substr(name.rfind('/') + 1);
+    const std::string version = ModuleFileVersion();
+    return version.empty() ? name : name + " " + version;
+}
+} // namespace
+
 CLineSession::CLineSession(const TS_LINE_JOB& job, IRecordStore& store, std::string station,
                            std::string operatorName)
-    : m_job(job), m_store(store), m_station(std::move(station)), m_operator(std::move(operatorName)) {}
+    : m_job(job), m_store(store), m_station(std::move(station)), m_operator(std::move(operatorName)),
+      m_program(ProgramText()) {}
 
 TS_SERIAL_POOL CLineSession::Pool() const {
     TS_SERIAL_POOL pool;
@@ -161,6 +177,13 @@ bool CLineSession::BeginAttempt(int port, const std::string& portLabel, const st
     record.Port = portLabel;
     record.Device = devicePath;
     record.Started = UtcNow();
+    record.Host = HostName();
+    record.Program = m_program;
+    // the job's text, once per store and session: the record's job_sha256 finds it
+    if (!m_jobKept.exchange(true) && !m_store.KeepJobText(m_job.Sha256, m_job.Text, reason)) {
+        m_jobKept = false;
+        return false;
+    }
     if (!m_store.BeginAttempt(record, attempt, reason)) {
         return false;
     }
@@ -170,6 +193,16 @@ bool CLineSession::BeginAttempt(int port, const std::string& portLabel, const st
 }
 
 bool CLineSession::EndAttempt(int64_t attempt, const TS_ATTEMPT_OUTCOME& outcome, std::string& reason) {
+    try {
+        return End(attempt, outcome, reason);
+    } catch (const std::exception& e) {
+        // never the port's thread: the attempt's end fails with the reason
+        reason = std::string("cannot record the attempt's end: ") + e.what();
+        return false;
+    }
+}
+
+bool CLineSession::End(int64_t attempt, const TS_ATTEMPT_OUTCOME& outcome, std::string& reason) {
     TS_ATTEMPT_RECORD record;
     record.Id = attempt;
     record.Ended = UtcNow();
@@ -189,7 +222,8 @@ bool CLineSession::EndAttempt(int64_t attempt, const TS_ATTEMPT_OUTCOME& outcome
             const auto it = m_sent.find(file.Path);
             sha = it == m_sent.end() ? std::string() : it->second;
         }
-        files.push_back({{"role", file.Role}, {"path", file.Path}, {"sha256", sha}, {"bytes", file.Bytes}});
+        files.push_back(
+            {{"role", file.Role}, {"path", EscapedUtf8(file.Path)}, {"sha256", sha}, {"bytes", file.Bytes}});
     }
     record.Files = files.dump();
     if (const std::string serial = SerialOf(attempt); !serial.empty()) {

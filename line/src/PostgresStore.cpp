@@ -47,6 +47,15 @@ const char* const kMigrations[] = {
     "ALTER TABLE serials ADD CONSTRAINT serials_pool_text UNIQUE(pool, text);"
     "CREATE INDEX serials_attempt ON serials(attempt);"
     "ALTER TABLE attempts ADD COLUMN pool TEXT NOT NULL DEFAULT '';",
+    // 3: each record names the program and the host; a late end of an attempt closed as interrupted
+    // is kept; the job files' texts, once per SHA-256; indexes for the history's filters
+    "ALTER TABLE attempts ADD COLUMN program TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE attempts ADD COLUMN host TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE attempts ADD COLUMN late TEXT NOT NULL DEFAULT '';"
+    "CREATE TABLE job_texts(sha256 TEXT PRIMARY KEY, text TEXT NOT NULL);"
+    "CREATE INDEX attempts_serial ON attempts(serial);"
+    "CREATE INDEX attempts_job ON attempts(job);"
+    "CREATE INDEX serials_by_text ON serials(text);",
 };
 constexpr int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 
@@ -188,6 +197,24 @@ public:
         std::lock_guard lock(m_mutex);
         if (!PoolSerialsIn(*this, pool, serials)) {
             error = Fail("cannot read the serials of the pool");
+            return false;
+        }
+        return true;
+    }
+
+    bool KeepJobText(const std::string& sha256, const std::string& text, std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        if (!KeepJobTextIn(*this, sha256, text)) {
+            error = Fail("cannot keep the job's text");
+            return false;
+        }
+        return true;
+    }
+
+    bool JobText(const std::string& sha256, std::string& text, std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        if (!JobTextIn(*this, sha256, text)) {
+            error = Fail("cannot read the job's text");
             return false;
         }
         return true;

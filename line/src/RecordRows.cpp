@@ -6,14 +6,15 @@
 namespace {
 
 // The columns a record reads back, after its id, in the order of its fields below.
-constexpr const char* kColumns =
-    "pool, job, job_sha256, station, operator, port, device, started, ended, flash_parts,"
-    " runners, files, serial, serial_how, verify, result, reason, phases, log";
+constexpr const char* kColumns = "late, program, host, pool, job, job_sha256, station, operator, port, "
+                                 "device, started, ended, flash_parts,"
+                                 " runners, files, serial, serial_how, verify, result, reason, phases, log";
 
-std::array<std::string*, 19> Fields(TS_ATTEMPT_RECORD& r) {
-    return {&r.Pool,    &r.Job,    &r.JobSha256,  &r.Station, &r.Operator, &r.Port,   &r.Device,
-            &r.Started, &r.Ended,  &r.FlashParts, &r.Runners, &r.Files,    &r.Serial, &r.SerialHow,
-            &r.Verify,  &r.Result, &r.Reason,     &r.Phases,  &r.Log};
+std::array<std::string*, 22> Fields(TS_ATTEMPT_RECORD& r) {
+    return {&r.Late,       &r.Program,  &r.Host,   &r.Pool,   &r.Job,       &r.JobSha256,
+            &r.Station,    &r.Operator, &r.Port,   &r.Device, &r.Started,   &r.Ended,
+            &r.FlashParts, &r.Runners,  &r.Files,  &r.Serial, &r.SerialHow, &r.Verify,
+            &r.Result,     &r.Reason,   &r.Phases, &r.Log};
 }
 
 std::string OrEmptyArray(const std::string& text) {
@@ -22,25 +23,34 @@ std::string OrEmptyArray(const std::string& text) {
 
 } // namespace
 
+namespace {
+TS_RECORD_SQL Escaped(TS_RECORD_SQL sql) {
+    for (std::string& value : sql.Values) {
+        value = EscapedUtf8(value);
+    }
+    return sql;
+}
+} // namespace
+
 TS_RECORD_SQL BeginAttemptSql(const TS_ATTEMPT_RECORD& r, const std::string& ownerColumn,
                               const std::string& owner) {
-    return {
-        "INSERT INTO attempts(job, job_sha256, station, operator, port, device, started, files, result, " +
-            ownerColumn +
-            ", serial, serial_how, log, pool) VALUES($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12,$13,$14) "
-            "RETURNING id",
-        {r.Job, r.JobSha256, r.Station, r.Operator, r.Port, r.Device,
-         r.Started.empty() ? UtcNow() : r.Started, OrEmptyArray(r.Files), RESULT_OPEN, owner, r.Serial,
-         r.SerialHow, r.Log, r.Pool}};
+    return Escaped(
+        {"INSERT INTO attempts(job, job_sha256, station, operator, port, device, started, files, result, " +
+             ownerColumn +
+             ", serial, serial_how, log, pool, program, host)"
+             " VALUES($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12,$13,$14,$15,$16) RETURNING id",
+         {r.Job, r.JobSha256, r.Station, r.Operator, r.Port, r.Device,
+          r.Started.empty() ? UtcNow() : r.Started, OrEmptyArray(r.Files), RESULT_OPEN, owner, r.Serial,
+          r.SerialHow, r.Log, r.Pool, r.Program, r.Host.empty() ? HostName() : r.Host}});
 }
 
 TS_RECORD_SQL EndAttemptSql(const TS_ATTEMPT_RECORD& r) {
-    return {"UPDATE attempts SET ended = $1, flash_parts = $2, runners = $3, files = $4, serial = $5,"
-            " serial_how = $6, verify = $7, result = $8, reason = $9, phases = $10, log = $11"
-            " WHERE id = CAST($12 AS BIGINT)",
-            {r.Ended.empty() ? UtcNow() : r.Ended, r.FlashParts, r.Runners, OrEmptyArray(r.Files), r.Serial,
-             r.SerialHow, r.Verify, r.Result, r.Reason, r.Phases.empty() ? "{}" : r.Phases, r.Log,
-             std::to_string(r.Id)}};
+    return Escaped({"UPDATE attempts SET ended = $1, flash_parts = $2, runners = $3, files = $4, serial = $5,"
+                    " serial_how = $6, verify = $7, result = $8, reason = $9, phases = $10, log = $11"
+                    " WHERE id = CAST($12 AS BIGINT) AND result = 'open'",
+                    {r.Ended.empty() ? UtcNow() : r.Ended, r.FlashParts, r.Runners, OrEmptyArray(r.Files),
+                     r.Serial, r.SerialHow, r.Verify, r.Result, r.Reason, r.Phases.empty() ? "{}" : r.Phases,
+                     r.Log, std::to_string(r.Id)}});
 }
 
 TS_RECORD_SQL QuerySql(const TS_HISTORY_FILTER& f) {
@@ -239,8 +249,22 @@ std::vector<TS_RECORD_SQL> SerialStateSql(const TS_ATTEMPT_RECORD& r) {
 
 bool EndInStore(IRecordSql& db, const TS_ATTEMPT_RECORD& r) {
     int64_t changed = 0;
-    if (!db.Run(EndAttemptSql(r), nullptr, &changed) || changed != 1) {
+    if (!db.Run(EndAttemptSql(r), nullptr, &changed)) {
         return false;
+    }
+    if (changed != 1) {
+        // closed as interrupted meanwhile: the end is kept beside it, and a handset that passed has
+        // its serial
+        const std::string id = std::to_string(r.Id);
+        const std::string late = r.Result + (r.Reason.empty() ? "" : ": " + r.Reason);
+        return db.Run(Escaped({"UPDATE attempts SET late = $1 WHERE id = CAST($2 AS BIGINT) AND result = "
+                               "'interrupted'",
+                               {late, id}}),
+                      nullptr, &changed) &&
+               changed == 1 &&
+               (r.Result != RESULT_PASSED ||
+                db.Run({"UPDATE serials SET state = 'used' WHERE attempt = CAST($1 AS BIGINT)", {id}},
+                       nullptr, nullptr));
     }
     for (const TS_RECORD_SQL& sql : SerialStateSql(r)) {
         if (!db.Run(sql, nullptr, nullptr)) {
@@ -261,5 +285,20 @@ bool PoolSerialsIn(IRecordSql& db, const std::string& pool, std::vector<TS_POOL_
     for (const std::vector<std::string>& row : rows) {
         serials.push_back({std::stoll(row[0]), row[1], row[2], row[3], std::stoll(row[4]), row[5]});
     }
+    return true;
+}
+
+bool KeepJobTextIn(IRecordSql& db, const std::string& sha256, const std::string& text) {
+    return db.Run(Escaped({"INSERT INTO job_texts(sha256, text) VALUES($1, $2) ON CONFLICT DO NOTHING",
+                           {sha256, text}}),
+                  nullptr, nullptr);
+}
+
+bool JobTextIn(IRecordSql& db, const std::string& sha256, std::string& text) {
+    std::vector<std::vector<std::string>> rows;
+    if (!db.Run({"SELECT text FROM job_texts WHERE sha256 = $1", {sha256}}, &rows, nullptr)) {
+        return false;
+    }
+    text = rows.empty() ? std::string() : rows[0][0];
     return true;
 }

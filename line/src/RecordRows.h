@@ -50,5 +50,7 @@ bool KeepInPool(IRecordSql& db, int64_t attempt, const TS_SERIAL_POOL& pool, int
 // What an attempt's end does to its serials, after EndAttemptSql: an issued one becomes used or
 // void; a kept or adopted one that passed becomes used (and names this attempt).
 std::vector<TS_RECORD_SQL> SerialStateSql(const TS_ATTEMPT_RECORD& record);
+bool KeepJobTextIn(IRecordSql& db, const std::string& sha256, const std::string& text);
+bool JobTextIn(IRecordSql& db, const std::string& sha256, std::string& text);
 // The end of an attempt inside the store's transaction: its row (exactly one) and its serials.
 bool EndInStore(IRecordSql& db, const TS_ATTEMPT_RECORD& record);

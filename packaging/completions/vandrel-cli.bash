@@ -31,7 +31,7 @@ _vandrel_cli() {
         --cs) COMPREPLY=($(compgen -W "0 1 2 3" -- "$cur")); return ;;
         --unit) COMPREPLY=($(compgen -W "byte word dword" -- "$cur")); return ;;
         --result) COMPREPLY=($(compgen -W "passed failed interrupted open" -- "$cur")); return ;;
-        --wait | --station | --operator | --serial | --since | --until | --show | --limit | --size | --end) return ;;
+        --wait | --station | --operator | --serial | --pool | --since | --until | --show | --limit | --size | --end) return ;;
     esac
 
     if [[ -z $command ]]; then
@@ -47,7 +47,7 @@ _vandrel_cli() {
         download) options="--verify" ;;
         erase) options="--cs --area" ;;
         dump) options="--size --unit --end -o --output" ;;
-        history) options="--job --serial --port --result --since --until --limit --show --csv --store" ;;
+        history) options="--job --serial --pool --port --result --since --until --limit --show --csv --store" ;;
         job)
             if [[ $cword -ge 2 && ${words[cword-1]} == check ]]; then _filedir toml; return; fi
             COMPREPLY=($(compgen -W "check" -- "$cur")); return ;;

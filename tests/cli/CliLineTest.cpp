@@ -230,6 +230,29 @@ TEST(CliLine, FourHandsetsOneFailingThenRework) {
         EXPECT_EQ(r.Verify, r.Result == RESULT_PASSED ? "passed" : "failed");
     }
 
+    // what a quality engineer asks: the job that ran, every attempt of one unit, the pool's serials
+    const std::string db = bed.dir.File("records.db");
+    const TS_CLI_RESULT show = cli.Run({"--store", db, "history", "--show", std::to_string(records[0].Id)});
+    EXPECT_NE(
+        show.out.find("---- job file (sha256 " + records[0].JobSha256 + ") ----\n# A production-line job"),
+        std::string::npos)
+        << show.out;
+    EXPECT_NE(show.out.find("program: vandrel-cli"), std::string::npos) << show.out;
+    const TS_CLI_RESULT unit = cli.Run({"--store", db, "history", "--serial", records[0].Serial, "--json"});
+    EXPECT_EQ(std::count(unit.out.begin(), unit.out.end(), '\n'), 1) << unit.out; // one attempt of that unit
+    const TS_CLI_RESULT pool = cli.Run({"--store", db, "history", "--pool", "R3700-{serial:08} 1000..1004"});
+    EXPECT_EQ(pool.out.rfind("pool,index,serial,state,job,attempt,issued\n", 0), 0u) << pool.out;
+    const std::string states[] = {",used,", ",void,"};
+    EXPECT_EQ(std::count(pool.out.begin(), pool.out.end(), '\n'), 5) << pool.out;
+    for (const std::string& state : states) {
+        std::size_t n = 0;
+        for (std::size_t at = pool.out.find(state); at != std::string::npos;
+             at = pool.out.find(state, at + 1)) {
+            ++n;
+        }
+        EXPECT_EQ(n, state == ",used," ? 3u : 1u) << pool.out;
+    }
+
     // rework: the first handset again keeps its serial
     const TS_CLI_RESULT rework = cli.Run(bed.Run(0, 1), std::chrono::seconds(120));
     EXPECT_EQ(rework.status, 0) << rework.err;

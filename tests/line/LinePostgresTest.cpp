@@ -120,7 +120,7 @@ TEST(PostgresStore, TwoStationsNeverShareASerial) {
     PGconn* conn = PQconnectdb(url.c_str());
     PGresult* res = PQexec(conn, "SELECT version FROM vandrel_schema");
     ASSERT_EQ(PQresultStatus(res), PGRES_TUPLES_OK);
-    EXPECT_EQ(std::string(PQgetvalue(res, 0, 0)), "2");
+    EXPECT_EQ(std::string(PQgetvalue(res, 0, 0)), "3");
     PQclear(res);
     PQfinish(conn);
 }
@@ -261,4 +261,20 @@ TEST(PostgresStore, KeepAsksTheStore) {
     auto store = OpenRecordStore(g_server->Url("keep"), error, STORE_CREATE);
     ASSERT_TRUE(store) << error;
     ExpectKeepAsksTheStore(*store);
+}
+
+TEST(PostgresStore, ALateEndIsKept) {
+    REQUIRE_SERVER();
+    ASSERT_TRUE(g_server->CreateDatabase("late_end"));
+    const std::string url = g_server->Url("late_end");
+    std::string error;
+    auto store = OpenRecordStore(url, error, STORE_CREATE);
+    ASSERT_TRUE(store) << error;
+    ExpectALateEndIsKept(*store, [&url](int64_t id) {
+        PGconn* conn = PQconnectdb(url.c_str());
+        PGresult* res = PQexec(
+            conn, ("UPDATE attempts SET result = 'interrupted' WHERE id = " + std::to_string(id)).c_str());
+        PQclear(res);
+        PQfinish(conn);
+    });
 }

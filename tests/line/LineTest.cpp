@@ -564,3 +564,66 @@ TEST(SqliteStore, KeepAsksTheStore) {
     ExpectKeepAsksTheStore(*store);
     fs::remove_all(dir);
 }
+
+TEST(SqliteStore, ALateEndIsKept) {
+    const std::string dir = TempDir("sqlite-late");
+    const std::string path = dir + "/records.db";
+    std::string error;
+    auto store = OpenRecordStore("sqlite:" + path, error, STORE_CREATE);
+    ASSERT_TRUE(store) << error;
+    ExpectALateEndIsKept(*store, [&path](int64_t id) {
+        sqlite3* db = nullptr;
+        sqlite3_open(path.c_str(), &db);
+        sqlite3_busy_timeout(db, 5000);
+        sqlite3_exec(db,
+                     ("UPDATE attempts SET result = 'interrupted' WHERE id = " + std::to_string(id)).c_str(),
+                     nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    });
+    fs::remove_all(dir);
+}
+
+TEST(RecordStore, TextsThatAreNotUtf8AreEscaped) {
+    const struct {
+        std::string in;
+        std::string out;
+    } cases[] = {
+        {"plain /tmp/a", "plain /tmp/a"},
+        {"st\xC3\xA4tion \xE2\x82\xAC \xF0\x9F\x98\x80", "st\xC3\xA4tion \xE2\x82\xAC \xF0\x9F\x98\x80"},
+        {"/jobs/\xFF\xFE/x", "/jobs/\\xFF\\xFE/x"},
+        {"latin1 caf\xE9.m0", "latin1 caf\\xE9.m0"},
+        {"overlong \xC0\xAF", "overlong \\xC0\\xAF"},
+        {"surrogate \xED\xA0\x80", "surrogate \\xED\\xA0\\x80"},
+        {"cut \xE2\x82", "cut \\xE2\\x82"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(EscapedUtf8(c.in), c.out);
+    }
+    // a job folder that is not UTF-8: the attempt's end is recorded, escaped, and the port goes on
+    const std::string dir = TempDir("non-utf8");
+    std::string error;
+    auto store = OpenRecordStore("sqlite:" + dir + "/records.db", error, STORE_CREATE);
+    ASSERT_TRUE(store) << error;
+    TS_LINE_JOB job;
+    job.Name = "j";
+    job.Sha256 = "ab";
+    job.Text = "name = \"j\"\n";
+    CLineSession line(job, *store, "st", "op");
+    int64_t attempt = 0;
+    ASSERT_TRUE(line.BeginAttempt(0, "p", "/dev/\xFFtty", attempt, error)) << error;
+    TS_ATTEMPT_OUTCOME outcome;
+    outcome.Result.Ok = true;
+    outcome.Files.push_back({"image", "/jobs/\xFF\xFE/vmain.m0", 10});
+    ASSERT_TRUE(line.EndAttempt(attempt, outcome, error)) << error;
+    std::vector<TS_ATTEMPT_RECORD> records;
+    ASSERT_TRUE(store->Query({}, records, error)) << error;
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_NE(records[0].Files.find("/jobs/\\\\xFF\\\\xFE/vmain.m0"), std::string::npos) << records[0].Files;
+    EXPECT_EQ(records[0].Device, "/dev/\\xFFtty");
+    EXPECT_EQ(records[0].Host, HostName());
+    EXPECT_NE(records[0].Program.find("line_tests"), std::string::npos) << records[0].Program;
+    std::string text;
+    ASSERT_TRUE(store->JobText("ab", text, error)) << error;
+    EXPECT_EQ(text, job.Text); // kept once per SHA-256
+    fs::remove_all(dir);
+}

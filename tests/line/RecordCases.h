@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "line/RecordStore.h"
 
 // Every field of a record comes back as it went in (texts with quotes, commas, line ends and
@@ -11,6 +13,9 @@ inline void ExpectRecordsRoundTrip(IRecordStore& store) {
     TS_ATTEMPT_RECORD r;
     r.Job = "round 'trip', \"job\"";
     r.Pool = "pool, 'p'";
+    r.Host = "host-7";
+    r.Program = "vandrel-cli 9.9";
+    r.Program = "vandrel-cli 9.9";
     r.JobSha256 = std::string(64, 'a');
     r.Station = "st\u00e4tion-1";
     r.Operator = "o'p";
@@ -47,7 +52,10 @@ inline void ExpectRecordsRoundTrip(IRecordStore& store) {
         ASSERT_TRUE(store.Query(filter, records, error)) << error;
         ASSERT_EQ(records.size(), 1u);
         const TS_ATTEMPT_RECORD& b = records[0];
-        const std::pair<std::string, std::string> fields[] = {{b.Job, r.Job},
+        const std::pair<std::string, std::string> fields[] = {{b.Pool, r.Pool},
+                                                              {b.Host, r.Host},
+                                                              {b.Program, r.Program},
+                                                              {b.Job, r.Job},
                                                               {b.JobSha256, r.JobSha256},
                                                               {b.Station, r.Station},
                                                               {b.Operator, r.Operator},
@@ -199,4 +207,40 @@ inline void ExpectKeepAsksTheStore(IRecordStore& store) {
     EXPECT_EQ(issue.Text, "S1");
     EXPECT_FALSE(store.IssueSerial(begin(), pool, text, issue, exhausted, error));
     EXPECT_TRUE(exhausted);
+}
+
+// An attempt's end that comes after another station closed its record as interrupted (close) is
+// kept as the record's late result; the record stays interrupted; a passed one makes its serial used.
+inline void ExpectALateEndIsKept(IRecordStore& store, const std::function<void(int64_t id)>& close) {
+    TS_ATTEMPT_RECORD record;
+    record.Job = "late";
+    int64_t id = 0;
+    std::string error;
+    ASSERT_TRUE(store.BeginAttempt(record, id, error)) << error;
+    TS_SERIAL_ISSUE issue;
+    bool exhausted = false;
+    const TS_SERIAL_POOL pool{"late", "L{serial} 0..9", 10, "late"};
+    ASSERT_TRUE(store.IssueSerial(
+        id, pool, [](int64_t k) { return "L" + std::to_string(k); }, issue, exhausted, error))
+        << error;
+    close(id);
+    record.Id = id;
+    record.Result = RESULT_PASSED;
+    record.Reason = "done";
+    record.Serial = issue.Text;
+    record.SerialHow = SERIAL_ISSUED;
+    ASSERT_TRUE(store.EndAttempt(record, error)) << error;
+    std::vector<TS_ATTEMPT_RECORD> records;
+    TS_HISTORY_FILTER filter;
+    filter.Id = id;
+    ASSERT_TRUE(store.Query(filter, records, error)) << error;
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].Result, RESULT_INTERRUPTED);
+    EXPECT_EQ(records[0].Late, "passed: done");
+    std::vector<TS_POOL_SERIAL> serials;
+    ASSERT_TRUE(store.PoolSerials("late", serials, error)) << error;
+    ASSERT_EQ(serials.size(), 1u);
+    EXPECT_EQ(serials[0].State, "used");
+    record.Id = id + 1000; // no such record: an end that finds nothing is an error
+    EXPECT_FALSE(store.EndAttempt(record, error));
 }

@@ -41,6 +41,7 @@ struct TS_JOB_AREA {
 struct TS_LINE_JOB {
     std::string Path;   // of the job file
     std::string Sha256; // of the job file
+    std::string Text;   // the job file's text
     std::string Name;
     TS_JOB_FILE WriterUart; // empty Path: none for that link
     TS_JOB_FILE WriterUsb;

@@ -5,6 +5,7 @@
 //   station.SetLineHooks(line.Hooks());
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -50,6 +51,8 @@ public:
     void Prepared(const std::string& path, const std::string& sha256) override;
 
 private:
+    bool End(int64_t attempt, const TS_ATTEMPT_OUTCOME& outcome, std::string& reason);
+
     const TS_LINE_JOB& m_job;
     IRecordStore& m_store;
     const std::string m_station;
@@ -58,6 +61,8 @@ private:
     std::map<int, int64_t> m_current;                                 // port -> attempt
     std::map<int64_t, std::pair<std::string, std::string>> m_serials; // attempt -> serial, how
     bool m_adopt = false;
+    const std::string m_program;
+    std::atomic<bool> m_jobKept{false};
     std::map<std::string, std::string> m_sent; // path -> SHA-256 of the bytes prepared and sent
 };
 

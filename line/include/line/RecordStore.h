@@ -44,6 +44,8 @@ struct TS_ATTEMPT_RECORD {
     std::string Pool;      // the serial pool the job draws from; empty: none
     std::string JobSha256; // of the job file
     std::string Station;   // host name, or --station
+    std::string Host;      // the host name, whatever the station is called
+    std::string Program;   // the program and its version: "vandrel-cli 1.4.0"
     std::string Operator;
     std::string Port;    // the port's stable name
     std::string Device;  // the device path or USB path that opened
@@ -59,6 +61,7 @@ struct TS_ATTEMPT_RECORD {
     std::string Reason;
     std::string Phases; // JSON object: phase name -> seconds
     std::string Log;    // the attempt's whole log text
+    std::string Late;   // an end that came after the record was closed as interrupted: "passed: ..."
 };
 
 struct TS_HISTORY_FILTER {
@@ -117,8 +120,10 @@ public:
     virtual bool KeepSerial(int64_t attempt, const TS_SERIAL_POOL& pool, int64_t index,
                             const std::string& text, bool adopt, bool& known, std::string& how,
                             std::string& error) = 0;
-    // Completes the record (by record.Id). A failed attempt's issued serial becomes void; a kept or
-    // adopted serial whose attempt passed becomes used.
+    // Completes the record (by record.Id), only while it is open. A failed attempt's issued serial
+    // becomes void; a kept or adopted serial whose attempt passed becomes used. An end that comes
+    // after another station closed the record as interrupted is kept as its late result (a passed
+    // one makes its serial used), never lost.
     virtual bool EndAttempt(const TS_ATTEMPT_RECORD& record, std::string& error) = 0;
     // Records, newest first.
     virtual bool Query(const TS_HISTORY_FILTER& filter, std::vector<TS_ATTEMPT_RECORD>& records,
@@ -126,6 +131,10 @@ public:
     // The serials of a pool, by index.
     virtual bool PoolSerials(const std::string& pool, std::vector<TS_POOL_SERIAL>& serials,
                              std::string& error) = 0;
+    // The text of a job file, kept once per SHA-256 (KeepJobText) and read back (JobText: empty
+    // when the store has none).
+    virtual bool KeepJobText(const std::string& sha256, const std::string& text, std::string& error) = 0;
+    virtual bool JobText(const std::string& sha256, std::string& text, std::string& error) = 0;
     // A pool's next index and how many of its serials are left (never issued).
     virtual bool PoolLeft(const TS_SERIAL_POOL& pool, int64_t& next, int64_t& left, std::string& error) = 0;
     // The attempts this open closed as interrupted (their owners were dead).
@@ -155,12 +164,21 @@ std::string RedactStoreText(const std::string& where);
 // The records as CSV: a header line, then one record a line (fields with a comma, a quote or a
 // line end quoted); the log is left out.
 std::string AttemptsCsv(const std::vector<TS_ATTEMPT_RECORD>& records);
+// One CSV line of fields, quoted as AttemptsCsv quotes them.
+std::string CsvRow(const std::vector<std::string>& fields);
 // " (kept)" for a serial the handset already held, " (adopted)" for one taken over, " (void)" for an issued
 // one of an attempt that did not pass (it stays taken, never issued again), else empty.
 std::string SerialNote(const TS_ATTEMPT_RECORD& record);
 
+// A text as a record keeps it: valid UTF-8 stays as it is, every byte that is not part of a valid
+// sequence (a path from a file system that is not UTF-8) becomes "\xNN". The stores keep only
+// such texts: a path never fails a record.
+std::string EscapedUtf8(const std::string& text);
+
 // UTC now, "2026-12-09T17:50:01.234Z".
 std::string UtcNow();
+// This host's name.
+std::string HostName();
 // A date or date and time as the filters take it, made comparable with the stored times; false
 // when it is neither.
 bool NormaliseTimeText(const std::string& text, std::string& normal);
