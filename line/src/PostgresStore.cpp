@@ -17,6 +17,18 @@ namespace {
 constexpr int kLockClass = 0x56414E44; // the first key of the program's advisory locks
 constexpr int kMigrationLock = 1;      // its second key while the schema is migrated
 
+// A station never waits for good on its store. Defaults that the URL's own parameters override:
+// the connect time-out and TCP keepalives (a dead network is noticed in about 25 s). Each session
+// then sets a statement time-out, a lock time-out, and ends itself when it sits in a transaction
+// (a station stopped while it holds a pool's row): the row is free again well within the lock
+// time-out of the other stations.
+const char* const kConnectKeys[] = {"connect_timeout",     "keepalives",       "keepalives_idle",
+                                    "keepalives_interval", "keepalives_count", "dbname"};
+const char* const kConnectDefaults[] = {"10", "1", "10", "5", "3"};
+constexpr const char* kSessionSetup =
+    "SET client_min_messages = warning; SET statement_timeout = '30s';"
+    " SET lock_timeout = '15s'; SET idle_in_transaction_session_timeout = '5s'";
+
 const char* const kMigrations[] = {
     // 1: attempts, serials and the counter of each job
     "CREATE TABLE attempts("
@@ -70,15 +82,24 @@ public:
 
     bool Open(const std::string& url, TE_STORE_OPEN mode, bool& missing, std::string& error) {
         missing = false;
-        m_conn = PQconnectdb(url.c_str());
-        if (!m_conn || PQstatus(m_conn) != CONNECTION_OK) {
+        const char* values[] = {kConnectDefaults[0],
+                                kConnectDefaults[1],
+                                kConnectDefaults[2],
+                                kConnectDefaults[3],
+                                kConnectDefaults[4],
+                                url.c_str(),
+                                nullptr};
+        const char* keys[] = {kConnectKeys[0], kConnectKeys[1], kConnectKeys[2], kConnectKeys[3],
+                              kConnectKeys[4], kConnectKeys[5], nullptr};
+        m_conn = PQconnectdbParams(keys, values, 1); // the URL last: its own values win
+        if (!m_conn || PQstatus(m_conn) != CONNECTION_OK ||
+            !Ok(ResultPtr(PQexec(m_conn, kSessionSetup)), PGRES_COMMAND_OK)) {
             error = "cannot connect to the record store " + RedactStoreText(url) + ": " + Message();
             return false;
         }
         const char* host = PQhost(m_conn);
         m_describe = "postgresql://" + std::string(host && host[0] != '/' ? host : "localhost") + ":" +
                      PQport(m_conn) + "/" + PQdb(m_conn);
-        Exec("SET client_min_messages = warning", {});
         ResultPtr there = Exec("SELECT to_regclass('vandrel_schema') IS NOT NULL", {});
         if (!Ok(there, PGRES_TUPLES_OK)) {
             error = Fail("cannot read the schema");
@@ -263,13 +284,41 @@ private:
         return text;
     }
     std::string Fail(const std::string& what) const { return what + " (" + m_describe + "): " + Message(); }
+    // A statement; when the connection was found dropped outside a transaction, it is made again
+    // (the session's settings and the station's lock with it) and the statement tried once more.
     ResultPtr Exec(const char* sql, const std::vector<std::string>& params) {
         std::vector<const char*> values;
         for (const std::string& p : params) {
             values.push_back(p.c_str());
         }
-        return ResultPtr(PQexecParams(m_conn, sql, static_cast<int>(values.size()), nullptr, values.data(),
-                                      nullptr, nullptr, 0));
+        const bool idle = PQtransactionStatus(m_conn) == PQTRANS_IDLE || PQstatus(m_conn) == CONNECTION_BAD;
+        auto run = [&] {
+            return ResultPtr(PQexecParams(m_conn, sql, static_cast<int>(values.size()), nullptr,
+                                          values.data(), nullptr, nullptr, 0));
+        };
+        ResultPtr res = run();
+        if (idle && PQstatus(m_conn) == CONNECTION_BAD && Reconnect()) {
+            res = run();
+        }
+        return res;
+    }
+    bool Reconnect() {
+        PQreset(m_conn);
+        if (PQstatus(m_conn) != CONNECTION_OK ||
+            !Ok(ResultPtr(PQexec(m_conn, kSessionSetup)), PGRES_COMMAND_OK)) {
+            return false;
+        }
+        ++m_reconnects;
+        if (m_readOnly) {
+            return Ok(ResultPtr(PQexec(m_conn, "SET default_transaction_read_only = on")), PGRES_COMMAND_OK);
+        }
+        if (m_ownerKey == 0) {
+            return true;
+        }
+        // the station's lock again: the same key, so its open attempts stay its own
+        const std::string lock =
+            "SELECT pg_advisory_lock(" + std::to_string(kLockClass) + ", " + std::to_string(m_ownerKey) + ")";
+        return Ok(ResultPtr(PQexec(m_conn, lock.c_str())), PGRES_TUPLES_OK);
     }
     static bool Ok(const ResultPtr& res, ExecStatusType want) {
         return res && PQresultStatus(res.get()) == want;
@@ -281,6 +330,7 @@ private:
     }
     // A reader's session: read-only, the schema must be this program's.
     bool ReadOnly(std::string& error) {
+        m_readOnly = true;
         if (!Ok(Exec("SET default_transaction_read_only = on", {}), PGRES_COMMAND_OK)) {
             error = Fail("cannot open read-only");
             return false;
@@ -356,16 +406,22 @@ private:
             if (!Ok(got, PGRES_TUPLES_OK) || std::string(PQgetvalue(got.get(), 0, 0)) != "t") {
                 continue;
             }
-            ResultPtr closed =
-                Exec("UPDATE attempts SET result = $1, ended = $2, reason = $3"
-                     " WHERE result = 'open' AND owner_key = $4 RETURNING id",
-                     {RESULT_INTERRUPTED, UtcNow(), "the station's process ended during the attempt", key});
-            if (Ok(closed, PGRES_TUPLES_OK)) {
+            // a dead station's attempts and their serials, in one transaction
+            ResultPtr closed;
+            if (Ok(Exec("BEGIN", {}), PGRES_COMMAND_OK) &&
+                Ok(closed = Exec(
+                       "UPDATE attempts SET result = $1, ended = $2, reason = $3"
+                       " WHERE result = 'open' AND owner_key = $4 RETURNING id",
+                       {RESULT_INTERRUPTED, UtcNow(), "the station's process ended during the attempt", key}),
+                   PGRES_TUPLES_OK) &&
+                Ok(Exec("UPDATE serials SET state = 'void' WHERE state = 'issued' AND attempt IN"
+                        " (SELECT id FROM attempts WHERE owner_key = $1 AND result = 'interrupted')",
+                        {key}),
+                   PGRES_COMMAND_OK) &&
+                Ok(Exec("COMMIT", {}), PGRES_COMMAND_OK)) {
                 m_interrupted += PQntuples(closed.get());
-                for (int k = 0; k < PQntuples(closed.get()); ++k) {
-                    Exec("UPDATE serials SET state = 'void' WHERE attempt = $1",
-                         {PQgetvalue(closed.get(), k, 0)});
-                }
+            } else {
+                Exec("ROLLBACK", {});
             }
             Exec("SELECT pg_advisory_unlock($1, $2)", {lockClass, key});
         }
@@ -377,6 +433,8 @@ private:
     std::string m_describe;
     int m_ownerKey = 0;
     int m_interrupted = 0;
+    int m_reconnects = 0;
+    bool m_readOnly = false;
 };
 
 } // namespace

@@ -278,3 +278,26 @@ TEST(PostgresStore, ALateEndIsKept) {
         PQfinish(conn);
     });
 }
+
+// A dropped session (the server ended it, as after a restart or a network cut): the next unit of
+// work connects again with the station's lock, and goes on; its open attempt stays its own.
+TEST(PostgresStore, ADroppedSessionReconnects) {
+    REQUIRE_SERVER();
+    ASSERT_TRUE(g_server->CreateDatabase("dropped"));
+    const std::string url = g_server->Url("dropped");
+    std::string error;
+    auto store = OpenRecordStore(url, error, STORE_CREATE);
+    ASSERT_TRUE(store) << error;
+    std::string first;
+    ASSERT_TRUE(IssueAndEnd(*store, nullptr, first, error)) << error; // left open
+    PGconn* admin = PQconnectdb(url.c_str());
+    PQclear(PQexec(admin, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
+                          " WHERE datname = 'dropped' AND pid <> pg_backend_pid()"));
+    std::string text;
+    EXPECT_TRUE(IssueAndEnd(*store, RESULT_PASSED, text, error)) << error;
+    EXPECT_EQ(text, "P1");
+    auto other = OpenRecordStore(url, error); // another station: the first one's attempt is alive
+    ASSERT_TRUE(other) << error;
+    EXPECT_EQ(other->InterruptedAtOpen(), 0);
+    PQfinish(admin);
+}
