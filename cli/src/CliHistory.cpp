@@ -101,6 +101,7 @@ int RunHistory(const TS_CLI_OPTIONS& o, std::FILE* out, std::FILE* err) {
     filter.Until = line.Until;
     filter.Id = line.ShowId;
     filter.Limit = line.Limit;
+    filter.WithLog = line.ShowId > 0; // only one attempt shown prints its log
     std::vector<TS_ATTEMPT_RECORD> records;
     if (!store->Query(filter, records, error)) {
         std::fprintf(err, "vandrel-cli: %s\n", error.c_str());

@@ -55,13 +55,18 @@ TS_RECORD_SQL EndAttemptSql(const TS_ATTEMPT_RECORD& r) {
 
 TS_RECORD_SQL QuerySql(const TS_HISTORY_FILTER& f) {
     // every filter is a parameter; an empty one matches everything
-    return {std::string("SELECT id, ") + kColumns +
+    std::string columns = kColumns;
+    if (!f.WithLog) {
+        columns.replace(columns.rfind("log"), 3, "'' AS log"); // a page of a list: no log read
+    }
+    return {"SELECT id, " + columns +
                 " FROM attempts WHERE (CAST($1 AS BIGINT) = 0 OR id = CAST($1 AS BIGINT))"
                 " AND ($2 = '' OR job = $2) AND ($3 = '' OR serial = $3) AND ($4 = '' OR port = $4)"
                 " AND ($5 = '' OR result = $5) AND ($6 = '' OR started >= $6) AND ($7 = '' OR started < $7)"
-                " ORDER BY started DESC, id DESC LIMIT CAST($8 AS BIGINT)",
+                " ORDER BY started DESC, id DESC LIMIT CAST($8 AS BIGINT) OFFSET CAST($9 AS BIGINT)",
             {std::to_string(f.Id), f.Job, f.Serial, f.Port, f.Result, f.Since, f.Until,
-             std::to_string(f.Limit > 0 ? int64_t{f.Limit} : INT64_MAX)}};
+             std::to_string(f.Limit > 0 ? int64_t{f.Limit} : INT64_MAX),
+             std::to_string(std::max<int64_t>(0, f.Offset))}};
 }
 
 TS_ATTEMPT_RECORD RecordOfRow(const std::function<std::string(int)>& column) {

@@ -422,11 +422,20 @@ TEST(SqliteStore, InterruptedVoidExhaustedAndFilters) {
         {with(&TS_HISTORY_FILTER::Until, "2000-01-01T00:00:00"), 0},
         {with(&TS_HISTORY_FILTER::Id, id), 1},
         {with(&TS_HISTORY_FILTER::Limit, 2), 2},
+        {with(&TS_HISTORY_FILTER::Offset, 3), 2}, // the last page
     };
     for (const auto& f : filters) {
         ASSERT_TRUE(store->Query(f.filter, records, error)) << error;
         EXPECT_EQ(records.size(), f.count) << f.filter.Job << f.filter.Result << f.filter.Serial;
     }
+    TS_HISTORY_FILTER page;
+    page.Limit = 2;
+    page.Offset = 2;
+    page.WithLog = false;
+    ASSERT_TRUE(store->Query(page, records, error)) << error;
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].Serial, "S2"); // the third and fourth, newest first
+    EXPECT_EQ(records[1].Result, RESULT_FAILED);
     ASSERT_TRUE(store->Query({}, records, error));
     EXPECT_EQ(records.front().Job, "other"); // newest first
     EXPECT_EQ(records.back().Result, RESULT_INTERRUPTED);

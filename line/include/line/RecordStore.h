@@ -69,10 +69,12 @@ struct TS_HISTORY_FILTER {
     std::string Serial;
     std::string Port;
     std::string Result;
-    std::string Since; // ISO 8601 (a date alone is its midnight, UTC)
-    std::string Until; // before this
-    int64_t Id = 0;    // one record
-    int Limit = 0;     // 0: all
+    std::string Since;   // ISO 8601 (a date alone is its midnight, UTC)
+    std::string Until;   // before this
+    int64_t Id = 0;      // one record
+    int Limit = 0;       // 0: all
+    int64_t Offset = 0;  // the records skipped first (pages of Limit)
+    bool WithLog = true; // false: Log left empty (a list of records reads no log)
 };
 
 // The serials a job draws from. Serials belong to a pool, not to a job: every job that names the
