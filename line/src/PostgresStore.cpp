@@ -5,9 +5,11 @@
 // it) is never put in a message: libpq's own messages do not carry it either.
 #include <libpq-fe.h>
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <random>
+#include <thread>
 
 #include "RecordRows.h"
 #include "line/RecordStore.h"
@@ -16,6 +18,11 @@ namespace {
 
 constexpr int kLockClass = 0x56414E44; // the first key of the program's advisory locks
 constexpr int kMigrationLock = 1;      // its second key while the schema is migrated
+// A station refreshes its heartbeat row this often, and counts as dead (its open attempts closed
+// as interrupted by another station) only when the row is older than the limit: a session that
+// dropped once and comes back is not dead.
+constexpr int kBeatSeconds = 10;
+constexpr int kDeadAfterSeconds = 60;
 
 // A station never waits for good on its store. Defaults that the URL's own parameters override:
 // the connect time-out and TCP keepalives (a dead network is noticed in about 25 s). Each session
@@ -68,6 +75,8 @@ const char* const kMigrations[] = {
     "CREATE INDEX attempts_serial ON attempts(serial);"
     "CREATE INDEX attempts_job ON attempts(job);"
     "CREATE INDEX serials_by_text ON serials(text);",
+    // 4: each station's heartbeat
+    "CREATE TABLE stations(owner_key INTEGER PRIMARY KEY, host TEXT NOT NULL, beat TIMESTAMPTZ NOT NULL);",
 };
 constexpr int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 
@@ -78,7 +87,17 @@ using ResultPtr = std::unique_ptr<PGresult, TS_RESULT_FREE>;
 
 class CPostgresStore final : public IRecordStore, private IRecordSql {
 public:
-    ~CPostgresStore() override { PQfinish(m_conn); }
+    ~CPostgresStore() override {
+        {
+            std::lock_guard lock(m_mutex);
+            m_closing = true;
+        }
+        m_beatWake.notify_all();
+        if (m_heart.joinable()) {
+            m_heart.join();
+        }
+        PQfinish(m_conn);
+    }
 
     bool Open(const std::string& url, TE_STORE_OPEN mode, bool& missing, std::string& error) {
         missing = false;
@@ -121,7 +140,17 @@ public:
             error = Fail("cannot take the station's lock");
             return false;
         }
-        return Migrate(error) && CloseInterrupted(error);
+        if (!Migrate(error) || !Ok(Exec("INSERT INTO stations(owner_key, host, beat) VALUES($1, $2, now())"
+                                        " ON CONFLICT (owner_key) DO UPDATE SET host = $2, beat = now()",
+                                        {std::to_string(m_ownerKey), HostName()}),
+                                   PGRES_COMMAND_OK)) {
+            if (error.empty()) {
+                error = Fail("cannot record the station's heartbeat");
+            }
+            return false;
+        }
+        m_heart = std::thread([this] { Beats(); });
+        return CloseInterrupted(error);
     }
 
     std::string Describe() const override { return m_describe; }
@@ -389,11 +418,24 @@ private:
         }
         return true;
     }
+    void Beats() {
+        std::unique_lock lock(m_mutex);
+        while (!m_closing) {
+            m_beatWake.wait_for(lock, std::chrono::seconds(kBeatSeconds));
+            if (!m_closing) {
+                Exec("UPDATE stations SET beat = now() WHERE owner_key = $1", {std::to_string(m_ownerKey)});
+            }
+        }
+    }
     bool CloseInterrupted(std::string& error) {
         std::lock_guard lock(m_mutex);
-        ResultPtr owners =
-            Exec("SELECT DISTINCT owner_key FROM attempts WHERE result = 'open' AND owner_key <> $1",
-                 {std::to_string(m_ownerKey)});
+        // a station with a heartbeat is dead when the beat is old; one of an older program (no
+        // beat) when its session lock is free
+        ResultPtr owners = Exec(
+            "SELECT DISTINCT a.owner_key, s.beat IS NOT NULL FROM attempts a"
+            " LEFT JOIN stations s ON s.owner_key = a.owner_key WHERE a.result = 'open' AND a.owner_key <> $1"
+            " AND (s.beat IS NULL OR s.beat < now() - make_interval(secs => $2))",
+            {std::to_string(m_ownerKey), std::to_string(kDeadAfterSeconds)});
         if (!Ok(owners, PGRES_TUPLES_OK)) {
             error = Fail("cannot read the open attempts");
             return false;
@@ -401,9 +443,10 @@ private:
         const std::string lockClass = std::to_string(kLockClass);
         for (int row = 0; row < PQntuples(owners.get()); ++row) {
             const std::string key = PQgetvalue(owners.get(), row, 0);
-            // the lock is free only when the session of the attempt's process has ended
-            ResultPtr got = Exec("SELECT pg_try_advisory_lock($1, $2)", {lockClass, key});
-            if (!Ok(got, PGRES_TUPLES_OK) || std::string(PQgetvalue(got.get(), 0, 0)) != "t") {
+            const bool beats = std::string(PQgetvalue(owners.get(), row, 1)) == "t";
+            // without a beat: the lock is free only when the session of the attempt's process ended
+            ResultPtr got = beats ? nullptr : Exec("SELECT pg_try_advisory_lock($1, $2)", {lockClass, key});
+            if (!beats && (!Ok(got, PGRES_TUPLES_OK) || std::string(PQgetvalue(got.get(), 0, 0)) != "t")) {
                 continue;
             }
             // a dead station's attempts and their serials, in one transaction
@@ -423,7 +466,9 @@ private:
             } else {
                 Exec("ROLLBACK", {});
             }
-            Exec("SELECT pg_advisory_unlock($1, $2)", {lockClass, key});
+            if (!beats) {
+                Exec("SELECT pg_advisory_unlock($1, $2)", {lockClass, key});
+            }
         }
         return true;
     }
@@ -435,6 +480,9 @@ private:
     int m_interrupted = 0;
     int m_reconnects = 0;
     bool m_readOnly = false;
+    bool m_closing = false;
+    std::condition_variable m_beatWake;
+    std::thread m_heart; // the heartbeat
 };
 
 } // namespace

@@ -13,9 +13,10 @@
 // SQLite (one host): the token is host name, process id and the process's start time (the boot id
 // and the start tick of /proc/PID/stat); an open attempt whose owner is on this host and no longer
 // runs under that token is closed as "interrupted" by the next process that opens the store.
-// PostgreSQL (several hosts): every process holds a session advisory lock on its token for as
-// long as its connection lives; an open attempt whose token nobody holds any more belongs to a
-// dead process (the server ends a dead client's session and its locks), whatever host it ran on.
+// PostgreSQL (several hosts): every process refreshes a heartbeat row (every 10 s); an open
+// attempt whose station's beat is older than 60 s belongs to a dead process, whatever host it ran
+// on (a session that dropped once and came back is not dead). Attempts of a program without a
+// heartbeat: dead when the session advisory lock on its token is free.
 // An interrupted attempt's issued serial stays taken (void), never reissued.
 //
 // Every operation returns false with the reason when the store cannot be read or written.
