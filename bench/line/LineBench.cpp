@@ -48,9 +48,10 @@ void Run(benchmark::State& state, EMode mode) {
     testsupport::MakeRandomImage(image, 0x00006000, kImageBytes);
     std::string sha, error;
     Sha256OfFile(image, sha, error);
-    std::ofstream(dir.File("bench.toml")) << "name = \"bench\"\nverify = false\n[[image]]\npath = \"vbench.m0\"\n"
-                                          << "sha256 = \"" << sha << "\"\n[serial]\naddress = 0x0037F000\n"
-                                          << "format = \"R3700-{serial:08}\"\nfirst = 1\nlast = 99999999\n";
+    std::ofstream(dir.File("bench.toml"))
+        << "name = \"bench\"\nverify = false\n[[image]]\npath = \"vbench.m0\"\n"
+        << "sha256 = \"" << sha << "\"\n[serial]\naddress = 0x0037F000\n"
+        << "format = \"R3700-{serial:08}\"\nfirst = 1\nlast = 99999999\n";
     vsim::SSimulatorOptions options;
     options.startRunner = vsim::ERunner::FlashWriter;
     options.lineRate = kRate;
@@ -64,7 +65,8 @@ void Run(benchmark::State& state, EMode mode) {
         args.insert(args.end(), {"download", image});
     } else {
         args.insert(args.end(), {"--job", dir.File("bench.toml"), "--store",
-                                 mode == SQLITE ? "sqlite:" + dir.File("records.db") : server->Url(), "run"});
+                                 mode == SQLITE ? "sqlite:" + dir.File("records.db") : server->Url(),
+                                 "--create-store", "run"});
     }
     clitest::CCliRunner cli(dir.File("config"));
     std::vector<double> efficiency;
@@ -92,9 +94,15 @@ void Run(benchmark::State& state, EMode mode) {
     state.counters["eff_max"] = *std::max_element(efficiency.begin(), efficiency.end());
 }
 
-void BM_Plain(benchmark::State& state) { Run(state, PLAIN); }
-void BM_JobSqlite(benchmark::State& state) { Run(state, SQLITE); }
-void BM_JobPostgres(benchmark::State& state) { Run(state, POSTGRES); }
+void BM_Plain(benchmark::State& state) {
+    Run(state, PLAIN);
+}
+void BM_JobSqlite(benchmark::State& state) {
+    Run(state, SQLITE);
+}
+void BM_JobPostgres(benchmark::State& state) {
+    Run(state, POSTGRES);
+}
 BENCHMARK(BM_Plain)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_JobSqlite)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_JobPostgres)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);

@@ -35,7 +35,7 @@ int RunCli(const std::vector<std::string>& args, CStopSignals& signals, std::FIL
         signals.AddCleanupSource(options.WriterPath);
     }
     if (options.Command == ECliCommand::Job || options.Command == ECliCommand::History ||
-        options.Command == ECliCommand::Run) {
+        options.Command == ECliCommand::Run || options.Command == ECliCommand::Store) {
         return RunLineCommand(options, signals, out, err, interactive);
     }
     if (UsesStation(options)) {

@@ -42,11 +42,40 @@ nlohmann::json RecordJson(const TS_ATTEMPT_RECORD& r, bool withLog) {
                         {"verify", r.Verify},
                         {"result", r.Result},
                         {"reason", r.Reason},
-                        {"phases", ParsedOr(r.Phases, nlohmann::json::object())}};
+                        {"phases", ParsedOr(r.Phases, nlohmann::json::object())},
+                        {"pool", r.Pool},
+                        {"program", r.Program},
+                        {"host", r.Host},
+                        {"late", r.Late}};
     if (withLog) {
         j["log"] = r.Log;
     }
     return j;
+}
+
+// history --pool NAME: every serial of the pool with its state, CSV (--csv, or a table) or JSON Lines.
+int PoolExport(const TS_CLI_OPTIONS& o, IRecordStore& store, std::FILE* out, std::FILE* err) {
+    std::vector<TS_POOL_SERIAL> serials;
+    std::string error;
+    if (!store.PoolSerials(o.Line.Pool, serials, error)) {
+        std::fprintf(err, "vandrel-cli: %s\n", error.c_str());
+        return EXIT_TARGET;
+    }
+    std::string text = o.Json ? "" : "pool,index,serial,state,job,attempt,issued\n";
+    for (const TS_POOL_SERIAL& s : serials) {
+        if (o.Json) {
+            text += nlohmann::json{{"pool", o.Line.Pool}, {"index", s.Index}, {"serial", s.Text},
+                                   {"state", s.State},    {"job", s.Job},     {"attempt", s.Attempt},
+                                   {"issued", s.Issued}}
+                        .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+                    "\n";
+        } else {
+            text += CsvRow({o.Line.Pool, std::to_string(s.Index), s.Text, s.State, s.Job,
+                            std::to_string(s.Attempt), s.Issued});
+        }
+    }
+    std::fputs(text.c_str(), out);
+    return EXIT_OK;
 }
 
 } // namespace
@@ -54,10 +83,14 @@ nlohmann::json RecordJson(const TS_ATTEMPT_RECORD& r, bool withLog) {
 int RunHistory(const TS_CLI_OPTIONS& o, std::FILE* out, std::FILE* err) {
     const TS_CLI_LINE_OPTIONS& line = o.Line;
     std::string error;
-    std::unique_ptr<IRecordStore> store = OpenRecordStore(line.Store, error);
+    // a reader: the store is opened read-only, never made
+    std::unique_ptr<IRecordStore> store = OpenRecordStore(line.Store, error, STORE_READ);
     if (!store) {
         std::fprintf(err, "vandrel-cli: %s\n", error.c_str());
         return EXIT_TARGET;
+    }
+    if (!line.Pool.empty()) {
+        return PoolExport(o, *store, out, err);
     }
     TS_HISTORY_FILTER filter;
     filter.Job = line.JobName;
@@ -68,6 +101,7 @@ int RunHistory(const TS_CLI_OPTIONS& o, std::FILE* out, std::FILE* err) {
     filter.Until = line.Until;
     filter.Id = line.ShowId;
     filter.Limit = line.Limit;
+    filter.WithLog = line.ShowId > 0; // only one attempt shown prints its log
     std::vector<TS_ATTEMPT_RECORD> records;
     if (!store->Query(filter, records, error)) {
         std::fprintf(err, "vandrel-cli: %s\n", error.c_str());
@@ -93,13 +127,21 @@ int RunHistory(const TS_CLI_OPTIONS& o, std::FILE* out, std::FILE* err) {
             "  operator: " + r.Operator + "\nport: " + r.Port + " (" + r.Device + ")\nstarted: " + r.Started +
             "  ended: " + r.Ended + "\nprograms: " + r.Runners + "\nflash parts: " + r.FlashParts +
             "\nserial: " + (r.Serial.empty() ? "-" : r.Serial + " (" + r.SerialHow + ")" + SerialNote(r)) +
-            "\nverify: " + (r.Verify.empty() ? "-" : r.Verify) + "\nfiles:\n";
+            "\nverify: " + (r.Verify.empty() ? "-" : r.Verify) + "\nprogram: " + r.Program +
+            "  host: " + r.Host +
+            (r.Late.empty() ? "" : "\nlate result: " + r.Late + " (it came after the attempt was closed)") +
+            "\nfiles:\n";
         for (const nlohmann::json& f : files) {
             text += "  " + f.value("role", std::string()) + " " + f.value("path", std::string()) +
                     " sha256 " + f.value("sha256", std::string()) + ", " +
                     std::to_string(f.value("bytes", 0ull)) + " bytes written\n";
         }
-        text += "phases: " + r.Phases + "\n---- log ----\n";
+        text += "phases: " + r.Phases + "\n";
+        if (std::string job; store->JobText(r.JobSha256, job, error) && !job.empty()) {
+            text +=
+                "---- job file (sha256 " + r.JobSha256 + ") ----\n" + job + (job.back() == '\n' ? "" : "\n");
+        }
+        text += "---- log ----\n";
         std::string log = r.Log;
         for (std::size_t k = log.find("\r\n"); k != std::string::npos; k = log.find("\r\n", k)) {
             log.erase(k, 1);

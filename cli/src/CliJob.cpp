@@ -33,6 +33,8 @@ int ParseLineOption(const std::string& name, const std::optional<std::string>& i
         target = &line.Operator;
     } else if (history && name == "--serial") {
         target = &line.Serial;
+    } else if (history && name == "--pool") {
+        target = &line.Pool;
     } else if (history && name == "--result") {
         target = &line.Result;
     } else if (history && name == "--since") {
@@ -41,6 +43,12 @@ int ParseLineOption(const std::string& name, const std::optional<std::string>& i
         target = &line.Until;
     } else if (history && name == "--csv") {
         line.Csv = true;
+        return 1;
+    } else if (name == "--create-store" && !history) {
+        line.CreateStore = true;
+        return 1;
+    } else if (name == "--adopt-serials" && !history) {
+        line.AdoptSerials = true;
         return 1;
     } else if (!(history && (name == "--show" || name == "--limit"))) {
         return 0;
@@ -97,6 +105,20 @@ bool FinishLineCommand(const std::vector<std::string>& positional, TS_CLI_OPTION
             return false;
         }
         o.Line.JobPath = positional[1];
+        return true;
+    case ECliCommand::Store:
+        if (positional.empty() || positional[0] != "init" || positional.size() > 2) {
+            error = positional.empty() || positional[0] != "init" ? "store takes 'init [WHERE]'"
+                                                                  : "store init takes one WHERE";
+            return false;
+        }
+        if (positional.size() == 2) {
+            if (!o.Line.Store.empty() && o.Line.Store != positional[1]) {
+                error = "store init takes WHERE or --store, not both";
+                return false;
+            }
+            o.Line.Store = positional[1];
+        }
         return true;
     case ECliCommand::History:
         if (!positional.empty()) {
@@ -158,11 +180,45 @@ std::string StoreOf(const TS_CLI_OPTIONS& o, const TS_LINE_JOB* job) {
     return job ? job->Store : std::string();
 }
 
+// The store as the messages name it.
+std::string StoreText(const std::string& where) {
+    return RedactStoreText(where.empty() ? "sqlite:" + DefaultStorePath() : where);
+}
+
+// How to make a store that is not there.
+std::string MakeStoreHint(const std::string& where) {
+    const std::string text = StoreText(where);
+    return "; make it with `vandrel-cli store init " + text + "` (or run once with --create-store)";
+}
+
 bool LoadJob(const std::string& path, TS_LINE_JOB& job, std::FILE* err) {
     TS_JOB_ERROR error;
     if (!LoadJobFile(path, job, error)) {
         std::fprintf(err, "vandrel-cli: %s\n", error.Text().c_str());
         return false;
+    }
+    return true;
+}
+
+// "store: ...", "pool: ..." and what is left of the pool, a line each.
+bool StoreAndPool(IRecordStore& store, const TS_LINE_JOB& job, std::string& text, std::string& error) {
+    text = "store: " + store.Describe() + "\n";
+    if (!job.HasSerial) {
+        return true;
+    }
+    const CSerialPlan& plan = job.Serial;
+    CLineSession line(job, store, {}, {});
+    int64_t next = 0;
+    int64_t left = 0;
+    if (!store.PoolLeft(line.Pool(), next, left, error)) {
+        return false;
+    }
+    text += "pool: " + job.SerialPool + "\n";
+    if (left <= 0) {
+        text += "serial range left: none: serials " + plan.RangeText() + " are all issued\n";
+    } else {
+        text += "serial range left: " + plan.Text(next) + ".." + plan.Text(plan.Count() - 1) + " (" +
+                std::to_string(left) + " of " + std::to_string(plan.Count()) + ")\n";
     }
     return true;
 }
@@ -239,25 +295,19 @@ int JobCheck(const TS_CLI_OPTIONS& o, std::FILE* out, std::FILE* err) {
                std::to_string(spec.Step))
                   .c_str());
     std::string error;
-    std::unique_ptr<IRecordStore> store = OpenRecordStore(where, error);
+    bool missing = false;
+    std::unique_ptr<IRecordStore> store = OpenRecordStore(where, error, STORE_READ, &missing);
     if (!store) {
         std::fprintf(out, "serial range left: not known\n");
+        std::fprintf(err, "vandrel-cli: %s%s\n", error.c_str(), missing ? MakeStoreHint(where).c_str() : "");
+        return EXIT_TARGET;
+    }
+    std::string text;
+    if (!StoreAndPool(*store, job, text, error)) {
         std::fprintf(err, "vandrel-cli: %s\n", error.c_str());
         return EXIT_TARGET;
     }
-    std::fprintf(out, "store: %s\n", store->Describe().c_str());
-    int64_t issued = 0;
-    if (!store->IssuedCount(job.Name, issued, error)) {
-        std::fprintf(err, "vandrel-cli: %s\n", error.c_str());
-        return EXIT_TARGET;
-    }
-    if (issued >= plan.Count()) {
-        std::fprintf(out, "serial range left: none: serials %s are all issued\n", plan.RangeText().c_str());
-    } else {
-        std::fprintf(out, "serial range left: %s..%s (%lld of %lld)\n", plan.Text(issued).c_str(),
-                     plan.Text(plan.Count() - 1).c_str(), static_cast<long long>(plan.Count() - issued),
-                     static_cast<long long>(plan.Count()));
-    }
+    std::fputs(text.c_str(), out);
     return EXIT_OK;
 }
 
@@ -274,11 +324,23 @@ int JobRun(const TS_CLI_OPTIONS& given, CStopSignals& signals, std::FILE* out, s
         return EXIT_USAGE;
     }
     std::string error;
-    std::unique_ptr<IRecordStore> store = OpenRecordStore(StoreOf(given, &job), error);
+    const std::string where = StoreOf(given, &job);
+    // a store is made on purpose: only a job without serials starts the default one on first use
+    const bool create = given.Line.CreateStore || (!job.HasSerial && where.empty());
+    bool missing = false;
+    std::unique_ptr<IRecordStore> store =
+        OpenRecordStore(where, error, create ? STORE_CREATE : STORE_WRITE, &missing);
     if (!store) {
         // nothing is flashed without its record
+        std::fprintf(err, "vandrel-cli: %s%s; no handset was touched\n", error.c_str(),
+                     missing ? MakeStoreHint(where).c_str() : "");
+        return EXIT_TARGET;
+    }
+    if (std::string text; !StoreAndPool(*store, job, text, error)) {
         std::fprintf(err, "vandrel-cli: %s; no handset was touched\n", error.c_str());
         return EXIT_TARGET;
+    } else if (!given.Quiet) {
+        std::fputs(text.c_str(), err);
     }
     if (store->InterruptedAtOpen() > 0 && !given.Json) {
         std::fprintf(err,
@@ -287,6 +349,7 @@ int JobRun(const TS_CLI_OPTIONS& given, CStopSignals& signals, std::FILE* out, s
     }
     CLineSession line(job, *store, given.Line.Station.empty() ? HostName() : given.Line.Station,
                       given.Line.Operator.empty() ? UserName() : given.Line.Operator);
+    line.SetAdoptSerials(given.Line.AdoptSerials);
     TS_CLI_OPTIONS o = given;
     const TS_STATION_JOB stationJob = line.StationJob();
     o.Files = stationJob.Files;
@@ -311,12 +374,25 @@ int JobRun(const TS_CLI_OPTIONS& given, CStopSignals& signals, std::FILE* out, s
         const std::string serial = attempt > 0 ? line.SerialOf(attempt) : std::string();
         fields += serial.empty() ? std::string(",\"serial\":null") : ",\"serial\":" + JsonString(serial);
         if (end && !serial.empty()) {
-            fields += std::string(",\"serialHow\":\"") +
-                      (line.SerialKept(attempt) ? SERIAL_KEPT : SERIAL_ISSUED) + "\"";
+            fields += ",\"serialHow\":\"" + line.SerialHow(attempt) + "\"";
         }
         return fields;
     };
     return RunStation(o, signals, out, err, interactive, &hooks);
+}
+
+int StoreInit(const TS_CLI_OPTIONS& o, std::FILE* out, std::FILE* err) {
+    std::string error;
+    bool missing = false;
+    // an existing store is opened as it is (and its schema brought up to date); else it is made
+    const bool existed = OpenRecordStore(o.Line.Store, error, STORE_READ, &missing) != nullptr || !missing;
+    std::unique_ptr<IRecordStore> store = OpenRecordStore(o.Line.Store, error, STORE_CREATE);
+    if (!store) {
+        std::fprintf(err, "vandrel-cli: %s\n", error.c_str());
+        return EXIT_TARGET;
+    }
+    std::fprintf(out, "record store %s: %s\n", existed ? "ready" : "made", store->Describe().c_str());
+    return EXIT_OK;
 }
 
 } // namespace
@@ -328,6 +404,8 @@ int RunLineCommand(const TS_CLI_OPTIONS& o, CStopSignals& signals, std::FILE* ou
         return JobCheck(o, out, err);
     case ECliCommand::History:
         return RunHistory(o, out, err);
+    case ECliCommand::Store:
+        return StoreInit(o, out, err);
     default:
         return JobRun(o, signals, out, err, interactive);
     }

@@ -15,13 +15,16 @@
 struct TS_CLI_OPTIONS;
 
 struct TS_CLI_LINE_OPTIONS {
-    std::string JobPath;  // --job FILE (run); job check FILE
-    std::string Store;    // --store URL|PATH
-    std::string Station;  // --station NAME
-    std::string Operator; // --operator NAME
+    std::string JobPath;       // --job FILE (run); job check FILE
+    std::string Store;         // --store URL|PATH
+    std::string Station;       // --station NAME
+    std::string Operator;      // --operator NAME
+    bool CreateStore = false;  // --create-store (run)
+    bool AdoptSerials = false; // --adopt-serials (run)
     // history
     std::string JobName; // history --job NAME
     std::string Serial;
+    std::string Pool; // history --pool NAME: that pool's serials and their state
     std::string Port;
     std::string Result;
     std::string Since;
@@ -38,7 +41,7 @@ int ParseLineOption(const std::string& name, const std::optional<std::string>& i
                     std::string& error);
 // The positional arguments of the line's commands; false with error.
 bool FinishLineCommand(const std::vector<std::string>& positional, TS_CLI_OPTIONS& o, std::string& error);
-// Runs job, history or run.
+// Runs job, history, run or store.
 int RunLineCommand(const TS_CLI_OPTIONS& o, CStopSignals& signals, std::FILE* out, std::FILE* err,
                    bool interactive);
 // history (CliHistory.cpp)

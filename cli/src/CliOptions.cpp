@@ -39,6 +39,8 @@ Commands:
   job check FILE                  check a job file without a handset: its images, the areas it
                                   erases, the serials left
   --job FILE run                  flash with a job on every port given (docs/JOBS.md)
+  store init [WHERE]              make a record store (default: the default file), or bring an
+                                  older one's schema up to date
   history [FILTERS] [--csv | --json | --show ID]      the record of every attempt, newest first
   --help, --version
 
@@ -72,8 +74,14 @@ $XDG_DATA_HOME/vandrel/records.db by default, PostgreSQL for several stations).
   --store WHERE    the record store: a file, sqlite:FILE or postgresql://... (default: the job's,
                    else the default file); credentials from the URL, the libpq environment or
                    ~/.pgpass, never printed
+  --create-store   run: make the record store when it is not there (a job with serials never
+                   makes one otherwise; history and job check never do)
+  --adopt-serials  run: a handset's serial of the job's pool that this store never issued is
+                   adopted (recorded as "adopted") instead of failing the handset
   --station NAME   the station in the records (default: the host name)
   --operator NAME  the operator in the records (default: the user)
+  history --pool NAME [--csv | --json]   the pool's serials and their state (issued, used, void,
+                   adopted), for export
   history filters: --job NAME, --serial TEXT, --port NAME, --result passed|failed|interrupted|open,
                    --since DATE[THH:MM], --until DATE[THH:MM], --limit N; --show ID prints one
                    attempt with its log
@@ -95,7 +103,7 @@ const std::map<std::string, ECliCommand> kCommands = {
     {"dump", ECliCommand::Dump},     {"compress", ECliCommand::Compress},
     {"ports", ECliCommand::Ports},   {"udev-rule", ECliCommand::UdevRule},
     {"job", ECliCommand::Job},       {"history", ECliCommand::History},
-    {"run", ECliCommand::Run},
+    {"run", ECliCommand::Run},       {"store", ECliCommand::Store},
 };
 
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& value) {
@@ -480,6 +488,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, TS_CLI_OPTIONS& o, s
     case ECliCommand::Job:
     case ECliCommand::History:
     case ECliCommand::Run:
+    case ECliCommand::Store:
         return FinishLineCommand(positional, o, error);
     default:
         return true;

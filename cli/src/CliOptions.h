@@ -28,6 +28,7 @@ enum class ECliCommand {
     Job,     // job check FILE
     History, // the record of every attempt
     Run,     // --job FILE run
+    Store,   // store init [WHERE]
     Help,
     Version
 };

@@ -42,6 +42,7 @@ public:
         m_job = {};
         m_job.Path = path;
         m_job.Sha256 = Sha256Hex(content);
+        m_job.Text = content;
         toml::table root;
         try {
             root = toml::parse(content, path);
@@ -260,7 +261,8 @@ private:
         if (!serial) {
             return !m_error.Reason.size();
         }
-        if (!Keys(*serial, "serial.", {"address", "format", "first", "last", "step", "list", "column"})) {
+        if (!Keys(*serial, "serial.",
+                  {"address", "format", "first", "last", "step", "list", "column", "pool"})) {
             return false;
         }
         TS_SERIAL_SPEC spec;
@@ -286,7 +288,7 @@ private:
                             "a serial comes from a counter (first, last, step) or a list, not both");
             }
             std::string list;
-            std::string column = "serial";
+            std::string column;
             if (!String(*serial, "list", list, true, "serial.") ||
                 !String(*serial, "column", column, false, "serial.")) {
                 return false;
@@ -299,23 +301,29 @@ private:
             std::stringstream text;
             text << in.rdbuf();
             int line = 0;
-            if (!ReadSerialList(text.str(), column, spec.List, line, problem)) {
+            auto listFail = [this](int line, const std::string& reason) {
                 m_error.File = m_job.SerialListPath;
                 m_error.Line = line;
                 m_error.Column = line > 0 ? 1 : 0;
-                m_error.Reason = problem;
+                m_error.Reason = reason;
                 return false;
+            };
+            std::string ignored;
+            auto isValue = [&spec, &ignored](const std::string& value) {
+                return CheckSerialValue(spec, value, ignored);
+            };
+            if (!ReadSerialList(text.str(), column, isValue, spec.List, spec.ListLines, line, problem)) {
+                return listFail(line, problem);
             }
             spec.FromList = true;
-            if (spec.Format != SERIAL_TEXT) {
-                for (std::size_t k = 0; k < spec.List.size(); ++k) {
-                    const std::string& value = spec.List[k];
-                    if (value.find_first_not_of("0123456789") != std::string::npos) {
-                        return Fail(serial->get("list")->source(), "the serial list's value '" + value +
-                                                                       "' is no integer for format " +
-                                                                       format);
-                    }
+            for (std::size_t k = 0; k < spec.List.size(); ++k) {
+                if (!CheckSerialValue(spec, spec.List[k], problem)) {
+                    return listFail(spec.ListLines[k], problem);
                 }
+            }
+            const CSerialPlan plan(spec);
+            if (!CheckSerialsDistinct(plan, problem, line)) {
+                return listFail(line, problem);
             }
         } else {
             if (serial->contains("column")) {
@@ -337,9 +345,23 @@ private:
                     return Fail(serial->get("last")->source(), "serial.last does not fit in 4 bytes");
                 }
             }
+            if (spec.Format == SERIAL_TEXT && !CheckSerialValue(spec, std::to_string(spec.Last), problem)) {
+                return Fail(serial->get("last")->source(), "serial.last: " + problem);
+            }
         }
         m_job.Serial = CSerialPlan(spec);
         m_job.HasSerial = true;
+        if (!String(*serial, "pool", m_job.SerialPool, false, "serial.")) {
+            return false;
+        }
+        if (m_job.SerialPool.empty()) {
+            m_job.SerialPool = m_job.Serial.PoolDefinition();
+            if (spec.FromList) {
+                const std::size_t slash = m_job.SerialListPath.rfind('/');
+                m_job.SerialPool +=
+                    " " + m_job.SerialListPath.substr(slash == std::string::npos ? 0 : slash + 1);
+            }
+        }
         // the whole field inside one area that the job erases: unerased flash takes no serial
         const uint64_t end = uint64_t{spec.Address} + m_job.Serial.Length();
         bool inside = false;

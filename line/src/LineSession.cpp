@@ -3,6 +3,10 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include <unistd.h>
+
+#include "download/TargetConnection.h"
+#include "line/Sha256.h"
 #include "tools/FlashIdentification.h"
 
 std::string FlashPartMismatch(const std::array<int, 4>& expected, const std::array<int, 4>& found) {
@@ -16,9 +20,33 @@ std::string FlashPartMismatch(const std::array<int, 4>& expected, const std::arr
     return {};
 }
 
+namespace {
+// "vandrel-cli 1.4.0": the program's file name and its version block
+std::string ProgramText() {
+    char path[4096] = {};
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    std::string name = n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string("vandrel");
+    name = name.substr(name.rfind('/') + 1);
+    const std::string version = ModuleFileVersion();
+    return version.empty() ? name : name + " " + version;
+}
+} // namespace
+
 CLineSession::CLineSession(const TS_LINE_JOB& job, IRecordStore& store, std::string station,
                            std::string operatorName)
-    : m_job(job), m_store(store), m_station(std::move(station)), m_operator(std::move(operatorName)) {}
+    : m_job(job), m_store(store), m_station(std::move(station)), m_operator(std::move(operatorName)),
+      m_program(ProgramText()) {}
+
+TS_SERIAL_POOL CLineSession::Pool() const {
+    TS_SERIAL_POOL pool;
+    if (m_job.HasSerial) {
+        pool.Name = m_job.SerialPool;
+        pool.Definition = m_job.Serial.PoolDefinition();
+        pool.Count = m_job.Serial.Count();
+        pool.Job = m_job.Name;
+    }
+    return pool;
+}
 
 TS_STATION_JOB CLineSession::StationJob() const {
     TS_STATION_JOB job;
@@ -48,9 +76,37 @@ std::string CLineSession::SerialOf(int64_t attempt) const {
 }
 
 bool CLineSession::SerialKept(int64_t attempt) const {
+    const std::string how = SerialHow(attempt);
+    return how == SERIAL_KEPT || how == SERIAL_ADOPTED;
+}
+
+std::string CLineSession::SerialHow(int64_t attempt) const {
     std::lock_guard lock(m_mutex);
     const auto it = m_serials.find(attempt);
-    return it != m_serials.end() && it->second.second;
+    return it == m_serials.end() ? std::string() : it->second.second;
+}
+
+std::string CLineSession::PinnedSha256(const std::string& path) const {
+    for (const TS_JOB_FILE* file : {&m_job.WriterUart, &m_job.WriterUsb}) {
+        if (!file->Path.empty() && file->Path == path) {
+            return file->Sha256;
+        }
+    }
+    for (const TS_JOB_FILE& image : m_job.Images) {
+        if (image.Path == path) {
+            return image.Sha256;
+        }
+    }
+    return {};
+}
+
+std::string CLineSession::Sha256Of(const std::string& bytes) const {
+    return Sha256Hex(bytes);
+}
+
+void CLineSession::Prepared(const std::string& path, const std::string& sha256) {
+    std::lock_guard lock(m_mutex);
+    m_sent[path] = sha256;
 }
 
 uint32_t CLineSession::FieldAddress() const {
@@ -77,12 +133,20 @@ bool CLineSession::TakeData(int64_t attempt, const TS_HANDSET_FACTS& facts, TS_H
     data.Address = plan.Address();
     if (facts.FieldRead) {
         if (const int64_t index = plan.IndexOf(facts.Field); index >= 0) {
-            // rework: the handset keeps the serial it was given
+            // rework: the handset keeps the serial it holds, when this store issued it (or adopts it)
+            bool known = false;
+            std::string how;
+            std::string problem;
+            if (!m_store.KeepSerial(attempt, Pool(), index, plan.Text(index), m_adopt, known, how, problem)) {
+                error = known ? STATION_ERR_RECORD : STATION_ERR_SERIAL;
+                reason = problem;
+                return false;
+            }
             data.Bytes = plan.Bytes(index);
             data.Text = plan.Text(index);
             data.Kept = true;
             std::lock_guard lock(m_mutex);
-            m_serials[attempt] = {data.Text, true};
+            m_serials[attempt] = {data.Text, how};
             return true;
         }
     }
@@ -90,8 +154,7 @@ bool CLineSession::TakeData(int64_t attempt, const TS_HANDSET_FACTS& facts, TS_H
     bool exhausted = false;
     std::string problem;
     if (!m_store.IssueSerial(
-            attempt, m_job.Name, plan.Count(), [&plan](int64_t k) { return plan.Text(k); }, issue, exhausted,
-            problem)) {
+            attempt, Pool(), [&plan](int64_t k) { return plan.Text(k); }, issue, exhausted, problem)) {
         error = exhausted ? STATION_ERR_SERIAL : STATION_ERR_RECORD;
         reason = exhausted ? "serials " + plan.RangeText() + " are all issued" : problem;
         return false;
@@ -99,7 +162,7 @@ bool CLineSession::TakeData(int64_t attempt, const TS_HANDSET_FACTS& facts, TS_H
     data.Bytes = plan.Bytes(issue.Index);
     data.Text = issue.Text;
     std::lock_guard lock(m_mutex);
-    m_serials[attempt] = {data.Text, false};
+    m_serials[attempt] = {data.Text, SERIAL_ISSUED};
     return true;
 }
 
@@ -108,11 +171,19 @@ bool CLineSession::BeginAttempt(int port, const std::string& portLabel, const st
     TS_ATTEMPT_RECORD record;
     record.Job = m_job.Name;
     record.JobSha256 = m_job.Sha256;
+    record.Pool = m_job.HasSerial ? m_job.SerialPool : std::string();
     record.Station = m_station;
     record.Operator = m_operator;
     record.Port = portLabel;
     record.Device = devicePath;
     record.Started = UtcNow();
+    record.Host = HostName();
+    record.Program = m_program;
+    // the job's text, once per store and session: the record's job_sha256 finds it
+    if (!m_jobKept.exchange(true) && !m_store.KeepJobText(m_job.Sha256, m_job.Text, reason)) {
+        m_jobKept = false;
+        return false;
+    }
     if (!m_store.BeginAttempt(record, attempt, reason)) {
         return false;
     }
@@ -122,6 +193,16 @@ bool CLineSession::BeginAttempt(int port, const std::string& portLabel, const st
 }
 
 bool CLineSession::EndAttempt(int64_t attempt, const TS_ATTEMPT_OUTCOME& outcome, std::string& reason) {
+    try {
+        return End(attempt, outcome, reason);
+    } catch (const std::exception& e) {
+        // never the port's thread: the attempt's end fails with the reason
+        reason = std::string("cannot record the attempt's end: ") + e.what();
+        return false;
+    }
+}
+
+bool CLineSession::End(int64_t attempt, const TS_ATTEMPT_OUTCOME& outcome, std::string& reason) {
     TS_ATTEMPT_RECORD record;
     record.Id = attempt;
     record.Ended = UtcNow();
@@ -135,22 +216,22 @@ bool CLineSession::EndAttempt(int64_t attempt, const TS_ATTEMPT_OUTCOME& outcome
     record.Runners = outcome.Facts.Runners;
     nlohmann::json files = nlohmann::json::array();
     for (const TS_ATTEMPT_FILE& file : outcome.Files) {
-        std::string sha;
-        for (const TS_JOB_FILE& pinned : m_job.Images) {
-            sha = pinned.Path == file.Path ? pinned.Sha256 : sha;
+        std::string sha; // of the bytes the preparation read, checked and sent
+        {
+            std::lock_guard lock(m_mutex);
+            const auto it = m_sent.find(file.Path);
+            sha = it == m_sent.end() ? std::string() : it->second;
         }
-        for (const TS_JOB_FILE* writer : {&m_job.WriterUart, &m_job.WriterUsb}) {
-            sha = file.Role == "writer" && writer->Path == file.Path ? writer->Sha256 : sha;
-        }
-        files.push_back({{"role", file.Role}, {"path", file.Path}, {"sha256", sha}, {"bytes", file.Bytes}});
+        files.push_back(
+            {{"role", file.Role}, {"path", EscapedUtf8(file.Path)}, {"sha256", sha}, {"bytes", file.Bytes}});
     }
     record.Files = files.dump();
-    if (outcome.Data.Present) {
+    if (const std::string serial = SerialOf(attempt); !serial.empty()) {
+        record.Serial = serial; // issued or kept, whatever the station made of it: the record keeps it
+        record.SerialHow = SerialHow(attempt);
+    } else if (outcome.Data.Present) {
         record.Serial = outcome.Data.Text;
         record.SerialHow = outcome.Data.Kept ? SERIAL_KEPT : SERIAL_ISSUED;
-    } else if (const std::string serial = SerialOf(attempt); !serial.empty()) {
-        record.Serial = serial; // issued, whatever the station made of it: the record keeps it
-        record.SerialHow = SerialKept(attempt) ? SERIAL_KEPT : SERIAL_ISSUED;
     }
     record.Verify = outcome.Verify;
     record.Result = outcome.Result.Ok ? RESULT_PASSED : RESULT_FAILED;

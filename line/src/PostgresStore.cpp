@@ -1,20 +1,40 @@
 // The record store on a PostgreSQL server, for several stations: libpq with PQexecParams and
 // parameters only (no SQL is ever built from values), the schema created and versioned by the
 // program (table vandrel_schema, migrations under an advisory lock), serials issued under
-// SELECT ... FOR UPDATE of the job's counter row. The connection's text (and so any password in
+// SELECT ... FOR UPDATE of the pool's row. The connection's text (and so any password in
 // it) is never put in a message: libpq's own messages do not carry it either.
 #include <libpq-fe.h>
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <random>
+#include <thread>
 
+#include "RecordRows.h"
 #include "line/RecordStore.h"
 
 namespace {
 
 constexpr int kLockClass = 0x56414E44; // the first key of the program's advisory locks
 constexpr int kMigrationLock = 1;      // its second key while the schema is migrated
+// A station refreshes its heartbeat row this often, and counts as dead (its open attempts closed
+// as interrupted by another station) only when the row is older than the limit: a session that
+// dropped once and comes back is not dead.
+constexpr int kBeatSeconds = 10;
+constexpr int kDeadAfterSeconds = 60;
+
+// A station never waits for good on its store. Defaults that the URL's own parameters override:
+// the connect time-out and TCP keepalives (a dead network is noticed in about 25 s). Each session
+// then sets a statement time-out, a lock time-out, and ends itself when it sits in a transaction
+// (a station stopped while it holds a pool's row): the row is free again well within the lock
+// time-out of the other stations.
+const char* const kConnectKeys[] = {"connect_timeout",     "keepalives",       "keepalives_idle",
+                                    "keepalives_interval", "keepalives_count", "dbname"};
+const char* const kConnectDefaults[] = {"10", "1", "10", "5", "3"};
+constexpr const char* kSessionSetup =
+    "SET client_min_messages = warning; SET statement_timeout = '30s';"
+    " SET lock_timeout = '15s'; SET idle_in_transaction_session_timeout = '5s'";
 
 const char* const kMigrations[] = {
     // 1: attempts, serials and the counter of each job
@@ -32,6 +52,31 @@ const char* const kMigrations[] = {
     "CREATE TABLE serials(job TEXT NOT NULL, idx BIGINT NOT NULL, text TEXT NOT NULL,"
     " attempt BIGINT NOT NULL, state TEXT NOT NULL, issued TEXT NOT NULL, PRIMARY KEY(job, idx),"
     " UNIQUE(job, text));",
+    // 2: serials belong to a pool; a text is issued once only in its pool. The counters of each job
+    // become the pools "job:NAME", carried over to a job's pool when it first draws.
+    "CREATE TABLE pools(name TEXT PRIMARY KEY, definition TEXT NOT NULL, next_idx BIGINT NOT NULL);"
+    "INSERT INTO pools(name, definition, next_idx) SELECT 'job:' || job, '', next_idx FROM serial_counters;"
+    "DROP TABLE serial_counters;"
+    "ALTER TABLE serials ADD COLUMN pool TEXT;"
+    "UPDATE serials SET pool = 'job:' || job;"
+    "ALTER TABLE serials ALTER COLUMN pool SET NOT NULL;"
+    "ALTER TABLE serials DROP CONSTRAINT serials_pkey;"
+    "ALTER TABLE serials DROP CONSTRAINT serials_job_text_key;"
+    "ALTER TABLE serials ADD PRIMARY KEY(pool, idx);"
+    "ALTER TABLE serials ADD CONSTRAINT serials_pool_text UNIQUE(pool, text);"
+    "CREATE INDEX serials_attempt ON serials(attempt);"
+    "ALTER TABLE attempts ADD COLUMN pool TEXT NOT NULL DEFAULT '';",
+    // 3: each record names the program and the host; a late end of an attempt closed as interrupted
+    // is kept; the job files' texts, once per SHA-256; indexes for the history's filters
+    "ALTER TABLE attempts ADD COLUMN program TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE attempts ADD COLUMN host TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE attempts ADD COLUMN late TEXT NOT NULL DEFAULT '';"
+    "CREATE TABLE job_texts(sha256 TEXT PRIMARY KEY, text TEXT NOT NULL);"
+    "CREATE INDEX attempts_serial ON attempts(serial);"
+    "CREATE INDEX attempts_job ON attempts(job);"
+    "CREATE INDEX serials_by_text ON serials(text);",
+    // 4: each station's heartbeat
+    "CREATE TABLE stations(owner_key INTEGER PRIMARY KEY, host TEXT NOT NULL, beat TIMESTAMPTZ NOT NULL);",
 };
 constexpr int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 
@@ -40,20 +85,53 @@ struct TS_RESULT_FREE {
 };
 using ResultPtr = std::unique_ptr<PGresult, TS_RESULT_FREE>;
 
-class CPostgresStore final : public IRecordStore {
+class CPostgresStore final : public IRecordStore, private IRecordSql {
 public:
-    ~CPostgresStore() override { PQfinish(m_conn); }
+    ~CPostgresStore() override {
+        {
+            std::lock_guard lock(m_mutex);
+            m_closing = true;
+        }
+        m_beatWake.notify_all();
+        if (m_heart.joinable()) {
+            m_heart.join();
+        }
+        PQfinish(m_conn);
+    }
 
-    bool Open(const std::string& url, std::string& error) {
-        m_conn = PQconnectdb(url.c_str());
-        if (!m_conn || PQstatus(m_conn) != CONNECTION_OK) {
+    bool Open(const std::string& url, TE_STORE_OPEN mode, bool& missing, std::string& error) {
+        missing = false;
+        const char* values[] = {kConnectDefaults[0],
+                                kConnectDefaults[1],
+                                kConnectDefaults[2],
+                                kConnectDefaults[3],
+                                kConnectDefaults[4],
+                                url.c_str(),
+                                nullptr};
+        const char* keys[] = {kConnectKeys[0], kConnectKeys[1], kConnectKeys[2], kConnectKeys[3],
+                              kConnectKeys[4], kConnectKeys[5], nullptr};
+        m_conn = PQconnectdbParams(keys, values, 1); // the URL last: its own values win
+        if (!m_conn || PQstatus(m_conn) != CONNECTION_OK ||
+            !Ok(ResultPtr(PQexec(m_conn, kSessionSetup)), PGRES_COMMAND_OK)) {
             error = "cannot connect to the record store " + RedactStoreText(url) + ": " + Message();
             return false;
         }
         const char* host = PQhost(m_conn);
         m_describe = "postgresql://" + std::string(host && host[0] != '/' ? host : "localhost") + ":" +
                      PQport(m_conn) + "/" + PQdb(m_conn);
-        Exec("SET client_min_messages = warning", {});
+        ResultPtr there = Exec("SELECT to_regclass('vandrel_schema') IS NOT NULL", {});
+        if (!Ok(there, PGRES_TUPLES_OK)) {
+            error = Fail("cannot read the schema");
+            return false;
+        }
+        if (std::string(PQgetvalue(there.get(), 0, 0)) != "t" && mode != STORE_CREATE) {
+            missing = true;
+            error = "no record store at " + m_describe + " (the database holds none)";
+            return false;
+        }
+        if (mode == STORE_READ) {
+            return ReadOnly(error);
+        }
         std::random_device random;
         m_ownerKey = static_cast<int>(random() & 0x7FFFFFFF) | 1;
         if (!Ok(Exec("SELECT pg_advisory_lock($1, $2)",
@@ -62,7 +140,17 @@ public:
             error = Fail("cannot take the station's lock");
             return false;
         }
-        return Migrate(error) && CloseInterrupted(error);
+        if (!Migrate(error) || !Ok(Exec("INSERT INTO stations(owner_key, host, beat) VALUES($1, $2, now())"
+                                        " ON CONFLICT (owner_key) DO UPDATE SET host = $2, beat = now()",
+                                        {std::to_string(m_ownerKey), HostName()}),
+                                   PGRES_COMMAND_OK)) {
+            if (error.empty()) {
+                error = Fail("cannot record the station's heartbeat");
+            }
+            return false;
+        }
+        m_heart = std::thread([this] { Beats(); });
+        return CloseInterrupted(error);
     }
 
     std::string Describe() const override { return m_describe; }
@@ -70,12 +158,8 @@ public:
 
     bool BeginAttempt(const TS_ATTEMPT_RECORD& r, int64_t& id, std::string& error) override {
         std::lock_guard lock(m_mutex);
-        ResultPtr res = Exec("INSERT INTO attempts(job, job_sha256, station, operator, port, device, started,"
-                             " files, result, owner_key, serial, serial_how, log)"
-                             " VALUES($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12,$13) RETURNING id",
-                             {r.Job, r.JobSha256, r.Station, r.Operator, r.Port, r.Device,
-                              r.Started.empty() ? UtcNow() : r.Started, r.Files.empty() ? "[]" : r.Files,
-                              RESULT_OPEN, std::to_string(m_ownerKey), r.Serial, r.SerialHow, r.Log});
+        const TS_RECORD_SQL sql = BeginAttemptSql(r, "owner_key", std::to_string(m_ownerKey));
+        ResultPtr res = Exec(sql.Text.c_str(), sql.Values);
         if (!Ok(res, PGRES_TUPLES_OK) || PQntuples(res.get()) != 1) {
             error = Fail("cannot record the attempt's start");
             return false;
@@ -84,45 +168,44 @@ public:
         return true;
     }
 
-    bool IssueSerial(int64_t attempt, const std::string& job, int64_t count,
+    bool IssueSerial(int64_t attempt, const TS_SERIAL_POOL& pool,
                      const std::function<std::string(int64_t)>& textOf, TS_SERIAL_ISSUE& issue,
                      bool& exhausted, std::string& error) override {
         std::lock_guard lock(m_mutex);
-        exhausted = false;
         if (!Ok(Exec("BEGIN", {}), PGRES_COMMAND_OK)) {
             error = Fail("cannot begin a transaction");
             return false;
         }
-        if (!Ok(Exec("INSERT INTO serial_counters(job, next_idx) VALUES($1, 0) ON CONFLICT (job) DO NOTHING",
-                     {job}),
-                PGRES_COMMAND_OK)) {
-            return Rollback("cannot issue a serial", error);
-        }
-        // the row stays locked until the commit: another station waits here, then reads the new value
-        ResultPtr res = Exec("SELECT next_idx FROM serial_counters WHERE job = $1 FOR UPDATE", {job});
-        if (!Ok(res, PGRES_TUPLES_OK) || PQntuples(res.get()) != 1) {
-            return Rollback("cannot read the serials issued", error);
-        }
-        const int64_t next = std::stoll(PQgetvalue(res.get(), 0, 0));
-        if (next >= count) {
+        std::string problem;
+        if (!IssueInPool(*this, "FOR UPDATE", attempt, pool, textOf, issue, exhausted, problem)) {
+            if (problem.empty()) {
+                return Rollback("cannot issue a serial", error);
+            }
             Exec("ROLLBACK", {});
-            exhausted = true;
-            error = "all issued";
+            error = problem;
             return false;
         }
-        issue.Index = next;
-        issue.Text = textOf(next);
-        const std::string a = std::to_string(attempt);
-        if (!Ok(Exec("INSERT INTO serials(job, idx, text, attempt, state, issued) "
-                     "VALUES($1,$2,$3,$4,'issued',$5)",
-                     {job, std::to_string(next), issue.Text, a, UtcNow()}),
-                PGRES_COMMAND_OK) ||
-            !Ok(Exec("UPDATE serial_counters SET next_idx = next_idx + 1 WHERE job = $1", {job}),
-                PGRES_COMMAND_OK) ||
-            !Ok(Exec("UPDATE attempts SET serial = $1, serial_how = $2 WHERE id = $3",
-                     {issue.Text, SERIAL_ISSUED, a}),
-                PGRES_COMMAND_OK)) {
-            return Rollback("cannot issue a serial", error);
+        if (!Ok(Exec("COMMIT", {}), PGRES_COMMAND_OK)) {
+            return Rollback("cannot commit the serial", error);
+        }
+        return true;
+    }
+
+    bool KeepSerial(int64_t attempt, const TS_SERIAL_POOL& pool, int64_t index, const std::string& text,
+                    bool adopt, bool& known, std::string& how, std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        if (!Ok(Exec("BEGIN", {}), PGRES_COMMAND_OK)) {
+            error = Fail("cannot begin a transaction");
+            return false;
+        }
+        std::string problem;
+        if (!KeepInPool(*this, attempt, pool, index, text, adopt, known, how, problem)) {
+            if (problem.empty()) {
+                return Rollback("cannot keep the serial", error);
+            }
+            Exec("ROLLBACK", {});
+            error = problem;
+            return false;
         }
         if (!Ok(Exec("COMMIT", {}), PGRES_COMMAND_OK)) {
             return Rollback("cannot commit the serial", error);
@@ -136,21 +219,7 @@ public:
             error = Fail("cannot begin a transaction");
             return false;
         }
-        const std::string id = std::to_string(r.Id);
-        ResultPtr res =
-            Exec("UPDATE attempts SET ended = $1, flash_parts = $2, runners = $3, files = $4,"
-                 " serial = $5, serial_how = $6, verify = $7, result = $8, reason = $9, phases = $10,"
-                 " log = $11 WHERE id = $12",
-                 {r.Ended.empty() ? UtcNow() : r.Ended, r.FlashParts, r.Runners,
-                  r.Files.empty() ? "[]" : r.Files, r.Serial, r.SerialHow, r.Verify, r.Result, r.Reason,
-                  r.Phases.empty() ? "{}" : r.Phases, r.Log, id});
-        if (!Ok(res, PGRES_COMMAND_OK) || std::string(PQcmdTuples(res.get())) != "1") {
-            return Rollback("cannot record the attempt's end", error);
-        }
-        if (!Ok(Exec("UPDATE serials SET state = $1 WHERE attempt = $2",
-                     {r.Result == RESULT_PASSED ? "used" : "void", id}),
-                PGRES_COMMAND_OK) ||
-            !Ok(Exec("COMMIT", {}), PGRES_COMMAND_OK)) {
+        if (!EndInStore(*this, r) || !Ok(Exec("COMMIT", {}), PGRES_COMMAND_OK)) {
             return Rollback("cannot record the attempt's end", error);
         }
         return true;
@@ -159,48 +228,80 @@ public:
     bool Query(const TS_HISTORY_FILTER& f, std::vector<TS_ATTEMPT_RECORD>& records,
                std::string& error) override {
         std::lock_guard lock(m_mutex);
-        ResultPtr res =
-            Exec("SELECT id, job, job_sha256, station, operator, port, device, started, ended,"
-                 " flash_parts, runners, files, serial, serial_how, verify, result, reason, phases, log"
-                 " FROM attempts WHERE ($1::bigint = 0 OR id = $1::bigint) AND ($2 = '' OR job = $2)"
-                 " AND ($3 = '' OR serial = $3) AND ($4 = '' OR port = $4) AND ($5 = '' OR result = $5)"
-                 " AND ($6 = '' OR started >= $6) AND ($7 = '' OR started < $7)"
-                 " ORDER BY started DESC, id DESC LIMIT (CASE WHEN $8::bigint > 0 THEN $8::bigint END)",
-                 {std::to_string(f.Id), f.Job, f.Serial, f.Port, f.Result, f.Since, f.Until,
-                  std::to_string(f.Limit)});
+        const TS_RECORD_SQL sql = QuerySql(f);
+        ResultPtr res = Exec(sql.Text.c_str(), sql.Values);
         if (!Ok(res, PGRES_TUPLES_OK)) {
             error = Fail("cannot read the records");
             return false;
         }
         records.clear();
         for (int row = 0; row < PQntuples(res.get()); ++row) {
-            TS_ATTEMPT_RECORD r;
-            r.Id = std::stoll(PQgetvalue(res.get(), row, 0));
-            std::string* fields[] = {&r.Job,    &r.JobSha256, &r.Station,   &r.Operator,   &r.Port,
-                                     &r.Device, &r.Started,   &r.Ended,     &r.FlashParts, &r.Runners,
-                                     &r.Files,  &r.Serial,    &r.SerialHow, &r.Verify,     &r.Result,
-                                     &r.Reason, &r.Phases,    &r.Log};
-            for (int k = 0; k < 18; ++k) {
-                *fields[k] = PQgetvalue(res.get(), row, k + 1);
-            }
-            records.push_back(std::move(r));
+            records.push_back(
+                RecordOfRow([&res, row](int k) { return std::string(PQgetvalue(res.get(), row, k)); }));
         }
         return true;
     }
 
-    bool IssuedCount(const std::string& job, int64_t& count, std::string& error) override {
+    bool PoolSerials(const std::string& pool, std::vector<TS_POOL_SERIAL>& serials,
+                     std::string& error) override {
         std::lock_guard lock(m_mutex);
-        ResultPtr res =
-            Exec("SELECT COALESCE((SELECT next_idx FROM serial_counters WHERE job = $1), 0)", {job});
-        if (!Ok(res, PGRES_TUPLES_OK) || PQntuples(res.get()) != 1) {
+        if (!PoolSerialsIn(*this, pool, serials)) {
+            error = Fail("cannot read the serials of the pool");
+            return false;
+        }
+        return true;
+    }
+
+    bool KeepJobText(const std::string& sha256, const std::string& text, std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        if (!KeepJobTextIn(*this, sha256, text)) {
+            error = Fail("cannot keep the job's text");
+            return false;
+        }
+        return true;
+    }
+
+    bool JobText(const std::string& sha256, std::string& text, std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        if (!JobTextIn(*this, sha256, text)) {
+            error = Fail("cannot read the job's text");
+            return false;
+        }
+        return true;
+    }
+
+    bool PoolLeft(const TS_SERIAL_POOL& pool, int64_t& next, int64_t& left, std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        if (!PoolLeftIn(*this, pool, next, left)) {
             error = Fail("cannot read the serials issued");
             return false;
         }
-        count = std::stoll(PQgetvalue(res.get(), 0, 0));
         return true;
     }
 
 private:
+    bool Run(const TS_RECORD_SQL& sql, std::vector<std::vector<std::string>>* rows,
+             int64_t* changed) override {
+        ResultPtr res = Exec(sql.Text.c_str(), sql.Values);
+        const ExecStatusType status = res ? PQresultStatus(res.get()) : PGRES_FATAL_ERROR;
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+            return false;
+        }
+        if (rows) {
+            rows->clear();
+            for (int row = 0; row < PQntuples(res.get()); ++row) {
+                rows->emplace_back();
+                for (int k = 0; k < PQnfields(res.get()); ++k) {
+                    rows->back().emplace_back(PQgetvalue(res.get(), row, k));
+                }
+            }
+        }
+        if (changed) {
+            const char* n = PQcmdTuples(res.get());
+            *changed = n && *n ? std::stoll(n) : 0;
+        }
+        return true;
+    }
     std::string Message() const {
         std::string text = m_conn ? PQerrorMessage(m_conn) : "out of memory";
         while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
@@ -212,13 +313,41 @@ private:
         return text;
     }
     std::string Fail(const std::string& what) const { return what + " (" + m_describe + "): " + Message(); }
+    // A statement; when the connection was found dropped outside a transaction, it is made again
+    // (the session's settings and the station's lock with it) and the statement tried once more.
     ResultPtr Exec(const char* sql, const std::vector<std::string>& params) {
         std::vector<const char*> values;
         for (const std::string& p : params) {
             values.push_back(p.c_str());
         }
-        return ResultPtr(PQexecParams(m_conn, sql, static_cast<int>(values.size()), nullptr, values.data(),
-                                      nullptr, nullptr, 0));
+        const bool idle = PQtransactionStatus(m_conn) == PQTRANS_IDLE || PQstatus(m_conn) == CONNECTION_BAD;
+        auto run = [&] {
+            return ResultPtr(PQexecParams(m_conn, sql, static_cast<int>(values.size()), nullptr,
+                                          values.data(), nullptr, nullptr, 0));
+        };
+        ResultPtr res = run();
+        if (idle && PQstatus(m_conn) == CONNECTION_BAD && Reconnect()) {
+            res = run();
+        }
+        return res;
+    }
+    bool Reconnect() {
+        PQreset(m_conn);
+        if (PQstatus(m_conn) != CONNECTION_OK ||
+            !Ok(ResultPtr(PQexec(m_conn, kSessionSetup)), PGRES_COMMAND_OK)) {
+            return false;
+        }
+        ++m_reconnects;
+        if (m_readOnly) {
+            return Ok(ResultPtr(PQexec(m_conn, "SET default_transaction_read_only = on")), PGRES_COMMAND_OK);
+        }
+        if (m_ownerKey == 0) {
+            return true;
+        }
+        // the station's lock again: the same key, so its open attempts stay its own
+        const std::string lock =
+            "SELECT pg_advisory_lock(" + std::to_string(kLockClass) + ", " + std::to_string(m_ownerKey) + ")";
+        return Ok(ResultPtr(PQexec(m_conn, lock.c_str())), PGRES_TUPLES_OK);
     }
     static bool Ok(const ResultPtr& res, ExecStatusType want) {
         return res && PQresultStatus(res.get()) == want;
@@ -227,6 +356,29 @@ private:
         error = Fail(what);
         Exec("ROLLBACK", {});
         return false;
+    }
+    // A reader's session: read-only, the schema must be this program's.
+    bool ReadOnly(std::string& error) {
+        m_readOnly = true;
+        if (!Ok(Exec("SET default_transaction_read_only = on", {}), PGRES_COMMAND_OK)) {
+            error = Fail("cannot open read-only");
+            return false;
+        }
+        ResultPtr res = Exec("SELECT COALESCE(MAX(version), 0) FROM vandrel_schema", {});
+        if (!Ok(res, PGRES_TUPLES_OK)) {
+            error = Fail("cannot read the schema version");
+            return false;
+        }
+        const int version = std::stoi(PQgetvalue(res.get(), 0, 0));
+        if (version != kSchemaVersion) {
+            error =
+                "the store " + m_describe + " has the schema " + std::to_string(version) +
+                (version < kSchemaVersion ? ", older than this program's " + std::to_string(kSchemaVersion) +
+                                                ": a station or `store init` brings it up to date"
+                                          : ", newer than this program's " + std::to_string(kSchemaVersion));
+            return false;
+        }
+        return true;
     }
     bool Migrate(std::string& error) {
         const std::string lockClass = std::to_string(kLockClass);
@@ -266,11 +418,24 @@ private:
         }
         return true;
     }
+    void Beats() {
+        std::unique_lock lock(m_mutex);
+        while (!m_closing) {
+            m_beatWake.wait_for(lock, std::chrono::seconds(kBeatSeconds));
+            if (!m_closing) {
+                Exec("UPDATE stations SET beat = now() WHERE owner_key = $1", {std::to_string(m_ownerKey)});
+            }
+        }
+    }
     bool CloseInterrupted(std::string& error) {
         std::lock_guard lock(m_mutex);
-        ResultPtr owners =
-            Exec("SELECT DISTINCT owner_key FROM attempts WHERE result = 'open' AND owner_key <> $1",
-                 {std::to_string(m_ownerKey)});
+        // a station with a heartbeat is dead when the beat is old; one of an older program (no
+        // beat) when its session lock is free
+        ResultPtr owners = Exec(
+            "SELECT DISTINCT a.owner_key, s.beat IS NOT NULL FROM attempts a"
+            " LEFT JOIN stations s ON s.owner_key = a.owner_key WHERE a.result = 'open' AND a.owner_key <> $1"
+            " AND (s.beat IS NULL OR s.beat < now() - make_interval(secs => $2))",
+            {std::to_string(m_ownerKey), std::to_string(kDeadAfterSeconds)});
         if (!Ok(owners, PGRES_TUPLES_OK)) {
             error = Fail("cannot read the open attempts");
             return false;
@@ -278,23 +443,32 @@ private:
         const std::string lockClass = std::to_string(kLockClass);
         for (int row = 0; row < PQntuples(owners.get()); ++row) {
             const std::string key = PQgetvalue(owners.get(), row, 0);
-            // the lock is free only when the session of the attempt's process has ended
-            ResultPtr got = Exec("SELECT pg_try_advisory_lock($1, $2)", {lockClass, key});
-            if (!Ok(got, PGRES_TUPLES_OK) || std::string(PQgetvalue(got.get(), 0, 0)) != "t") {
+            const bool beats = std::string(PQgetvalue(owners.get(), row, 1)) == "t";
+            // without a beat: the lock is free only when the session of the attempt's process ended
+            ResultPtr got = beats ? nullptr : Exec("SELECT pg_try_advisory_lock($1, $2)", {lockClass, key});
+            if (!beats && (!Ok(got, PGRES_TUPLES_OK) || std::string(PQgetvalue(got.get(), 0, 0)) != "t")) {
                 continue;
             }
-            ResultPtr closed =
-                Exec("UPDATE attempts SET result = $1, ended = $2, reason = $3"
-                     " WHERE result = 'open' AND owner_key = $4 RETURNING id",
-                     {RESULT_INTERRUPTED, UtcNow(), "the station's process ended during the attempt", key});
-            if (Ok(closed, PGRES_TUPLES_OK)) {
+            // a dead station's attempts and their serials, in one transaction
+            ResultPtr closed;
+            if (Ok(Exec("BEGIN", {}), PGRES_COMMAND_OK) &&
+                Ok(closed = Exec(
+                       "UPDATE attempts SET result = $1, ended = $2, reason = $3"
+                       " WHERE result = 'open' AND owner_key = $4 RETURNING id",
+                       {RESULT_INTERRUPTED, UtcNow(), "the station's process ended during the attempt", key}),
+                   PGRES_TUPLES_OK) &&
+                Ok(Exec("UPDATE serials SET state = 'void' WHERE state = 'issued' AND attempt IN"
+                        " (SELECT id FROM attempts WHERE owner_key = $1 AND result = 'interrupted')",
+                        {key}),
+                   PGRES_COMMAND_OK) &&
+                Ok(Exec("COMMIT", {}), PGRES_COMMAND_OK)) {
                 m_interrupted += PQntuples(closed.get());
-                for (int k = 0; k < PQntuples(closed.get()); ++k) {
-                    Exec("UPDATE serials SET state = 'void' WHERE attempt = $1",
-                         {PQgetvalue(closed.get(), k, 0)});
-                }
+            } else {
+                Exec("ROLLBACK", {});
             }
-            Exec("SELECT pg_advisory_unlock($1, $2)", {lockClass, key});
+            if (!beats) {
+                Exec("SELECT pg_advisory_unlock($1, $2)", {lockClass, key});
+            }
         }
         return true;
     }
@@ -304,13 +478,19 @@ private:
     std::string m_describe;
     int m_ownerKey = 0;
     int m_interrupted = 0;
+    int m_reconnects = 0;
+    bool m_readOnly = false;
+    bool m_closing = false;
+    std::condition_variable m_beatWake;
+    std::thread m_heart; // the heartbeat
 };
 
 } // namespace
 
-std::unique_ptr<IRecordStore> OpenPostgresStore(const std::string& url, std::string& error) {
+std::unique_ptr<IRecordStore> OpenPostgresStore(const std::string& url, TE_STORE_OPEN mode, bool& missing,
+                                                std::string& error) {
     auto store = std::make_unique<CPostgresStore>();
-    if (!store->Open(url, error)) {
+    if (!store->Open(url, mode, missing, error)) {
         return nullptr;
     }
     return store;

@@ -20,14 +20,6 @@ std::string ReadFirstLine(const std::string& path) {
     return line;
 }
 
-std::string HostName() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0) {
-        return "localhost";
-    }
-    return name;
-}
-
 // Field 22 of /proc/PID/stat: the start time in clock ticks after boot; empty when gone.
 std::string StartTick(long pid) {
     const std::string stat = ReadFirstLine("/proc/" + std::to_string(pid) + "/stat");
@@ -54,6 +46,14 @@ bool IsPostgresUrl(const std::string& where) {
 
 } // namespace
 
+std::string HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) {
+        return "localhost";
+    }
+    return name;
+}
+
 std::string DefaultStorePath() {
     std::string base;
     if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/') {
@@ -66,9 +66,16 @@ std::string DefaultStorePath() {
     return base + "/vandrel/records.db";
 }
 
-std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& where, std::string& error) {
+std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& where, std::string& error,
+                                              TE_STORE_OPEN mode, bool* missing) {
+    bool notThere = false;
+    std::unique_ptr<IRecordStore> store;
     if (IsPostgresUrl(where)) {
-        return OpenPostgresStore(where, error);
+        store = OpenPostgresStore(where, mode, notThere, error);
+        if (missing) {
+            *missing = notThere;
+        }
+        return store;
     }
     std::string path = where;
     if (path.rfind("sqlite:", 0) == 0) {
@@ -77,7 +84,11 @@ std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& where, std::str
     if (path.empty()) {
         path = DefaultStorePath();
     }
-    return OpenSqliteStore(path, error);
+    store = OpenSqliteStore(path, mode, notThere, error);
+    if (missing) {
+        *missing = notThere;
+    }
+    return store;
 }
 
 std::string RedactStoreText(const std::string& where) {
@@ -206,9 +217,57 @@ std::string AttemptsCsv(const std::vector<TS_ATTEMPT_RECORD>& records) {
     return text;
 }
 
+std::string CsvRow(const std::vector<std::string>& fields) {
+    std::string row;
+    for (const std::string& field : fields) {
+        row += (row.empty() ? "" : ",") + CsvField(field);
+    }
+    return row + "\n";
+}
+
 std::string SerialNote(const TS_ATTEMPT_RECORD& r) {
-    if (r.SerialHow == SERIAL_KEPT) {
-        return " (kept)";
+    if (r.SerialHow == SERIAL_KEPT || r.SerialHow == SERIAL_ADOPTED) {
+        return " (" + r.SerialHow + ")";
     }
     return r.Result == RESULT_FAILED || r.Result == RESULT_INTERRUPTED ? " (void)" : "";
+}
+
+std::string EscapedUtf8(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    for (std::size_t k = 0; k < n;) {
+        const unsigned char c = p[k];
+        // the length of a valid sequence at k (RFC 3629: no overlong forms, no surrogates, <= U+10FFFF)
+        std::size_t len = 0;
+        if (c < 0x80) {
+            len = 1;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+        }
+        bool valid = len > 0 && k + len <= n;
+        for (std::size_t j = 1; valid && j < len; ++j) {
+            valid = (p[k + j] & 0xC0) == 0x80;
+        }
+        if (valid && len >= 3) {
+            const unsigned char d = p[k + 1];
+            valid = !(c == 0xE0 && d < 0xA0) && !(c == 0xED && d >= 0xA0) && !(c == 0xF0 && d < 0x90) &&
+                    !(c == 0xF4 && d >= 0x90);
+        }
+        if (valid) {
+            out.append(text, k, len);
+            k += len;
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+            ++k;
+        }
+    }
+    return out;
 }

@@ -1,7 +1,6 @@
 #include "line/SerialNumber.h"
 
 #include <charconv>
-#include <sstream>
 
 namespace {
 
@@ -56,15 +55,14 @@ bool SplitTemplate(const std::string& text, TS_TEMPLATE_PARTS& parts, std::strin
     return true;
 }
 
-bool ParseInteger(const std::string& text, int64_t& value) {
-    std::string_view s = text;
-    int base = 10;
-    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-        s.remove_prefix(2);
-        base = 16;
+// A decimal integer, digits only; false when it is none or does not fit.
+template <typename T>
+bool ParseInteger(const std::string& text, T& value) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
     }
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value, base);
-    return ec == std::errc() && end == s.data() + s.size() && !s.empty();
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() && end == text.data() + text.size();
 }
 
 bool IsBinary(TE_SERIAL_FORMAT format) {
@@ -125,14 +123,14 @@ int64_t CSerialPlan::Count() const {
     return (m_spec.Last - m_spec.First) / m_spec.Step + 1;
 }
 
-bool CSerialPlan::ValueOf(int64_t index, int64_t& value) const {
+bool CSerialPlan::ValueOf(int64_t index, uint64_t& value) const {
     if (index < 0 || index >= Count()) {
         return false;
     }
     if (m_spec.FromList) {
         return ParseInteger(m_spec.List[static_cast<std::size_t>(index)], value);
     }
-    value = m_spec.First + index * m_spec.Step;
+    value = static_cast<uint64_t>(m_spec.First + index * m_spec.Step);
     return true;
 }
 
@@ -154,7 +152,7 @@ std::string CSerialPlan::Text(int64_t index) const {
         return {};
     }
     if (IsBinary(m_spec.Format)) {
-        int64_t value = 0;
+        uint64_t value = 0;
         return ValueOf(index, value) ? std::to_string(value) : std::string();
     }
     if (m_spec.FromList) {
@@ -166,9 +164,8 @@ std::string CSerialPlan::Text(int64_t index) const {
 std::vector<uint8_t> CSerialPlan::Bytes(int64_t index) const {
     std::vector<uint8_t> bytes;
     if (IsBinary(m_spec.Format)) {
-        int64_t signedValue = 0;
-        ValueOf(index, signedValue);
-        const auto value = static_cast<uint64_t>(signedValue);
+        uint64_t value = 0;
+        ValueOf(index, value);
         const std::size_t n = BinaryLength(m_spec.Format);
         for (std::size_t k = 0; k < n; ++k) {
             const std::size_t shift = 8 * (BigEndian(m_spec.Format) ? n - 1 - k : k);
@@ -192,11 +189,14 @@ int64_t CSerialPlan::IndexOf(const std::vector<uint8_t>& bytes) const {
             const std::size_t shift = 8 * (BigEndian(m_spec.Format) ? m_length - 1 - k : k);
             value |= uint64_t{bytes[k]} << shift;
         }
-        const auto v = static_cast<int64_t>(value);
         if (m_spec.FromList) {
-            const auto it = m_listIndex.find(std::to_string(v));
+            const auto it = m_listIndex.find(std::to_string(value));
             return it == m_listIndex.end() ? -1 : it->second;
         }
+        if (value > static_cast<uint64_t>(INT64_MAX)) {
+            return -1;
+        }
+        const auto v = static_cast<int64_t>(value);
         if (v < m_spec.First || v > m_spec.Last || (v - m_spec.First) % m_spec.Step != 0) {
             return -1;
         }
@@ -230,6 +230,29 @@ int64_t CSerialPlan::IndexOf(const std::vector<uint8_t>& bytes) const {
     return Text(index) == text ? index : -1; // the width and padding must be this job's too
 }
 
+std::string SerialFormatText(const TS_SERIAL_SPEC& spec) {
+    switch (spec.Format) {
+    case SERIAL_U32LE:
+        return "u32le";
+    case SERIAL_U32BE:
+        return "u32be";
+    case SERIAL_U64LE:
+        return "u64le";
+    case SERIAL_U64BE:
+        return "u64be";
+    default:
+        return spec.Template;
+    }
+}
+
+std::string CSerialPlan::PoolDefinition() const {
+    if (m_spec.FromList) {
+        return SerialFormatText(m_spec) + " list";
+    }
+    return SerialFormatText(m_spec) + " " + std::to_string(m_spec.First) + ".." +
+           std::to_string(m_spec.Last) + (m_spec.Step == 1 ? "" : " step " + std::to_string(m_spec.Step));
+}
+
 std::string CSerialPlan::RangeText() const {
     if (Count() == 0) {
         return "(none)";
@@ -237,58 +260,172 @@ std::string CSerialPlan::RangeText() const {
     return Text(0) + ".." + Text(Count() - 1);
 }
 
-bool ReadSerialList(const std::string& text, const std::string& column, std::vector<std::string>& values,
-                    int& line, std::string& reason) {
-    values.clear();
-    std::istringstream in(text);
-    std::string row;
+bool CheckSerialValue(const TS_SERIAL_SPEC& spec, const std::string& value, std::string& reason) {
+    if (IsBinary(spec.Format)) {
+        uint64_t number = 0;
+        const bool digits = !value.empty() && value.find_first_not_of("0123456789") == std::string::npos;
+        const bool fits =
+            ParseInteger(value, number) && (BinaryLength(spec.Format) == 8 || number <= uint64_t{0xFFFFFFFF});
+        if (!fits) {
+            const char* name = spec.Format == SERIAL_U32LE   ? "u32le"
+                               : spec.Format == SERIAL_U32BE ? "u32be"
+                               : spec.Format == SERIAL_U64LE ? "u64le"
+                                                             : "u64be";
+            reason = "the serial '" + value + "' is " +
+                     (digits ? std::string("larger than ") +
+                                   (BinaryLength(spec.Format) == 8 ? "18446744073709551615" : "4294967295") +
+                                   ", the most " + name + " holds"
+                             : std::string("no decimal integer for format ") + name);
+            return false;
+        }
+        return true;
+    }
+    for (const char c : value) {
+        if (c < 0x20 || c > 0x7E) {
+            reason = "the serial '" + value + "' holds a character that is not printable ASCII";
+            return false;
+        }
+    }
+    TS_TEMPLATE_PARTS parts;
+    if (SplitTemplate(spec.Template, parts, reason) && parts.width > 0 &&
+        value.size() > static_cast<std::size_t>(parts.width)) {
+        reason = "the serial '" + value + "' is longer than the " + std::to_string(parts.width) +
+                 " characters of " + spec.Template;
+        return false;
+    }
+    return true;
+}
+
+bool CheckSerialsDistinct(const CSerialPlan& plan, std::string& reason, int& line) {
     line = 0;
+    const TS_SERIAL_SPEC& spec = plan.Spec();
+    std::map<std::vector<uint8_t>, int64_t> seen;
+    // a counter's values differ by construction (one width, one step): only a list can repeat
+    for (int64_t k = 0; spec.FromList && k < plan.Count(); ++k) {
+        const auto [it, added] = seen.emplace(plan.Bytes(k), k);
+        if (!added) {
+            const auto lineOf = [&spec](int64_t index) {
+                const auto at = static_cast<std::size_t>(index);
+                return at < spec.ListLines.size() ? spec.ListLines[at] : 0;
+            };
+            line = lineOf(k);
+            reason = "the serials '" + spec.List[static_cast<std::size_t>(it->second)] + "' (line " +
+                     std::to_string(lineOf(it->second)) + ") and '" + spec.List[static_cast<std::size_t>(k)] +
+                     "' (line " + std::to_string(line) + ") write the same bytes";
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+// One record of a CSV text from at (RFC 4180); false at the end. lines: the line ends it held.
+bool CsvRecord(const std::string& text, std::size_t& at, std::vector<std::string>& cells, bool& quotedFirst,
+               int& lines, std::string& reason) {
+    cells.assign(1, std::string());
+    quotedFirst = false;
+    lines = 0;
+    if (at >= text.size()) {
+        return false;
+    }
+    bool quoted = false;
+    bool wasQuoted = false; // the cell began with a quote
+    while (at < text.size()) {
+        const char c = text[at++];
+        if (quoted) {
+            if (c == '"' && at < text.size() && text[at] == '"') {
+                cells.back() += '"';
+                ++at;
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                lines += c == '\n' ? 1 : 0;
+                cells.back() += c;
+            }
+        } else if (c == '"' && cells.back().find_first_not_of(" \t") == std::string::npos && !wasQuoted) {
+            quoted = wasQuoted = true;
+            cells.back().clear();
+            quotedFirst = quotedFirst || cells.size() == 1;
+        } else if (c == ',') {
+            cells.emplace_back();
+            wasQuoted = false;
+        } else if (c == '\n') {
+            ++lines;
+            break;
+        } else if (c == '\r' && at < text.size() && text[at] == '\n') {
+            // the \n ends it
+        } else if (wasQuoted && c != ' ' && c != '\t') {
+            reason = "text after a quoted field";
+            return true;
+        } else if (!wasQuoted) {
+            cells.back() += c;
+        }
+    }
+    if (quoted) {
+        reason = "a quoted field is not closed";
+        return true;
+    }
+    for (std::string& cell : cells) {
+        const std::size_t a = cell.find_first_not_of(" \t");
+        const std::size_t b = cell.find_last_not_of(" \t");
+        cell = a == std::string::npos ? std::string() : cell.substr(a, b - a + 1);
+    }
+    return true;
+}
+
+} // namespace
+
+bool ReadSerialList(const std::string& text, const std::string& column,
+                    const std::function<bool(const std::string&)>& isValue, std::vector<std::string>& values,
+                    std::vector<int>& lines, int& line, std::string& reason) {
+    values.clear();
+    lines.clear();
+    reason.clear();
+    line = 0;
+    int next = 1; // the line the next record starts on
     bool first = true;
-    long csvColumn = -1; // CSV: the column of the values
+    std::size_t valueColumn = 0;
     std::map<std::string, int> seen;
-    auto split = [](const std::string& s) {
-        std::vector<std::string> cells;
-        std::string cell;
-        std::istringstream cellsIn(s);
-        while (std::getline(cellsIn, cell, ',')) {
-            const std::size_t a = cell.find_first_not_of(" \t\"");
-            const std::size_t b = cell.find_last_not_of(" \t\"");
-            cells.push_back(a == std::string::npos ? std::string() : cell.substr(a, b - a + 1));
+    std::vector<std::string> cells;
+    bool quoted = false;
+    int ends = 0;
+    for (std::size_t pos = 0; CsvRecord(text, pos, cells, quoted, ends, reason); next += ends) {
+        line = next;
+        if (!reason.empty()) {
+            return false;
         }
-        return cells;
-    };
-    while (std::getline(in, row)) {
-        ++line;
-        if (!row.empty() && row.back() == '\r') {
-            row.pop_back();
+        if ((cells.size() == 1 && cells[0].empty()) || (!quoted && !cells[0].empty() && cells[0][0] == '#')) {
+            continue; // a blank line or a comment
         }
-        const std::size_t a = row.find_first_not_of(" \t");
-        if (a == std::string::npos || row[a] == '#') {
-            continue;
-        }
-        std::vector<std::string> cells = split(row);
         if (first) {
             first = false;
-            bool header = row.find(',') != std::string::npos;
+            const std::string wanted = column.empty() ? "serial" : column;
+            std::size_t named = cells.size();
             for (std::size_t k = 0; k < cells.size(); ++k) {
-                if (cells[k] == column) {
-                    header = true;
-                    csvColumn = static_cast<long>(k);
-                }
+                named = cells[k] == wanted && named == cells.size() ? k : named;
             }
+            const bool header = cells.size() > 1 || named == 0 || !isValue(cells[0]);
             if (header) {
-                if (csvColumn < 0) {
-                    csvColumn = 0;
+                if (named == cells.size() && !column.empty()) {
+                    reason = "the list has no column '" + column + "' (its header: " + [&cells] {
+                        std::string names;
+                        for (const std::string& c : cells) {
+                            names += (names.empty() ? "" : ", ") + c;
+                        }
+                        return names;
+                    }() + ")";
+                    return false;
                 }
+                valueColumn = named == cells.size() ? 0 : named;
                 continue;
             }
         }
-        const std::size_t at = csvColumn < 0 ? 0 : static_cast<std::size_t>(csvColumn);
-        if (at >= cells.size() || cells[at].empty()) {
-            reason = "no value in column " + std::to_string(at + 1);
+        if (valueColumn >= cells.size() || cells[valueColumn].empty()) {
+            reason = "no value in column " + std::to_string(valueColumn + 1);
             return false;
         }
-        const std::string& value = cells[at];
+        const std::string& value = cells[valueColumn];
         if (const auto it = seen.find(value); it != seen.end()) {
             reason = "the serial '" + value + "' is listed twice (also on line " +
                      std::to_string(it->second) + ")";
@@ -296,6 +433,7 @@ bool ReadSerialList(const std::string& text, const std::string& column, std::vec
         }
         seen.emplace(value, line);
         values.push_back(value);
+        lines.push_back(line);
     }
     if (values.empty()) {
         reason = "the list holds no serial";

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "RecordRows.h"
 #include "line/RecordStore.h"
 
 namespace {
@@ -33,6 +34,29 @@ const char* const kMigrations[] = {
     " job TEXT NOT NULL, idx INTEGER NOT NULL, text TEXT NOT NULL, attempt INTEGER NOT NULL,"
     " state TEXT NOT NULL, issued TEXT NOT NULL, PRIMARY KEY(job, idx));"
     "CREATE UNIQUE INDEX serials_text ON serials(job, text);",
+    // 2: serials belong to a pool; a text is issued once only in its pool. The counters of each job
+    // become the pools "job:NAME", carried over to a job's pool when it first draws.
+    "CREATE TABLE pools(name TEXT PRIMARY KEY, definition TEXT NOT NULL, next_idx INTEGER NOT NULL);"
+    "INSERT INTO pools(name, definition, next_idx) SELECT 'job:' || job, '', MAX(idx) + 1 FROM serials"
+    " GROUP BY job;"
+    "CREATE TABLE pool_serials(pool TEXT NOT NULL, idx INTEGER NOT NULL, text TEXT NOT NULL, job TEXT NOT "
+    "NULL,"
+    " attempt INTEGER NOT NULL, state TEXT NOT NULL, issued TEXT NOT NULL, PRIMARY KEY(pool, idx),"
+    " UNIQUE(pool, text));"
+    "INSERT INTO pool_serials SELECT 'job:' || job, idx, text, job, attempt, state, issued FROM serials;"
+    "DROP TABLE serials;"
+    "ALTER TABLE pool_serials RENAME TO serials;"
+    "CREATE INDEX serials_attempt ON serials(attempt);"
+    "ALTER TABLE attempts ADD COLUMN pool TEXT NOT NULL DEFAULT '';",
+    // 3: each record names the program and the host; a late end of an attempt closed as interrupted
+    // is kept; the job files' texts, once per SHA-256; indexes for the history's filters
+    "ALTER TABLE attempts ADD COLUMN program TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE attempts ADD COLUMN host TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE attempts ADD COLUMN late TEXT NOT NULL DEFAULT '';"
+    "CREATE TABLE job_texts(sha256 TEXT PRIMARY KEY, text TEXT NOT NULL);"
+    "CREATE INDEX attempts_serial ON attempts(serial);"
+    "CREATE INDEX attempts_job ON attempts(job);"
+    "CREATE INDEX serials_by_text ON serials(text);",
 };
 constexpr int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 
@@ -49,6 +73,17 @@ public:
         sqlite3_bind_text(m_stmt, ++m_bound, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
         return *this;
     }
+    // The values of "$1", "$2", ... by their names (a statement may use one more than once).
+    CStatement& BindNamed(const std::vector<std::string>& values) {
+        for (std::size_t k = 0; k < values.size(); ++k) {
+            const int at = sqlite3_bind_parameter_index(m_stmt, ("$" + std::to_string(k + 1)).c_str());
+            if (at > 0) {
+                sqlite3_bind_text(m_stmt, at, values[k].c_str(), static_cast<int>(values[k].size()),
+                                  SQLITE_TRANSIENT);
+            }
+        }
+        return *this;
+    }
     CStatement& Bind(int64_t value) {
         sqlite3_bind_int64(m_stmt, ++m_bound, value);
         return *this;
@@ -61,6 +96,7 @@ public:
                  : std::string();
     }
     int64_t Int(int column) const { return sqlite3_column_int64(m_stmt, column); }
+    int Columns() const { return sqlite3_column_count(m_stmt); }
 
 private:
     sqlite3_stmt* m_stmt = nullptr;
@@ -80,23 +116,52 @@ bool MakeFolders(const std::string& path, std::string& error) {
     return true;
 }
 
-class CSqliteStore final : public IRecordStore {
+class CSqliteStore final : public IRecordStore, private IRecordSql {
 public:
     ~CSqliteStore() override { sqlite3_close(m_db); }
 
-    bool Open(const std::string& path, std::string& error) {
+    bool Open(const std::string& path, TE_STORE_OPEN mode, bool& missing, std::string& error) {
         m_path = path;
-        if (!MakeFolders(path, error)) {
+        missing = false;
+        struct stat info {};
+        if (mode != STORE_CREATE && ::stat(path.c_str(), &info) != 0) {
+            missing = true;
+            error = "no record store at " + Describe();
             return false;
         }
-        if (sqlite3_open_v2(path.c_str(), &m_db,
-                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                            nullptr) != SQLITE_OK) {
+        if (mode == STORE_CREATE && !MakeFolders(path, error)) {
+            return false;
+        }
+        const int flags = mode == STORE_READ     ? SQLITE_OPEN_READONLY
+                          : mode == STORE_CREATE ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
+                                                 : SQLITE_OPEN_READWRITE;
+        if (sqlite3_open_v2(path.c_str(), &m_db, flags | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
             error = Fail("cannot open");
             return false;
         }
         sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
-        if (!Exec("PRAGMA journal_mode=WAL", error) || !Exec("PRAGMA synchronous=NORMAL", error) ||
+        const int version = UserVersion();
+        if (version < 0) {
+            error = Fail("cannot read");
+            return false;
+        }
+        if (version == 0 && mode != STORE_CREATE) {
+            missing = true;
+            error = "no record store at " + Describe() + " (the file holds none)";
+            return false;
+        }
+        if (mode == STORE_READ) {
+            if (version != kSchemaVersion) {
+                error = "the store " + Describe() + " has the schema " + std::to_string(version) +
+                        (version < kSchemaVersion
+                             ? ", older than this program's " + std::to_string(kSchemaVersion) +
+                                   ": a station or `store init` brings it up to date"
+                             : ", newer than this program's " + std::to_string(kSchemaVersion));
+                return false;
+            }
+            return true;
+        }
+        if (!Exec("PRAGMA journal_mode=WAL", error) || !Exec("PRAGMA synchronous=FULL", error) ||
             !Exec("PRAGMA foreign_keys=ON", error) || !Migrate(error)) {
             return false;
         }
@@ -109,61 +174,55 @@ public:
 
     bool BeginAttempt(const TS_ATTEMPT_RECORD& r, int64_t& id, std::string& error) override {
         std::lock_guard lock(m_mutex);
-        CStatement st(m_db,
-                      "INSERT INTO attempts(job, job_sha256, station, operator, port, device, started,"
-                      " files, result, owner, serial, serial_how, log) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?)");
-        st.Bind(r.Job).Bind(r.JobSha256).Bind(r.Station).Bind(r.Operator).Bind(r.Port).Bind(r.Device);
-        st.Bind(r.Started.empty() ? UtcNow() : r.Started).Bind(r.Files.empty() ? "[]" : r.Files);
-        st.Bind(std::string(RESULT_OPEN)).Bind(m_owner).Bind(r.Serial).Bind(r.SerialHow).Bind(r.Log);
-        if (!st.Ok() || st.Step() != SQLITE_DONE) {
+        const TS_RECORD_SQL sql = BeginAttemptSql(r, "owner", m_owner);
+        CStatement st(m_db, sql.Text.c_str());
+        st.BindNamed(sql.Values);
+        if (!st.Ok() || st.Step() != SQLITE_ROW) {
             error = Fail("cannot record the attempt's start");
             return false;
         }
-        id = sqlite3_last_insert_rowid(m_db);
+        id = st.Int(0);
+        if (st.Step() != SQLITE_DONE) {
+            error = Fail("cannot record the attempt's start");
+            return false;
+        }
         return true;
     }
 
-    bool IssueSerial(int64_t attempt, const std::string& job, int64_t count,
+    bool IssueSerial(int64_t attempt, const TS_SERIAL_POOL& pool,
                      const std::function<std::string(int64_t)>& textOf, TS_SERIAL_ISSUE& issue,
                      bool& exhausted, std::string& error) override {
         std::lock_guard lock(m_mutex);
-        exhausted = false;
-        // IMMEDIATE: the write lock is taken first, so two processes never read the same last index
+        // IMMEDIATE: the write lock is taken first, so two processes never read the same counter
         if (!Exec("BEGIN IMMEDIATE", error)) {
             return false;
         }
-        int64_t next = 0;
-        {
-            CStatement st(m_db, "SELECT COALESCE(MAX(idx) + 1, 0) FROM serials WHERE job = ?");
-            st.Bind(job);
-            if (!st.Ok() || st.Step() != SQLITE_ROW) {
-                return Rollback("cannot read the serials issued", error);
-            }
-            next = st.Int(0);
-        }
-        if (next >= count) {
-            Exec("ROLLBACK", error);
-            exhausted = true;
-            error = "all issued";
-            return false;
-        }
-        issue.Index = next;
-        issue.Text = textOf(next);
-        const std::string now = UtcNow();
-        {
-            CStatement st(m_db,
-                          "INSERT INTO serials(job, idx, text, attempt, state, issued) VALUES(?,?,?,?,?,?)");
-            st.Bind(job).Bind(next).Bind(issue.Text).Bind(attempt).Bind(std::string("issued")).Bind(now);
-            if (!st.Ok() || st.Step() != SQLITE_DONE) {
+        std::string problem;
+        if (!IssueInPool(*this, "", attempt, pool, textOf, issue, exhausted, problem)) {
+            if (problem.empty()) {
                 return Rollback("cannot issue a serial", error);
             }
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+            error = problem;
+            return false;
         }
-        {
-            CStatement st(m_db, "UPDATE attempts SET serial = ?, serial_how = ? WHERE id = ?");
-            st.Bind(issue.Text).Bind(std::string(SERIAL_ISSUED)).Bind(attempt);
-            if (!st.Ok() || st.Step() != SQLITE_DONE) {
-                return Rollback("cannot record the serial", error);
+        return Exec("COMMIT", error) || Rollback("cannot commit the serial", error);
+    }
+
+    bool KeepSerial(int64_t attempt, const TS_SERIAL_POOL& pool, int64_t index, const std::string& text,
+                    bool adopt, bool& known, std::string& how, std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        if (!Exec("BEGIN IMMEDIATE", error)) {
+            return false;
+        }
+        std::string problem;
+        if (!KeepInPool(*this, attempt, pool, index, text, adopt, known, how, problem)) {
+            if (problem.empty()) {
+                return Rollback("cannot keep the serial", error);
             }
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+            error = problem;
+            return false;
         }
         return Exec("COMMIT", error) || Rollback("cannot commit the serial", error);
     }
@@ -173,23 +232,8 @@ public:
         if (!Exec("BEGIN IMMEDIATE", error)) {
             return false;
         }
-        {
-            CStatement st(m_db, "UPDATE attempts SET ended = ?, flash_parts = ?, runners = ?, files = ?,"
-                                " serial = ?, serial_how = ?, verify = ?, result = ?, reason = ?, phases = ?,"
-                                " log = ? WHERE id = ?");
-            st.Bind(r.Ended.empty() ? UtcNow() : r.Ended).Bind(r.FlashParts).Bind(r.Runners);
-            st.Bind(r.Files.empty() ? "[]" : r.Files).Bind(r.Serial).Bind(r.SerialHow).Bind(r.Verify);
-            st.Bind(r.Result).Bind(r.Reason).Bind(r.Phases.empty() ? "{}" : r.Phases).Bind(r.Log).Bind(r.Id);
-            if (!st.Ok() || st.Step() != SQLITE_DONE || sqlite3_changes(m_db) != 1) {
-                return Rollback("cannot record the attempt's end", error);
-            }
-        }
-        {
-            CStatement st(m_db, "UPDATE serials SET state = ? WHERE attempt = ?");
-            st.Bind(std::string(r.Result == RESULT_PASSED ? "used" : "void")).Bind(r.Id);
-            if (!st.Ok() || st.Step() != SQLITE_DONE) {
-                return Rollback("cannot record the serial's state", error);
-            }
+        if (!EndInStore(*this, r)) {
+            return Rollback("cannot record the attempt's end", error);
         }
         return Exec("COMMIT", error) || Rollback("cannot commit the attempt's end", error);
     }
@@ -197,15 +241,9 @@ public:
     bool Query(const TS_HISTORY_FILTER& f, std::vector<TS_ATTEMPT_RECORD>& records,
                std::string& error) override {
         std::lock_guard lock(m_mutex);
-        // every filter is a bound parameter; an empty one matches everything
-        CStatement st(
-            m_db, "SELECT id, job, job_sha256, station, operator, port, device, started, ended, flash_parts,"
-                  " runners, files, serial, serial_how, verify, result, reason, phases, log FROM attempts"
-                  " WHERE (?1 = 0 OR id = ?1) AND (?2 = '' OR job = ?2) AND (?3 = '' OR serial = ?3)"
-                  " AND (?4 = '' OR port = ?4) AND (?5 = '' OR result = ?5) AND (?6 = '' OR started >= ?6)"
-                  " AND (?7 = '' OR started < ?7) ORDER BY started DESC, id DESC LIMIT ?8");
-        st.Bind(f.Id).Bind(f.Job).Bind(f.Serial).Bind(f.Port).Bind(f.Result).Bind(f.Since).Bind(f.Until);
-        st.Bind(static_cast<int64_t>(f.Limit > 0 ? f.Limit : -1));
+        const TS_RECORD_SQL sql = QuerySql(f);
+        CStatement st(m_db, sql.Text.c_str());
+        st.BindNamed(sql.Values);
         if (!st.Ok()) {
             error = Fail("cannot read the records");
             return false;
@@ -213,16 +251,7 @@ public:
         records.clear();
         int rc = 0;
         while ((rc = st.Step()) == SQLITE_ROW) {
-            TS_ATTEMPT_RECORD r;
-            r.Id = st.Int(0);
-            std::string* fields[] = {&r.Job,    &r.JobSha256, &r.Station,   &r.Operator,   &r.Port,
-                                     &r.Device, &r.Started,   &r.Ended,     &r.FlashParts, &r.Runners,
-                                     &r.Files,  &r.Serial,    &r.SerialHow, &r.Verify,     &r.Result,
-                                     &r.Reason, &r.Phases,    &r.Log};
-            for (int k = 0; k < 18; ++k) {
-                *fields[k] = st.Text(k + 1);
-            }
-            records.push_back(std::move(r));
+            records.push_back(RecordOfRow([&st](int k) { return st.Text(k); }));
         }
         if (rc != SQLITE_DONE) {
             error = Fail("cannot read the records");
@@ -231,19 +260,68 @@ public:
         return true;
     }
 
-    bool IssuedCount(const std::string& job, int64_t& count, std::string& error) override {
+    bool PoolSerials(const std::string& pool, std::vector<TS_POOL_SERIAL>& serials,
+                     std::string& error) override {
         std::lock_guard lock(m_mutex);
-        CStatement st(m_db, "SELECT COALESCE(MAX(idx) + 1, 0) FROM serials WHERE job = ?");
-        st.Bind(job);
-        if (!st.Ok() || st.Step() != SQLITE_ROW) {
+        if (!PoolSerialsIn(*this, pool, serials)) {
+            error = Fail("cannot read the serials of the pool");
+            return false;
+        }
+        return true;
+    }
+
+    bool KeepJobText(const std::string& sha256, const std::string& text, std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        if (!KeepJobTextIn(*this, sha256, text)) {
+            error = Fail("cannot keep the job's text");
+            return false;
+        }
+        return true;
+    }
+
+    bool JobText(const std::string& sha256, std::string& text, std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        if (!JobTextIn(*this, sha256, text)) {
+            error = Fail("cannot read the job's text");
+            return false;
+        }
+        return true;
+    }
+
+    bool PoolLeft(const TS_SERIAL_POOL& pool, int64_t& next, int64_t& left, std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        if (!PoolLeftIn(*this, pool, next, left)) {
             error = Fail("cannot read the serials issued");
             return false;
         }
-        count = st.Int(0);
         return true;
     }
 
 private:
+    bool Run(const TS_RECORD_SQL& sql, std::vector<std::vector<std::string>>* rows,
+             int64_t* changed) override {
+        CStatement st(m_db, sql.Text.c_str());
+        st.BindNamed(sql.Values);
+        if (!st.Ok()) {
+            return false;
+        }
+        if (rows) {
+            rows->clear();
+        }
+        int rc = 0;
+        while ((rc = st.Step()) == SQLITE_ROW) {
+            if (rows) {
+                rows->emplace_back();
+                for (int k = 0; k < st.Columns(); ++k) {
+                    rows->back().push_back(st.Text(k));
+                }
+            }
+        }
+        if (changed) {
+            *changed = sqlite3_changes(m_db);
+        }
+        return rc == SQLITE_DONE;
+    }
     std::string Fail(const std::string& what) const {
         return what + " (" + Describe() + "): " + (m_db ? sqlite3_errmsg(m_db) : "out of memory");
     }
@@ -326,9 +404,10 @@ private:
 
 } // namespace
 
-std::unique_ptr<IRecordStore> OpenSqliteStore(const std::string& path, std::string& error) {
+std::unique_ptr<IRecordStore> OpenSqliteStore(const std::string& path, TE_STORE_OPEN mode, bool& missing,
+                                              std::string& error) {
     auto store = std::make_unique<CSqliteStore>();
-    if (!store->Open(path, error)) {
+    if (!store->Open(path, mode, missing, error)) {
         return nullptr;
     }
     return store;

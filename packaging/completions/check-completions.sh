@@ -44,6 +44,9 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
     expect vmain.m0 "$(complete_words vandrel-cli download '')" "flash files"
     expect --verify "$(complete_words vandrel-cli download --v)" "download options"
     expect --csv "$(complete_words vandrel-cli history --c)" "history options"
+    expect store "$(complete_words vandrel-cli st)" "commands"
+    expect init "$(complete_words vandrel-cli store '')" "store init"
+    expect --create-store "$(complete_words vandrel-cli --cr)" "--create-store"
     expect interrupted "$(complete_words vandrel-cli history --result '')" "results"
     first=$(_vandrel_cli_ports | grep -v '^usb:' | head -1)
     if [ -n "$first" ]; then

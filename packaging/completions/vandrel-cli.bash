@@ -9,9 +9,9 @@ _vandrel_cli() {
     local cur prev words cword
     _init_completion || return
 
-    local commands="status flash-id erase download dump compress ports udev-rule job history run"
+    local commands="status flash-id erase download dump compress ports udev-rule job history run store"
     local globals="--port --com --usb --baud --writer --wait --log --quiet --json --watch --job
-        --store --station --operator --help --version"
+        --store --create-store --adopt-serials --station --operator --help --version"
     local command="" w
     for w in "${words[@]:1:cword-1}"; do
         case " $commands " in *" $w "*) command=$w; break ;; esac
@@ -31,7 +31,7 @@ _vandrel_cli() {
         --cs) COMPREPLY=($(compgen -W "0 1 2 3" -- "$cur")); return ;;
         --unit) COMPREPLY=($(compgen -W "byte word dword" -- "$cur")); return ;;
         --result) COMPREPLY=($(compgen -W "passed failed interrupted open" -- "$cur")); return ;;
-        --wait | --station | --operator | --serial | --since | --until | --show | --limit | --size | --end) return ;;
+        --wait | --station | --operator | --serial | --pool | --since | --until | --show | --limit | --size | --end) return ;;
     esac
 
     if [[ -z $command ]]; then
@@ -47,10 +47,13 @@ _vandrel_cli() {
         download) options="--verify" ;;
         erase) options="--cs --area" ;;
         dump) options="--size --unit --end -o --output" ;;
-        history) options="--job --serial --port --result --since --until --limit --show --csv --store" ;;
+        history) options="--job --serial --pool --port --result --since --until --limit --show --csv --store" ;;
         job)
             if [[ $cword -ge 2 && ${words[cword-1]} == check ]]; then _filedir toml; return; fi
             COMPREPLY=($(compgen -W "check" -- "$cur")); return ;;
+        store)
+            if [[ $cword -ge 2 && ${words[cword-1]} == init ]]; then _filedir; return; fi
+            if [[ $cur != -* ]]; then COMPREPLY=($(compgen -W "init" -- "$cur")); return; fi ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "$options $globals" -- "$cur"))

@@ -1,7 +1,12 @@
 #include "station/StationEngine.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 #include "StationPort.h"
 #include "UsbArrivals.h"
@@ -20,6 +25,39 @@ bool ReadPrepared(const std::string& path, bool keep, TS_PREPARED_FILE& file, st
     file.Payload = info.payload;
     file.HasEndRecord = info.hasEndRecord;
     return read;
+}
+
+// The whole file as it is now; false when it does not read.
+bool ReadAll(const std::string& path, std::string& bytes) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    bytes = text.str();
+    return static_cast<bool>(in) || in.eof();
+}
+
+// A private copy of bytes beside path (so that what is compressed is what was hashed); empty when
+// it cannot be written.
+std::string PrivateCopy(const std::string& path, const std::string& bytes) {
+    std::string name = path + ".pinned-XXXXXX";
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0) {
+        return {};
+    }
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    if (done != bytes.size()) {
+        std::remove(name.c_str());
+        return {};
+    }
+    return name;
 }
 
 } // namespace
@@ -252,9 +290,39 @@ std::shared_ptr<const TS_PREPARED_FILE> CStationEngine::Prepare(CStationPort& po
     TE_STATION_ERROR failed = STATION_OK;
     std::string why;
     bool compressed = false;
+    // a pinned file: its bytes are read once, hashed, and only those bytes are compressed or sent
+    const std::string pinned = m_pins ? m_pins->PinnedSha256(path) : std::string();
+    std::string copy; // the private copy the compression reads
+    auto checkPin = [&](std::string& digest) {
+        std::string bytes;
+        if (!ReadAll(path, bytes)) {
+            failed = STATION_ERR_FILE;
+            why = "'" + path + "' does not read";
+            return false;
+        }
+        digest = m_pins->Sha256Of(bytes);
+        if (digest != pinned) {
+            failed = STATION_ERR_FILE;
+            why = "'" + path + "' changed since the job was loaded: its SHA-256 is " + digest + ", not the " +
+                  pinned + " the job pins";
+            return false;
+        }
+        if (GetFileKind(path) == KIND_M0) {
+            copy = PrivateCopy(path, bytes);
+            if (copy.empty()) {
+                failed = STATION_ERR_FILE;
+                why = "'" + path + "': cannot write a private copy beside it";
+                return false;
+            }
+        }
+        return true;
+    };
+    std::string digest;
     try {
         const TE_FLASH_FILE_KIND kind = GetFileKind(path);
-        if (kind == KIND_M0) {
+        if (!pinned.empty() && !checkPin(digest)) {
+            // refused before anything is compressed, erased or sent
+        } else if (kind == KIND_M0) {
             std::atomic<bool> stop{false};
             TS_COMPRESS_HOOKS hooks;
             hooks.MarkArea = [&](uint32_t address) {
@@ -266,12 +334,17 @@ std::shared_ptr<const TS_PREPARED_FILE> CStationEngine::Prepare(CStationPort& po
             hooks.Observer = &port;
             hooks.Stop = &stop;
             std::string problem;
-            if (!CompressFlashFile(path, file->SendPath, hooks, &problem)) {
+            if (!CompressFlashFile(copy.empty() ? path : copy, file->SendPath, hooks, &problem)) {
                 failed = port.Stopped() ? STATION_ERR_STOPPED : STATION_ERR_FILE;
                 why = "'" + path + "': " + OneLine(std::string(sessiontext::ERR_COMPRESS) + problem);
             } else {
                 file->Compressed = true;
                 compressed = true;
+                // the .cp64 of the private copy takes the place of the file's own .cp64
+                if (!copy.empty() &&
+                    std::rename(file->SendPath.c_str(), CompressedFilePath(path).c_str()) == 0) {
+                    file->SendPath = CompressedFilePath(path);
+                }
             }
         } else if (kind == KIND_CP64) {
             file->SendPath = path;
@@ -284,13 +357,26 @@ std::shared_ptr<const TS_PREPARED_FILE> CStationEngine::Prepare(CStationPort& po
             failed = STATION_ERR_FILE;
             why = "'" + path + "': " + OneLine(problem);
         }
+        // a .cp64 is sent from the file itself: it must still be the bytes checked above
+        if (failed == STATION_OK && !pinned.empty() && kind == KIND_CP64) {
+            checkPin(digest);
+        }
     } catch (...) {
+        if (!copy.empty()) {
+            std::remove(copy.c_str());
+        }
         lock.lock();
         entry->running = false;
         m_prepared.notify_all();
         throw;
     }
 
+    if (!copy.empty()) {
+        std::remove(copy.c_str());
+    }
+    if (failed == STATION_OK && !pinned.empty()) {
+        m_pins->Prepared(path, digest);
+    }
     lock.lock();
     entry->running = false;
     m_compressions += compressed ? 1 : 0;
@@ -301,6 +387,10 @@ std::shared_ptr<const TS_PREPARED_FILE> CStationEngine::Prepare(CStationPort& po
         entry->message = why;
     }
     m_prepared.notify_all();
+    lock.unlock();
+    if (!pinned.empty() && failed == STATION_ERR_FILE) {
+        StopAll(); // a line does not go on with a changed file
+    }
     error = failed;
     message = why;
     return failed == STATION_OK ? std::shared_ptr<const TS_PREPARED_FILE>(file) : nullptr;
@@ -332,4 +422,5 @@ std::string CStationEngine::RepeatedPort(const std::vector<TS_STATION_PORT>& por
 void CStationEngine::SetLineHooks(const TS_LINE_HOOKS& hooks) {
     m_lineData = hooks.Data;
     m_recorder = hooks.Recorder;
+    m_pins = hooks.Pins;
 }

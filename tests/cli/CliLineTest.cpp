@@ -21,6 +21,7 @@
 #include "SimHarness.h"
 #include "TempDir.h"
 #include "line/RecordStore.h"
+#include "line/Sha256.h"
 
 using clitest::CCliRunner;
 using clitest::TS_CLI_RESULT;
@@ -55,6 +56,10 @@ struct TS_LINE_BED {
         }
         job = dir.File("line.toml");
         std::ofstream(job) << toml;
+        // the store is made on purpose, as on a line
+        const std::string where = store.rfind("postgres", 0) == 0 ? store : dir.File(store);
+        const TS_CLI_RESULT init = Cli().Run({"store", "init", where});
+        EXPECT_EQ(init.status, 0) << init.err;
         for (int k = 0; k < handsets; ++k) {
             sims.push_back(
                 std::make_unique<CSimHarness>(usb.count(k) ? ESimLink::Usb : ESimLink::Uart, options));
@@ -161,11 +166,16 @@ TEST(CliLine, FourHandsetsOneFailingThenRework) {
     const CCliRunner cli = bed.Cli();
     const TS_CLI_RESULT check = cli.Run({"job", "check", bed.job});
     ASSERT_EQ(check.status, 0) << check.err;
-    EXPECT_NE(check.out.find("serial range left: R3700-00001000..R3700-00001004 (5 of 5)"), std::string::npos)
+    EXPECT_NE(check.out.find("store: sqlite:" + bed.dir.File("records.db") +
+                             "\npool: R3700-{serial:08} 1000..1004\nserial range left: "
+                             "R3700-00001000..R3700-00001004 (5 of 5)"),
+              std::string::npos)
         << check.out;
 
     const TS_CLI_RESULT run = cli.Run(bed.Run(0, 4), std::chrono::seconds(180));
     EXPECT_EQ(run.status, 1) << run.err << run.out.substr(0, 4000);
+    EXPECT_NE(run.err.find("pool: R3700-{serial:08} 1000..1004\nserial range left:"), std::string::npos)
+        << run.err;
     const auto begins = Events(run.out, "begin");
     const auto ends = Events(run.out, "end");
     ASSERT_EQ(begins.size(), 4u);
@@ -205,12 +215,42 @@ TEST(CliLine, FourHandsetsOneFailingThenRework) {
     EXPECT_EQ(failed, 1);
     const std::vector<TS_ATTEMPT_RECORD> records = Records("sqlite:" + bed.dir.File("records.db"));
     ASSERT_EQ(records.size(), 4u);
+    std::string mainSha, error;
+    ASSERT_TRUE(Sha256OfFile(bed.dir.File("vmain.m0"), mainSha, error));
+    for (const auto& entry : std::filesystem::directory_iterator(bed.dir.File(""))) {
+        EXPECT_EQ(entry.path().string().find(".pinned-"), std::string::npos)
+            << entry.path(); // copies removed
+    }
     for (const TS_ATTEMPT_RECORD& r : records) {
+        EXPECT_NE(r.Files.find("\"sha256\":\"" + mainSha + "\""), std::string::npos) << r.Files; // as sent
         EXPECT_EQ(r.SerialHow, SERIAL_ISSUED);
         EXPECT_NE(r.Log.find("Serial : " + r.Serial), std::string::npos);
         EXPECT_NE(r.Files.find("vmain.m0"), std::string::npos);
         EXPECT_NE(r.FlashParts.find("CS#0 FLASH_TOSHIBA_50VPF5683CDSB_8MB_BOTTOM"), std::string::npos);
         EXPECT_EQ(r.Verify, r.Result == RESULT_PASSED ? "passed" : "failed");
+    }
+
+    // what a quality engineer asks: the job that ran, every attempt of one unit, the pool's serials
+    const std::string db = bed.dir.File("records.db");
+    const TS_CLI_RESULT show = cli.Run({"--store", db, "history", "--show", std::to_string(records[0].Id)});
+    EXPECT_NE(
+        show.out.find("---- job file (sha256 " + records[0].JobSha256 + ") ----\n# A production-line job"),
+        std::string::npos)
+        << show.out;
+    EXPECT_NE(show.out.find("program: vandrel-cli"), std::string::npos) << show.out;
+    const TS_CLI_RESULT unit = cli.Run({"--store", db, "history", "--serial", records[0].Serial, "--json"});
+    EXPECT_EQ(std::count(unit.out.begin(), unit.out.end(), '\n'), 1) << unit.out; // one attempt of that unit
+    const TS_CLI_RESULT pool = cli.Run({"--store", db, "history", "--pool", "R3700-{serial:08} 1000..1004"});
+    EXPECT_EQ(pool.out.rfind("pool,index,serial,state,job,attempt,issued\n", 0), 0u) << pool.out;
+    const std::string states[] = {",used,", ",void,"};
+    EXPECT_EQ(std::count(pool.out.begin(), pool.out.end(), '\n'), 5) << pool.out;
+    for (const std::string& state : states) {
+        std::size_t n = 0;
+        for (std::size_t at = pool.out.find(state); at != std::string::npos;
+             at = pool.out.find(state, at + 1)) {
+            ++n;
+        }
+        EXPECT_EQ(n, state == ",used," ? 3u : 1u) << pool.out;
     }
 
     // rework: the first handset again keeps its serial
@@ -269,6 +309,137 @@ TEST(CliLine, AJobThatDoesNotLoadIsAUsageError) {
     EXPECT_EQ(unreachable.status, 1);
     EXPECT_NE(unreachable.err.find("no handset was touched"), std::string::npos) << unreachable.err;
     EXPECT_EQ(unreachable.err.find("s3cret"), std::string::npos) << unreachable.err;
+}
+
+// A store is made on purpose: a mistyped store is refused by history, job check and a run with
+// serials, and none of them makes it; `store init` or --create-store does; a job without serials
+// starts the default store itself.
+TEST(CliLine, StoresAreMadeOnPurpose) {
+    TS_LINE_BED bed(0, 1, 9, "records.db");
+    const std::string typo = bed.dir.File("recrods.db");
+    std::string plain = bed.job + ".plain.toml"; // the job without its serial and store
+    {
+        std::ifstream in(bed.job);
+        std::stringstream text;
+        text << in.rdbuf();
+        std::string toml = text.str();
+        toml.erase(toml.find("\n[serial]"));
+        toml.erase(toml.find("store = "), toml.find('\n', toml.find("store = ")) - toml.find("store = "));
+        std::ofstream(plain) << toml << "\n";
+    }
+    const std::string hint = "; make it with `vandrel-cli store init " + typo + "`";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string err;  // in stderr
+        std::string made; // the store it makes; empty: none
+    } cases[] = {
+        {{"history", "--store", typo}, 1, "no record store at sqlite:" + typo, ""},
+        {{"job", "check", bed.job, "--store", typo}, 1, "no record store at sqlite:" + typo + hint, ""},
+        {{"--job", bed.job, "--store", typo, "--port", "/dev/null", "run"},
+         1,
+         "no record store at sqlite:" + typo + hint +
+             " (or run once with --create-store); no handset was touched",
+         ""},
+        {{"--job", plain, "--store", typo, "--port", "/dev/null", "run"}, 1, "no record store at", ""},
+        {{"store", "init", typo}, 0, "", typo},
+        {{"--job", plain, "--port", bed.dir.File("none"), "run"},
+         1,
+         "",
+         bed.dir.File("data/vandrel/records.db")},
+    };
+    for (const auto& c : cases) {
+        const TS_CLI_RESULT r = bed.Cli().Run(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[0] << ": " << r.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args[0] << ": " << r.err;
+        EXPECT_EQ(std::filesystem::exists(typo), c.made == typo) << c.args[0];
+        if (!c.made.empty()) {
+            EXPECT_TRUE(std::filesystem::exists(c.made)) << c.args[0] << ": " << r.err;
+        }
+        if (c.made == typo) {
+            std::filesystem::remove(typo); // each case starts without it
+        }
+    }
+    const TS_CLI_RESULT created = bed.Cli().Run(
+        {"--job", bed.job, "--store", typo, "--create-store", "--port", bed.dir.File("none"), "run"});
+    EXPECT_TRUE(std::filesystem::exists(typo)) << created.err;
+}
+
+// Rework asks the store: a handset flashed on another store's line holds a serial this store never
+// issued; it fails before anything is erased, until --adopt-serials adopts it; then it is kept.
+TEST(CliLine, AForeignSerialFailsUntilAdopted) {
+    TS_LINE_BED bed(1, 1000, 1004, "records.db");
+    ASSERT_EQ(bed.Cli().Run(bed.Run(0, 1), std::chrono::seconds(120)).status, 0);
+    const std::string held = bed.Held(0);
+    const std::string other = bed.dir.File("other.db");
+    ASSERT_EQ(bed.Cli().Run({"store", "init", other}).status, 0);
+    std::vector<std::string> run = bed.Run(0, 1);
+    run.insert(run.begin(), {"--store", other});
+    const struct {
+        bool adopt;
+        int status;
+        std::string how; // serialHow, or the end's error message
+    } cases[] = {
+        {false, 1, "the handset holds the serial " + held + ", which this store never issued"},
+        {true, 0, "adopted"},
+        {false, 0, "kept"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = run;
+        if (c.adopt) {
+            args.insert(args.begin(), "--adopt-serials");
+        }
+        const TS_CLI_RESULT r = bed.Cli().Run(args, std::chrono::seconds(120));
+        EXPECT_EQ(r.status, c.status) << r.err;
+        const auto ends = Events(r.out, "end");
+        ASSERT_EQ(ends.size(), 1u) << r.out;
+        if (c.status == 0) {
+            EXPECT_EQ(ends[0].value("serialHow", ""), c.how) << ends[0].dump();
+        } else {
+            EXPECT_NE(ends[0]["error"].value("message", "").find(c.how), std::string::npos) << ends[0].dump();
+            EXPECT_EQ(ends[0].value("bytes", -1), 0) << ends[0].dump(); // nothing written, nothing erased
+        }
+        EXPECT_EQ(bed.Held(0), held);
+    }
+    const std::vector<TS_ATTEMPT_RECORD> records = Records("sqlite:" + other);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[1].SerialHow, SERIAL_ADOPTED);
+    EXPECT_EQ(records[1].Serial, held);
+}
+
+// An image changed on disk after the job was loaded (a --watch run, before the first handset
+// arrives): the handset fails before anything is erased, naming the file and both digests, and
+// the station stops.
+TEST(CliLine, AFileChangedAfterLoadStopsTheLine) {
+    TS_LINE_BED bed(1, 1000, 1004, "records.db");
+    const std::string later = bed.dir.File("later"); // the port's device appears later
+    TS_CLI_RESULT r;
+    std::thread station([&] {
+        r = bed.Cli().Run({"--job", bed.job, "--json", "--watch", "--port", later, "run"},
+                          std::chrono::seconds(120));
+    });
+    // the job is loaded and its store open once the store's write-ahead log is there
+    for (int k = 0; k < 1200 && !std::filesystem::exists(bed.dir.File("records.db-wal")); ++k) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const std::string image = bed.dir.File("vmain.m0");
+    std::string pinned, changed, error;
+    ASSERT_TRUE(Sha256OfFile(image, pinned, error)) << error;
+    std::ofstream(image, std::ios::app) << "S5030000FC\r\n"; // one record more: another digest
+    ASSERT_TRUE(Sha256OfFile(image, changed, error)) << error;
+    std::filesystem::create_symlink(bed.sims[0]->Path(), later);
+    station.join();
+    EXPECT_EQ(r.status, 1) << r.err;
+    const auto ends = Events(r.out, "end");
+    ASSERT_EQ(ends.size(), 1u) << r.out;
+    EXPECT_NE(ends[0]["error"]
+                  .value("message", "")
+                  .find("'" + image + "' changed since the job was loaded: its SHA-256 is " + changed +
+                        ", not the " + pinned + " the job pins"),
+              std::string::npos)
+        << ends[0].dump();
+    EXPECT_EQ(bed.Held(0), std::string(kSerialLength, '\xFF')); // nothing erased, nothing written
+    EXPECT_EQ(bed.sims[0]->Host().ReadMemory(0x00006000, 1)[0], 0xFF);
 }
 
 TEST(CliLine, TwoStationsShareOneSqliteFile) {

@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sqlite3.h>
 
+#include "RecordCases.h"
 #include "line/JobFile.h"
 #include "line/LineSession.h"
 #include "line/RecordStore.h"
@@ -113,32 +115,57 @@ TEST(SerialNumber, FormatsAndTheSerialsAHandsetHolds) {
     }
 }
 
+constexpr const char* c_quotedLines = "sn,note\n1,a\n2,\"b\nc\"\n3,d\n";
+
 TEST(SerialNumber, ListFiles) {
+    // the values of these lists hold a digit; a one-column first line without one is a header
+    auto digits = [](const std::string& v) { return v.find_first_of("0123456789") != std::string::npos; };
     const struct {
         const char* text;
+        const char* column;              // as the job names it; empty: none named
         std::vector<std::string> values; // empty: refused
         int line;                        // of the refusal
     } cases[] = {
-        {"A1\nA2\n\n# spare\nA3\r\n", {"A1", "A2", "A3"}, 0},
-        {"serial\nA1\nA2\n", {"A1", "A2"}, 0},
-        {"imei,serial,batch\n1,A1,x\n2,\"A2\",y\n", {"A1", "A2"}, 0},
-        {"a,b\n1,2\n", {"1"}, 0}, // no column named serial: the first
-        {"A1\nA2\nA1\n", {}, 3},
-        {"serial,x\n,3\n", {}, 2},
-        {"# nothing\n", {}, 0},
+        {"A1\nA2\n\n# spare\nA3\r\n", "", {"A1", "A2", "A3"}, 0},
+        {"serial\nA1\nA2\n", "", {"A1", "A2"}, 0},
+        {"imei,serial,batch\n1,A1,x\n2,\"A2\",y\n", "", {"A1", "A2"}, 0},
+        {"a,b\n1,2\n", "", {"1"}, 0}, // no column named serial: the first
+        {"A1\nA2\nA1\n", "", {}, 3},
+        {"serial,x\n,3\n", "", {}, 2},
+        {"# nothing\n", "", {}, 0},
+        // quoted fields: a comma, a doubled quote and a line end inside them
+        {"sn,note\n\"1\",\"a, b\"\n2,\"say \"\"hi\"\"\"\n3,\"two\nlines\"\n4,x\n",
+         "sn",
+         {"1", "2", "3", "4"},
+         0},
+        {"sn,note\n1,x\n\"2,y\n", "sn", {}, 3}, // a quote not closed
+        {"imei,batch\n1,x\n", "serial", {}, 1}, // the column the job names is not there
+        {"SN\n7\n8\n", "", {"7", "8"}, 0},      // one column, first line no value: a header
+        {"serial\n7\n", "serial", {"7"}, 0},
+        {"7\n8\n", "serial", {"7", "8"}, 0},          // one column without a header
+        {"sn,note\n5,x\n\n6,\"y\" z\n", "sn", {}, 4}, // text after a quoted field
     };
     for (const auto& c : cases) {
         std::vector<std::string> values;
+        std::vector<int> lines;
         int line = 0;
         std::string reason;
-        const bool ok = ReadSerialList(c.text, "serial", values, line, reason);
+        const bool ok = ReadSerialList(c.text, c.column, digits, values, lines, line, reason);
         EXPECT_EQ(ok, !c.values.empty()) << c.text << reason;
         if (ok) {
             EXPECT_EQ(values, c.values) << c.text;
+            EXPECT_EQ(lines.size(), values.size());
         } else {
             EXPECT_EQ(line, c.line) << c.text << reason;
         }
     }
+    // the value lines of the quoted case: a field over two lines moves the next value down
+    std::vector<std::string> values;
+    std::vector<int> lines;
+    int line = 0;
+    std::string reason;
+    ASSERT_TRUE(ReadSerialList(c_quotedLines, "sn", digits, values, lines, line, reason)) << reason;
+    EXPECT_EQ(lines, (std::vector<int>{2, 3, 5}));
 }
 
 TEST(JobFile, GoodAndBadJobs) {
@@ -161,6 +188,10 @@ TEST(JobFile, GoodAndBadJobs) {
                              drive + "\"\n";
     const std::string serial =
         "[serial]\naddress = 0x0037F000\nformat = \"R3700-{serial:08}\"\nfirst = 1000\nlast = 1999\n";
+    auto list = [&head](const std::string& format, const std::string& file) {
+        return head + "[serial]\naddress = 0x08001000\nformat = \"" + format + "\"\nlist = \"" + file +
+               "\"\n";
+    };
     const struct {
         const char* name;
         std::string text;
@@ -191,8 +222,25 @@ TEST(JobFile, GoodAndBadJobs) {
         {"counter-and-list", head + serial + "list = \"serials.csv\"\n", 12, "not both"},
         {"list-twice", head + "[serial]\naddress = 0x08001000\nformat = \"{serial}\"\nlist = \"dup.csv\"\n",
          3, "listed twice"},
+        // values checked against the format, and two values that write the same bytes
+        {"list-u32-too-large", list("u32le", "u32.csv"), 3, "'4294967297' is larger than 4294967295"},
+        {"list-u64-too-large", list("u64be", "u64.csv"), 2, "larger than 18446744073709551615"},
+        {"list-same-bytes", list("u32be", "same.csv"), 4,
+         "'1' (line 2) and '01' (line 4) write the same bytes"},
+        {"list-not-ascii", list("{serial}", "ascii.csv"), 2, "not printable ASCII"},
+        {"list-too-wide", list("R{serial:4}", "wide.csv"), 2, "longer than the 4 characters"},
+        {"list-no-column", list("{serial}", "serials.csv") + "column = \"imei\"\n", 1, "no column 'imei'"},
+        {"counter-too-wide",
+         head + "[serial]\naddress = 0x0037F000\nformat = \"R{serial:03}\"\nfirst = 1\nlast = 1000\n", 16,
+         "longer than the 3 characters"},
     };
     Write(dir + "/dup.csv", "A\nB\nA\n");
+    Write(dir + "/u32.csv", "1\n4294967295\n4294967297\n");
+    Write(dir + "/u64.csv", "1\n18446744073709551616\n");
+    Write(dir + "/same.csv", "serial\n1\n2\n01\n");
+    Write(dir + "/ascii.csv", "A1\nA\xC3\xA4"
+                              "2\n");
+    Write(dir + "/wide.csv", "1234\n12345\n");
     for (const auto& c : cases) {
         const std::string path = dir + "/" + c.name + ".toml";
         Write(path, c.text);
@@ -203,10 +251,8 @@ TEST(JobFile, GoodAndBadJobs) {
         if (!ok) {
             EXPECT_EQ(error.Line, c.line) << c.name << ": " << error.Text();
             EXPECT_NE(error.Text().find(c.reason), std::string::npos) << c.name << ": " << error.Text();
-            EXPECT_EQ(
-                error.Text().rfind(std::string(c.name) == "list-twice" ? dir + "/dup.csv:" : path + ":", 0),
-                0u)
-                << error.Text();
+            const bool inList = std::string(c.name).rfind("list-", 0) == 0;
+            EXPECT_EQ(error.Text().rfind(inList ? dir + "/" : path + ":", 0), 0u) << error.Text();
         }
     }
     TS_LINE_JOB job;
@@ -217,6 +263,13 @@ TEST(JobFile, GoodAndBadJobs) {
     EXPECT_EQ(job.ExpectedParts[0], 19);
     EXPECT_EQ(job.ExpectedParts[2], 18);
     EXPECT_EQ(job.Serial.Text(0), "R3700-00001000");
+    EXPECT_EQ(job.SerialPool, "R3700-{serial:08} 1000..1999"); // derived from the format and range
+    TS_LINE_JOB other;
+    ASSERT_TRUE(LoadJobFile(dir + "/good-list.toml", other, error)) << error.Text();
+    EXPECT_EQ(other.SerialPool, "{serial} list serials.csv");
+    Write(dir + "/pooled.toml", head + serial + "pool = \"line 3\"\n");
+    ASSERT_TRUE(LoadJobFile(dir + "/pooled.toml", other, error)) << error.Text();
+    EXPECT_EQ(other.SerialPool, "line 3");
     // main code; D-drive and media: with CS#0 part 19 (pinned) vdrive.m0's records at 0x0810xxxx
     // and 0x0820xxxx both lie in the moved media area
     ASSERT_EQ(job.Erased.size(), 3u);
@@ -244,7 +297,8 @@ bool IssueOne(IRecordStore& store, const std::string& job, int64_t count, std::s
     TS_SERIAL_ISSUE issue;
     bool used = false;
     const bool ok = store.IssueSerial(
-        id, job, count, [](int64_t k) { return "S" + std::to_string(k); }, issue, used, error);
+        id, {job, "S{serial}", count, job}, [](int64_t k) { return "S" + std::to_string(k); }, issue, used,
+        error);
     if (text)
         *text = issue.Text;
     if (attempt)
@@ -267,7 +321,7 @@ TEST(SqliteStore, SerialsAcrossProcessesAreDistinct) {
         const pid_t pid = ::fork();
         if (pid == 0) {
             std::string error;
-            auto store = OpenRecordStore("sqlite:" + path, error);
+            auto store = OpenRecordStore("sqlite:" + path, error, STORE_CREATE);
             int issued = 0;
             for (int k = 0; store && k < kEach; ++k) {
                 std::string text;
@@ -291,7 +345,7 @@ TEST(SqliteStore, SerialsAcrossProcessesAreDistinct) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
     std::string error;
-    auto store = OpenRecordStore("sqlite:" + path, error);
+    auto store = OpenRecordStore("sqlite:" + path, error, STORE_CREATE);
     ASSERT_TRUE(store) << error;
     std::vector<TS_ATTEMPT_RECORD> records;
     ASSERT_TRUE(store->Query({}, records, error)) << error;
@@ -314,7 +368,7 @@ TEST(SqliteStore, InterruptedVoidExhaustedAndFilters) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         std::string error;
-        auto store = OpenRecordStore(where, error);
+        auto store = OpenRecordStore(where, error, STORE_CREATE);
         ::_exit(store && IssueOne(*store, "job", 3) ? 0 : 1);
     }
     int status = 0;
@@ -322,7 +376,7 @@ TEST(SqliteStore, InterruptedVoidExhaustedAndFilters) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
     std::string error;
-    auto store = OpenRecordStore(where, error);
+    auto store = OpenRecordStore(where, error, STORE_CREATE);
     ASSERT_TRUE(store) << error;
     EXPECT_EQ(store->InterruptedAtOpen(), 1);
     std::string text;
@@ -341,11 +395,13 @@ TEST(SqliteStore, InterruptedVoidExhaustedAndFilters) {
     bool exhausted = false;
     EXPECT_FALSE(IssueOne(*store, "job", 3, &text, nullptr, &exhausted));
     EXPECT_TRUE(exhausted);
-    EXPECT_TRUE(IssueOne(*store, "other", 3, &text)); // each job has its own range
+    EXPECT_TRUE(IssueOne(*store, "other", 3, &text)); // each pool has its own range
     EXPECT_EQ(text, "S0");
-    int64_t issued = 0;
-    ASSERT_TRUE(store->IssuedCount("job", issued, error));
-    EXPECT_EQ(issued, 3);
+    int64_t next = 0;
+    int64_t left = 0;
+    ASSERT_TRUE(store->PoolLeft({"job", "S{serial}", 3, "job"}, next, left, error));
+    EXPECT_EQ(next, 3);
+    EXPECT_EQ(left, 0);
 
     std::vector<TS_ATTEMPT_RECORD> records;
     auto with = [](auto member, auto value) {
@@ -366,11 +422,20 @@ TEST(SqliteStore, InterruptedVoidExhaustedAndFilters) {
         {with(&TS_HISTORY_FILTER::Until, "2000-01-01T00:00:00"), 0},
         {with(&TS_HISTORY_FILTER::Id, id), 1},
         {with(&TS_HISTORY_FILTER::Limit, 2), 2},
+        {with(&TS_HISTORY_FILTER::Offset, 3), 2}, // the last page
     };
     for (const auto& f : filters) {
         ASSERT_TRUE(store->Query(f.filter, records, error)) << error;
         EXPECT_EQ(records.size(), f.count) << f.filter.Job << f.filter.Result << f.filter.Serial;
     }
+    TS_HISTORY_FILTER page;
+    page.Limit = 2;
+    page.Offset = 2;
+    page.WithLog = false;
+    ASSERT_TRUE(store->Query(page, records, error)) << error;
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].Serial, "S2"); // the third and fourth, newest first
+    EXPECT_EQ(records[1].Result, RESULT_FAILED);
     ASSERT_TRUE(store->Query({}, records, error));
     EXPECT_EQ(records.front().Job, "other"); // newest first
     EXPECT_EQ(records.back().Result, RESULT_INTERRUPTED);
@@ -393,4 +458,181 @@ TEST(RecordStore, TextsAndTimes) {
     const std::size_t a = dead.find('/');
     EXPECT_FALSE(OwnerAlive(dead.substr(0, a) + "/999999999/" + dead.substr(dead.find('/', a + 1) + 1)));
     EXPECT_TRUE(OwnerAlive("another-host/1/x:1")); // not ours to judge
+}
+
+TEST(SqliteStore, RecordsRoundTrip) {
+    const std::string dir = TempDir("sqlite-round");
+    std::string error;
+    auto store = OpenRecordStore("sqlite:" + dir + "/records.db", error, STORE_CREATE);
+    ASSERT_TRUE(store) << error;
+    ExpectRecordsRoundTrip(*store);
+    fs::remove_all(dir);
+}
+
+// A store is made on purpose: reading or writing one that is not there makes nothing and says so;
+// a reader cannot write.
+TEST(SqliteStore, MadeOnPurposeOnly) {
+    const std::string dir = TempDir("sqlite-purpose");
+    const std::string path = dir + "/sub/records.db";
+    Write(dir + "/empty.db", "");
+    const struct {
+        std::string where;
+        TE_STORE_OPEN mode;
+        bool opens;
+        bool missing;
+    } cases[] = {
+        {"sqlite:" + path, STORE_READ, false, true},   {"sqlite:" + path, STORE_WRITE, false, true},
+        {dir + "/empty.db", STORE_READ, false, true}, // a file without the schema
+        {dir + "/empty.db", STORE_WRITE, false, true}, {"sqlite:" + path, STORE_CREATE, true, false},
+        {"sqlite:" + path, STORE_READ, true, false},   {"sqlite:" + path, STORE_WRITE, true, false},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        bool missing = false;
+        const auto store = OpenRecordStore(c.where, error, c.mode, &missing);
+        EXPECT_EQ(store != nullptr, c.opens) << c.where << " " << c.mode << ": " << error;
+        EXPECT_EQ(missing, c.missing) << c.where << " " << c.mode;
+        if (c.missing) {
+            EXPECT_EQ(error.rfind("no record store at sqlite:", 0), 0u) << error;
+        }
+        if (c.mode != STORE_CREATE && !c.opens) {
+            EXPECT_FALSE(fs::exists(path)) << c.where; // nothing made, not even its folder
+        }
+    }
+    std::string error;
+    auto reader = OpenRecordStore("sqlite:" + path, error, STORE_READ);
+    ASSERT_TRUE(reader) << error;
+    TS_ATTEMPT_RECORD record;
+    record.Job = "j";
+    int64_t id = 0;
+    EXPECT_FALSE(reader->BeginAttempt(record, id, error)); // read-only
+    fs::remove_all(dir);
+}
+
+namespace {
+
+// The schema before pools (version 1) with a job "old" that was issued S0 and S1.
+void MakeVersion1(const std::string& path) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    const char* sql =
+        "CREATE TABLE attempts(id INTEGER PRIMARY KEY AUTOINCREMENT, job TEXT NOT NULL, job_sha256 TEXT NOT "
+        "NULL"
+        " DEFAULT '', station TEXT NOT NULL DEFAULT '', operator TEXT NOT NULL DEFAULT '', port TEXT NOT NULL"
+        " DEFAULT '', device TEXT NOT NULL DEFAULT '', started TEXT NOT NULL, ended TEXT NOT NULL DEFAULT '',"
+        " flash_parts TEXT NOT NULL DEFAULT '', runners TEXT NOT NULL DEFAULT '', files TEXT NOT NULL DEFAULT"
+        " '[]', serial TEXT NOT NULL DEFAULT '', serial_how TEXT NOT NULL DEFAULT '', verify TEXT NOT NULL"
+        " DEFAULT '', result TEXT NOT NULL, reason TEXT NOT NULL DEFAULT '', phases TEXT NOT NULL DEFAULT "
+        "'{}',"
+        " log TEXT NOT NULL DEFAULT '', owner TEXT NOT NULL DEFAULT '');"
+        "CREATE INDEX attempts_started ON attempts(started);"
+        "CREATE INDEX attempts_open ON attempts(result) WHERE result = 'open';"
+        "CREATE TABLE serials(job TEXT NOT NULL, idx INTEGER NOT NULL, text TEXT NOT NULL, attempt INTEGER "
+        "NOT"
+        " NULL, state TEXT NOT NULL, issued TEXT NOT NULL, PRIMARY KEY(job, idx));"
+        "CREATE UNIQUE INDEX serials_text ON serials(job, text);"
+        "INSERT INTO attempts(job, started, result, serial, serial_how) VALUES"
+        " ('old', '2026-01-01', 'passed', 'S0', 'issued'), ('old', '2026-01-02', 'failed', 'S1', 'issued');"
+        "INSERT INTO serials VALUES ('old', 0, 'S0', 1, 'used', '2026-01-01'), ('old', 1, 'S1', 2, 'void',"
+        " '2026-01-02');"
+        "PRAGMA user_version = 1;";
+    ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+}
+
+} // namespace
+
+// A store of the schema before pools is migrated with its data: the job's counter goes on in the
+// job's pool, and a text issued in a pool is refused by the schema itself.
+TEST(SqliteStore, PoolsMigratedWithTheirData) {
+    const std::string dir = TempDir("sqlite-migrate");
+    const std::string path = dir + "/records.db";
+    MakeVersion1(path);
+    std::string error;
+    EXPECT_FALSE(OpenRecordStore("sqlite:" + path, error, STORE_READ)); // a reader does not migrate
+    EXPECT_NE(error.find("older than this program's"), std::string::npos) << error;
+    auto store = OpenRecordStore("sqlite:" + path, error);
+    ASSERT_TRUE(store) << error;
+    ExpectPoolsShared(*store, "old");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    EXPECT_NE(sqlite3_exec(db,
+                           "INSERT INTO serials(pool, idx, text, job, attempt, state, issued)"
+                           " VALUES('line A', 99, 'S0', 'x', 0, 'issued', '')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK); // the schema's uniqueness rule
+    sqlite3_close(db);
+    fs::remove_all(dir);
+}
+
+TEST(SqliteStore, KeepAsksTheStore) {
+    const std::string dir = TempDir("sqlite-keep");
+    std::string error;
+    auto store = OpenRecordStore("sqlite:" + dir + "/records.db", error, STORE_CREATE);
+    ASSERT_TRUE(store) << error;
+    ExpectKeepAsksTheStore(*store);
+    fs::remove_all(dir);
+}
+
+TEST(SqliteStore, ALateEndIsKept) {
+    const std::string dir = TempDir("sqlite-late");
+    const std::string path = dir + "/records.db";
+    std::string error;
+    auto store = OpenRecordStore("sqlite:" + path, error, STORE_CREATE);
+    ASSERT_TRUE(store) << error;
+    ExpectALateEndIsKept(*store, [&path](int64_t id) {
+        sqlite3* db = nullptr;
+        sqlite3_open(path.c_str(), &db);
+        sqlite3_busy_timeout(db, 5000);
+        sqlite3_exec(db,
+                     ("UPDATE attempts SET result = 'interrupted' WHERE id = " + std::to_string(id)).c_str(),
+                     nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    });
+    fs::remove_all(dir);
+}
+
+TEST(RecordStore, TextsThatAreNotUtf8AreEscaped) {
+    const struct {
+        std::string in;
+        std::string out;
+    } cases[] = {
+        {"plain /tmp/a", "plain /tmp/a"},
+        {"st\xC3\xA4tion \xE2\x82\xAC \xF0\x9F\x98\x80", "st\xC3\xA4tion \xE2\x82\xAC \xF0\x9F\x98\x80"},
+        {"/jobs/\xFF\xFE/x", "/jobs/\\xFF\\xFE/x"},
+        {"latin1 caf\xE9.m0", "latin1 caf\\xE9.m0"},
+        {"overlong \xC0\xAF", "overlong \\xC0\\xAF"},
+        {"surrogate \xED\xA0\x80", "surrogate \\xED\\xA0\\x80"},
+        {"cut \xE2\x82", "cut \\xE2\\x82"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(EscapedUtf8(c.in), c.out);
+    }
+    // a job folder that is not UTF-8: the attempt's end is recorded, escaped, and the port goes on
+    const std::string dir = TempDir("non-utf8");
+    std::string error;
+    auto store = OpenRecordStore("sqlite:" + dir + "/records.db", error, STORE_CREATE);
+    ASSERT_TRUE(store) << error;
+    TS_LINE_JOB job;
+    job.Name = "j";
+    job.Sha256 = "ab";
+    job.Text = "name = \"j\"\n";
+    CLineSession line(job, *store, "st", "op");
+    int64_t attempt = 0;
+    ASSERT_TRUE(line.BeginAttempt(0, "p", "/dev/\xFFtty", attempt, error)) << error;
+    TS_ATTEMPT_OUTCOME outcome;
+    outcome.Result.Ok = true;
+    outcome.Files.push_back({"image", "/jobs/\xFF\xFE/vmain.m0", 10});
+    ASSERT_TRUE(line.EndAttempt(attempt, outcome, error)) << error;
+    std::vector<TS_ATTEMPT_RECORD> records;
+    ASSERT_TRUE(store->Query({}, records, error)) << error;
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_NE(records[0].Files.find("/jobs/\\\\xFF\\\\xFE/vmain.m0"), std::string::npos) << records[0].Files;
+    EXPECT_EQ(records[0].Device, "/dev/\\xFFtty");
+    EXPECT_EQ(records[0].Host, HostName());
+    EXPECT_NE(records[0].Program.find("line_tests"), std::string::npos) << records[0].Program;
+    std::string text;
+    ASSERT_TRUE(store->JobText("ab", text, error)) << error;
+    EXPECT_EQ(text, job.Text); // kept once per SHA-256
+    fs::remove_all(dir);
 }

@@ -41,6 +41,7 @@ struct TS_JOB_AREA {
 struct TS_LINE_JOB {
     std::string Path;   // of the job file
     std::string Sha256; // of the job file
+    std::string Text;   // the job file's text
     std::string Name;
     TS_JOB_FILE WriterUart; // empty Path: none for that link
     TS_JOB_FILE WriterUsb;
@@ -49,6 +50,7 @@ struct TS_LINE_JOB {
     std::array<int, 4> ExpectedParts{-1, -1, -1, -1}; // per chip select; -1: any
     bool HasSerial = false;
     CSerialPlan Serial;
+    std::string SerialPool; // [serial] pool, else the plan's definition (a list's: with its file name)
     std::string SerialListPath;
     std::string Store; // empty: the default store
     std::vector<TS_JOB_AREA> Erased;

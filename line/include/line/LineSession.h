@@ -5,6 +5,7 @@
 //   station.SetLineHooks(line.Hooks());
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -12,11 +13,13 @@
 #include "line/RecordStore.h"
 #include "station/LineHooks.h"
 
-class CLineSession final : public IHandsetDataSource, public IAttemptRecorder {
+class CLineSession final : public IHandsetDataSource, public IAttemptRecorder, public IFilePins {
 public:
     CLineSession(const TS_LINE_JOB& job, IRecordStore& store, std::string station, std::string operatorName);
 
-    TS_LINE_HOOKS Hooks() { return {this, this}; }
+    TS_LINE_HOOKS Hooks() { return {this, this, this}; }
+    // The pool the job's serials come from (Name empty: the job issues none).
+    TS_SERIAL_POOL Pool() const;
     // The station job the line's job makes: download the images in order, verify as pinned, the
     // writer of the first link given (a port's own writer comes from WriterFor).
     TS_STATION_JOB StationJob() const;
@@ -27,6 +30,11 @@ public:
     int64_t CurrentAttempt(int port) const;
     std::string SerialOf(int64_t attempt) const;
     bool SerialKept(int64_t attempt) const;
+    // SERIAL_ISSUED, SERIAL_KEPT, SERIAL_ADOPTED, or empty (none yet).
+    std::string SerialHow(int64_t attempt) const;
+    // Rework on a line that moved from another store: a handset's well-formed serial of the pool that
+    // this store never issued is adopted (recorded as "adopted") instead of failing the attempt.
+    void SetAdoptSerials(bool adopt) { m_adopt = adopt; }
 
     // IHandsetDataSource
     uint32_t FieldAddress() const override;
@@ -37,15 +45,25 @@ public:
     bool BeginAttempt(int port, const std::string& portLabel, const std::string& devicePath, int64_t& attempt,
                       std::string& reason) override;
     bool EndAttempt(int64_t attempt, const TS_ATTEMPT_OUTCOME& outcome, std::string& reason) override;
+    // IFilePins: the job's images and writers
+    std::string PinnedSha256(const std::string& path) const override;
+    std::string Sha256Of(const std::string& bytes) const override;
+    void Prepared(const std::string& path, const std::string& sha256) override;
 
 private:
+    bool End(int64_t attempt, const TS_ATTEMPT_OUTCOME& outcome, std::string& reason);
+
     const TS_LINE_JOB& m_job;
     IRecordStore& m_store;
     const std::string m_station;
     const std::string m_operator;
     mutable std::mutex m_mutex;
-    std::map<int, int64_t> m_current;                          // port -> attempt
-    std::map<int64_t, std::pair<std::string, bool>> m_serials; // attempt -> serial, kept
+    std::map<int, int64_t> m_current;                                 // port -> attempt
+    std::map<int64_t, std::pair<std::string, std::string>> m_serials; // attempt -> serial, how
+    bool m_adopt = false;
+    const std::string m_program;
+    std::atomic<bool> m_jobKept{false};
+    std::map<std::string, std::string> m_sent; // path -> SHA-256 of the bytes prepared and sent
 };
 
 // "the handset's CS#0 holds X; the job expects Y", or empty when the parts are as the job pins.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@ struct TS_SERIAL_SPEC {
     std::string Template = "{serial}"; // SERIAL_TEXT
     // the source: a counter, or the values of a list file (in file order)
     bool FromList = false;
+    std::vector<int> ListLines; // the list file's line of each value (1-based)
     int64_t First = 0;
     int64_t Last = 0;
     int64_t Step = 1;
@@ -48,10 +50,13 @@ public:
     int64_t IndexOf(const std::vector<uint8_t>& bytes) const;
     // "R3700-00001000..R3700-00001999"
     std::string RangeText() const;
+    // What a pool of this plan's serials is: the format and the source ("R3700-{serial:08} 1000..1999",
+    // "u32le 1..9 step 2", "{serial} list"). Every job that draws one pool has the same.
+    std::string PoolDefinition() const;
 
 private:
     std::string Expand(const std::string& value) const;
-    bool ValueOf(int64_t index, int64_t& value) const;
+    bool ValueOf(int64_t index, uint64_t& value) const;
 
     TS_SERIAL_SPEC m_spec;
     std::size_t m_length = 0;
@@ -63,10 +68,24 @@ private:
 bool CheckSerialTemplate(const std::string& text, std::string& reason);
 // "u32le" ... "u64be", or a template; false with the reason.
 bool ParseSerialFormat(const std::string& text, TE_SERIAL_FORMAT& format, std::string& reason);
+// "u32le" ... "u64be", or the template.
+std::string SerialFormatText(const TS_SERIAL_SPEC& spec);
 
-// A list file's values: one a line; or CSV with a header line, the values in the column named
-// column (the first column when the header has none of that name). Blank lines and lines that
-// begin with '#' are skipped; a value that repeats is refused. False with the 1-based line and the
+// Whether a value fits a format: u32* a decimal integer up to 4294967295, u64* up to
+// 18446744073709551615; a text printable ASCII that fits the template's width. False with the
 // reason.
-bool ReadSerialList(const std::string& text, const std::string& column, std::vector<std::string>& values,
-                    int& line, std::string& reason);
+bool CheckSerialValue(const TS_SERIAL_SPEC& spec, const std::string& value, std::string& reason);
+// Two serials of a plan that write the same bytes: false with the reason naming both (their list
+// lines, or their values).
+bool CheckSerialsDistinct(const CSerialPlan& plan, std::string& reason, int& line);
+
+// A list file's values, read as CSV (RFC 4180: fields quoted with '"', a quote in one doubled; a
+// comma, a line end or a '#' inside quotes is text). A file of several columns has a header line;
+// the values are those of the column named column, which must be there (column empty: the column
+// "serial", else the first). A file of one column has a header when its first line is not a value
+// (isValue false) or is the column's name. Blank lines and lines that begin with '#' are skipped; a
+// value that repeats is refused. values and lines (the 1-based line of each value); false with the
+// 1-based line and the reason.
+bool ReadSerialList(const std::string& text, const std::string& column,
+                    const std::function<bool(const std::string&)>& isValue, std::vector<std::string>& values,
+                    std::vector<int>& lines, int& line, std::string& reason);

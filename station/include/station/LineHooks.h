@@ -76,7 +76,22 @@ public:
     virtual bool EndAttempt(int64_t attempt, const TS_ATTEMPT_OUTCOME& outcome, std::string& reason) = 0;
 };
 
+// The files a line pins. The station hashes the very bytes it reads of every file it prepares (an
+// image or a flash writer, at each preparation) and compresses or sends only bytes whose digest is
+// the pinned one; a mismatch fails the attempt before anything is erased and stops the station.
+class IFilePins {
+public:
+    virtual ~IFilePins() = default;
+    // The SHA-256 (64 lower-case hex digits) the file must have; empty: the file is not pinned.
+    virtual std::string PinnedSha256(const std::string& path) const = 0;
+    // The SHA-256 of bytes, in the same form.
+    virtual std::string Sha256Of(const std::string& bytes) const = 0;
+    // The digest of the bytes a preparation read, checked, and sent from then on.
+    virtual void Prepared(const std::string& path, const std::string& sha256) = 0;
+};
+
 struct TS_LINE_HOOKS {
     IHandsetDataSource* Data = nullptr;
     IAttemptRecorder* Recorder = nullptr;
+    IFilePins* Pins = nullptr;
 };

@@ -177,6 +177,7 @@ class CStationPort;
 struct TS_PREPARED_FILE;
 class IHandsetDataSource;
 class IAttemptRecorder;
+class IFilePins;
 struct TS_LINE_HOOKS;
 
 class CStationEngine {
@@ -256,6 +257,7 @@ private:
     std::function<void(int port)> m_jobHook;
     IHandsetDataSource* m_lineData = nullptr;
     IAttemptRecorder* m_recorder = nullptr;
+    IFilePins* m_pins = nullptr;
     // Arrivals and removals of USB devices, while a watching port waits for a usb: device.
     std::shared_ptr<void> m_usbArrivals;
 
