@@ -66,7 +66,7 @@ CLineHistoryDlg::CLineHistoryDlg(const std::string& where, const QString& job, Q
     connect(m_result, &QComboBox::currentIndexChanged, this, &CLineHistoryDlg::Refresh);
 
     std::string error;
-    m_store = OpenRecordStore(where, error);
+    m_store = OpenRecordStore(where, error, STORE_READ);
     if (!m_store) {
         m_status->setText(QString::fromStdString(error));
         return;

@@ -41,8 +41,17 @@ bool CStationModel::OpenJob(const std::string& path, std::string& problem) {
         problem = error.Text();
         return false;
     }
-    std::unique_ptr<IRecordStore> store = OpenRecordStore(job->Store, problem);
+    // a store is made on purpose: only a job without serials starts the default one on first use
+    const bool create = !job->HasSerial && job->Store.empty();
+    bool missing = false;
+    std::unique_ptr<IRecordStore> store =
+        OpenRecordStore(job->Store, problem, create ? STORE_CREATE : STORE_WRITE, &missing);
     if (!store) {
+        if (missing) {
+            problem += "; make it with `vandrel-cli store init " +
+                       RedactStoreText(job->Store.empty() ? "sqlite:" + DefaultStorePath() : job->Store) +
+                       "`";
+        }
         return false;
     }
     m_line.reset();

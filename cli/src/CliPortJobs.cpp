@@ -2,10 +2,6 @@
 // dump, each after the connect sequence; and the runner that picks the command.
 #include "CliPort.h"
 
-#include <fcntl.h>
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -14,29 +10,15 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "CliExitStatus.h"
 #include "CliJson.h"
-#include "CliOptions.h"
 #include "CliOutput.h"
 #include "FlashFileCheck.h"
-#include "SavedSettings.h"
-#include "app/AppSettings.h"
-#include "app/ComPortMap.h"
 #include "app/DownloadRuns.h"
-#include "download/CompressFlashFile.h"
 #include "download/DownloadSession.h"
-#include "download/FlashFile.h"
-#include "download/OstraAreaTable.h"
-#include "download/RecordReader.h"
 #include "download/TargetConnection.h"
-#include "platform/RegistryStore.h"
-#include "platform/SettingsStore.h"
-#include "quillet/PortMap.h"
 #include "quillet/UsbDevices.h"
-#include "station/SerialNames.h"
 #include "station/StationEngine.h"
 #include "tools/DumpToFile.h"
 #include "tools/EraseJob.h"

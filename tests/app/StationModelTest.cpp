@@ -13,12 +13,14 @@
 #include "app/StationModel.h"
 #include "line/JobFile.h"
 #include "line/LineSession.h"
+#include "line/RecordStore.h"
 
 namespace {
 
 // The sample job without its flash parts (no handset here to name them), its records in dir.
+// The job's store is made first (a job with serials never makes one), unless make is false.
 std::string WriteJob(const CTempDir& dir, const std::string& store = "records.db",
-                     const std::string& name = "job.toml") {
+                     const std::string& name = "job.toml", bool make = true) {
     for (const char* name : {"vwriter.m0", "vmain.m0", "vdrive.m0"}) {
         std::ifstream in(std::string(VANDREL_SOURCE_DIR) + "/samples/" + name, std::ios::binary);
         std::ostringstream bytes;
@@ -32,7 +34,14 @@ std::string WriteJob(const CTempDir& dir, const std::string& store = "records.db
             text += line + "\n";
         }
     }
-    return dir.Write(name, "store = \"sqlite:" + store + "\"\n" + text);
+    const std::string path = dir.Write(name, "store = \"sqlite:" + store + "\"\n" + text);
+    TS_LINE_JOB job;
+    TS_JOB_ERROR error;
+    std::string problem;
+    if (make && LoadJobFile(path, job, error)) {
+        OpenRecordStore(job.Store, problem, STORE_CREATE);
+    }
+    return path;
 }
 
 TS_STATION_CHOICE Choice(const std::string& label, const std::string& device) {
@@ -57,6 +66,8 @@ TEST(StationModel, OpenJobAndItsRefusals) {
                                        std::string(64, '0') + "\"\n"),
          false, "cannot read 'vnone.m0'"},
         {WriteJob(dir, dir.File("file") + "/records.db", "nostore.toml"), false, "file/records.db"},
+        {WriteJob(dir, "unmade.db", "unmade.toml", false), false,
+         "make it with `vandrel-cli store init sqlite:"},
     };
     CStationModel model;
     bool open = false;

@@ -23,6 +23,7 @@
 #include "StationTile.h"
 #include "VandrelDlg.h"
 #include "app/AppSettings.h"
+#include "line/RecordStore.h"
 #include "resource.h"
 
 using namespace apptest;
@@ -69,6 +70,12 @@ void StationJobTest::JobRunHistoryAndExport() {
     QVERIFY2(station->StatusLabel()->text().contains(bad + ":2:1: unknown key 'verfy'"),
              qPrintable(station->StatusLabel()->text()));
     QVERIFY(!station->HasJob());
+    // a job with serials never makes its store: it says how, and opens once the store is made
+    QVERIFY(!station->OpenJob(job));
+    QVERIFY2(station->StatusLabel()->text().contains(QStringLiteral("vandrel-cli store init")),
+             qPrintable(station->StatusLabel()->text()));
+    std::string problem;
+    QVERIFY2(OpenRecordStore("", problem, STORE_CREATE), problem.c_str());
     QVERIFY(station->OpenJob(job));
     QVERIFY(station->HasJob());
     QVERIFY(station->JobLabel()->text().contains(QStringLiteral("R3700 sample line")));
