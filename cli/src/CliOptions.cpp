@@ -95,7 +95,7 @@ const std::map<std::string, ECliCommand> kCommands = {
     {"dump", ECliCommand::Dump},     {"compress", ECliCommand::Compress},
     {"ports", ECliCommand::Ports},   {"udev-rule", ECliCommand::UdevRule},
     {"job", ECliCommand::Job},       {"history", ECliCommand::History},
-    {"run", ECliCommand::Run},
+    {"run", ECliCommand::Run},       {"serve", ECliCommand::Serve},
 };
 
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& value) {
@@ -155,7 +155,8 @@ bool ParseHexAddress(const std::string& text, uint32_t& value) {
 namespace {
 bool StationCommand(ECliCommand command) {
     return command == ECliCommand::Status || command == ECliCommand::FlashId ||
-           command == ECliCommand::Erase || command == ECliCommand::Download || command == ECliCommand::Run;
+           command == ECliCommand::Erase || command == ECliCommand::Download || command == ECliCommand::Run ||
+           command == ECliCommand::Serve;
 }
 } // namespace
 
@@ -390,6 +391,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, TS_CLI_OPTIONS& o, s
             if (line < 0) {
                 return false;
             }
+        } else if (const int serve = ParseServeOption(name, split.value, args, i, o, error); serve != 0) {
+            if (serve < 0) {
+                return false;
+            }
         } else {
             error = "unknown option '" + arg + "'" +
                     (o.Command == ECliCommand::None ? std::string(" (see --help)")
@@ -481,6 +486,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, TS_CLI_OPTIONS& o, s
     case ECliCommand::History:
     case ECliCommand::Run:
         return FinishLineCommand(positional, o, error);
+    case ECliCommand::Serve:
+        return FinishServeCommand(positional, o, error);
     default:
         return true;
     }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "CliLine.h"
+#include "CliServe.h"
 #include "tools/EraseSelection.h"
 
 enum class ECliCommand {
@@ -28,6 +29,7 @@ enum class ECliCommand {
     Job,     // job check FILE
     History, // the record of every attempt
     Run,     // --job FILE run
+    Serve,   // the station as a service
     Help,
     Version
 };
@@ -74,6 +76,8 @@ struct TS_CLI_OPTIONS {
     std::string UsbDeviceText; // usb:VVVV:PPPP
     // job, history, run
     TS_CLI_LINE_OPTIONS Line;
+    // serve
+    TS_CLI_SERVE_OPTIONS Serve;
 };
 
 // The rates --baud takes, in the order of the port configuration's baud index.

@@ -86,6 +86,7 @@ void CStationState::Apply(const nlohmann::json& e) {
         const std::string serial = Text(e, "serial");
         p.State = ok ? "passed" : "failed";
         p.Phase.clear();
+        p.Serial = serial;
         p.Last = {
             {"result", ok ? "passed" : "failed"},
             {"reason", reason},
