@@ -312,6 +312,44 @@ TEST_F(ServiceApi, StartsAJobByNameOnceAndStops) {
     EXPECT_FALSE(json::parse(station->body).at("running").get<bool>());
 }
 
+// The dashboard's files come from inside the program; the OpenAPI document describes the routes
+// the service has (each of its GET paths answers, none is unknown).
+TEST_F(ServiceApi, ServesTheDashboardAndDescribesItsOwnRoutes) {
+    TS_RUNNING running(Config(true));
+    httplib::Client client = running.Client();
+    for (const char* path : {"/", "/app.js", "/style.css"}) {
+        auto file = client.Get(path);
+        ASSERT_TRUE(file);
+        EXPECT_EQ(file->status, 200) << path;
+        EXPECT_GT(file->body.size(), 100u) << path;
+        EXPECT_NE(file->get_header_value("Content-Security-Policy").find("default-src 'self'"),
+                  std::string::npos);
+    }
+    auto document = client.Get("/api/v1/openapi.json");
+    ASSERT_TRUE(document);
+    const json openapi = json::parse(document->body, nullptr, false);
+    ASSERT_TRUE(openapi.is_object());
+    EXPECT_EQ(openapi.value("openapi", "").substr(0, 2), "3.");
+    const httplib::Headers viewer = {{"Authorization", "Bearer " + kViewer}};
+    int described = 0;
+    for (const auto& [path, item] : openapi.at("paths").items()) {
+        if (!item.contains("get") || path == "/events") {
+            continue;
+        }
+        std::string concrete = path;
+        if (const std::size_t brace = concrete.find("{id}"); brace != std::string::npos) {
+            concrete.replace(brace, 4, "1");
+        }
+        auto answer = client.Get("/api/v1" + concrete, viewer);
+        ASSERT_TRUE(answer) << path;
+        EXPECT_TRUE(answer->status == 200 ||
+                    json::parse(answer->body).value("type", "") != "urn:vandrel:problem:not-found")
+            << path << ": " << answer->body;
+        ++described;
+    }
+    EXPECT_GE(described, 4);
+}
+
 // Reads the stream until `count` events (or a missed note) came; returns their ids, 0 for a note.
 std::vector<std::pair<uint64_t, json>> ReadStream(httplib::Client& client, const std::string& lastId,
                                                   std::size_t count) {
