@@ -219,7 +219,7 @@ int RunServe(const TS_CLI_OPTIONS& o, CStopSignals& signals, std::FILE* out, std
             const std::string port = listen.substr(colon + 1);
             char* end = nullptr;
             const long n = std::strtol(port.c_str(), &end, 10);
-            if (port.empty() || *end != 0 || n < 1 || n > 65535) {
+            if (port.empty() || *end != 0 || n < 0 || n > 65535) { // 0: any free port
                 std::fprintf(err, "vandrel-cli: --listen takes ADDR:PORT (127.0.0.1:%d), not '%s'\n",
                              kServiceDefaultPort, listen.c_str());
                 return EXIT_USAGE;
