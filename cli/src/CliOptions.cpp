@@ -40,6 +40,7 @@ Commands:
                                   erases, the serials left
   --job FILE run                  flash with a job on every port given (docs/JOBS.md)
   history [FILTERS] [--csv | --json | --show ID]      the record of every attempt, newest first
+  [--job FILE] serve [SERVE OPTIONS]  the station as a service: HTTP API and dashboard (docs/API.md)
   --help, --version
 
 Options (they override the program's saved settings for this run and are never saved):
@@ -77,6 +78,9 @@ $XDG_DATA_HOME/vandrel/records.db by default, PostgreSQL for several stations).
   history filters: --job NAME, --serial TEXT, --port NAME, --result passed|failed|interrupted|open,
                    --since DATE[THH:MM], --until DATE[THH:MM], --limit N; --show ID prints one
                    attempt with its log
+  serve: --jobs DIR (jobs started by name), --listen ADDR:PORT (default 127.0.0.1:8370),
+                   --tokens FILE (viewer and operator tokens; needed off the loopback address),
+                   --allow-origin ORIGIN (a web origin whose pages may call the API)
 
 Addresses are hexadecimal, with or without 0x. Sizes are decimal (or 0x hexadecimal), in units.
 
