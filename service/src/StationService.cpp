@@ -156,7 +156,8 @@ struct CStationService::TS_IMPL {
     }
 
     bool OriginAllowed(const std::string& origin, const std::string& host) const {
-        if (origin == "http://" + host) {
+        // the service's own pages, directly or through a TLS proxy that keeps the Host
+        if (origin == "http://" + host || origin == "https://" + host) {
             return true;
         }
         return std::find(config.AllowedOrigins.begin(), config.AllowedOrigins.end(), origin) !=
@@ -315,6 +316,10 @@ struct CStationService::TS_IMPL {
             const int status = res.status;
             if (status == 413) {
                 SendProblem(res, {413, "too-large", "the request is larger than this service takes"});
+            } else if (status == 400) {
+                SendProblem(
+                    res, {400, "unreadable",
+                          "the request could not be read (a POST needs a body: Content-Length or chunked)"});
             } else if (status == 404) {
                 SendProblem(res, {404, "not-found", "no " + req.path + " here"});
             } else {
