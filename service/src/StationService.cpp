@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <ctime>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -391,6 +393,8 @@ struct CStationService::TS_IMPL {
                        }
                        SendJson(res, AttemptJson(records.front(), true));
                    });
+        server.Get("/api/v1/stats",
+                   [this](const httplib::Request& req, httplib::Response& res) { StatsRoute(req, res); });
         server.Get("/api/v1/jobs",
                    [this](const httplib::Request&, httplib::Response& res) { JobsRoute(res); });
         for (const char* path : {"/api/v1/station/start", "/api/v1/station/stop"}) {
@@ -582,6 +586,76 @@ struct CStationService::TS_IMPL {
                        {"offset", offset},
                        {"limit", limit},
                        {"more", records.size() > static_cast<std::size_t>(offset + limit)}});
+    }
+
+    // Yield per hour and failures by reason over a period (default: the last 24 hours), for the
+    // dashboard's charts: counted from the records, newest first, at most kStatsRecords of them.
+    void StatsRoute(const httplib::Request& req, httplib::Response& res) {
+        static constexpr int kStatsRecords = 100000;
+        TS_HISTORY_FILTER filter;
+        for (const auto& [key, value] : req.params) {
+            if (key == "job") {
+                filter.Job = value;
+            } else if (key == "since" || key == "until") {
+                std::string& target = key == "since" ? filter.Since : filter.Until;
+                if (!NormaliseTimeText(value, target)) {
+                    SendProblem(
+                        res, {400, "bad-parameter",
+                              key + " takes a date or a date and time (2026-12-09, 2026-12-09T17:05), not '" +
+                                  value + "'"});
+                    return;
+                }
+            } else {
+                SendProblem(
+                    res, {400, "unknown-parameter", "unknown parameter '" + key + "' (job, since, until)"});
+                return;
+            }
+        }
+        if (filter.Since.empty()) {
+            const std::time_t day = std::time(nullptr) - 24 * 3600;
+            std::tm utc{};
+            gmtime_r(&day, &utc);
+            char text[32];
+            std::strftime(text, sizeof text, "%Y-%m-%dT%H:00", &utc);
+            NormaliseTimeText(text, filter.Since);
+        }
+        filter.Limit = kStatsRecords + 1;
+        std::vector<TS_ATTEMPT_RECORD> records;
+        if (!Query(filter, records, res)) {
+            return;
+        }
+        const bool truncated = records.size() > static_cast<std::size_t>(kStatsRecords);
+        std::map<std::string, std::pair<int64_t, int64_t>> hours; // "2026-12-09T17" -> passed, failed
+        std::map<std::string, int64_t> reasons;
+        for (std::size_t k = 0; k < records.size() && k < static_cast<std::size_t>(kStatsRecords); ++k) {
+            const TS_ATTEMPT_RECORD& r = records[k];
+            if (r.Result == RESULT_OPEN || r.Started.size() < 13) {
+                continue;
+            }
+            auto& hour = hours[r.Started.substr(0, 13)];
+            if (r.Result == RESULT_PASSED) {
+                ++hour.first;
+            } else {
+                ++hour.second;
+                ++reasons[r.Reason.empty() ? r.Result : r.Reason];
+            }
+        }
+        json perHour = json::array();
+        for (const auto& [hour, counts] : hours) {
+            perHour.push_back({{"hour", hour + ":00Z"}, {"passed", counts.first}, {"failed", counts.second}});
+        }
+        std::vector<std::pair<std::string, int64_t>> byCount(reasons.begin(), reasons.end());
+        std::stable_sort(byCount.begin(), byCount.end(),
+                         [](const auto& a, const auto& b) { return a.second > b.second; });
+        json failures = json::array();
+        for (const auto& [reason, count] : byCount) {
+            failures.push_back({{"reason", reason}, {"count", count}});
+        }
+        SendJson(res, {{"since", filter.Since},
+                       {"until", filter.Until.empty() ? json() : json(filter.Until)},
+                       {"hours", perHour},
+                       {"failures", failures},
+                       {"truncated", truncated}});
     }
 
     void JobsRoute(httplib::Response& res) {

@@ -143,6 +143,66 @@ async function loadHistory(more) {
   }
 }
 
+// Yield per hour (stacked bars: passed below, failed above) and failures by reason, over the
+// chosen period, from /stats.
+const SVG = 'http://www.w3.org/2000/svg';
+function svg(tag, attributes, text) {
+  const el = document.createElementNS(SVG, tag);
+  for (const [k, v] of Object.entries(attributes)) el.setAttribute(k, v);
+  if (text !== undefined) el.textContent = text;
+  return el;
+}
+
+async function loadStats() {
+  const hours = Number($('period').value);
+  const since = new Date(Date.now() - hours * 3600 * 1000).toISOString().slice(0, 13) + ':00';
+  try {
+    const stats = await api('/stats?since=' + encodeURIComponent(since));
+    const chart = $('yield');
+    chart.replaceChildren();
+    const byHour = new Map(stats.hours.map((h) => [h.hour.slice(0, 13), h]));
+    const start = new Date(since + ':00Z').getTime();
+    const slots = [];
+    for (let k = 0; k <= hours; ++k) slots.push(new Date(start + k * 3600 * 1000).toISOString().slice(0, 13));
+    const top = Math.max(1, ...slots.map((s) => { const h = byHour.get(s); return h ? h.passed + h.failed : 0; }));
+    const left = 30, bottom = 160, width = 560, height = 140;
+    const step = width / slots.length;
+    chart.appendChild(svg('text', { x: 2, y: bottom - height + 4 }, String(top)));
+    chart.appendChild(svg('text', { x: 2, y: bottom }, '0'));
+    chart.appendChild(svg('line', { x1: left, y1: bottom, x2: left + width, y2: bottom, stroke: '#9aa5b1' }));
+    slots.forEach((slot, k) => {
+      const h = byHour.get(slot);
+      const x = left + k * step;
+      if (h) {
+        const passed = (h.passed / top) * height, failed = (h.failed / top) * height;
+        const w = Math.max(1, step * 0.8);
+        const bar = svg('rect', { x, y: bottom - passed, width: w, height: passed, class: 'pass' });
+        bar.appendChild(svg('title', {}, slot + ':00Z: ' + h.passed + ' passed, ' + h.failed + ' failed'));
+        chart.appendChild(bar);
+        chart.appendChild(svg('rect', { x, y: bottom - passed - failed, width: w, height: failed, class: 'fail' }));
+      }
+      if (k % Math.ceil(slots.length / 8) === 0) {
+        chart.appendChild(svg('text', { x, y: bottom + 14 }, hours > 24 ? slot.slice(5, 10) : slot.slice(11, 13) + 'h'));
+      }
+    });
+    const body = $('reasons').tBodies[0];
+    body.replaceChildren();
+    const most = Math.max(1, ...stats.failures.map((f) => f.count));
+    for (const f of stats.failures.slice(0, 10)) {
+      const row = body.insertRow();
+      const reason = row.insertCell();
+      reason.className = 'reason';
+      const bar = document.createElement('span');
+      bar.className = 'bar';
+      bar.style.width = Math.round((f.count / most) * 6) + 'em';
+      reason.append(bar, f.reason);
+      row.insertCell().textContent = f.count;
+    }
+  } catch (e) {
+    say(e.message);
+  }
+}
+
 async function showLog(id) {
   try {
     const a = await api('/attempts/' + id);
@@ -184,7 +244,7 @@ async function follow() {
           if (!data) continue;
           const event = JSON.parse(data[1]);
           refreshSoon();
-          if (event.event === 'end' || event.event === 'missed') loadHistory(false);
+          if (event.event === 'end' || event.event === 'missed') { loadHistory(false); loadStats(); }
         }
       }
     } catch (e) {
@@ -199,7 +259,7 @@ function init() {
   $('token').addEventListener('change', () => {
     token = $('token').value.trim();
     localStorage.setItem('vandrel-token', token);
-    refresh(); loadJobs(); loadHistory(false);
+    refresh(); loadJobs(); loadHistory(false); loadStats();
   });
   $('start').addEventListener('click', async () => {
     say('');
@@ -220,10 +280,12 @@ function init() {
   });
   $('filters').addEventListener('submit', (e) => { e.preventDefault(); loadHistory(false); });
   $('more').addEventListener('click', () => loadHistory(true));
+  $('period').addEventListener('change', loadStats);
   $('closelog').addEventListener('click', () => { $('logview').hidden = true; });
   refresh();
   loadJobs();
   loadHistory(false);
+  loadStats();
   follow();
   setInterval(refresh, 5000);
 }
