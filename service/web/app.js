@@ -75,6 +75,8 @@ function showStation(station) {
   $('failed').textContent = station.tally.failed;
   const tiles = $('tiles');
   tiles.replaceChildren(...station.ports.map(tile));
+  // why the last run ended early (a store that does not open, say), as the run said it
+  if (!station.running && station.lastRun && station.lastRun.errors) say(station.lastRun.errors.trim());
   $('start').disabled = station.running;
   $('stop').disabled = !station.running;
 }
