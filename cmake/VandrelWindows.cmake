@@ -26,6 +26,19 @@ foreach(lib gtest gtest_main gmock gmock_main)
     endif()
 endforeach()
 
+# nlohmann-json (Debian's nlohmann-json3-dev) is header-only and the same for every target, but its
+# package points at /usr/include, whose C headers must not reach the cross compiler: its own
+# folder is copied into the build tree and made the nlohmann_json::nlohmann_json target.
+find_path(VANDREL_NLOHMANN_JSON_INCLUDE nlohmann/json.hpp PATHS /usr/include NO_DEFAULT_PATH
+    NO_CMAKE_FIND_ROOT_PATH)
+if(NOT VANDREL_NLOHMANN_JSON_INCLUDE)
+    message(FATAL_ERROR "nlohmann/json.hpp not found in /usr/include (Debian: nlohmann-json3-dev)")
+endif()
+file(COPY ${VANDREL_NLOHMANN_JSON_INCLUDE}/nlohmann DESTINATION ${CMAKE_BINARY_DIR}/third-party/include)
+add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED GLOBAL)
+set_target_properties(nlohmann_json::nlohmann_json PROPERTIES
+    INTERFACE_INCLUDE_DIRECTORIES ${CMAKE_BINARY_DIR}/third-party/include)
+
 # The programs take their file names and texts in UTF-8: a manifest sets the process code page to
 # UTF-8 (Windows 10 1903 and later, and wine), so the C runtime's narrow file calls, the command
 # line and getenv all speak UTF-8 like the rest of the code. vandrel_windows_program(<target>)

@@ -135,10 +135,18 @@ void CConnectDlg::LinkStep() {
     }
     m_main->ApplyLogFont();
     StartTargetLog(m_main->Log(), m_main->FileVersion());
-    COstraMonitor* monitor = m_main->Monitor();
-    ILogSink* log = &m_main->Log();
-    const bool created = m_worker.Create([this, monitor, log] {
-        const TS_TARGET_POLL poll = PollTargetAnswer(*monitor, *log);
+    // the connect sequence's answer step, one poll a tick, without a limit
+    TS_CONNECT_PLAN plan;
+    plan.First = CONNECT_ANSWER;
+    plan.Last = CONNECT_ANSWER;
+    plan.Wait = std::chrono::milliseconds(0);
+    m_sequence = std::make_unique<CConnectSequence>(*m_main->Monitor(), m_main->Log(), nullptr, plan);
+    const bool created = m_worker.Create([this] {
+        m_sequence->Step();
+        TS_TARGET_POLL poll = m_sequence->LastPoll();
+        if (m_sequence->Current() == CONNECT_DONE && poll.answer == ANSWER_KEEP_WAITING) {
+            poll.answer = ANSWER_FAILED; // the link was lost: every later poll would fail at once
+        }
         QMetaObject::invokeMethod(
             this, [this, poll] { OnAnswer(poll); }, Qt::QueuedConnection);
     });

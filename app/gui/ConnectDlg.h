@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "download/ConnectSequence.h"
 #include "download/JobWorker.h"
 #include "download/TargetConnection.h"
 
@@ -73,6 +74,7 @@ private:
     QTimer m_answerTimer;
     std::unique_ptr<CUsbDeviceWatcher> m_usbWatcher; // while a libusb device is waited for
     std::string m_usbText;
+    std::unique_ptr<CConnectSequence> m_sequence; // the answer step, polled by the worker
     CJobWorker m_worker;
     bool m_started = false;
     bool m_pollInFlight = false;

@@ -1,6 +1,7 @@
-// CStationDlg: the production station window, a non-modal view over the station engine
-// (CStationEngine). It lists the ports to choose from with a check box each, shows one tile per
-// chosen port in a grid that fits the window, and keeps the tally of the shift.
+// CStationDlg: the production station window, a non-modal view over its model (CStationModel: the
+// job and its store, the engine, each port's state, the tallies). It lists the ports to choose
+// from with a check box each, shows one tile per chosen port in a grid that fits the window, and
+// shows the tally of the shift.
 //
 // The main window lends it its file list and settings (IStationHost) and closes its own link while
 // the station runs. The engine reports on the ports' threads; every report is posted to the UI
@@ -19,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "app/StationModel.h"
 #include "app/StationSetup.h"
 #include "station/StationEngine.h"
 
@@ -47,9 +49,6 @@ public:
 };
 
 class CLineHistoryDlg;
-class CLineSession;
-class IRecordStore;
-struct TS_LINE_JOB;
 
 class CStationDlg : public QWidget {
     Q_OBJECT
@@ -65,18 +64,19 @@ public:
     // The port list again (ports found since); not while running.
     void RefreshPorts();
 
-    bool IsRunning() const { return m_engine != nullptr; }
+    bool IsRunning() const { return m_model.Running(); }
 
     // A production line's job (docs/JOBS.md): its images, flash writer and verify are used instead
     // of the main window's list and settings, every handset gets a serial and a record. False with
     // the reason on the status line (the job in use, if any, stays). Not while running.
     bool OpenJob(const QString& path);
     void CloseJob();
-    bool HasJob() const { return m_line != nullptr; }
+    bool HasJob() const { return m_model.HasJob(); }
     // The History window over the job's store (or the default one).
     CLineHistoryDlg* ShowHistory();
-    int Passed() const { return m_passed; }
-    int Failed() const { return m_failed; }
+    int Passed() const { return m_model.Passed(); }
+    int Failed() const { return m_model.Failed(); }
+    const CStationModel& Model() const { return m_model; }
 
     // ---- for the tests
     QListWidget* PortList() const { return m_portList; }
@@ -103,11 +103,7 @@ private:
     class CRelay;
     struct TS_TILE_RUN {
         QElapsedTimer clock;
-        std::time_t start = 0;
-        bool busy = false;
-        bool refused = false; // the tile's reason is why the port cannot reach a handset
-        QString log;
-        QString shownLog; // the log of the last handset that began
+        QString log; // of the last handset that began
         QPointer<QPlainTextEdit> logView;
     };
 
@@ -116,7 +112,7 @@ private:
     void OnPhase(int port, TE_STATION_PHASE phase);
     void OnProgress(int port, uint64_t done, uint64_t total);
     void OnLog(int port, const QString& text);
-    void OnEnd(int port, const TS_STATION_RESULT& result);
+    void OnEnd(int port, const TS_STATION_RESULT& result, int64_t attempt);
     void OnWaiting(int port, bool away);
     void OnRefused(int port, const QString& reason);
     void OnPortState(int port, TE_STATION_PORT_STATE state);
@@ -126,12 +122,14 @@ private:
     void LayoutTiles();
     void UpdateControls();
     void UpdateTally();
+    // the tile of a port as the model holds it: its look in words, and the line under it
+    void ShowState(int port, const QString& words);
+    void ShowReason(int port);
+    static QString WaitingWords();
     void Tick();
     void PollEngine();
     void SaveChoice();
     void AskJob();
-    // passed and failed of the job today (UTC), from the store
-    void CountToday();
 
     IStationHost& m_host;
     std::string m_configDirectory;
@@ -151,27 +149,18 @@ private:
     std::vector<TS_TILE_RUN> m_runs;
     int m_columns = 0;
 
-    std::vector<std::string> m_files; // of the run in progress
-    std::vector<std::string> m_paths; // its files and flash writers, shortened on the tiles
-    std::unique_ptr<CRelay> m_relay;  // outlives the engine
-    std::unique_ptr<CStationEngine> m_engine;
+    std::unique_ptr<CRelay> m_relay; // outlives the model's engine
+    CStationModel m_model;
     int m_generation = 0; // reports of an earlier run are dropped
     bool m_stopping = false;
     bool m_closeRequested = false;
     QTimer m_poll;
     QTimer m_clock;
-    int m_passed = 0;
-    int m_failed = 0;
 
     // the production line
     QPushButton* m_openJob;
     QPushButton* m_closeJob;
     QPushButton* m_history;
     QLabel* m_jobLabel;
-    std::string m_jobPath;
-    std::unique_ptr<TS_LINE_JOB> m_lineJob;
-    std::unique_ptr<IRecordStore> m_store;
-    std::unique_ptr<CLineSession> m_line;
     QPointer<CLineHistoryDlg> m_historyDlg;
-    QString m_todayText;
 };

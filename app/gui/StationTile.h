@@ -8,17 +8,10 @@
 #include <QFrame>
 #include <QString>
 
+#include "app/StationModel.h" // TE_TILE_LOOK
+
 class QLabel;
 class QProgressBar;
-
-enum TE_TILE_LOOK {
-    TILE_IDLE,    // the station does not run
-    TILE_WAITING, // waiting for a handset
-    TILE_BUSY,    // connecting ... verifying
-    TILE_PASS,
-    TILE_FAIL,
-    TILE_STOPPED, // stopped before its end
-};
 
 class CStationTile : public QFrame {
     Q_OBJECT

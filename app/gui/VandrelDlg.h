@@ -9,6 +9,11 @@
 // the UI thread never waits for it while it may be waiting for the UI thread. Get Flash ID and the
 // connect dialog's target poll run on short-lived workers of their own for the same reason.
 //
+// Files: VandrelDlg.cpp builds the window and its menus, enables the commands and closes;
+// VandrelFileList.cpp the file list, VandrelConnection.cpp the link, VandrelJobs.cpp the runs and
+// the flash tools, VandrelSettings.cpp the settings and the placement, VandrelStationHost.cpp the
+// production station's host.
+//
 // Closing: the window closes at once when nothing uses the monitor; otherwise the run in progress
 // is asked to end after the file being sent (at once between files), and the window closes as soon
 // as it has. Nothing waits without end.
@@ -38,8 +43,10 @@
 #include "download/TargetConnection.h"
 
 class CFaceButton;
+class CListMirror;
 class CLogPage;
 class CPageTabCtrl;
+class CWindowLog;
 class CXListCtrl;
 class IMonitorPage;
 class QAction;
@@ -152,8 +159,6 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    class CListMirror;
-    class CWindowLog;
     friend class CModalScope;
 
     // IRunHost: the download dialog and the file messages, on the UI thread.

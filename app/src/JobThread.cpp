@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "download/ConnectSequence.h"
 #include "download/TargetConnection.h"
 
 CJobThread::CJobThread(CDownloadRuns& runs, ILogSink& log, IJobThreadHost& host)
@@ -60,9 +61,12 @@ void CJobThread::StatusQuery() {
     if (!monitor) {
         return;
     }
-    int runner = -1;
-    const signed char status = ReportTargetStatus(*monitor, m_log, runner);
-    if (NeedsFlashWriter(status, runner)) {
+    // the connect sequence's status step; the flash writer goes from the UI thread
+    TS_CONNECT_PLAN plan;
+    plan.First = CONNECT_STATUS;
+    plan.Last = CONNECT_STATUS;
+    CConnectSequence status(*monitor, m_log, nullptr, plan);
+    if (status.Run().Ok() && NeedsFlashWriter(0, status.Runner())) {
         m_host.PostFlashWriterDownload();
     }
 }

@@ -39,7 +39,8 @@ public:
     // Called on the watcher thread at the first signal, after the flag was set. Setting another
     // hook (or none) waits for a hook that runs: the owner clears it before it goes away.
     void SetInterruptHook(std::function<void()> hook);
-    // Sets the flag as a signal would (tests, and the watcher itself).
+    // Sets the flag as a signal would (tests, and the watcher itself). What the hook throws is
+    // written to stderr ("vandrel-cli: stopping failed: ...") and not passed on.
     void RequestStop(int signal);
 
     // A flash file the program may compress: on the second signal the temporary .cp64 this
@@ -51,6 +52,8 @@ public:
 
 private:
     void Watch();
+    // stderr without the C library's buffers (the watcher, the console's handler thread)
+    static void WriteStderr(const char* text);
 
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_signal{0};

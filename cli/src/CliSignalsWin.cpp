@@ -6,7 +6,8 @@
 // the program at once. Closing the window (or logging off, or shutting down) gives the handler a
 // few seconds before the system ends the process: the handler waits there until the run has
 // stopped at its block boundary and the program has ended. The exit statuses are those of the
-// POSIX build (130 for Ctrl-C, 143 for a close), so scripts see the same numbers.
+// POSIX build (130 for Ctrl-C, 143 for a close), so scripts see the same numbers. What a stop
+// does is in CliSignals.cpp.
 #include "CliSignals.h"
 
 #include <windows.h>
@@ -16,9 +17,6 @@
 #include <cstring>
 
 namespace {
-
-constexpr int kSigInt = 2;
-constexpr int kSigTerm = 15;
 
 CStopSignals* g_signals = nullptr;
 
@@ -34,7 +32,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
         return FALSE;
     }
     const bool interrupt = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
-    const int sig = interrupt ? kSigInt : kSigTerm;
+    const int sig = interrupt ? SIGINT : SIGTERM;
     if (signals->Stopped() && interrupt) {
         WriteStderr("\nvandrel-cli: stopped at once; the flash being written is incomplete\n");
         ::ExitProcess(static_cast<UINT>(128 + sig));
@@ -55,6 +53,10 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 
 } // namespace
 
+void CStopSignals::WriteStderr(const char* text) {
+    ::WriteStderr(text);
+}
+
 CStopSignals::~CStopSignals() {
     if (m_installed) {
         ::SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
@@ -69,27 +71,6 @@ void CStopSignals::Install() {
     m_installed = true;
     g_signals = this;
     ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
-}
-
-int CStopSignals::ExitStatus() const {
-    const int sig = m_signal.load();
-    return 128 + (sig ? sig : kSigInt);
-}
-
-void CStopSignals::SetInterruptHook(std::function<void()> hook) {
-    std::lock_guard lock(m_mutex);
-    m_hook = std::move(hook);
-}
-
-void CStopSignals::RequestStop(int signal) {
-    int expected = 0;
-    m_signal.compare_exchange_strong(expected, signal);
-    m_stop.store(true);
-    // under the lock, so that the owner of the hook cannot go away while it runs
-    std::lock_guard lock(m_mutex);
-    if (m_hook) {
-        m_hook();
-    }
 }
 
 void CStopSignals::Watch() {}

@@ -36,7 +36,8 @@ int ToInt(uint32_t value) {
 CSendSrecordDlg::CSendSrecordDlg(int32_t mode, const std::string& path, COstraMonitor* monitor,
                                  QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      m_session(mode, path, monitor, this), m_monitor(monitor) {
+      m_observer(this, [this](const TS_JOB_REPORT& report) { ApplyReport(report); }),
+      m_session(mode, path, monitor, &m_observer), m_monitor(monitor) {
     setObjectName(QStringLiteral("CSendSrecordDlg"));
     setProperty("templateId", IDD_SEND_SRECORD);
     setWindowTitle(QString::fromLatin1(sessiontext::CAPTION_SEND));
@@ -141,8 +142,8 @@ void CSendSrecordDlg::EndSession() {
     if (!m_running) {
         return;
     }
-    ApplyPending();  // what the session showed last
-    m_worker.Quit(); // its job has ended: it posted this as its last step
+    m_observer.Flush(); // what the session showed last
+    m_worker.Quit();    // its job has ended: it posted this as its last step
     m_running = false;
     m_eraseTimer.stop();
     m_stopwatch.Stop();
@@ -180,95 +181,28 @@ void CSendSrecordDlg::reject() {
 
 // ---- the session's reports ----
 
-template <class F>
-void CSendSrecordDlg::Change(F&& change) {
-    std::lock_guard lock(m_pendingMutex);
-    change(m_pending);
-    if (!m_updateQueued) {
-        m_updateQueued = true;
-        QMetaObject::invokeMethod(this, &CSendSrecordDlg::ApplyPending, Qt::QueuedConnection);
+void CSendSrecordDlg::ApplyReport(const TS_JOB_REPORT& p) {
+    if (p.Caption) {
+        setWindowTitle(QString::fromStdString(p.CaptionText));
     }
-}
-
-void CSendSrecordDlg::SetCaption(const std::string& text) {
-    Change([&](TS_PENDING& p) {
-        p.caption = true;
-        p.captionText = text;
-    });
-}
-
-void CSendSrecordDlg::SetStatus(const std::string& text) {
-    Change([&](TS_PENDING& p) {
-        p.status = true;
-        p.statusText = text;
-    });
-}
-
-void CSendSrecordDlg::SetProgressText(const std::string& text) {
-    Change([&](TS_PENDING& p) {
-        p.text = true;
-        p.progressText = text;
-    });
-}
-
-void CSendSrecordDlg::SetProgressRange(uint32_t low, uint32_t high) {
-    Change([&](TS_PENDING& p) {
-        p.range = true;
-        p.low = low;
-        p.high = high;
-        p.steps = 0;
-    });
-}
-
-void CSendSrecordDlg::SetProgressPos(uint32_t pos) {
-    Change([&](TS_PENDING& p) {
-        p.pos = true;
-        p.position = pos;
-        p.steps = 0;
-    });
-}
-
-void CSendSrecordDlg::StepProgress() {
-    Change([](TS_PENDING& p) { ++p.steps; });
-}
-
-void CSendSrecordDlg::SetEraseAnimation(bool on, const std::string& message) {
-    Change([&](TS_PENDING& p) {
-        p.erase = true;
-        p.eraseOn = on;
-        p.eraseMessage = message;
-    });
-}
-
-void CSendSrecordDlg::ApplyPending() {
-    TS_PENDING p;
-    {
-        std::lock_guard lock(m_pendingMutex);
-        p = std::move(m_pending);
-        m_pending = TS_PENDING{};
-        m_updateQueued = false;
+    if (p.Status) {
+        m_status->setText(OneLine(p.StatusText));
     }
-    if (p.caption) {
-        setWindowTitle(QString::fromStdString(p.captionText));
+    if (p.Range) {
+        m_progress->SetRange32(ToInt(p.Low), ToInt(p.High));
     }
-    if (p.status) {
-        m_status->setText(OneLine(p.statusText));
+    if (p.Pos) {
+        m_progress->SetPos(ToInt(p.Position));
     }
-    if (p.range) {
-        m_progress->SetRange32(ToInt(p.low), ToInt(p.high));
-    }
-    if (p.pos) {
-        m_progress->SetPos(ToInt(p.position));
-    }
-    for (int i = 0; i < p.steps; ++i) {
+    for (int i = 0; i < p.Steps; ++i) {
         m_progress->StepIt();
     }
-    if (p.text) {
-        m_progress->SetWindowText(QString::fromStdString(p.progressText));
+    if (p.Text) {
+        m_progress->SetWindowText(QString::fromStdString(p.ProgressText));
     }
-    if (p.erase) {
-        m_eraseMessage = p.eraseMessage;
-        if (p.eraseOn) {
+    if (p.Animation) {
+        m_eraseMessage = p.AnimationMessage;
+        if (p.AnimationOn) {
             m_eraseTimer.start();
         } else {
             m_eraseTimer.stop();

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 
+#include "QueuedJobObserver.h"
 #include "download/DownloadSession.h"
 #include "download/ElapsedTimer.h"
 #include "download/JobWorker.h"
@@ -25,7 +26,7 @@
 class CCaptionProgressCtrl;
 class QLabel;
 
-class CSendSrecordDlg : public QDialog, private IJobObserver {
+class CSendSrecordDlg : public QDialog {
     Q_OBJECT
 public:
     // The dialog's timers, by their old numbers.
@@ -63,31 +64,16 @@ public slots:
     void reject() override;
 
 private:
-    // IJobObserver, called on the worker thread: the values are kept and handed to the UI thread
-    // in one queued update, so that a fast session cannot flood the event queue.
-    void SetCaption(const std::string& text) override;
-    void SetStatus(const std::string& text) override;
-    void SetProgressText(const std::string& text) override;
-    void SetProgressRange(uint32_t low, uint32_t high) override;
-    void SetProgressPos(uint32_t pos) override;
-    void StepProgress() override;
-    void SetEraseAnimation(bool on, const std::string& message) override;
-
-    struct TS_PENDING {
-        bool caption = false, status = false, text = false, range = false, pos = false, erase = false;
-        std::string captionText, statusText, progressText, eraseMessage;
-        uint32_t low = 0, high = 0, position = 0;
-        int steps = 0;
-        bool eraseOn = false;
-    };
-    template <class F>
-    void Change(F&& change);
-    void ApplyPending();
+    // What the session reported since the last update, on the UI thread.
+    void ApplyReport(const TS_JOB_REPORT& report);
     void StartSession();
     void OnEraseTick();
     void OnElapsedTick();
     void EndSession();
 
+    // The session's reports, called on the worker thread, handed to the UI thread in one queued
+    // update, so that a fast session cannot flood the event queue.
+    CQueuedJobObserver m_observer;
     CDownloadSession m_session;
     COstraMonitor* m_monitor;
     CJobWorker m_worker;
@@ -98,10 +84,6 @@ private:
     bool m_started = false;
     bool m_startFailed = false; // no worker thread could be made
     std::atomic<bool> m_running{false};
-
-    std::mutex m_pendingMutex;
-    TS_PENDING m_pending;
-    bool m_updateQueued = false;
 
     CCaptionProgressCtrl* m_progress;
     QLabel* m_status;

@@ -158,10 +158,11 @@ bool CDownloadSession::SendDataBlock(uint32_t address, const std::vector<uint8_t
         if (StopRequested()) {
             StopText("send");
         } else {
-            m_errorText = LinkFailureText(status);
+            CommandFailed(STEP_PROGRAM, status, LinkFailureText(status));
         }
         return false;
     }
+    m_outcome = {};
     m_bytesWritten += data.size();
     m_nextAddress = address + static_cast<uint32_t>(data.size());
     m_anyBlockWritten = true;
@@ -184,10 +185,53 @@ void CDownloadSession::Status(const std::string& text) {
     m_observer->SetStatus(text);
 }
 
+void CDownloadSession::CommandFailed(TE_JOB_STEP step, int status, std::string text) {
+    m_errorText = std::move(text);
+    m_outcome = {};
+    m_outcome.Step = step;
+    m_outcome.Status = status;
+    m_outcome.Text = m_errorText;
+    // the port's typed error says whether the device went away; its text is only shown
+    if (m_monitor->IsSerialOpen() && m_monitor->GetPortLastError() != 0) {
+        m_outcome.Class = OUTCOME_LINK_LOST;
+        m_outcome.SystemError = m_monitor->GetPortLastError();
+        m_outcome.Reason = m_monitor->GetPortErrorText();
+    } else {
+        m_outcome.Class = OUTCOME_TARGET_REFUSED;
+    }
+}
+
+void CDownloadSession::FileFailed(TE_FILE_PROBLEM problem, TE_JOB_STEP step, std::string text) {
+    m_errorText = std::move(text);
+    m_outcome = {};
+    m_outcome.Class = OUTCOME_FILE_ERROR;
+    m_outcome.Step = step;
+    m_outcome.File = problem;
+    m_outcome.Text = m_errorText;
+}
+
+bool CDownloadSession::Ended(bool sent) {
+    if (sent) {
+        m_outcome = {};
+    } else if (m_outcome.Ok()) {
+        m_outcome.Class = OUTCOME_INTERNAL; // a failure that named no class
+        m_outcome.Text = m_errorText;
+    }
+    m_observer->OnJobEnd(m_outcome);
+    return sent;
+}
+
+void CDownloadSession::Phase(TE_JOB_PHASE phase) {
+    m_observer->OnJobPhase(phase);
+}
+
 void CDownloadSession::StopText(const char* stage) {
     m_stopped = true;
     const std::string file = "'" + m_path + "'";
     const std::string what = std::string(stage);
+    m_outcome = {};
+    m_outcome.Class = OUTCOME_CANCELLED;
+    m_outcome.Step = what == "compress" ? STEP_COMPRESS : what == "erase" ? STEP_ERASE : STEP_PROGRAM;
     if (what == "compress") {
         m_errorText =
             "\r\nDownload stopped while " + file + " was being compressed: nothing was erased or sent.\r\n";
@@ -203,6 +247,7 @@ void CDownloadSession::StopText(const char* stage) {
                       m_bytesWritten);
         m_errorText = "\r\nDownload stopped: " + file + text + "; the flash there is incomplete.\r\n";
     }
+    m_outcome.Text = m_errorText;
 }
 
 void CDownloadSession::MarkArea(uint32_t address) {
@@ -219,6 +264,10 @@ bool CDownloadSession::EnterArea(uint32_t address) {
 }
 
 bool CDownloadSession::RunSession() {
+    return Ended(SessionSteps());
+}
+
+bool CDownloadSession::SessionSteps() {
     if (m_mode == MODE_WRITER_CODE) {
         m_commandBase = FLASH_CMD_WRITER_DATA;
         Caption(sessiontext::CAPTION_WRITER);
@@ -228,6 +277,8 @@ bool CDownloadSession::RunSession() {
     }
     if (!m_monitor) {
         m_errorText = "\r\nThe link to the target is not open.\r\n";
+        m_outcome.Class = OUTCOME_INTERNAL;
+        m_outcome.Text = m_errorText;
         return false;
     }
 
@@ -248,11 +299,13 @@ bool CDownloadSession::RunSession() {
             StopText("compress");
             return false;
         }
+        Phase(JOB_PHASE_COMPRESS);
         if (!CompressFlashFile(m_path, output, hooks, &problem)) {
             if (StopRequested()) {
                 StopText("compress");
             } else {
-                m_errorText = std::string(sessiontext::ERR_COMPRESS) + problem + "\r\n";
+                FileFailed(FILE_PROBLEM_COMPRESS, STEP_COMPRESS,
+                           std::string(sessiontext::ERR_COMPRESS) + problem + "\r\n");
             }
             return false;
         }
@@ -261,7 +314,7 @@ bool CDownloadSession::RunSession() {
     } else if (m_kind == KIND_CP64) {
         m_preparedPath = m_path;
     } else {
-        m_errorText = sessiontext::ERR_UNKNOWN_FORMAT;
+        FileFailed(FILE_PROBLEM_FORMAT, STEP_COMPRESS, sessiontext::ERR_UNKNOWN_FORMAT);
         return false;
     }
     m_result = SendFile(m_preparedPath);
@@ -271,13 +324,13 @@ bool CDownloadSession::RunSession() {
 int32_t CDownloadSession::SendFile(const std::string& path) {
     CRecordReader reader(CRecordReader::COUNT_TWO_BYTES);
     if (!reader.Open(path)) {
-        m_errorText = sessiontext::ERR_CANNOT_OPEN + path;
+        FileFailed(FILE_PROBLEM_OPEN, STEP_PROGRAM, sessiontext::ERR_CANNOT_OPEN + path);
         Status(m_errorText);
         return 0;
     }
     const int64_t size = reader.FileSize();
     if (size < 0) {
-        m_errorText = sessiontext::ERR_CRITICAL;
+        FileFailed(FILE_PROBLEM_READ, STEP_PROGRAM, sessiontext::ERR_CRITICAL);
         Status(m_errorText);
         return 0;
     }
@@ -286,6 +339,7 @@ int32_t CDownloadSession::SendFile(const std::string& path) {
     }
 
     Caption(sessiontext::CAPTION_SEND);
+    Phase(JOB_PHASE_PROGRAM);
     m_observer->SetProgressPos(0);
     m_observer->SetProgressRange(0, Clamp32(size));
     m_observer->SetProgressText(ProgressText(sessiontext::DOWNLOADING, 0));
@@ -302,7 +356,7 @@ int32_t CDownloadSession::SendFile(const std::string& path) {
         }
         if (next == CRecordReader::RECORD_ERROR) {
             // A damaged line, a line too long or a read error: nothing of that line is sent.
-            m_errorText = reader.ErrorText() + "\r\n";
+            FileFailed(FILE_PROBLEM_READ, STEP_PROGRAM, reader.ErrorText() + "\r\n");
             return 0;
         }
         const int64_t position = reader.Position();
@@ -324,7 +378,7 @@ int32_t CDownloadSession::SendFile(const std::string& path) {
                 if (StopRequested()) {
                     StopText("send");
                 } else {
-                    m_errorText = LinkFailureText(status);
+                    CommandFailed(STEP_PROGRAM, status, LinkFailureText(status));
                 }
                 return 0;
             }
@@ -340,7 +394,7 @@ int32_t CDownloadSession::SendFile(const std::string& path) {
                 if (StopRequested()) {
                     StopText("send");
                 } else {
-                    m_errorText = LinkFailureText(status);
+                    CommandFailed(STEP_PROGRAM, status, LinkFailureText(status));
                 }
                 return 0;
             }
@@ -403,7 +457,7 @@ bool CDownloadSession::Erase(int32_t flag, const TS_OSTRA_AREA* area) {
         const std::string failure = area ? AreaEraseFailure(flag) : sessiontext::ERR_ERASE_CS0_ALL;
         Status(failure);
         // The status line closes with the dialog: the log keeps the reason.
-        m_errorText = failure + "\r\n" + LinkFailureText(r);
+        CommandFailed(STEP_ERASE, r, failure + "\r\n" + LinkFailureText(r));
         return false;
     }
     m_observer->SetEraseAnimation(false, "");
@@ -415,7 +469,8 @@ bool CDownloadSession::EraseTouchedAreas() {
     const signed char query = m_monitor->QueryFlashId(CS0_BASE, type);
     if (query < 0 && query != -7) {
         Status(sessiontext::ERR_QUERY_CS0);
-        m_errorText = std::string(sessiontext::ERR_QUERY_CS0) + "\r\n" + LinkFailureText(query);
+        CommandFailed(STEP_ERASE, query,
+                      std::string(sessiontext::ERR_QUERY_CS0) + "\r\n" + LinkFailureText(query));
         return false;
     }
     m_flashType = static_cast<int>(type);
@@ -423,6 +478,7 @@ bool CDownloadSession::EraseTouchedAreas() {
         Status(sessiontext::UNKNOWN_FLASH);
     }
     Caption(sessiontext::CAPTION_ERASE);
+    Phase(JOB_PHASE_ERASE);
 
     // The flags of the layout in force on this handset: records were marked against both.
     const int32_t flags = m_marks.Any() ? m_marks.ForFlashType(m_flashType) : (m_modeWord & ~1);

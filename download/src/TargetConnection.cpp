@@ -30,6 +30,16 @@ std::string FailToOpenText(const TS_PORT_CONFIG& config) {
     return text;
 }
 
+std::string PortTextName(const TS_PORT_CONFIG& config, const std::string& devicePath) {
+    std::string name = config.PortType == PORT_UART  ? "COM" + std::to_string(config.Port + 1)
+                       : config.PortType == PORT_USB ? std::string("\\\\.\\Csr0")
+                                                     : std::string();
+    if (!devicePath.empty() && devicePath != name) {
+        name += " (" + devicePath + ")";
+    }
+    return name;
+}
+
 bool CTargetConnection::OpenTargetLink(const TS_PORT_CONFIG& config, const std::string& devicePath) {
     m_monitor.reset(new (std::nothrow) COstraMonitor(config));
     m_portOpen = false;

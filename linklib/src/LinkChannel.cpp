@@ -110,6 +110,69 @@ signed char CLinkChannel::OpenComChannel(const std::string& deviceName, int baud
     return StartReader(false) ? 0 : TM_ERR_PORT_OPEN;
 }
 
+// Opening and closing on every system; the system's file gives the receive-enable wake-up
+// (OpenReceiveWake, CloseReceiveWake) and the reader thread's name and priority.
+
+uint32_t CLinkChannel::CloseDevice() {
+    SignalStop();
+    if (m_Reader.joinable()) {
+        m_Reader.join();
+    }
+    m_LinkLost.store(0, std::memory_order_release);
+    const uint32_t rc = CLinkPort::CloseDevice();
+    m_RxEnabled.store(false);
+    CloseReceiveWake();
+    return rc;
+}
+
+signed char CLinkChannel::OpenUsbChannel() {
+    if (OpenUsbDevice() != kErrSuccess) {
+        return TM_ERR_PORT_OPEN;
+    }
+    m_RxEnabled.store(false);
+    if (const uint32_t err = OpenReceiveWake(); err != kErrSuccess) {
+        CloseDevice();
+        SetResult(err);
+        return TM_ERR_PORT_OPEN;
+    }
+    return StartReader(true) ? 0 : TM_ERR_PORT_OPEN;
+}
+
+bool CLinkChannel::StartReader(bool usb) {
+    m_ReaderResult.store(0);
+    m_LinkLost.store(0, std::memory_order_release);
+    try {
+        m_Reader = std::thread([this, usb] {
+            SetReaderThreadTraits(usb);
+            const uint32_t result = usb ? UsbReaderLoop() : ComReaderLoop();
+            m_ReaderResult.store(result);
+            if (!IsStopping()) {
+                // Nobody asked the reader to stop: the device hung up or failed. Nothing more can
+                // arrive, so the caller's wait ends now instead of at its time-out.
+                MarkLinkLost(result != kErrSuccess ? result : kErrBrokenPipe);
+            }
+        });
+    } catch (const std::system_error& e) {
+        CloseDevice();
+        SetResult(ReaderStartError(e));
+        return false;
+    }
+    return true;
+}
+
+// One packet the USB reader read: the first after the open is the device's greeting and is
+// dropped; an empty read is none.
+void CLinkChannel::TakeUsbPacket(const uint8_t* packet, uint32_t count, bool& greeted) {
+    if (count == 0) {
+        return;
+    }
+    if (!greeted) {
+        greeted = true;
+        return;
+    }
+    StoreFrame(packet, static_cast<int>(count));
+}
+
 // --- the ring -------------------------------------------------------------------------------
 
 void CLinkChannel::DecodeByte(uint8_t byte) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -128,6 +129,14 @@ private:
     uint32_t UsbBulkReaderLoop();
     static bool DeviceGone(uint32_t error);
     bool StartReader(bool usb);
+    void TakeUsbPacket(const uint8_t* packet, uint32_t count, bool& greeted);
+    // What the system's file gives (LinkChannelPosix.cpp, LinkChannelWin.cpp): the wake-up of the
+    // USB reader when receiving is enabled, made at the open and let go at the close; the reader
+    // thread's name and priority; the error a reader thread that cannot start is reported with.
+    uint32_t OpenReceiveWake();
+    void CloseReceiveWake();
+    static void SetReaderThreadTraits(bool usb);
+    static uint32_t ReaderStartError(const std::system_error& e);
     int SendUart(const uint8_t* frame, unsigned short length);
     int SendUsb(const uint8_t* frame, unsigned short length);
 

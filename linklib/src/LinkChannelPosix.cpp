@@ -1,5 +1,5 @@
 // CLinkChannel on POSIX: the reader threads over poll() with the stop and receive-enable
-// descriptors, and the close that stops them.
+// descriptors (the receive-enable one an eventfd made at the USB open, closed with the port).
 
 #include "LinkChannel.h"
 
@@ -20,60 +20,28 @@ namespace {
 constexpr uint32_t kErrMoreData = 234;
 } // namespace
 
-uint32_t CLinkChannel::CloseDevice() {
-    SignalStop();
-    if (m_Reader.joinable()) {
-        m_Reader.join();
-    }
-    m_LinkLost.store(0, std::memory_order_release);
-    uint32_t rc = CLinkPort::CloseDevice();
+uint32_t CLinkChannel::OpenReceiveWake() {
+    m_RxWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return m_RxWakeFd < 0 ? WinErrorFromErrno(errno) : kErrSuccess;
+}
+
+void CLinkChannel::CloseReceiveWake() {
     if (m_RxWakeFd >= 0) {
         ::close(m_RxWakeFd);
         m_RxWakeFd = -1;
     }
-    m_RxEnabled.store(false);
-    return rc;
 }
 
-signed char CLinkChannel::OpenUsbChannel() {
-    if (OpenUsbDevice() != kErrSuccess) {
-        return TM_ERR_PORT_OPEN;
+void CLinkChannel::SetReaderThreadTraits(bool usb) {
+    pthread_setname_np(pthread_self(), usb ? "quillet-usb-rx" : "quillet-com-rx");
+    if (usb) {
+        // Below normal priority, as the USB reader has always run.
+        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), getpriority(PRIO_PROCESS, 0) + 1);
     }
-    m_RxEnabled.store(false);
-    m_RxWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_RxWakeFd < 0) {
-        uint32_t err = WinErrorFromErrno(errno);
-        CloseDevice();
-        SetResult(err);
-        return TM_ERR_PORT_OPEN;
-    }
-    return StartReader(true) ? 0 : TM_ERR_PORT_OPEN;
 }
 
-bool CLinkChannel::StartReader(bool usb) {
-    m_ReaderResult.store(0);
-    m_LinkLost.store(0, std::memory_order_release);
-    try {
-        m_Reader = std::thread([this, usb] {
-            pthread_setname_np(pthread_self(), usb ? "quillet-usb-rx" : "quillet-com-rx");
-            if (usb) {
-                // Below normal priority, as the USB reader has always run.
-                setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), getpriority(PRIO_PROCESS, 0) + 1);
-            }
-            const uint32_t result = usb ? UsbReaderLoop() : ComReaderLoop();
-            m_ReaderResult.store(result);
-            if (!IsStopping()) {
-                // Nobody asked the reader to stop: the device hung up or failed. Nothing more can
-                // arrive, so the caller's wait ends now instead of at its time-out.
-                MarkLinkLost(result != kErrSuccess ? result : kErrBrokenPipe);
-            }
-        });
-    } catch (const std::system_error& e) {
-        CloseDevice();
-        SetResult(WinErrorFromErrno(e.code().value()));
-        return false;
-    }
-    return true;
+uint32_t CLinkChannel::ReaderStartError(const std::system_error& e) {
+    return WinErrorFromErrno(e.code().value());
 }
 
 // --- readers --------------------------------------------------------------------------------
@@ -156,14 +124,7 @@ uint32_t CLinkChannel::UsbReaderLoop() {
             if (err != kErrSuccess) {
                 return err;
             }
-            if (count == 0) {
-                continue;
-            }
-            if (!greeted) {
-                greeted = true;
-                continue;
-            }
-            StoreFrame(packet, static_cast<int>(count));
+            TakeUsbPacket(packet, count, greeted);
         } else if (fds[0].revents != 0) {
             return (fds[0].revents & POLLNVAL) != 0 ? kErrInvalidHandle : kErrBrokenPipe;
         }

@@ -1,6 +1,6 @@
 // CLinkChannel on Windows: the reader threads over overlapped reads and communication-event
 // waits, each waiting on its operation and the stop event together, so that closing never waits
-// for a byte; and the close that stops them.
+// for a byte.
 #include "LinkChannel.h"
 
 #include <algorithm>
@@ -15,50 +15,23 @@ namespace {
 constexpr uint32_t kErrMoreData = 234;
 } // namespace
 
-uint32_t CLinkChannel::CloseDevice() {
-    SignalStop();
-    if (m_Reader.joinable()) {
-        m_Reader.join();
-    }
-    m_LinkLost.store(0, std::memory_order_release);
-    const uint32_t rc = CLinkPort::CloseDevice();
-    m_RxEnabled.store(false);
+// The receive-enable event lives as long as the port (SNativeState): here it is only cleared.
+uint32_t CLinkChannel::OpenReceiveWake() {
     ::ResetEvent(Native().rxEnable);
-    return rc;
+    return kErrSuccess;
 }
 
-signed char CLinkChannel::OpenUsbChannel() {
-    if (OpenUsbDevice() != kErrSuccess) {
-        return TM_ERR_PORT_OPEN;
-    }
-    m_RxEnabled.store(false);
+void CLinkChannel::CloseReceiveWake() {
     ::ResetEvent(Native().rxEnable);
-    return StartReader(true) ? 0 : TM_ERR_PORT_OPEN;
 }
 
-bool CLinkChannel::StartReader(bool usb) {
-    m_ReaderResult.store(0);
-    m_LinkLost.store(0, std::memory_order_release);
-    try {
-        m_Reader = std::thread([this, usb] {
-            // The USB reader runs below normal priority, as it always has; the COM reader at normal.
-            ::SetThreadPriority(::GetCurrentThread(),
-                                usb ? THREAD_PRIORITY_BELOW_NORMAL : THREAD_PRIORITY_NORMAL);
-            const uint32_t result = usb ? UsbReaderLoop() : ComReaderLoop();
-            m_ReaderResult.store(result);
-            if (!IsStopping()) {
-                // Nobody asked the reader to stop: the device went away or failed. Nothing more
-                // can arrive, so the caller's wait ends now instead of at its time-out.
-                MarkLinkLost(result != kErrSuccess ? result : kErrBrokenPipe);
-            }
-        });
-    } catch (const std::system_error& e) {
-        CloseDevice();
-        SetResult(kErrNotEnoughMemory);
-        (void)e;
-        return false;
-    }
-    return true;
+void CLinkChannel::SetReaderThreadTraits(bool usb) {
+    // The USB reader runs below normal priority, as it always has; the COM reader at normal.
+    ::SetThreadPriority(::GetCurrentThread(), usb ? THREAD_PRIORITY_BELOW_NORMAL : THREAD_PRIORITY_NORMAL);
+}
+
+uint32_t CLinkChannel::ReaderStartError(const std::system_error& /*e*/) {
+    return kErrNotEnoughMemory;
 }
 
 // --- readers --------------------------------------------------------------------------------
@@ -179,14 +152,7 @@ uint32_t CLinkChannel::UsbReaderLoop() {
         if (rc != kErrSuccess) {
             return rc;
         }
-        if (got == 0) {
-            continue;
-        }
-        if (!greeted) {
-            greeted = true;
-            continue;
-        }
-        StoreFrame(packet, static_cast<int>(got));
+        TakeUsbPacket(packet, got, greeted);
     }
 }
 

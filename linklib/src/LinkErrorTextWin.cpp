@@ -2,6 +2,7 @@
 // number, and for the usual causes at a COM port what they mean there:
 //   "Access is denied (error 5): another program has it open".
 #include "LinkError.h"
+#include "WinUtf8.h"
 
 #include <windows.h>
 
@@ -18,10 +19,7 @@ std::string SystemMessage(uint32_t code) {
         code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::string out;
     if (n > 0 && text != nullptr) {
-        const int size =
-            ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
-        out.resize(static_cast<size_t>(size));
-        ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), out.data(), size, nullptr, nullptr);
+        out = WideToUtf8(std::wstring_view(text, n));
     }
     if (text != nullptr) {
         ::LocalFree(text);

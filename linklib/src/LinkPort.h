@@ -139,10 +139,31 @@ private:
     // A caller's operation holds the device open while it runs; CloseDevice waits for it.
     int BeginIo();
     void EndIo();
+    // The close's first step: every wait stopped, the callers' operations left; the port counts as
+    // closed from here, and the descriptor it had is returned.
+    int StopAndWaitForCallers();
+    // The settings an open gives, in order; the first failure ends it.
+    uint32_t ApplyOpenSettings(int baudRate, int dataBits, int parity, int stopBits, int flowMode,
+                               uint32_t eventMask);
     uint32_t WriteAll(const void* data, uint32_t length, uint32_t* written, int waitMs);
     uint32_t ReadTimed(void* buffer, uint32_t length, uint32_t* readCount, int waitMs);
     uint32_t FailOpen(uint32_t code);
-    bool GetTermios(quillet::KernelTermios& t);
+    bool GetTermios(quillet::KernelTermios& t); // POSIX only
+
+    // The line settings as the Query functions report them (their numbering).
+    struct SLineSettings {
+        int baudRate = 0;
+        int byteSize = 8;
+        int parity = 0;
+        int stopBits = 0;
+        int flowControl = 0;
+    };
+    int QueryLineSetting(int SLineSettings::*field);
+    // What the system's file gives: the device's settings (false, with the error kept, when
+    // they cannot be read), and the event mask and character where the device keeps them (each
+    // left as it is otherwise; a null pointer is not asked for).
+    bool ReadLineSettings(SLineSettings& settings);
+    void ReadDeviceEvents(uint32_t* mask, char* eventByte);
 
     std::atomic<uint32_t> m_LastError{0};
     std::atomic<int> m_Fd{-1};

@@ -15,6 +15,7 @@
 
 #include "LinkError.h"
 #include "UsbBulkDevice.h"
+#include "WinUtf8.h"
 #include "quillet/PortMap.h"
 #include "quillet/UsbDevices.h"
 
@@ -52,16 +53,6 @@ std::string OpenPath(const std::string& path) {
 } // namespace
 
 namespace quillet {
-
-std::wstring WinWide(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(std::max(n, 0)), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
 
 uint32_t WinFinishOverlapped(HANDLE device, OVERLAPPED& ov, HANDLE stop, HANDLE cancel, int waitMs,
                              DWORD& transferred) {
@@ -141,8 +132,8 @@ uint32_t CLinkPort::OpenComDevice(const std::string& deviceName, int baudRate, i
     ::ResetEvent(n.stop);
 
     // Read and write, no sharing, an existing device only, overlapped.
-    n.device = ::CreateFileW(WinWide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_OVERLAPPED, nullptr);
+    n.device = ::CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (n.device == INVALID_HANDLE_VALUE) {
         // Access denied is what Windows says when another program has the port open: the words
         // for it say so (LinkErrorTextWin.cpp).
@@ -164,18 +155,8 @@ uint32_t CLinkPort::OpenComDevice(const std::string& deviceName, int baudRate, i
             return FailOpen(err);
         }
     }
-    // A port that cannot be configured is not open: every step decides.
-    uint32_t rc = ApplyEventMask(eventMask);
-    if (rc == kErrSuccess) {
-        rc = ApplyLineSettings(baudRate, dataBits, parity, stopBits);
-    }
-    if (rc == kErrSuccess) {
-        rc = ApplyReadMode(0);
-    }
-    if (rc == kErrSuccess) {
-        rc = ApplyFlowControl(flowMode);
-    }
-    if (rc != kErrSuccess) {
+    if (const uint32_t rc = ApplyOpenSettings(baudRate, dataBits, parity, stopBits, flowMode, eventMask);
+        rc != kErrSuccess) {
         return FailOpen(rc);
     }
     ::PurgeComm(n.device, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
@@ -206,9 +187,9 @@ uint32_t CLinkPort::OpenUsbDevice() {
     }
     // Read and write, shared, an existing device only; overlapped, so that a read that never
     // completes can still be cancelled when the port closes.
-    n.device =
-        ::CreateFileW(WinWide(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                      nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    n.device = ::CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                             nullptr);
     if (n.device == INVALID_HANDLE_VALUE) {
         const DWORD err = ::GetLastError();
         if (err == ERROR_PIPE_BUSY) {
@@ -238,14 +219,7 @@ uint32_t CLinkPort::CloseDevice() {
     if (!IsOpen()) {
         return kErrSuccess;
     }
-    SignalStop();
-    {
-        std::unique_lock lock(m_IoMutex);
-        m_Closing = true;
-        m_IoIdle.wait(lock, [this] { return m_IoUsers == 0; });
-        m_Fd.store(-1, std::memory_order_release);
-        m_Closing = false;
-    }
+    StopAndWaitForCallers();
     SNativeState& n = Native();
     if (n.device != INVALID_HANDLE_VALUE) {
         ::CancelIoEx(n.device, nullptr);
@@ -274,28 +248,7 @@ void CLinkPort::SetCancel(bool on) {
     WakeWaiters();
 }
 
-int CLinkPort::BeginIo() {
-    std::lock_guard lock(m_IoMutex);
-    const int fd = m_Fd.load(std::memory_order_acquire);
-    if (fd < 0 || m_Closing) {
-        return -1;
-    }
-    ++m_IoUsers;
-    return fd;
-}
-
-void CLinkPort::EndIo() {
-    std::lock_guard lock(m_IoMutex);
-    if (--m_IoUsers == 0) {
-        m_IoIdle.notify_all();
-    }
-}
-
 // --- settings -------------------------------------------------------------------------------
-
-bool CLinkPort::GetTermios(quillet::KernelTermios&) {
-    return false; // no termios here; the device control block is read where it is needed
-}
 
 namespace {
 
@@ -507,122 +460,42 @@ uint32_t CLinkPort::ApplyReadTimeouts(int mode, uint32_t interval, uint32_t cons
     return kErrSuccess;
 }
 
-uint32_t CLinkPort::ApplyReadMode(int mode) {
-    if (mode == 1) {
-        return ApplyReadTimeouts(1, 0, 1, 1);
-    }
-    return ApplyReadTimeouts(mode == 0 ? 0 : -1, 0, 0, 0);
-}
-
-int CLinkPort::QueryBaudRate() {
-    SetResult(kErrSuccess);
+bool CLinkPort::ReadLineSettings(SLineSettings& settings) {
     SNativeState& n = Native();
     DCB dcb;
     uint32_t err = 0;
     if (!ReadDcb(n.device, n.comm, dcb, err)) {
         SetResult(err);
-        return -1;
+        return false;
     }
-    return static_cast<int>(dcb.BaudRate);
-}
-
-int CLinkPort::QueryByteSize() {
-    SetResult(kErrSuccess);
-    SNativeState& n = Native();
-    DCB dcb;
-    uint32_t err = 0;
-    if (!ReadDcb(n.device, n.comm, dcb, err)) {
-        SetResult(err);
-        return -1;
-    }
-    return dcb.ByteSize;
-}
-
-int CLinkPort::QueryParity() {
-    SetResult(kErrSuccess);
-    SNativeState& n = Native();
-    DCB dcb;
-    uint32_t err = 0;
-    if (!ReadDcb(n.device, n.comm, dcb, err)) {
-        SetResult(err);
-        return -1;
-    }
-    return dcb.fParity ? dcb.Parity : 0;
-}
-
-int CLinkPort::QueryStopBits() {
-    SetResult(kErrSuccess);
-    SNativeState& n = Native();
-    DCB dcb;
-    uint32_t err = 0;
-    if (!ReadDcb(n.device, n.comm, dcb, err)) {
-        SetResult(err);
-        return -1;
-    }
-    return dcb.StopBits;
-}
-
-int CLinkPort::QueryFlowControl() {
-    SetResult(kErrSuccess);
-    SNativeState& n = Native();
-    DCB dcb;
-    uint32_t err = 0;
-    if (!ReadDcb(n.device, n.comm, dcb, err)) {
-        SetResult(err);
-        return -1;
-    }
+    settings.baudRate = static_cast<int>(dcb.BaudRate);
+    settings.byteSize = dcb.ByteSize;
+    settings.parity = dcb.fParity ? dcb.Parity : 0;
+    settings.stopBits = dcb.StopBits;
+    settings.flowControl = 0;
     if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE && dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
-        return 1;
+        settings.flowControl = 1;
+    } else if (dcb.fOutX && dcb.fInX) {
+        settings.flowControl = 2;
     }
-    if (dcb.fOutX && dcb.fInX) {
-        return 2;
-    }
-    return 0;
+    return true;
 }
 
-uint32_t CLinkPort::QueryEventMask() {
-    SetResult(kErrSuccess);
+// A COM port's own mask and event character; a packet device has neither and keeps the port's.
+void CLinkPort::ReadDeviceEvents(uint32_t* mask, char* eventByte) {
     SNativeState& n = Native();
-    if (!IsOpen()) {
-        SetResult(kErrInvalidHandle);
-        return 0;
+    DWORD deviceMask = 0;
+    if (mask != nullptr && n.comm && ::GetCommMask(n.device, &deviceMask)) {
+        *mask = deviceMask;
     }
-    DWORD mask = 0;
-    if (n.comm && ::GetCommMask(n.device, &mask)) {
-        return mask;
-    }
-    return m_CommMask.load();
-}
-
-char CLinkPort::QueryEventByte() {
-    SetResult(kErrSuccess);
-    if (!IsOpen()) {
-        SetResult(kErrInvalidHandle);
-        return 0;
-    }
-    SNativeState& n = Native();
     DCB dcb;
     uint32_t err = 0;
-    if (ReadDcb(n.device, n.comm, dcb, err)) {
-        return dcb.EvtChar;
+    if (eventByte != nullptr && ReadDcb(n.device, n.comm, dcb, err)) {
+        *eventByte = dcb.EvtChar;
     }
-    return m_EventChar.load();
 }
 
 // --- reads and writes -----------------------------------------------------------------------
-
-uint32_t CLinkPort::WriteString(const char* text, uint32_t* written, int waitMs) {
-    return WriteBytes(text, text != nullptr ? static_cast<uint32_t>(std::strlen(text)) : 0, written, waitMs);
-}
-
-uint32_t CLinkPort::WriteBytes(const void* data, uint32_t length, uint32_t* written, int waitMs) {
-    return WriteAll(data, length, written, waitMs);
-}
-
-uint32_t CLinkPort::WriteBytesLocked(const void* data, uint32_t length, uint32_t* written, int waitMs) {
-    std::lock_guard lock(m_WriteLock);
-    return WriteAll(data, length, written, waitMs);
-}
 
 uint32_t CLinkPort::WriteAll(const void* data, uint32_t length, uint32_t* written, int waitMs) {
     SetResult(kErrSuccess);
@@ -660,14 +533,6 @@ uint32_t CLinkPort::WriteAll(const void* data, uint32_t length, uint32_t* writte
     }
     EndIo();
     return SetResult(rc);
-}
-
-uint32_t CLinkPort::ReadBytes(void* buffer, uint32_t length, uint32_t* readCount, int waitMs) {
-    SetResult(kErrSuccess);
-    if (readCount != nullptr) {
-        *readCount = 0;
-    }
-    return ReadTimed(buffer, length, readCount, waitMs);
 }
 
 uint32_t CLinkPort::ReadTimed(void* buffer, uint32_t length, uint32_t* readCount, int waitMs) {
@@ -722,10 +587,6 @@ uint32_t CLinkPort::PurgeDevice() {
         return SetResult(::GetLastError());
     }
     return kErrSuccess;
-}
-
-uint32_t CLinkPort::TakeEventMask() {
-    return m_EventMask.exchange(0xFFFFFFFFu);
 }
 
 uint32_t CLinkPort::ClearLineErrors() {

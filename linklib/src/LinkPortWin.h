@@ -33,9 +33,6 @@ struct CLinkPort::SNativeState {
 
 namespace quillet {
 
-// UTF-8 to UTF-16 for the W functions.
-std::wstring WinWide(const std::string& text);
-
 // Waits for an overlapped operation started on device with ov (its event given), for the stop
 // event and, with cancel, for the cancel event, up to waitMs (-1: no limit). The operation is
 // always finished when this returns: a stop, cancel or time-out cancels it (CancelIoEx) and waits

@@ -6,6 +6,7 @@
 // "\\.\Csr0". The serial ports present are those the Ports device class lists (SetupAPI), or, where
 // it lists none, the ones in HKLM\HARDWARE\DEVICEMAP\SERIALCOMM.
 #include "PortMapSystem.h"
+#include "WinUtf8.h"
 #include "quillet/PortMap.h"
 
 #include <windows.h>
@@ -22,17 +23,6 @@
 #include <vector>
 
 namespace {
-
-std::string Utf8(const wchar_t* text) {
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1) {
-        return {};
-    }
-    std::string out(static_cast<size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
-    out.resize(static_cast<size_t>(n - 1));
-    return out;
-}
 
 bool ComOrder(const std::pair<std::string, std::string>& a, const std::pair<std::string, std::string>& b) {
     const int na = quillet::ComNumber(a.first);
@@ -76,7 +66,7 @@ std::vector<std::pair<std::string, std::string>> WinListComPorts() {
                                                   reinterpret_cast<BYTE*>(name), &size) == ERROR_SUCCESS &&
                                type == REG_SZ;
             ::RegCloseKey(key);
-            if (!named || quillet::ComNumber(Utf8(name)) == 0) {
+            if (!named || quillet::ComNumber(quillet::WideToUtf8(name)) == 0) {
                 continue; // a printer port or another member of the class
             }
             wchar_t friendly[256] = {};
@@ -87,7 +77,7 @@ std::vector<std::pair<std::string, std::string>> WinListComPorts() {
                                                     reinterpret_cast<BYTE*>(friendly),
                                                     sizeof friendly - sizeof(wchar_t), nullptr);
             }
-            ports.emplace_back(Utf8(name), Utf8(friendly));
+            ports.emplace_back(quillet::WideToUtf8(name), quillet::WideToUtf8(friendly));
         }
         ::SetupDiDestroyDeviceInfoList(set);
     }
@@ -106,8 +96,8 @@ std::vector<std::pair<std::string, std::string>> WinListComPorts() {
                                     reinterpret_cast<BYTE*>(data), &dataSize) != ERROR_SUCCESS) {
                     break;
                 }
-                if (type == REG_SZ && quillet::ComNumber(Utf8(data)) != 0) {
-                    ports.emplace_back(Utf8(data), Utf8(valueName));
+                if (type == REG_SZ && quillet::ComNumber(quillet::WideToUtf8(data)) != 0) {
+                    ports.emplace_back(quillet::WideToUtf8(data), quillet::WideToUtf8(valueName));
                 }
             }
             ::RegCloseKey(key);

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "ModulePath.h"
+#include "WinUtf8.h"
 
 namespace platform::detail {
 std::string RunningModulePath() {
@@ -18,11 +19,6 @@ std::string RunningModulePath() {
         }
         name.resize(name.size() * 2);
     }
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), nullptr, 0,
-                                           nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), out.data(), size, nullptr,
-                          nullptr);
-    return out;
+    return quillet::WideToUtf8(std::wstring_view(name.data(), name.size()));
 }
 } // namespace platform::detail

@@ -1,5 +1,7 @@
 #include "RegistryBackendWin.h"
 
+#include "WinUtf8.h"
+
 #include <windows.h>
 
 #include <cstring>
@@ -13,27 +15,6 @@ HKEY RootHandle(uint32_t root) {
     return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG_PTR>(static_cast<int32_t>(root))));
 }
 
-std::wstring Wide(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
-std::string Utf8(const wchar_t* text, size_t length) {
-    if (length == 0) {
-        return {};
-    }
-    const int n =
-        ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), n, nullptr, nullptr);
-    return out;
-}
-
 bool IsText(uint32_t type) {
     return type == REG_SZ || type == REG_EXPAND_SZ;
 }
@@ -42,7 +23,7 @@ bool IsText(uint32_t type) {
 
 long OpenKey(uint32_t root, const std::string& path, bool fullAccess) {
     HKEY key = nullptr;
-    const LSTATUS rc = ::RegOpenKeyExW(RootHandle(root), Wide(path).c_str(), 0,
+    const LSTATUS rc = ::RegOpenKeyExW(RootHandle(root), quillet::Utf8ToWide(path).c_str(), 0,
                                        fullAccess ? KEY_ALL_ACCESS : KEY_READ, &key);
     if (rc == ERROR_SUCCESS) {
         ::RegCloseKey(key);
@@ -52,7 +33,7 @@ long OpenKey(uint32_t root, const std::string& path, bool fullAccess) {
 
 long CreateKey(uint32_t root, const std::string& path) {
     HKEY key = nullptr;
-    const LSTATUS rc = ::RegCreateKeyExW(RootHandle(root), Wide(path).c_str(), 0, nullptr,
+    const LSTATUS rc = ::RegCreateKeyExW(RootHandle(root), quillet::Utf8ToWide(path).c_str(), 0, nullptr,
                                          REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr);
     if (rc == ERROR_SUCCESS) {
         ::RegCloseKey(key);
@@ -63,11 +44,11 @@ long CreateKey(uint32_t root, const std::string& path) {
 long QueryValue(uint32_t root, const std::string& path, const std::string& name, uint32_t& type,
                 std::string& data) {
     HKEY key = nullptr;
-    LSTATUS rc = ::RegOpenKeyExW(RootHandle(root), Wide(path).c_str(), 0, KEY_READ, &key);
+    LSTATUS rc = ::RegOpenKeyExW(RootHandle(root), quillet::Utf8ToWide(path).c_str(), 0, KEY_READ, &key);
     if (rc != ERROR_SUCCESS) {
         return rc;
     }
-    const std::wstring wname = Wide(name);
+    const std::wstring wname = quillet::Utf8ToWide(name);
     DWORD valueType = 0;
     DWORD size = 0;
     rc = ::RegQueryValueExW(key, wname.c_str(), nullptr, &valueType, nullptr, &size);
@@ -89,7 +70,7 @@ long QueryValue(uint32_t root, const std::string& path, const std::string& name,
         while (!text.empty() && text.back() == L'\0') {
             text.pop_back();
         }
-        data = Utf8(text.data(), text.size());
+        data = quillet::WideToUtf8(text);
     } else {
         data = std::move(bytes);
     }
@@ -99,24 +80,25 @@ long QueryValue(uint32_t root, const std::string& path, const std::string& name,
 long SetValue(uint32_t root, const std::string& path, const std::string& name, uint32_t type,
               const std::string& data) {
     HKEY key = nullptr;
-    LSTATUS rc = ::RegOpenKeyExW(RootHandle(root), Wide(path).c_str(), 0, KEY_SET_VALUE, &key);
+    LSTATUS rc = ::RegOpenKeyExW(RootHandle(root), quillet::Utf8ToWide(path).c_str(), 0, KEY_SET_VALUE, &key);
     if (rc != ERROR_SUCCESS) {
         return rc;
     }
     if (IsText(type)) {
-        const std::wstring text = Wide(data);
-        rc = ::RegSetValueExW(key, Wide(name).c_str(), 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
+        const std::wstring text = quillet::Utf8ToWide(data);
+        rc = ::RegSetValueExW(key, quillet::Utf8ToWide(name).c_str(), 0, type,
+                              reinterpret_cast<const BYTE*>(text.c_str()),
                               static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
     } else {
-        rc = ::RegSetValueExW(key, Wide(name).c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                              static_cast<DWORD>(data.size()));
+        rc = ::RegSetValueExW(key, quillet::Utf8ToWide(name).c_str(), 0, type,
+                              reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()));
     }
     ::RegCloseKey(key);
     return rc;
 }
 
 long DeleteTree(uint32_t root, const std::string& path) {
-    return ::RegDeleteTreeW(RootHandle(root), Wide(path).c_str());
+    return ::RegDeleteTreeW(RootHandle(root), quillet::Utf8ToWide(path).c_str());
 }
 
 } // namespace platform::winreg

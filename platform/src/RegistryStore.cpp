@@ -1,3 +1,7 @@
+// CRegistryStore on every system: the roots, the current key and how a value's bytes are read and
+// written. Where the values are kept is the system's file: RegistryStorePosix.cpp (the settings
+// store's files) or RegistryStoreWin.cpp (the registry); each gives the constructors, HasKey,
+// MakeKey, OpenExistingKey, Query and Put.
 #include "platform/RegistryStore.h"
 
 #include <cstring>
@@ -16,10 +20,6 @@ const char* RootKeyName(HKEY root) {
         return nullptr;
     }
 }
-
-CRegistryStore::CRegistryStore() = default;
-
-CRegistryStore::CRegistryStore(std::string configDirectory) : m_store(std::move(configDirectory)) {}
 
 std::unique_ptr<CRegistryStore> CRegistryStore::OpenMachineStore(const std::string& configDirectory) {
     auto store = configDirectory.empty() ? std::make_unique<CRegistryStore>()
@@ -41,67 +41,12 @@ int CRegistryStore::SelectRoot(HKEY key) {
     return 1;
 }
 
-bool CRegistryStore::HasKey(const std::string& path, HKEY root) {
-    const char* name = RootKeyName(root == 0 ? m_root : root);
-    if (!name) {
-        return false;
-    }
-    platform::SettingsDocument doc;
-    if (m_store.Load(name, doc) == platform::SettingsStore::LoadStatus::Failed) {
-        return false;
-    }
-    return doc.HasKey(path);
-}
-
-int CRegistryStore::MakeKey(const std::string& path) {
-    platform::SettingsDocument doc;
-    const auto status = m_store.Load(RootName(), doc);
-    bool made = status != platform::SettingsStore::LoadStatus::Failed && doc.HasKey(path); // nothing to write
-    if (!made) {
-        made = m_store.Update(RootName(), [&](platform::SettingsDocument& latest) {
-            latest.MakeKey(path);
-            return true;
-        });
-    }
-    if (!made) {
-        m_lastError = ERROR_ACCESS_DENIED;
-        return 0;
-    }
-    m_lastError = ERROR_SUCCESS;
-    m_path = path;
-    return 1;
-}
-
 int CRegistryStore::OpenPath(const std::string& path, bool create) {
     if (path.empty()) {
         m_path.clear();
         return 1;
     }
-    if (create) {
-        return MakeKey(path);
-    }
-    if (!HasKey(path)) {
-        m_lastError = ERROR_FILE_NOT_FOUND;
-        return 0;
-    }
-    m_lastError = ERROR_SUCCESS;
-    m_path = path;
-    return 1;
-}
-
-const platform::SettingsValue* CRegistryStore::Query(const std::string& name,
-                                                     platform::SettingsDocument& doc) {
-    if (m_store.Load(RootName(), doc) == platform::SettingsStore::LoadStatus::Failed) {
-        m_lastError = ERROR_ACCESS_DENIED;
-        return nullptr;
-    }
-    if (!doc.HasKey(m_path)) {
-        m_lastError = ERROR_FILE_NOT_FOUND;
-        return nullptr;
-    }
-    const platform::SettingsValue* value = doc.FindValue(m_path, name);
-    m_lastError = value ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
-    return value;
+    return create ? MakeKey(path) : OpenExistingKey(path);
 }
 
 int32_t CRegistryStore::GetInt(const std::string& name, int32_t defaultValue) {
@@ -139,13 +84,6 @@ std::string CRegistryStore::GetText(const std::string& name, const std::string& 
         return defaultValue;
     }
     return value->data;
-}
-
-int CRegistryStore::Put(const std::string& name, uint32_t type, std::string data) {
-    const bool written = m_store.Update(RootName(), [&](platform::SettingsDocument& doc) {
-        return doc.SetValue(m_path, name, type, std::move(data));
-    });
-    return written ? 1 : 0;
 }
 
 namespace {

@@ -2,6 +2,7 @@
 // ("Communications Port (COM1)", "USB Serial Port (COM7)"), or, where the class lists none, the
 // device behind it in HKLM\HARDWARE\DEVICEMAP\SERIALCOMM ("\Device\Serial0"). There are no
 // /dev/serial links here; root is not used.
+#include "WinUtf8.h"
 #include "station/SerialNames.h"
 
 #include <windows.h>
@@ -14,17 +15,6 @@
 #include <cctype>
 
 namespace {
-
-std::string Utf8(const wchar_t* text) {
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1) {
-        return {};
-    }
-    std::string out(static_cast<size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
-    out.resize(static_cast<size_t>(n - 1));
-    return out;
-}
 
 bool SameName(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) {
@@ -60,14 +50,14 @@ std::string FriendlyName(const std::string& port) {
             const bool named = ::RegQueryValueExW(key, L"PortName", nullptr, nullptr,
                                                   reinterpret_cast<BYTE*>(name), &size) == ERROR_SUCCESS;
             ::RegCloseKey(key);
-            if (!named || !SameName(Utf8(name), port)) {
+            if (!named || !SameName(quillet::WideToUtf8(name), port)) {
                 continue;
             }
             wchar_t friendly[256] = {};
             if (::SetupDiGetDeviceRegistryPropertyW(set, &info, SPDRP_FRIENDLYNAME, nullptr,
                                                     reinterpret_cast<BYTE*>(friendly),
                                                     sizeof friendly - sizeof(wchar_t), nullptr)) {
-                found = Utf8(friendly);
+                found = quillet::WideToUtf8(friendly);
             }
         }
         ::SetupDiDestroyDeviceInfoList(set);
@@ -87,8 +77,8 @@ std::string FriendlyName(const std::string& port) {
                                 &dataSize) != ERROR_SUCCESS) {
                 break;
             }
-            if (SameName(Utf8(data), port)) {
-                found = Utf8(valueName);
+            if (SameName(quillet::WideToUtf8(data), port)) {
+                found = quillet::WideToUtf8(valueName);
             }
         }
         ::RegCloseKey(key);

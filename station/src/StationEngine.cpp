@@ -8,37 +8,18 @@
 #include "download/CompressFlashFile.h"
 #include "download/DownloadSession.h"
 #include "download/FlashFile.h"
-#include "download/RecordReader.h"
 #include "station/LineHooks.h"
+#include "tools/WrittenRanges.h"
 
 namespace {
 
 // Reads a prepared (.cp64) file once: its payload, whether it ends, and (keep) its data records.
 bool ReadPrepared(const std::string& path, bool keep, TS_PREPARED_FILE& file, std::string& error) {
-    CRecordReader reader(CRecordReader::COUNT_TWO_BYTES);
-    if (!reader.Open(path)) {
-        error = reader.ErrorText();
-        return false;
-    }
-    for (;;) {
-        const auto next = reader.Next();
-        if (next == CRecordReader::RECORD_END) {
-            return true;
-        }
-        if (next == CRecordReader::RECORD_ERROR) {
-            error = reader.ErrorText();
-            return false;
-        }
-        const TS_SRECORD& r = reader.Record();
-        if (r.IsEnd()) {
-            file.HasEndRecord = true;
-        } else if (r.IsData() && !r.data.empty()) {
-            file.Payload += r.data.size();
-            if (keep) {
-                file.Image.blocks[r.address].assign(r.data.begin(), r.data.end());
-            }
-        }
-    }
+    TS_IMAGE_FILE_INFO info;
+    const bool read = ReadImageFile(path, true, keep ? &file.Image : nullptr, info, error);
+    file.Payload = info.payload;
+    file.HasEndRecord = info.hasEndRecord;
+    return read;
 }
 
 } // namespace

@@ -6,12 +6,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "download/ConnectSequence.h"
 #include "download/JobObserver.h"
 #include "download/OstraAreaTable.h"
 #include "download/TargetConnection.h"
@@ -67,7 +69,9 @@ public:
     void AppendLog(const std::string& text) override;
 
     // IJobObserver: the engines' views of a download session, an erase, a read, a compression
-    void SetCaption(const std::string& text) override;
+    void SetCaption(const std::string&) override {}
+    void OnJobPhase(TE_JOB_PHASE phase) override;
+    void OnTargetRunner(int status, int runner, const std::string& version) override;
     void SetStatus(const std::string&) override {}
     void SetProgressText(const std::string&) override {}
     void SetProgressRange(uint32_t low, uint32_t high) override {
@@ -97,15 +101,30 @@ private:
     void WaitForDevice(Clock::duration span);
     // The open link was lost: the device went away (unplugged, re-enumerated, hung up).
     bool LinkLost() const;
-    // The link failed under a command: the device went away, or the command failed.
-    TS_FAILURE LinkFailure(TE_STATION_ERROR error, const std::string& message);
+    // The link failed under a command: the device went away (lost: the port's typed error), or
+    // the command failed.
+    TS_FAILURE LinkFailure(TE_STATION_ERROR error, const std::string& message, bool lost);
+    TS_FAILURE LinkFailure(TE_STATION_ERROR error, const std::string& message) {
+        return LinkFailure(error, message, LinkLost());
+    }
+    // The message of a lost link: the port's own name taken out, its reason said once.
+    std::string DisconnectedText(const std::string& message) const;
 
     // ---- the steps of a job; each returns the failure, or STATION_OK ----
     // banner: the log starts as the GUI's does when a link opens
     TS_FAILURE OpenLink(bool banner);
-    TS_FAILURE WaitForAnswer(double limitSeconds);
-    TS_FAILURE Connect(bool sendWriter, bool answered);
-    TS_FAILURE SendFlashWriter();
+    // Watch: the target's answer, without a limit.
+    TS_FAILURE WaitForAnswer();
+    // The connect sequence of a job (answered: the link is open and has answered); flashId: the
+    // flash identification step, when the job asks for it.
+    TS_FAILURE Connect(bool sendWriter, bool answered,
+                       std::function<TS_JOB_OUTCOME(COstraMonitor&)> flashId = {});
+    TS_CONNECT_PLAN Plan(TE_CONNECT_STEP first, TE_CONNECT_STEP last, bool banner);
+    // The station's failure and words for an outcome of the connect sequence.
+    TS_FAILURE ConnectFailure(const TS_JOB_OUTCOME& outcome, double waitSeconds);
+    std::string OpenReason(const std::string& reason) const;
+    // The connect sequence's writer step: prepared once, sent; its outcome's text is the message.
+    TS_WRITER_SENT SendFlashWriter(const std::string& writer);
     TS_FAILURE Download(std::string& summary);
     TS_FAILURE DownloadFile(const std::string& path);
     TS_FAILURE Status(std::string& summary);
@@ -172,6 +191,8 @@ private:
     std::string m_heldLog;
     bool m_answered = false; // watch: the target answered before the job began
     bool m_writerSent = false;
+    std::string m_writerPath; // the flash writer of the job's connect sequence
+    std::string m_runners;    // the record: the programs that answered, "; " between
     CWrittenRanges m_written;
     std::vector<std::string> m_noEndRecord; // files of the job sent without an end record
     uint64_t m_bytes = 0;                   // acknowledged in the job

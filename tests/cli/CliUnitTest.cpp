@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -349,6 +350,51 @@ TEST(CliVerify, WrittenRangesMerge) {
     }
 }
 
+// The one reader of a flash file's records, as the station (a .cp64, its data bytes and end
+// record) and verify (the bytes by address) use it.
+TEST(CliVerify, ImageFilesReadOnce) {
+    CTempDir dir;
+    const std::string data = "S3090000600001020304E6\n";
+    const struct {
+        const char* name;
+        std::string text;
+        bool compress;
+        bool read;
+        uint64_t payload;
+        bool end;
+    } cases[] = {
+        {"with an end record", data + "S70500006000\n", false, true, 4, true},
+        {"without one", data, false, true, 4, false},
+        {"prepared", data + "S70500006000\n", true, true, 4, true},
+        {"a short record", "S3040000600001\n", false, false, 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = dir.Write("image.m0", c.text);
+        std::string error;
+        if (c.compress) {
+            std::string prepared;
+            ASSERT_TRUE(CompressFlashFile(path, prepared, TS_COMPRESS_HOOKS{}, &error)) << error;
+            path = prepared;
+        }
+        for (const bool keep : {false, true}) {
+            TS_IMAGE_BYTES image;
+            TS_IMAGE_FILE_INFO info;
+            error.clear();
+            EXPECT_EQ(ReadImageFile(path, c.compress, keep ? &image : nullptr, info, error), c.read);
+            EXPECT_EQ(error.empty(), c.read) << error;
+            if (!c.read) {
+                continue;
+            }
+            EXPECT_EQ(info.payload, c.payload);
+            EXPECT_EQ(info.hasEndRecord, c.end);
+            uint8_t value = 0;
+            EXPECT_EQ(image.Lookup(0x6003, value), keep);
+            EXPECT_EQ(value, keep ? 0x04 : 0);
+        }
+    }
+}
+
 TEST(CliCommands, PermissionHintNamesTheDevicesGroup) {
     char path[] = "/tmp/vandrel-cli-hint-XXXXXX";
     const int fd = ::mkstemp(path);
@@ -530,4 +576,36 @@ TEST(CliSignals, ASecondSignalLeavesNoTemporaryCompressedFile) {
     EXPECT_EQ(removed, 1);
     EXPECT_EQ(temporaries(), 1);
     EXPECT_TRUE(std::filesystem::exists(others));
+}
+
+// What the interrupt hook throws stays on the thread that took the signal (the sigwait thread,
+// the console's handler thread): it is said on stderr, and the stop still counts.
+TEST(CliSignals, AHookThatThrowsStillStopsTheRun) {
+    struct Case {
+        const char* name;
+        std::function<void()> hook;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"no hook", nullptr, ""},
+        {"a quiet hook", [] {}, ""},
+        {"std::exception", [] { throw std::runtime_error("the port is gone"); },
+         "vandrel-cli: stopping failed: the port is gone\n"},
+        {"anything else", [] { throw 42; }, "vandrel-cli: stopping failed\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CStopSignals signals;
+        signals.SetInterruptHook(c.hook);
+        testing::internal::CaptureStderr();
+        EXPECT_NO_THROW(signals.RequestStop(15));
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.said);
+        EXPECT_TRUE(signals.Stopped());
+        EXPECT_EQ(signals.Signal(), 15);
+        EXPECT_EQ(signals.ExitStatus(), 143);
+        // the first signal is the one the exit status tells; the hook's lock was let go
+        signals.SetInterruptHook(nullptr);
+        signals.RequestStop(2);
+        EXPECT_EQ(signals.ExitStatus(), 143);
+    }
 }

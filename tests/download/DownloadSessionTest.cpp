@@ -16,6 +16,7 @@ namespace {
 struct TS_RUN {
     bool sent = false;
     std::string error;
+    TS_JOB_OUTCOME outcome;
     CObserverRecorder observer;
     vsim::SHandsetSnapshot snapshot;
 };
@@ -26,6 +27,7 @@ void RunOnce(CSimHarness& sim, bool usb, int32_t mode, const std::string& path, 
     CDownloadSession session(mode, path, monitor.get(), &run.observer);
     run.sent = session.RunSession();
     run.error = session.GetErrorText();
+    run.outcome = session.Outcome();
     EXPECT_EQ(run.sent, session.GetResult() != 0);
     monitor->Quit();
     run.snapshot = sim.Host().Snapshot();
@@ -352,6 +354,7 @@ TEST(DownloadSessionTest, BadFilesFailWithTheirMessage) {
         std::string error; // "@" stands for the path
         std::size_t dataCommands;
         bool anyCommand;
+        TE_FILE_PROBLEM problem = FILE_PROBLEM_COMPRESS; // what the outcome says, as a value
     } cases[] = {
         {"not a hex digit", "vbad.m0", good + good + "S30D0000G00001020304050607086E\n",
          "Error occurred while file is compressed\r\n@: line 3: 'G' in column 9 is not a hexadecimal "
@@ -371,9 +374,9 @@ TEST(DownloadSessionTest, BadFilesFailWithTheirMessage) {
         {".cp64: the record before the bad line is sent, the bad one not", "vbad.cp64",
          "S30015000100000102030405060708090A0B0C0D0E0F1061\nS3001500010010XX02030405060708090A0B0C0D0E0F1050"
          "\n",
-         "@: line 2: 'X' in column 15 is not a hexadecimal digit\r\n", 1, true},
-        {"unknown kind", "vimage.cp128", good, "Unknown file format\r\n", 0, false},
-        {"no such .cp64", "", "", "\r\nCannot open a following file.\n@", 0, false},
+         "@: line 2: 'X' in column 15 is not a hexadecimal digit\r\n", 1, true, FILE_PROBLEM_READ},
+        {"unknown kind", "vimage.cp128", good, "Unknown file format\r\n", 0, false, FILE_PROBLEM_FORMAT},
+        {"no such .cp64", "", "", "\r\nCannot open a following file.\n@", 0, false, FILE_PROBLEM_OPEN},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -388,6 +391,8 @@ TEST(DownloadSessionTest, BadFilesFailWithTheirMessage) {
             expected.replace(expected.find('@'), 1, path);
         }
         EXPECT_EQ(run.error, expected);
+        EXPECT_EQ(run.outcome.Class, OUTCOME_FILE_ERROR);
+        EXPECT_EQ(run.outcome.File, c.problem);
         EXPECT_EQ(CommandsOf(run.snapshot, vsim::cmd::AppData).size(), c.dataCommands);
         EXPECT_EQ(run.snapshot.commands.empty(), !c.anyCommand);
         if (!*c.name) {

@@ -69,6 +69,10 @@ TEST_P(FaultOverLink, UnpluggedDuringADownload) {
     // the code as the log has always shown it, then the reason on a line of its own
     EXPECT_EQ(session.GetErrorText().rfind(ErrorCodeText(TM_ERR_TIMEOUT), 0), 0u) << session.GetErrorText();
     EXPECT_NE(session.GetErrorText().find("the device was disconnected"), std::string::npos);
+    // what a front end decides from: the class, from the port's typed error
+    EXPECT_EQ(session.Outcome().Class, OUTCOME_LINK_LOST);
+    EXPECT_EQ(session.Outcome().Step, STEP_PROGRAM);
+    EXPECT_EQ(session.Outcome().Status, TM_ERR_TIMEOUT);
     ExpectDisconnected(*monitor);
     // What the session says it wrote is what the handset holds; nothing after the hang-up.
     EXPECT_EQ(session.BytesWritten(), 3u * 65520u);

@@ -120,6 +120,9 @@ TEST(LineHooks, DataInsideAnImageOrAfterTheImagesIsWrittenAndVerified) {
         EXPECT_EQ(line.outcomes[0].Verify, "passed");
         EXPECT_NE(line.outcomes[0].Log.find("Serial : S1"), std::string::npos);
         EXPECT_EQ(line.outcomes[0].Files.size(), 3u); // the writer, two images
+        // the programs that answered, from the connect sequence's typed reports
+        EXPECT_EQ(line.outcomes[0].Facts.Runners,
+                  "Boot loader is running[UART - 1.0.0]; Flash writer is running[UART - 2.1.0]");
     }
 }
 

@@ -1,6 +1,6 @@
 // The link on Windows, under wine: the USB packet device through a message-mode named pipe
 // standing in for the vendor driver, the close that never waits for a packet, open errors in
-// words, and the port map's Windows names.
+// words, the port map's Windows names and the UTF-8/UTF-16 conversion.
 // LinkChannel.h before <windows.h>, whose EV_ constants are macros.
 #include "LinkChannel.h"
 
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "PipeHandset.h"
+#include "WinUtf8.h"
 #include "quillet/PortMap.h"
 
 namespace {
@@ -154,3 +155,24 @@ TEST(WinPortMap, ComNamesAreTheWindowsPortsUnlessOverridden) {
 }
 
 } // namespace
+
+// The one UTF-8/UTF-16 conversion of the Windows files (linklib, platform, station).
+TEST(WinText, Utf8AndUtf16BothWays) {
+    const struct {
+        std::string utf8;
+        std::wstring wide;
+    } cases[] = {
+        {"", L""},
+        {"COM3", L"COM3"},
+        {"\xC3\xA9tabli \xE2\x97\x88", L"\u00E9tabli \u25C8"},
+        {"\xF0\x9F\x94\x8C", L"\U0001F50C"}, // a surrogate pair
+        {std::string("a\0b", 3), std::wstring(L"a\0b", 3)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(quillet::Utf8ToWide(c.utf8), c.wide) << c.utf8;
+        EXPECT_EQ(quillet::WideToUtf8(c.wide), c.utf8) << c.utf8;
+    }
+    EXPECT_EQ(quillet::Utf8ToWide("bad \xFF"), L"bad \uFFFD");
+    EXPECT_EQ(quillet::WideToUtf8(L"stops\0here"), "stops"); // a text the system filled in
+    EXPECT_EQ(quillet::WideToUtf8(static_cast<const wchar_t*>(nullptr)), "");
+}

@@ -61,6 +61,35 @@ std::string DumpSavingText(uint64_t done, uint64_t length) {
     return std::string(DUMP_SAVING_TEXT) + " " + std::to_string(DumpProgressPercent(done, length)) + "%";
 }
 
+TS_JOB_OUTCOME TS_DUMP_FILE_RESULT::JobOutcome() const {
+    TS_JOB_OUTCOME outcome;
+    outcome.Step = STEP_READ;
+    outcome.Text = Detail.empty() ? StatusText : Detail;
+    switch (Outcome) {
+    case DUMP_FILE_CREATED:
+        return {};
+    case DUMP_FILE_BAD_RANGE:
+        outcome.Class = OUTCOME_INTERNAL;
+        break;
+    case DUMP_FILE_OPEN_ERROR:
+        outcome.Class = OUTCOME_FILE_ERROR;
+        outcome.File = FILE_PROBLEM_OPEN;
+        break;
+    case DUMP_FILE_WRITE_ERROR:
+        outcome.Class = OUTCOME_FILE_ERROR;
+        outcome.File = FILE_PROBLEM_READ;
+        break;
+    case DUMP_FILE_READ_ERROR:
+        outcome.Class = LinkLost ? OUTCOME_LINK_LOST : OUTCOME_TARGET_REFUSED;
+        outcome.Status = Status;
+        break;
+    case DUMP_FILE_STOPPED:
+        outcome.Class = OUTCOME_CANCELLED;
+        break;
+    }
+    return outcome;
+}
+
 TS_DUMP_FILE_RESULT DumpToFile(COstraMonitor& monitor, const std::string& path, uint32_t start, uint32_t end,
                                const TS_JOB_HOOKS& hooks) {
     TS_DUMP_FILE_RESULT result;
@@ -85,6 +114,7 @@ TS_DUMP_FILE_RESULT DumpToFile(COstraMonitor& monitor, const std::string& path, 
     IJobObserver* view = hooks.Observer;
     if (view) {
         view->SetStatus("");
+        view->OnJobPhase(JOB_PHASE_READ);
         view->SetProgressRange(0, DumpProgressValue(length, length));
         view->SetProgressPos(0);
         view->SetProgressText(DumpSavingText(0, length));
@@ -104,6 +134,7 @@ TS_DUMP_FILE_RESULT DumpToFile(COstraMonitor& monitor, const std::string& path, 
         if (status < 0) {
             result.Outcome = DUMP_FILE_READ_ERROR;
             result.Status = status;
+            result.LinkLost = monitor.IsSerialOpen() && monitor.GetPortLastError() != 0;
             break;
         }
         writeError = WriteAll(fd, buffer.data(), chunk.Bytes());
@@ -153,6 +184,7 @@ TS_DUMP_FILE_RESULT DumpToFile(COstraMonitor& monitor, const std::string& path, 
     }
     if (view) {
         view->SetStatus(result.StatusText);
+        view->OnJobEnd(result.JobOutcome());
     }
     return result;
 }

@@ -134,16 +134,46 @@ TS_FLASH_QUERY CEraseJob::RunQuery() {
     return query;
 }
 
+TS_JOB_OUTCOME TS_ERASE_RESULT::JobOutcome() const {
+    TS_JOB_OUTCOME outcome;
+    outcome.Step = STEP_ERASE;
+    outcome.Text = Message;
+    switch (Outcome) {
+    case ERASE_DONE:
+        return {};
+    case ERASE_STOPPED:
+        outcome.Class = OUTCOME_CANCELLED;
+        break;
+    case ERASE_NOTHING_SELECTED:
+        outcome.Class = OUTCOME_INTERNAL;
+        break;
+    case ERASE_INCOMPLETE:
+        outcome.Class = OUTCOME_TARGET_REFUSED;
+        for (const TS_ERASE_STEP_RESULT& step : Steps) {
+            if (step.Sent && step.Status < 0) {
+                outcome.Status = step.Status;
+                break;
+            }
+        }
+        break;
+    }
+    return outcome;
+}
+
 TS_ERASE_RESULT CEraseJob::RunErase(const CEraseSelection& selection) {
     TS_ERASE_RESULT result;
     if (!selection.Any()) {
         result.Outcome = ERASE_NOTHING_SELECTED;
         result.Message = ERASE_NOTHING_SELECTED_TEXT;
+        if (m_hooks.Observer) {
+            m_hooks.Observer->OnJobEnd(result.JobOutcome());
+        }
         return result;
     }
     IJobObserver* view = m_hooks.Observer;
     if (view) {
         view->SetStatus("");
+        view->OnJobPhase(JOB_PHASE_ERASE_CHIP);
     }
 
     std::vector<std::string> failures;
@@ -203,6 +233,7 @@ TS_ERASE_RESULT CEraseJob::RunErase(const CEraseSelection& selection) {
         if (!result.Message.empty()) {
             view->SetStatus(result.Message);
         }
+        view->OnJobEnd(result.JobOutcome());
     }
     return result;
 }

@@ -59,8 +59,8 @@ bool TS_IMAGE_BYTES::Lookup(uint32_t address, uint8_t& value) const {
     return true;
 }
 
-bool ReadImageBytes(const std::string& path, bool compressedLayout, TS_IMAGE_BYTES& image,
-                    std::string& error) {
+bool ReadImageFile(const std::string& path, bool compressedLayout, TS_IMAGE_BYTES* image,
+                   TS_IMAGE_FILE_INFO& info, std::string& error) {
     CRecordReader reader(compressedLayout ? CRecordReader::COUNT_TWO_BYTES : CRecordReader::COUNT_ONE_BYTE);
     if (!reader.Open(path)) {
         error = reader.ErrorText();
@@ -76,11 +76,21 @@ bool ReadImageBytes(const std::string& path, bool compressedLayout, TS_IMAGE_BYT
             return false;
         }
         const TS_SRECORD& r = reader.Record();
-        if (r.IsData() && !r.data.empty()) {
-            auto& block = image.blocks[r.address];
-            block.assign(r.data.begin(), r.data.end());
+        if (r.IsEnd()) {
+            info.hasEndRecord = true;
+        } else if (r.IsData() && !r.data.empty()) {
+            info.payload += r.data.size();
+            if (image != nullptr) {
+                image->blocks[r.address].assign(r.data.begin(), r.data.end());
+            }
         }
     }
+}
+
+bool ReadImageBytes(const std::string& path, bool compressedLayout, TS_IMAGE_BYTES& image,
+                    std::string& error) {
+    TS_IMAGE_FILE_INFO info;
+    return ReadImageFile(path, compressedLayout, &image, info, error);
 }
 
 namespace {

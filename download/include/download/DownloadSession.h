@@ -71,6 +71,10 @@ public:
     // Non-zero when SendFile reached the end of the file.
     int32_t GetResult() const { return m_result; }
     const std::string& GetErrorText() const { return m_errorText; }
+    // How the session ended, as a value: OUTCOME_OK once RunSession (or SendDataBlock) succeeded;
+    // otherwise its class, step, status and file problem, with GetErrorText as its text. The
+    // observer hears it too (OnJobEnd) at the end of RunSession.
+    const TS_JOB_OUTCOME& Outcome() const { return m_outcome; }
 
     // Thread-safe and async-signal-safe. Ends the session before its next block or erase.
     void RequestStop() { m_stop.store(true, std::memory_order_relaxed); }
@@ -131,6 +135,12 @@ private:
     // ErrorCodeText, and the port's reason on a line of its own when the link was lost.
     std::string LinkFailureText(int status) const;
     void StopText(const char* stage);
+    // The outcome of a failed command (status < 0) at a step: the link lost, or the target's refusal.
+    void CommandFailed(TE_JOB_STEP step, int status, std::string text);
+    void FileFailed(TE_FILE_PROBLEM problem, TE_JOB_STEP step, std::string text);
+    bool Ended(bool sent);
+    bool SessionSteps();
+    void Phase(TE_JOB_PHASE phase);
     void Caption(const std::string& text);
     void Status(const std::string& text);
 
@@ -155,6 +165,7 @@ private:
     std::string m_areaName;
     std::string m_eraseMessage;
     std::string m_errorText;
+    TS_JOB_OUTCOME m_outcome;
     int32_t m_result = 0;
     int m_flashType = -1;
 

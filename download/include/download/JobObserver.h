@@ -11,6 +11,7 @@
 #include <string>
 
 #include "download/CompressFlashFile.h"
+#include "download/JobOutcome.h"
 
 // The job's window: caption and status line (from ICompressObserver), and a progress bar with a
 // text drawn over it.
@@ -34,6 +35,17 @@ public:
         (void)address;
         (void)length;
     }
+    // The job enters a phase. Front ends decide from this, never from the caption's text.
+    virtual void OnJobPhase(TE_JOB_PHASE phase) { (void)phase; }
+    // The target said which program runs (status 0 or more: runner and version; negative: the
+    // query failed with that status), each time it was asked with the answer logged.
+    virtual void OnTargetRunner(int status, int runner, const std::string& version) {
+        (void)status;
+        (void)runner;
+        (void)version;
+    }
+    // The job has ended, and how (see TS_JOB_OUTCOME).
+    virtual void OnJobEnd(const TS_JOB_OUTCOME& outcome) { (void)outcome; }
 };
 
 // The log: plain text, lines end with "\r\n" inside the texts, appended unchanged.

@@ -45,6 +45,10 @@ std::string StatusCodeText(int status);
 // or "Fail to open " for a port type that opens nothing.
 std::string FailToOpenText(const TS_PORT_CONFIG& config);
 
+// The name the link's texts give a port opened with this configuration and device path, as its
+// error texts begin with it: "COM1 (/dev/ttyUSB0)", "\\.\Csr0 (/run/r3700.sock)", "COM2".
+std::string PortTextName(const TS_PORT_CONFIG& config, const std::string& devicePath);
+
 // Owns the one monitor of the program while a link exists.
 class CTargetConnection {
 public:

@@ -84,6 +84,9 @@ public:
 
 private:
     const char* RootName() const { return RootKeyName(m_root); }
+    // What each system's file gives (RegistryStorePosix.cpp, RegistryStoreWin.cpp): opening a key
+    // that must exist, one value as the program reads it, one value written.
+    int OpenExistingKey(const std::string& path);
     const platform::SettingsValue* Query(const std::string& name, platform::SettingsDocument& doc);
     int Put(const std::string& name, uint32_t type, std::string data);
 

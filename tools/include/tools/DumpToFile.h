@@ -16,6 +16,8 @@
 // request, looked at before each command ("BIN file is incomplete ...", the bytes before it stay).
 #pragma once
 
+#include "download/JobOutcome.h"
+
 #include <cstdint>
 #include <string>
 
@@ -44,7 +46,11 @@ enum TE_DUMP_FILE_OUTCOME : int32_t {
 
 struct TS_DUMP_FILE_RESULT {
     TE_DUMP_FILE_OUTCOME Outcome = DUMP_FILE_CREATED;
+    // The same, as the typed outcome every job reports (OnJobEnd): a read error is the target's
+    // refusal (Status) or a lost link, a file that does not open or take the bytes a file error.
+    TS_JOB_OUTCOME JobOutcome() const;
     int Status = 0;            // the MemoryDump result, on a read error
+    bool LinkLost = false;     // a read error: the port's error says that the device went away
     uint32_t Reached = 0;      // the file holds [start, Reached)
     uint64_t BytesWritten = 0; // = Reached - start
     // The status line text at the end; empty when the status line is not shown (bad range, open error).

@@ -17,6 +17,8 @@
 // tells whether everything was erased.
 #pragma once
 
+#include "download/JobOutcome.h"
+
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -97,6 +99,9 @@ struct TS_ERASE_RESULT {
     std::string Message;
 
     bool AllErased() const { return Outcome == ERASE_DONE; }
+    // The same, as the typed outcome every job reports (OnJobEnd): ok, cancelled, the target's
+    // refusal (the first failed command's status), or nothing selected (internal: nothing sent).
+    TS_JOB_OUTCOME JobOutcome() const;
     int Failures() const;
 };
 

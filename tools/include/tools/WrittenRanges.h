@@ -39,6 +39,17 @@ struct TS_IMAGE_BYTES {
 bool ReadImageBytes(const std::string& path, bool compressedLayout, TS_IMAGE_BYTES& image,
                     std::string& error);
 
+// What else a reading of the file tells: its data bytes, and whether it ends with an end record
+// ("S7": the session sends the end command).
+struct TS_IMAGE_FILE_INFO {
+    uint64_t payload = 0;
+    bool hasEndRecord = false;
+};
+// The one reader of a flash file's records (compressedLayout: a .cp64's two-byte counts). image
+// may be null when only the info is wanted; otherwise as ReadImageBytes.
+bool ReadImageFile(const std::string& path, bool compressedLayout, TS_IMAGE_BYTES* image,
+                   TS_IMAGE_FILE_INFO& info, std::string& error);
+
 struct TS_VERIFY_RESULT {
     bool ok = false;
     uint64_t bytesCompared = 0;

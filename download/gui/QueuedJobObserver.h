@@ -1,7 +1,8 @@
-// CQueuedJobObserver: what a flash tool job reports on its worker thread, handed to the window's
-// thread. Reports are gathered in one record and applied by one queued call, so a fast job (a dump
-// of thousands of chunks) cannot flood the window's event queue: a report that arrives while a call
-// is already queued just updates the record.
+// CQueuedJobObserver: what a job reports on its worker thread (a download session, an erase, a
+// dump), handed to the window's thread. Reports are gathered in one record and applied by one
+// queued call, so a fast job (a dump of thousands of chunks) cannot flood the window's event queue:
+// a report that arrives while a call is already queued just updates the record. The download
+// dialog and the flash tools' windows use it.
 #pragma once
 
 #include <QObject>
@@ -15,8 +16,8 @@
 
 // Everything reported since the last apply; a flag tells which parts changed (the last value wins).
 struct TS_JOB_REPORT {
-    bool Status = false, Text = false, Range = false, Pos = false, Animation = false;
-    std::string StatusText, ProgressText, AnimationMessage;
+    bool Caption = false, Status = false, Text = false, Range = false, Pos = false, Animation = false;
+    std::string CaptionText, StatusText, ProgressText, AnimationMessage;
     uint32_t Low = 0, High = 0, Position = 0;
     int Steps = 0; // StepProgress calls since the last position or range
     bool AnimationOn = false;

@@ -26,13 +26,17 @@ void CQueuedJobObserver::Flush() {
         m_pending = TS_JOB_REPORT{};
         m_queued = false;
     }
-    if (report.Status || report.Text || report.Range || report.Pos || report.Animation || report.Steps) {
+    if (report.Caption || report.Status || report.Text || report.Range || report.Pos || report.Animation ||
+        report.Steps) {
         m_apply(report);
     }
 }
 
-void CQueuedJobObserver::SetCaption(const std::string&) {
-    // The tools keep their captions.
+void CQueuedJobObserver::SetCaption(const std::string& text) {
+    Change([&](TS_JOB_REPORT& r) {
+        r.Caption = true;
+        r.CaptionText = text;
+    });
 }
 
 void CQueuedJobObserver::SetStatus(const std::string& text) {
