@@ -2,7 +2,7 @@
 #
 # Linux-only folders: the virtual handset (pseudo-terminals, Unix sockets, inotify) and the sound
 # player (ALSA). The desktop program needs Qt, which is off here.
-set(VANDREL_LINUX_ONLY_DIRS simulator platform/sound line)
+set(VANDREL_LINUX_ONLY_DIRS simulator platform/sound line service)
 if(VANDREL_WITH_GUI)
     message(WARNING "No Qt for Windows here: building without the desktop program")
     set(VANDREL_WITH_GUI OFF)

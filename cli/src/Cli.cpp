@@ -4,6 +4,7 @@
 #include "CliExitStatus.h"
 #include "CliLine.h"
 #include "CliOptions.h"
+#include "CliServe.h"
 #include "CliStation.h"
 #include "download/TargetConnection.h"
 
@@ -37,6 +38,9 @@ int RunCli(const std::vector<std::string>& args, CStopSignals& signals, std::FIL
     if (options.Command == ECliCommand::Job || options.Command == ECliCommand::History ||
         options.Command == ECliCommand::Run || options.Command == ECliCommand::Store) {
         return RunLineCommand(options, signals, out, err, interactive);
+    }
+    if (options.Command == ECliCommand::Serve) {
+        return RunServe(options, signals, out, err);
     }
     if (UsesStation(options)) {
         return RunStation(options, signals, out, err, interactive);

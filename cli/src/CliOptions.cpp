@@ -42,6 +42,7 @@ Commands:
   store init [WHERE]              make a record store (default: the default file), or bring an
                                   older one's schema up to date
   history [FILTERS] [--csv | --json | --show ID]      the record of every attempt, newest first
+  [--job FILE] serve [SERVE OPTIONS]  the station as a service: HTTP API and dashboard (docs/API.md)
   --help, --version
 
 Options (they override the program's saved settings for this run and are never saved):
@@ -85,6 +86,9 @@ $XDG_DATA_HOME/vandrel/records.db by default, PostgreSQL for several stations).
   history filters: --job NAME, --serial TEXT, --port NAME, --result passed|failed|interrupted|open,
                    --since DATE[THH:MM], --until DATE[THH:MM], --limit N; --show ID prints one
                    attempt with its log
+  serve: --jobs DIR (jobs started by name), --listen ADDR:PORT (default 127.0.0.1:8370),
+                   --tokens FILE (viewer and operator tokens; needed off the loopback address),
+                   --allow-origin ORIGIN (a web origin whose pages may call the API)
 
 Addresses are hexadecimal, with or without 0x. Sizes are decimal (or 0x hexadecimal), in units.
 
@@ -104,6 +108,7 @@ const std::map<std::string, ECliCommand> kCommands = {
     {"ports", ECliCommand::Ports},   {"udev-rule", ECliCommand::UdevRule},
     {"job", ECliCommand::Job},       {"history", ECliCommand::History},
     {"run", ECliCommand::Run},       {"store", ECliCommand::Store},
+    {"serve", ECliCommand::Serve},
 };
 
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& value) {
@@ -163,7 +168,8 @@ bool ParseHexAddress(const std::string& text, uint32_t& value) {
 namespace {
 bool StationCommand(ECliCommand command) {
     return command == ECliCommand::Status || command == ECliCommand::FlashId ||
-           command == ECliCommand::Erase || command == ECliCommand::Download || command == ECliCommand::Run;
+           command == ECliCommand::Erase || command == ECliCommand::Download || command == ECliCommand::Run ||
+           command == ECliCommand::Serve;
 }
 } // namespace
 
@@ -398,6 +404,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, TS_CLI_OPTIONS& o, s
             if (line < 0) {
                 return false;
             }
+        } else if (const int serve = ParseServeOption(name, split.value, args, i, o, error); serve != 0) {
+            if (serve < 0) {
+                return false;
+            }
         } else {
             error = "unknown option '" + arg + "'" +
                     (o.Command == ECliCommand::None ? std::string(" (see --help)")
@@ -490,6 +500,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, TS_CLI_OPTIONS& o, s
     case ECliCommand::Run:
     case ECliCommand::Store:
         return FinishLineCommand(positional, o, error);
+    case ECliCommand::Serve:
+        return FinishServeCommand(positional, o, error);
     default:
         return true;
     }

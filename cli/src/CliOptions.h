@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "CliLine.h"
+#include "CliServe.h"
 #include "tools/EraseSelection.h"
 
 enum class ECliCommand {
@@ -29,6 +30,7 @@ enum class ECliCommand {
     History, // the record of every attempt
     Run,     // --job FILE run
     Store,   // store init [WHERE]
+    Serve,   // the station as a service
     Help,
     Version
 };
@@ -75,6 +77,8 @@ struct TS_CLI_OPTIONS {
     std::string UsbDeviceText; // usb:VVVV:PPPP
     // job, history, run
     TS_CLI_LINE_OPTIONS Line;
+    // serve
+    TS_CLI_SERVE_OPTIONS Serve;
 };
 
 // The rates --baud takes, in the order of the port configuration's baud index.

@@ -9,7 +9,7 @@ _vandrel_cli() {
     local cur prev words cword
     _init_completion || return
 
-    local commands="status flash-id erase download dump compress ports udev-rule job history run store"
+    local commands="status flash-id erase download dump compress ports udev-rule job history run store serve"
     local globals="--port --com --usb --baud --writer --wait --log --quiet --json --watch --job
         --store --create-store --adopt-serials --station --operator --help --version"
     local command="" w
@@ -48,6 +48,7 @@ _vandrel_cli() {
         erase) options="--cs --area" ;;
         dump) options="--size --unit --end -o --output" ;;
         history) options="--job --serial --pool --port --result --since --until --limit --show --csv --store" ;;
+        serve) options="--jobs --listen --tokens --allow-origin --job --store --station --operator" ;;
         job)
             if [[ $cword -ge 2 && ${words[cword-1]} == check ]]; then _filedir toml; return; fi
             COMPREPLY=($(compgen -W "check" -- "$cur")); return ;;

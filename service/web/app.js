@@ -1,0 +1,295 @@
+// The station's dashboard: a thin view over /api/v1/ (docs/API.md). It decides nothing from
+// message texts: tiles show the state, result and reason the service gives. The token, where the
+// service asks for one, goes in the Authorization header only (never a cookie, never a URL).
+'use strict';
+
+const $ = (id) => document.getElementById(id);
+let token = localStorage.getItem('vandrel-token') || '';
+let historyOffset = 0;
+let refreshTimer = null;
+
+function headers(json) {
+  const h = {};
+  if (token) h.Authorization = 'Bearer ' + token;
+  if (json) h['Content-Type'] = 'application/json';
+  return h;
+}
+
+async function api(path, options = {}) {
+  const response = await fetch('/api/v1' + path, {
+    method: options.method || 'GET',
+    headers: headers(options.body !== undefined),
+    body: options.body !== undefined ? JSON.stringify(options.body) : undefined,
+    credentials: 'omit',
+  });
+  const body = await response.json().catch(() => ({}));
+  if (!response.ok) {
+    const error = new Error(body.detail || response.statusText);
+    error.status = response.status;
+    throw error;
+  }
+  return body;
+}
+
+function say(text) { $('message').textContent = text || ''; }
+
+function percent(port) {
+  return port.total > 0 ? Math.floor((port.done * 100) / port.total) : 0;
+}
+
+function tile(port) {
+  const el = document.createElement('article');
+  const last = port.last;
+  const showing = port.state === 'running' ? 'running' : last ? last.result : port.state;
+  el.className = 'tile ' + showing;
+  el.dataset.port = port.port;
+  const add = (cls, text, tag = 'div') => {
+    const child = document.createElement(tag);
+    child.className = cls;
+    child.textContent = text;
+    el.appendChild(child);
+    return child;
+  };
+  add('port', port.port);
+  let state = port.state;
+  if (port.state === 'running' && port.phase) state = port.phase + ' ' + percent(port) + '%';
+  if (port.state === 'refused' && port.reason) state = port.reason;
+  if (port.state === 'removal') state = 'take the handset away';
+  add('state', state);
+  const bar = add('bar', '');
+  const fill = document.createElement('div');
+  fill.style.width = (port.state === 'running' ? percent(port) : last && port.state !== 'waiting' ? 100 : 0) + '%';
+  bar.appendChild(fill);
+  if (port.serial) add('serial', port.serial);
+  if (last && port.state !== 'running') {
+    const verdict = last.result === 'passed' ? 'PASS' : 'FAIL';
+    add('verdict ' + verdict, verdict);
+    add('reason', last.reason || '');
+  }
+  return el;
+}
+
+function showStation(station) {
+  $('job').textContent = station.job ? station.job.name + (station.running ? '' : ' (ended)') : 'no job';
+  $('passed').textContent = station.tally.passed;
+  $('failed').textContent = station.tally.failed;
+  const tiles = $('tiles');
+  tiles.replaceChildren(...station.ports.map(tile));
+  // why the last run ended early (a store that does not open, say), as the run said it
+  if (!station.running && station.lastRun && station.lastRun.errors) say(station.lastRun.errors.trim());
+  $('start').disabled = station.running;
+  $('stop').disabled = !station.running;
+}
+
+async function refresh() {
+  refreshTimer = null;
+  try {
+    showStation(await api('/station'));
+  } catch (e) {
+    say(e.message);
+  }
+}
+function refreshSoon() {
+  if (!refreshTimer) refreshTimer = setTimeout(refresh, 150);
+}
+
+async function loadJobs() {
+  try {
+    const list = await api('/jobs');
+    const select = $('jobs');
+    select.replaceChildren();
+    for (const job of list.jobs) {
+      const option = document.createElement('option');
+      option.value = job.name;
+      option.textContent = job.ok ? job.job + ' (' + job.name + ')' : job.name + ': ' + job.error;
+      option.disabled = !job.ok;
+      select.appendChild(option);
+    }
+  } catch (e) {
+    say(e.message);
+  }
+}
+
+function filterQuery() {
+  const data = new FormData($('filters'));
+  const query = new URLSearchParams();
+  for (const [key, value] of data) if (value) query.set(key, value);
+  return query;
+}
+
+async function loadHistory(more) {
+  historyOffset = more ? historyOffset + 25 : 0;
+  const query = filterQuery();
+  query.set('limit', 25);
+  query.set('offset', historyOffset);
+  try {
+    const page = await api('/attempts?' + query);
+    const body = $('attempts').tBodies[0];
+    if (!more) body.replaceChildren();
+    for (const a of page.attempts) {
+      const row = body.insertRow();
+      row.dataset.attempt = a.attempt;
+      const cells = [a.attempt, a.started.replace('T', ' ').replace(/\.\d+Z$/, 'Z'), a.port,
+                     (a.serial || '') + (a.serialVoid ? ' (void)' : ''), a.result, a.reason];
+      cells.forEach((text, k) => {
+        const cell = row.insertCell();
+        cell.textContent = text;
+        if (k === 4) cell.className = a.result;
+        if (k === 5) cell.className = 'reason';
+      });
+      row.addEventListener('click', () => showLog(a.attempt));
+    }
+    $('more').hidden = !page.more;
+  } catch (e) {
+    say(e.message);
+  }
+}
+
+// Yield per hour (stacked bars: passed below, failed above) and failures by reason, over the
+// chosen period, from /stats.
+const SVG = 'http://www.w3.org/2000/svg';
+function svg(tag, attributes, text) {
+  const el = document.createElementNS(SVG, tag);
+  for (const [k, v] of Object.entries(attributes)) el.setAttribute(k, v);
+  if (text !== undefined) el.textContent = text;
+  return el;
+}
+
+async function loadStats() {
+  const hours = Number($('period').value);
+  const since = new Date(Date.now() - hours * 3600 * 1000).toISOString().slice(0, 13) + ':00';
+  try {
+    const stats = await api('/stats?since=' + encodeURIComponent(since));
+    const chart = $('yield');
+    chart.replaceChildren();
+    const byHour = new Map(stats.hours.map((h) => [h.hour.slice(0, 13), h]));
+    const start = new Date(since + ':00Z').getTime();
+    const slots = [];
+    for (let k = 0; k <= hours; ++k) slots.push(new Date(start + k * 3600 * 1000).toISOString().slice(0, 13));
+    const top = Math.max(1, ...slots.map((s) => { const h = byHour.get(s); return h ? h.passed + h.failed : 0; }));
+    const left = 30, bottom = 160, width = 560, height = 140;
+    const step = width / slots.length;
+    chart.appendChild(svg('text', { x: 2, y: bottom - height + 4 }, String(top)));
+    chart.appendChild(svg('text', { x: 2, y: bottom }, '0'));
+    chart.appendChild(svg('line', { x1: left, y1: bottom, x2: left + width, y2: bottom, stroke: '#9aa5b1' }));
+    slots.forEach((slot, k) => {
+      const h = byHour.get(slot);
+      const x = left + k * step;
+      if (h) {
+        const passed = (h.passed / top) * height, failed = (h.failed / top) * height;
+        const w = Math.max(1, step * 0.8);
+        const bar = svg('rect', { x, y: bottom - passed, width: w, height: passed, class: 'pass' });
+        bar.appendChild(svg('title', {}, slot + ':00Z: ' + h.passed + ' passed, ' + h.failed + ' failed'));
+        chart.appendChild(bar);
+        chart.appendChild(svg('rect', { x, y: bottom - passed - failed, width: w, height: failed, class: 'fail' }));
+      }
+      if (k % Math.ceil(slots.length / 8) === 0) {
+        chart.appendChild(svg('text', { x, y: bottom + 14 }, hours > 24 ? slot.slice(5, 10) : slot.slice(11, 13) + 'h'));
+      }
+    });
+    const body = $('reasons').tBodies[0];
+    body.replaceChildren();
+    const most = Math.max(1, ...stats.failures.map((f) => f.count));
+    for (const f of stats.failures.slice(0, 10)) {
+      const row = body.insertRow();
+      const reason = row.insertCell();
+      reason.className = 'reason';
+      const bar = document.createElement('span');
+      bar.className = 'bar';
+      bar.style.width = Math.round((f.count / most) * 6) + 'em';
+      reason.append(bar, f.reason);
+      row.insertCell().textContent = f.count;
+    }
+  } catch (e) {
+    say(e.message);
+  }
+}
+
+async function showLog(id) {
+  try {
+    const a = await api('/attempts/' + id);
+    $('logtitle').textContent = 'Attempt ' + a.attempt + ' on ' + a.port + ': ' + a.result +
+                                (a.serial ? ', ' + a.serial : '');
+    $('log').textContent = a.log.replace(/\r/g, '');
+    $('logview').hidden = false;
+    $('logview').scrollIntoView();
+  } catch (e) {
+    say(e.message);
+  }
+}
+
+// The event stream, read with fetch so that the token goes in a header; after a break it
+// resumes from the last id it saw.
+async function follow() {
+  let lastId = '';
+  for (;;) {
+    try {
+      const h = headers(false);
+      if (lastId) h['Last-Event-ID'] = lastId;
+      const response = await fetch('/api/v1/events', { headers: h, credentials: 'omit' });
+      if (!response.ok) throw new Error((await response.json().catch(() => ({}))).detail || response.statusText);
+      $('link').textContent = 'live';
+      refreshSoon();
+      const reader = response.body.pipeThrough(new TextDecoderStream()).getReader();
+      let buffer = '';
+      for (;;) {
+        const { value, done } = await reader.read();
+        if (done) break;
+        buffer += value;
+        let end;
+        while ((end = buffer.indexOf('\n\n')) >= 0) {
+          const block = buffer.slice(0, end);
+          buffer = buffer.slice(end + 2);
+          const id = /^id: (\d+)$/m.exec(block);
+          if (id) lastId = id[1];
+          const data = /^data: (.*)$/m.exec(block);
+          if (!data) continue;
+          const event = JSON.parse(data[1]);
+          refreshSoon();
+          if (event.event === 'end' || event.event === 'missed') { loadHistory(false); loadStats(); }
+        }
+      }
+    } catch (e) {
+      $('link').textContent = 'no link: ' + e.message;
+    }
+    await new Promise((resolve) => setTimeout(resolve, 2000));
+  }
+}
+
+function init() {
+  $('token').value = token;
+  $('token').addEventListener('change', () => {
+    token = $('token').value.trim();
+    localStorage.setItem('vandrel-token', token);
+    refresh(); loadJobs(); loadHistory(false); loadStats();
+  });
+  $('start').addEventListener('click', async () => {
+    say('');
+    try {
+      showStation(await api('/station/start', { method: 'POST', body: { job: $('jobs').value, watch: $('watch').checked } }));
+    } catch (e) {
+      say(e.message);
+    }
+  });
+  $('stop').addEventListener('click', async () => {
+    say('');
+    try {
+      await api('/station/stop', { method: 'POST', body: {} });
+      refreshSoon();
+    } catch (e) {
+      say(e.message);
+    }
+  });
+  $('filters').addEventListener('submit', (e) => { e.preventDefault(); loadHistory(false); });
+  $('more').addEventListener('click', () => loadHistory(true));
+  $('period').addEventListener('change', loadStats);
+  $('closelog').addEventListener('click', () => { $('logview').hidden = true; });
+  refresh();
+  loadJobs();
+  loadHistory(false);
+  loadStats();
+  follow();
+  setInterval(refresh, 5000);
+}
+
+init();
