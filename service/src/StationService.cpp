@@ -519,7 +519,8 @@ struct CStationService::TS_IMPL {
     bool Query(const TS_HISTORY_FILTER& filter, std::vector<TS_ATTEMPT_RECORD>& records,
                httplib::Response& res) {
         std::string error;
-        std::unique_ptr<IRecordStore> store = OpenRecordStore(config.Store, error);
+        std::unique_ptr<IRecordStore> store =
+            OpenRecordStore(config.Store, error, STORE_READ); // a reader never makes one
         if (!store || !store->Query(filter, records, error)) {
             SendProblem(res, {503, "store", error});
             return false;

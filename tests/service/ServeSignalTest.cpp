@@ -32,6 +32,8 @@ TEST_P(ServeSignals, StopEveryHandsetAndCompleteEveryRecord) {
     options.lineRate = 115200; // a download that lasts
     testsupport::CSimHarness sim(testsupport::ESimLink::Uart, options);
     const std::string store = sim.Dir() + "/records.db";
+    std::string made;
+    ASSERT_TRUE(OpenRecordStore(store, made, STORE_CREATE)) << made; // a job with serials makes none
     clitest::CCliRunner cli(sim.Dir() + "/config");
     int out[2];
     ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);

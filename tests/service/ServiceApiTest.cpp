@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "line/RecordStore.h"
 #include "service/StationService.h"
 
 namespace fs = std::filesystem;
@@ -80,6 +81,8 @@ protected:
             << "name = \"broken\"\n[[image]]\npath = \"missing.m0\"\n";
         std::ofstream(dir / "outside.toml") << "name = \"outside\"\n";
         fs::create_symlink(dir / "outside.toml", dir / "jobs" / "escape.toml");
+        std::string error;
+        ASSERT_TRUE(OpenRecordStore((dir / "records.db").string(), error, STORE_CREATE)) << error;
         fs::copy(VANDREL_SAMPLES_DIR, dir / "jobs", fs::copy_options::recursive);
     }
     void TearDown() override { fs::remove_all(dir); }

@@ -8,7 +8,7 @@
 //   node dashboard.test.js CLI SIM SAMPLES_DIR SCREENSHOT_DIR WORK_DIR
 'use strict';
 
-const { spawn } = require('child_process');
+const { spawn, execFileSync } = require('child_process');
 const fs = require('fs');
 const path = require('path');
 const puppeteer = require('puppeteer-core');
@@ -49,6 +49,8 @@ async function main() {
   await until('the handsets', () => ports.every((p) => fs.existsSync(p)), 20);
 
   const env = { ...process.env, VANDREL_CONFIG_DIR: path.join(work, 'config'), XDG_DATA_HOME: work };
+  // a job with serials never makes its store: it is made on purpose first
+  execFileSync(cli, ['store', 'init', path.join(work, 'records.db')], { env, stdio: 'ignore' });
   const serve = start(cli, [...ports.flatMap((p) => ['--port', p]), '--store', path.join(work, 'records.db'),
                             'serve', '--jobs', path.join(work, 'jobs'), '--listen', '127.0.0.1:0'], { env });
   let printed = '';
