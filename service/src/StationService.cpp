@@ -17,6 +17,7 @@
 #include "StationState.h"
 #include "TokenFile.h"
 #include "line/JobFile.h"
+#include "line/RecordJson.h"
 #include "line/RecordStore.h"
 
 namespace fs = std::filesystem;
@@ -77,38 +78,6 @@ void SendJson(httplib::Response& res, const json& body, int status = 200) {
 
 bool IsLoopback(const std::string& host) {
     return host == "127.0.0.1" || host == "::1" || host == "localhost" || host.rfind("127.", 0) == 0;
-}
-
-json ParsedOr(const std::string& text, json fallback) {
-    json value = json::parse(text, nullptr, false);
-    return value.is_discarded() ? fallback : value;
-}
-
-json AttemptJson(const TS_ATTEMPT_RECORD& r, bool withLog) {
-    json j = {{"attempt", r.Id},
-              {"job", r.Job},
-              {"jobSha256", r.JobSha256},
-              {"station", r.Station},
-              {"operator", r.Operator},
-              {"port", r.Port},
-              {"device", r.Device},
-              {"started", r.Started},
-              {"ended", r.Ended},
-              {"flashParts", r.FlashParts},
-              {"runners", r.Runners},
-              {"files", ParsedOr(r.Files, json::array())},
-              {"serial", r.Serial.empty() ? json() : json(r.Serial)},
-              {"serialHow", r.SerialHow},
-              {"serialVoid",
-               r.SerialHow == SERIAL_ISSUED && (r.Result == RESULT_FAILED || r.Result == RESULT_INTERRUPTED)},
-              {"verify", r.Verify},
-              {"result", r.Result},
-              {"reason", r.Reason},
-              {"phases", ParsedOr(r.Phases, json::object())}};
-    if (withLog) {
-        j["log"] = r.Log;
-    }
-    return j;
 }
 
 // A whole number from a query parameter within [low, high].
@@ -391,7 +360,7 @@ struct CStationService::TS_IMPL {
                                              "no attempt " + req.matches[1].str() + " in the store"});
                            return;
                        }
-                       SendJson(res, AttemptJson(records.front(), true));
+                       SendJson(res, RecordJson(records.front(), true));
                    });
         server.Get("/api/v1/stats",
                    [this](const httplib::Request& req, httplib::Response& res) { StatsRoute(req, res); });
@@ -581,7 +550,7 @@ struct CStationService::TS_IMPL {
         json list = json::array();
         for (std::size_t k = static_cast<std::size_t>(offset);
              k < records.size() && k < static_cast<std::size_t>(offset + limit); ++k) {
-            list.push_back(AttemptJson(records[k], false));
+            list.push_back(RecordJson(records[k], false));
         }
         SendJson(res, {{"attempts", list},
                        {"offset", offset},
