@@ -57,7 +57,8 @@ bool CStationModel::OpenJob(const std::string& path, std::string& problem) {
     m_line.reset();
     m_store = std::move(store);
     m_job = std::move(job);
-    m_line = std::make_unique<CLineSession>(*m_job, *m_store, std::string(), std::string());
+    // the records name this station and its operator, as the command line's do by default
+    m_line = std::make_unique<CLineSession>(*m_job, *m_store, HostName(), UserName());
     m_seenAttempt.clear();
     m_jobPath = path;
     CountToday();

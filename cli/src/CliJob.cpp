@@ -159,19 +159,6 @@ std::string Hex32(uint32_t value) {
     return text;
 }
 
-std::string HostName() {
-    char name[256] = {};
-    return ::gethostname(name, sizeof name - 1) == 0 ? std::string(name) : std::string("localhost");
-}
-
-std::string UserName() {
-    if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_name) {
-        return pw->pw_name;
-    }
-    const char* user = std::getenv("USER");
-    return user ? user : "";
-}
-
 // The store a command uses: --store, else the job's, else the default file.
 std::string StoreOf(const TS_CLI_OPTIONS& o, const TS_LINE_JOB* job) {
     if (!o.Line.Store.empty()) {

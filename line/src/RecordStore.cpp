@@ -1,5 +1,6 @@
 #include "line/RecordStore.h"
 
+#include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -52,6 +53,14 @@ std::string HostName() {
         return "localhost";
     }
     return name;
+}
+
+std::string UserName() {
+    if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_name) {
+        return pw->pw_name;
+    }
+    const char* user = std::getenv("USER");
+    return user ? user : "";
 }
 
 std::string DefaultStorePath() {

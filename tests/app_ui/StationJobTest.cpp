@@ -99,6 +99,19 @@ void StationJobTest::JobRunHistoryAndExport() {
              qPrintable(station->TallyLabel()->text()));
     SaveScreenshot(station, QStringLiteral("station-job-run"));
 
+    {
+        // each record names this station and the user who ran it (the window has no other)
+        auto records = OpenRecordStore("", problem, STORE_READ);
+        QVERIFY2(records, problem.c_str());
+        std::vector<TS_ATTEMPT_RECORD> attempts;
+        QVERIFY2(records->Query({}, attempts, problem), problem.c_str());
+        QCOMPARE(attempts.size(), std::size_t{2});
+        for (const TS_ATTEMPT_RECORD& attempt : attempts) {
+            QCOMPARE(attempt.Station, HostName());
+            QCOMPARE(attempt.Operator, UserName());
+            QVERIFY(!attempt.Operator.empty());
+        }
+    }
     CLineHistoryDlg* history = station->ShowHistory();
     QVERIFY(history);
     QCOMPARE(history->Table()->rowCount(), 2);

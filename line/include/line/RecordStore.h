@@ -182,6 +182,8 @@ std::string EscapedUtf8(const std::string& text);
 std::string UtcNow();
 // This host's name.
 std::string HostName();
+// The user this process runs as (the operator a record names when none is given).
+std::string UserName();
 // A date or date and time as the filters take it, made comparable with the stored times; false
 // when it is neither.
 bool NormaliseTimeText(const std::string& text, std::string& normal);
