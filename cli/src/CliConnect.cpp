@@ -143,15 +143,9 @@ int CCli::Interrupted(const std::string& what) {
 namespace {
 
 // The connect sequence's view: the JSON phase of the flash writer.
-class CConnectView final : public IJobObserver {
+class CConnectView final : public CQuietJobObserver {
 public:
     explicit CConnectView(CCliOutput& out) : m_out(out) {}
-    void SetCaption(const std::string&) override {}
-    void SetStatus(const std::string&) override {}
-    void SetProgressText(const std::string&) override {}
-    void SetProgressRange(uint32_t, uint32_t) override {}
-    void SetProgressPos(uint32_t) override {}
-    void StepProgress() override {}
     void OnJobPhase(TE_JOB_PHASE phase) override {
         if (phase == JOB_PHASE_WRITER) {
             m_out.JsonPhase("writer");

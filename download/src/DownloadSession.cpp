@@ -10,15 +10,7 @@
 namespace {
 
 // The view of a session without one.
-struct NullObserver final : IJobObserver {
-    void SetCaption(const std::string&) override {}
-    void SetStatus(const std::string&) override {}
-    void SetProgressText(const std::string&) override {}
-    void SetProgressRange(uint32_t, uint32_t) override {}
-    void SetProgressPos(uint32_t) override {}
-    void StepProgress() override {}
-};
-NullObserver g_nullObserver;
+CQuietJobObserver g_nullObserver;
 
 // Erase commands run with the bar at 0..150, stepped by the view's animation timer.
 constexpr uint32_t kEraseRange = 150;

@@ -80,6 +80,18 @@ bool IsLoopback(const std::string& host) {
     return host == "127.0.0.1" || host == "::1" || host == "localhost" || host.rfind("127.", 0) == 0;
 }
 
+// since= or until= into the filter; false (the problem sent) when it is no date.
+bool TimeParameter(const std::string& key, const std::string& value, TS_HISTORY_FILTER& filter,
+                   httplib::Response& res) {
+    if (NormaliseTimeText(value, key == "since" ? filter.Since : filter.Until)) {
+        return true;
+    }
+    SendProblem(
+        res, {400, "bad-parameter",
+              key + " takes a date or a date and time (2026-12-09, 2026-12-09T17:05), not '" + value + "'"});
+    return false;
+}
+
 // A whole number from a query parameter within [low, high].
 bool ParseCount(const std::string& text, long long low, long long high, long long& value) {
     if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos) {
@@ -517,12 +529,7 @@ struct CStationService::TS_IMPL {
                 }
                 filter.Result = value;
             } else if (key == "since" || key == "until") {
-                std::string& target = key == "since" ? filter.Since : filter.Until;
-                if (!NormaliseTimeText(value, target)) {
-                    SendProblem(
-                        res, {400, "bad-parameter",
-                              key + " takes a date or a date and time (2026-12-09, 2026-12-09T17:05), not '" +
-                                  value + "'"});
+                if (!TimeParameter(key, value, filter, res)) {
                     return;
                 }
             } else if (key == "limit") {
@@ -567,12 +574,7 @@ struct CStationService::TS_IMPL {
             if (key == "job") {
                 filter.Job = value;
             } else if (key == "since" || key == "until") {
-                std::string& target = key == "since" ? filter.Since : filter.Until;
-                if (!NormaliseTimeText(value, target)) {
-                    SendProblem(
-                        res, {400, "bad-parameter",
-                              key + " takes a date or a date and time (2026-12-09, 2026-12-09T17:05), not '" +
-                                  value + "'"});
+                if (!TimeParameter(key, value, filter, res)) {
                     return;
                 }
             } else {

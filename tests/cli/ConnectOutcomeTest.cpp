@@ -34,14 +34,8 @@ namespace {
 
 const std::string kSamples = std::string(VANDREL_SOURCE_DIR) + "/samples";
 
-struct TS_SILENT final : ILogSink, IJobObserver {
+struct TS_SILENT final : ILogSink, CQuietJobObserver {
     void AppendLog(const std::string& text) override { log += text; }
-    void SetCaption(const std::string&) override {}
-    void SetStatus(const std::string&) override {}
-    void SetProgressText(const std::string&) override {}
-    void SetProgressRange(uint32_t, uint32_t) override {}
-    void SetProgressPos(uint32_t) override {}
-    void StepProgress() override {}
     void OnJobPhase(TE_JOB_PHASE phase) override { phases.push_back(phase); }
     std::string log;
     std::vector<TE_JOB_PHASE> phases;

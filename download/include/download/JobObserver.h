@@ -48,6 +48,18 @@ public:
     virtual void OnJobEnd(const TS_JOB_OUTCOME& outcome) { (void)outcome; }
 };
 
+// A view that shows nothing: a job run without a window, or a view that wants only some reports
+// (it overrides those).
+class CQuietJobObserver : public IJobObserver {
+public:
+    void SetCaption(const std::string&) override {}
+    void SetStatus(const std::string&) override {}
+    void SetProgressText(const std::string&) override {}
+    void SetProgressRange(uint32_t, uint32_t) override {}
+    void SetProgressPos(uint32_t) override {}
+    void StepProgress() override {}
+};
+
 // The log: plain text, lines end with "\r\n" inside the texts, appended unchanged.
 class ILogSink {
 public:
