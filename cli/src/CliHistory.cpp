@@ -26,18 +26,15 @@ int PoolExport(const TS_CLI_OPTIONS& o, IRecordStore& store, std::FILE* out, std
         std::fprintf(err, "vandrel-cli: %s\n", error.c_str());
         return EXIT_TARGET;
     }
-    std::string text = o.Json ? "" : "pool,index,serial,state,job,attempt,issued\n";
-    for (const TS_POOL_SERIAL& s : serials) {
-        if (o.Json) {
-            text += nlohmann::json{{"pool", o.Line.Pool}, {"index", s.Index}, {"serial", s.Text},
-                                   {"state", s.State},    {"job", s.Job},     {"attempt", s.Attempt},
-                                   {"issued", s.Issued}}
+    std::string text;
+    if (o.Json) {
+        for (const TS_POOL_SERIAL& s : serials) {
+            text += PoolSerialJson(o.Line.Pool, s)
                         .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
                     "\n";
-        } else {
-            text += CsvRow({o.Line.Pool, std::to_string(s.Index), s.Text, s.State, s.Job,
-                            std::to_string(s.Attempt), s.Issued});
         }
+    } else {
+        text = PoolSerialsCsv(o.Line.Pool, serials);
     }
     std::fputs(text.c_str(), out);
     return EXIT_OK;

@@ -4,6 +4,11 @@
 // SELECT ... FOR UPDATE of the pool's row. The connection's text (and so any password in
 // it) is never put in a message: libpq's own messages do not carry it either.
 #include <libpq-fe.h>
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <sys/select.h>
+#endif
 
 #include <condition_variable>
 #include <memory>
@@ -12,6 +17,7 @@
 #include <thread>
 
 #include "RecordRows.h"
+#include "line/LineBoard.h"
 #include "line/RecordStore.h"
 
 namespace {
@@ -32,6 +38,8 @@ constexpr int kDeadAfterSeconds = 60;
 const char* const kConnectKeys[] = {"connect_timeout",     "keepalives",       "keepalives_idle",
                                     "keepalives_interval", "keepalives_count", "dbname"};
 const char* const kConnectDefaults[] = {"10", "1", "10", "5", "3"};
+// The channel on which a station says that it published its state (the payload: its owner key).
+constexpr const char* kLineChannel = "vandrel_line";
 constexpr const char* kSessionSetup =
     "SET client_min_messages = warning; SET statement_timeout = '30s';"
     " SET lock_timeout = '15s'; SET idle_in_transaction_session_timeout = '5s'";
@@ -77,6 +85,10 @@ const char* const kMigrations[] = {
     "CREATE INDEX serials_by_text ON serials(text);",
     // 4: each station's heartbeat
     "CREATE TABLE stations(owner_key INTEGER PRIMARY KEY, host TEXT NOT NULL, beat TIMESTAMPTZ NOT NULL);",
+    // 5: the line view: a station's state as it publishes it (NULL: it publishes none), and where
+    // its dashboard is
+    "ALTER TABLE stations ADD COLUMN url TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE stations ADD COLUMN state TEXT;",
 };
 constexpr int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 
@@ -84,6 +96,20 @@ struct TS_RESULT_FREE {
     void operator()(PGresult* r) const { PQclear(r); }
 };
 using ResultPtr = std::unique_ptr<PGresult, TS_RESULT_FREE>;
+
+// A session with the program's connect defaults; the URL's own parameters win.
+PGconn* ConnectStore(const std::string& url) {
+    const char* values[] = {kConnectDefaults[0],
+                            kConnectDefaults[1],
+                            kConnectDefaults[2],
+                            kConnectDefaults[3],
+                            kConnectDefaults[4],
+                            url.c_str(),
+                            nullptr};
+    const char* keys[] = {kConnectKeys[0], kConnectKeys[1], kConnectKeys[2], kConnectKeys[3],
+                          kConnectKeys[4], kConnectKeys[5], nullptr};
+    return PQconnectdbParams(keys, values, 1); // the URL last: its own values win
+}
 
 class CPostgresStore final : public IRecordStore, private IRecordSql {
 public:
@@ -101,16 +127,7 @@ public:
 
     bool Open(const std::string& url, TE_STORE_OPEN mode, bool& missing, std::string& error) {
         missing = false;
-        const char* values[] = {kConnectDefaults[0],
-                                kConnectDefaults[1],
-                                kConnectDefaults[2],
-                                kConnectDefaults[3],
-                                kConnectDefaults[4],
-                                url.c_str(),
-                                nullptr};
-        const char* keys[] = {kConnectKeys[0], kConnectKeys[1], kConnectKeys[2], kConnectKeys[3],
-                              kConnectKeys[4], kConnectKeys[5], nullptr};
-        m_conn = PQconnectdbParams(keys, values, 1); // the URL last: its own values win
+        m_conn = ConnectStore(url);
         if (!m_conn || PQstatus(m_conn) != CONNECTION_OK ||
             !Ok(ResultPtr(PQexec(m_conn, kSessionSetup)), PGRES_COMMAND_OK)) {
             error = "cannot connect to the record store " + RedactStoreText(url) + ": " + Message();
@@ -155,6 +172,56 @@ public:
 
     std::string Describe() const override { return m_describe; }
     int InterruptedAtOpen() const override { return m_interrupted; }
+
+    // ---- the line view (line/LineBoard.h): this station's state on its heartbeat row ----
+
+    bool PublishLineState(const std::string& url, const std::string& state, std::string& error) {
+        std::lock_guard lock(m_mutex);
+        const std::string key = std::to_string(m_ownerKey);
+        if (!Ok(Exec("INSERT INTO stations(owner_key, host, beat, url, state) VALUES($1, $2, now(), $3, $4)"
+                     " ON CONFLICT (owner_key) DO UPDATE SET url = $3, state = $4, beat = now()",
+                     {key, HostName(), url, state}),
+                PGRES_COMMAND_OK) ||
+            !Ok(Exec("SELECT pg_notify($1, $2)", {kLineChannel, key}), PGRES_TUPLES_OK)) {
+            error = Fail("cannot publish the station's state");
+            return false;
+        }
+        return true;
+    }
+
+    bool LineStations(std::vector<TS_LINE_STATION>& stations, std::string& error) {
+        std::lock_guard lock(m_mutex);
+        stations.clear();
+        ResultPtr res = Exec("SELECT owner_key, host, url, state,"
+                             " to_char(beat AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'),"
+                             " EXTRACT(EPOCH FROM now() - beat) FROM stations"
+                             " WHERE state IS NOT NULL AND beat > now() - make_interval(secs => $1) ORDER BY "
+                             "host, url, owner_key",
+                             {std::to_string(kDeadAfterSeconds)});
+        if (!Ok(res, PGRES_TUPLES_OK)) {
+            error = Fail("cannot read the line's stations");
+            return false;
+        }
+        for (int row = 0; row < PQntuples(res.get()); ++row) {
+            TS_LINE_STATION station;
+            station.Self = std::stoll(PQgetvalue(res.get(), row, 0)) == m_ownerKey;
+            station.Host = PQgetvalue(res.get(), row, 1);
+            station.Url = PQgetvalue(res.get(), row, 2);
+            station.State = PQgetvalue(res.get(), row, 3);
+            station.Updated = PQgetvalue(res.get(), row, 4);
+            station.Age = std::strtod(PQgetvalue(res.get(), row, 5), nullptr);
+            stations.push_back(std::move(station));
+        }
+        return true;
+    }
+
+    // The station leaves the line view (its row stays for its heartbeat).
+    void LeaveLine() {
+        std::lock_guard lock(m_mutex);
+        const std::string key = std::to_string(m_ownerKey);
+        Exec("UPDATE stations SET state = NULL WHERE owner_key = $1", {key});
+        Exec("SELECT pg_notify($1, $2)", {kLineChannel, key});
+    }
 
     bool BeginAttempt(const TS_ATTEMPT_RECORD& r, int64_t& id, std::string& error) override {
         std::lock_guard lock(m_mutex);
@@ -485,6 +552,107 @@ private:
     std::thread m_heart; // the heartbeat
 };
 
+// The line's board on a PostgreSQL store: a station's session (its heartbeat row, the schema
+// brought up to date) to publish and read, and a session of its own that listens.
+class CPostgresLineBoard final : public ILineBoard {
+public:
+    ~CPostgresLineBoard() override {
+        if (m_opened) {
+            m_store->LeaveLine();
+        }
+        if (m_listen) {
+            PQfinish(m_listen);
+        }
+    }
+
+    bool Open(const std::string& url, std::string& error) {
+        bool missing = false;
+        m_store = std::make_unique<CPostgresStore>();
+        if (!m_store->Open(url, STORE_WRITE, missing, error)) {
+            return false;
+        }
+        m_opened = true;
+        m_url = url;
+        if (!Listen()) {
+            error = "cannot listen for the line's stations (" + m_store->Describe() + "): " + ListenMessage();
+            return false;
+        }
+        return true;
+    }
+
+    bool Publish(const std::string& url, const std::string& state, std::string& error) override {
+        return m_store->PublishLineState(url, state, error);
+    }
+    bool Stations(std::vector<TS_LINE_STATION>& stations, std::string& error) override {
+        return m_store->LineStations(stations, error);
+    }
+
+    bool WaitForChange(std::chrono::milliseconds timeout) override {
+        if (PQstatus(m_listen) != CONNECTION_OK) {
+            // the server went away: try again after a while, and have the caller read the line
+            // (which says what is wrong)
+            std::this_thread::sleep_for(timeout);
+            PQfinish(m_listen);
+            m_listen = nullptr;
+            Listen();
+            return true;
+        }
+        if (Notified()) {
+            return true;
+        }
+        const int socket = PQsocket(m_listen);
+        fd_set readable;
+        FD_ZERO(&readable);
+#ifdef _WIN32
+        FD_SET(static_cast<SOCKET>(socket), &readable);
+#else
+        FD_SET(socket, &readable);
+#endif
+        timeval wait{};
+        wait.tv_sec = static_cast<long>(timeout.count() / 1000);
+        wait.tv_usec = static_cast<long>(timeout.count() % 1000) * 1000;
+        if (::select(socket + 1, &readable, nullptr, nullptr, &wait) <= 0) {
+            return false;
+        }
+        if (PQconsumeInput(m_listen) == 0) {
+            return true; // dropped: the next wait makes the session again
+        }
+        return Notified();
+    }
+
+private:
+    bool Listen() {
+        m_listen = ConnectStore(m_url);
+        if (!m_listen || PQstatus(m_listen) != CONNECTION_OK) {
+            return false;
+        }
+        const std::string listen = std::string("LISTEN ") + kLineChannel;
+        PGresult* res = PQexec(m_listen, listen.c_str());
+        const bool ok = res && PQresultStatus(res) == PGRES_COMMAND_OK;
+        PQclear(res);
+        return ok;
+    }
+    std::string ListenMessage() const {
+        std::string text = m_listen ? PQerrorMessage(m_listen) : "out of memory";
+        while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+            text.pop_back();
+        }
+        return text;
+    }
+    bool Notified() {
+        bool any = false;
+        for (PGnotify* n; (n = PQnotifies(m_listen)) != nullptr; PQfreemem(n)) {
+            any = true;
+        }
+        return any;
+    }
+
+    std::unique_ptr<CPostgresStore> m_store;
+    bool m_opened = false;
+    std::string m_url;
+    PGconn* m_listen = nullptr;
+};
+
 } // namespace
 
 std::unique_ptr<IRecordStore> OpenPostgresStore(const std::string& url, TE_STORE_OPEN mode, bool& missing,
@@ -494,4 +662,12 @@ std::unique_ptr<IRecordStore> OpenPostgresStore(const std::string& url, TE_STORE
         return nullptr;
     }
     return store;
+}
+
+std::unique_ptr<ILineBoard> OpenPostgresLineBoard(const std::string& url, std::string& error) {
+    auto board = std::make_unique<CPostgresLineBoard>();
+    if (!board->Open(url, error)) {
+        return nullptr;
+    }
+    return board;
 }

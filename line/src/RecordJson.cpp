@@ -35,3 +35,17 @@ nlohmann::json RecordJson(const TS_ATTEMPT_RECORD& r, bool withLog) {
     }
     return j;
 }
+
+nlohmann::json PoolSerialJson(const std::string& pool, const TS_POOL_SERIAL& s) {
+    return {{"pool", pool}, {"index", s.Index},     {"serial", s.Text},  {"state", s.State},
+            {"job", s.Job}, {"attempt", s.Attempt}, {"issued", s.Issued}};
+}
+
+std::string PoolSerialsCsv(const std::string& pool, const std::vector<TS_POOL_SERIAL>& serials) {
+    std::string text = "pool,index,serial,state,job,attempt,issued\n";
+    for (const TS_POOL_SERIAL& s : serials) {
+        text += CsvRow(
+            {pool, std::to_string(s.Index), s.Text, s.State, s.Job, std::to_string(s.Attempt), s.Issued});
+    }
+    return text;
+}

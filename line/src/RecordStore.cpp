@@ -12,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "line/LineBoard.h"
+
 namespace {
 
 std::string ReadFirstLine(const std::string& path) {
@@ -98,6 +100,11 @@ std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& where, std::str
         *missing = notThere;
     }
     return store;
+}
+
+std::unique_ptr<ILineBoard> OpenLineBoard(const std::string& store, std::string& error) {
+    error.clear();
+    return IsPostgresUrl(store) ? OpenPostgresLineBoard(store, error) : nullptr;
 }
 
 std::string RedactStoreText(const std::string& where) {

@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <condition_variable>
 #include <ctime>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -17,6 +20,7 @@
 #include "StationState.h"
 #include "TokenFile.h"
 #include "line/JobFile.h"
+#include "line/LineBoard.h"
 #include "line/RecordJson.h"
 #include "line/RecordStore.h"
 
@@ -121,6 +125,17 @@ struct CStationService::TS_IMPL {
     mutable std::mutex stateMutex;
     CStationState state;
 
+    // the line view (a PostgreSQL store): this station published, every station of the line read
+    const bool lineStore = config.Store.rfind("postgres", 0) == 0;
+    std::string url; // where this station's dashboard is
+    std::atomic<bool> lineChanged{true};
+    std::mutex lineMutex;
+    std::condition_variable lineWake;
+    bool lineStop = false;
+    json line = json::array(); // the stations, as the store said last
+    std::string lineError;
+    std::thread lineThread;
+
     // ---- access ----
 
     // The role a request has, or a problem. Without a token file every local client operates.
@@ -210,6 +225,7 @@ struct CStationService::TS_IMPL {
             std::lock_guard lock(stateMutex);
             state.Apply(event);
         }
+        lineChanged = true;
         backlog.Append(std::move(text));
     }
 
@@ -278,13 +294,119 @@ struct CStationService::TS_IMPL {
             [this](int status, const std::string& errors) {
                 std::lock_guard lock(stateMutex);
                 state.SetEnded(status, errors);
+                lineChanged = true;
             });
+        lineChanged = true;
         if (!refused.empty()) {
             std::lock_guard lock(stateMutex);
             state.SetEnded(-1, refused);
             return {409, "not-started", refused};
         }
         return {};
+    }
+
+    // ---- the line view ----
+
+    // What this station shows the line: the job, the tally and each port's state and last result.
+    std::string LineState() const {
+        json station;
+        {
+            std::lock_guard lock(stateMutex);
+            station = state.ToJson();
+        }
+        json ports = json::array();
+        for (const json& p : station.at("ports")) {
+            const json& last = p.at("last");
+            ports.push_back({{"port", p.at("port")},
+                             {"state", p.at("state")},
+                             {"phase", p.at("phase")},
+                             {"done", p.at("done")},
+                             {"total", p.at("total")},
+                             {"serial", p.at("serial")},
+                             {"result", last.is_object() ? last.value("result", json()) : json()},
+                             {"reason", last.is_object() ? last.value("reason", json()) : json()}});
+        }
+        const json& job = station.at("job");
+        return json{{"schema", kSchema},
+                    {"job", job.is_object() ? job.at("name") : json()},
+                    {"running", station.at("running")},
+                    {"tally", station.at("tally")},
+                    {"ports", ports}}
+            .dump(-1, ' ', false, json::error_handler_t::replace);
+    }
+
+    // Publishes this station's state when it changed (at most twice a second) and reads the
+    // line again when another station published, or every few seconds (a dead one drops out). A
+    // store that cannot be reached is tried again every 10 s; the line says why meanwhile.
+    void LineLoop() {
+        using clock = std::chrono::steady_clock;
+        std::unique_ptr<ILineBoard> board;
+        clock::time_point lastRead{};
+        for (;;) {
+            {
+                std::unique_lock lock(lineMutex);
+                if (lineStop) {
+                    return;
+                }
+            }
+            std::string error;
+            if (!board) {
+                board = OpenLineBoard(config.Store, error);
+                if (!board) {
+                    std::unique_lock lock(lineMutex);
+                    lineError = error;
+                    line = json::array();
+                    lineWake.wait_for(lock, std::chrono::seconds(10), [this] { return lineStop; });
+                    continue;
+                }
+                lineChanged = true;
+            }
+            bool read = clock::now() - lastRead > std::chrono::seconds(5);
+            if (lineChanged.exchange(false)) {
+                if (!board->Publish(url, LineState(), error)) {
+                    board.reset();
+                    std::lock_guard lock(lineMutex);
+                    lineError = error;
+                    continue;
+                }
+                read = true;
+            }
+            read = board->WaitForChange(std::chrono::milliseconds(500)) || read;
+            if (!read) {
+                continue;
+            }
+            std::vector<TS_LINE_STATION> stations;
+            if (!board->Stations(stations, error)) {
+                board.reset();
+                std::lock_guard lock(lineMutex);
+                lineError = error;
+                continue;
+            }
+            lastRead = clock::now();
+            json list = json::array();
+            for (const TS_LINE_STATION& s : stations) {
+                list.push_back({{"host", s.Host},
+                                {"url", s.Url},
+                                {"updated", s.Updated},
+                                {"age", std::round(s.Age * 10) / 10},
+                                {"self", s.Self},
+                                {"state", json::parse(s.State, nullptr, false)}});
+            }
+            std::lock_guard lock(lineMutex);
+            line = std::move(list);
+            lineError.clear();
+        }
+    }
+
+    void StopLine() {
+        {
+            std::lock_guard lock(lineMutex);
+            lineStop = true;
+        }
+        lineWake.notify_all();
+        if (lineThread.joinable()) {
+            lineThread.join();
+        }
     }
 
     // ---- routes ----
@@ -378,6 +500,14 @@ struct CStationService::TS_IMPL {
                    [this](const httplib::Request& req, httplib::Response& res) { StatsRoute(req, res); });
         server.Get("/api/v1/jobs",
                    [this](const httplib::Request&, httplib::Response& res) { JobsRoute(res); });
+        server.Get("/api/v1/line", [this](const httplib::Request&, httplib::Response& res) {
+            std::lock_guard lock(lineMutex);
+            SendJson(res, {{"line", lineStore},
+                           {"stations", line},
+                           {"error", lineError.empty() ? json() : json(lineError)}});
+        });
+        server.Get("/api/v1/serials",
+                   [this](const httplib::Request& req, httplib::Response& res) { SerialsRoute(req, res); });
         for (const char* path : {"/api/v1/station/start", "/api/v1/station/stop"}) {
             server.Get(path, [](const httplib::Request&, httplib::Response& res) {
                 res.set_header("Allow", "POST");
@@ -565,6 +695,48 @@ struct CStationService::TS_IMPL {
                        {"more", records.size() > static_cast<std::size_t>(offset + limit)}});
     }
 
+    // A pool's serials with their state, as `history --pool` exports them: JSON (default) or CSV
+    // (format=csv, or Accept: text/csv).
+    void SerialsRoute(const httplib::Request& req, httplib::Response& res) {
+        std::string pool;
+        bool csv = req.get_header_value("Accept").rfind("text/csv", 0) == 0;
+        for (const auto& [key, value] : req.params) {
+            if (key == "pool") {
+                pool = value;
+            } else if (key == "format" && (value == "csv" || value == "json")) {
+                csv = value == "csv";
+            } else if (key == "format") {
+                SendProblem(res, {400, "bad-parameter", "format is csv or json, not '" + value + "'"});
+                return;
+            } else {
+                SendProblem(res,
+                            {400, "unknown-parameter", "unknown parameter '" + key + "' (pool, format)"});
+                return;
+            }
+        }
+        if (pool.empty()) {
+            SendProblem(res, {400, "bad-parameter",
+                              "pool names the serial pool (GET /api/v1/jobs gives each job's pool)"});
+            return;
+        }
+        std::string error;
+        std::unique_ptr<IRecordStore> store = OpenRecordStore(config.Store, error, STORE_READ);
+        std::vector<TS_POOL_SERIAL> serials;
+        if (!store || !store->PoolSerials(pool, serials, error)) {
+            SendProblem(res, {503, "store", error});
+            return;
+        }
+        if (csv) {
+            res.set_content(PoolSerialsCsv(pool, serials), "text/csv; charset=utf-8");
+            return;
+        }
+        json list = json::array();
+        for (const TS_POOL_SERIAL& serial : serials) {
+            list.push_back(PoolSerialJson(pool, serial));
+        }
+        SendJson(res, {{"pool", pool}, {"serials", list}});
+    }
+
     // Yield per hour and failures by reason over a period (default: the last 24 hours), for the
     // dashboard's charts: counted from the records, newest first, at most kStatsRecords of them.
     void StatsRoute(const httplib::Request& req, httplib::Response& res) {
@@ -658,6 +830,7 @@ struct CStationService::TS_IMPL {
                               {"images", images},
                               {"verify", job.Verify},
                               {"serial", job.HasSerial},
+                              {"pool", job.HasSerial ? json(job.SerialPool) : json()},
                               {"sha256", job.Sha256}});
             } else {
                 entry.update({{"ok", false}, {"error", error.Text()}});
@@ -704,6 +877,10 @@ bool CStationService::Listen(std::string& error) {
                 " (the address is in use or not this host's)";
         return false;
     }
+    m->url = Url();
+    if (m->lineStore && !m->lineThread.joinable()) {
+        m->lineThread = std::thread([this] { m->LineLoop(); });
+    }
     return true;
 }
 
@@ -725,6 +902,7 @@ void CStationService::Run() {
 void CStationService::Stop() {
     m->backlog.Close();
     m->server.stop();
+    m->StopLine();
 }
 
 std::string CStationService::StartJob(const TS_SERVICE_START& start) {

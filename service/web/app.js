@@ -93,6 +93,67 @@ function refreshSoon() {
   if (!refreshTimer) refreshTimer = setTimeout(refresh, 150);
 }
 
+// The line: every station on the same PostgreSQL store, a card each (its job, tally and a chip per
+// port coloured by its state), from /line. Hidden where the store has no line.
+function stationCard(s) {
+  const el = document.createElement('article');
+  const state = s.state || {};
+  el.className = 'station' + (state.running ? ' running' : '') + (s.self ? ' self' : '');
+  el.dataset.url = s.url;
+  const add = (cls, text) => {
+    const child = document.createElement('div');
+    child.className = cls;
+    if (text !== undefined) child.textContent = text;
+    el.appendChild(child);
+    return child;
+  };
+  const name = add('name');
+  const link = document.createElement('a');
+  if (/^https?:\/\//.test(s.url)) link.href = s.url; // whatever else the store holds is no link
+  link.textContent = s.host + ' · ' + s.url.replace(/^https?:\/\//, '').replace(/\/$/, '');
+  name.appendChild(link);
+  if (s.self) name.append(' (this station)');
+  add('job', state.job ? state.job + (state.running ? '' : ' (ended)') : 'no job');
+  const counts = add('counts');
+  const tally = state.tally || { passed: 0, failed: 0 };
+  const passed = document.createElement('span');
+  passed.className = 'pass';
+  passed.textContent = tally.passed;
+  const failed = document.createElement('span');
+  failed.className = 'fail';
+  failed.textContent = tally.failed;
+  counts.append(passed, ' passed · ', failed, ' failed');
+  const chips = add('chips');
+  for (const port of state.ports || []) {
+    const chip = document.createElement('span');
+    const showing = port.state === 'running' ? 'running' : port.result || port.state;
+    chip.className = 'chip ' + showing;
+    chip.dataset.port = port.port;
+    let text = port.port.replace(/^.*\//, '') + ': ';
+    if (port.state === 'running') text += (port.phase || 'running') + ' ' + percent(port) + '%';
+    else text += port.result === 'passed' ? 'PASS' : port.result === 'failed' ? 'FAIL' : port.state;
+    chip.textContent = text;
+    if (port.reason) chip.title = port.reason;
+    chips.appendChild(chip);
+  }
+  add('age', 'updated ' + Math.round(s.age) + ' s ago');
+  return el;
+}
+
+async function loadLine() {
+  try {
+    const line = await api('/line');
+    $('line').hidden = !line.line;
+    if (!line.line) return false;
+    $('lineerror').textContent = line.error || '';
+    $('stations').replaceChildren(...line.stations.map(stationCard));
+    return true;
+  } catch (e) {
+    say(e.message);
+    return true;
+  }
+}
+
 async function loadJobs() {
   try {
     const list = await api('/jobs');
@@ -261,7 +322,7 @@ function init() {
   $('token').addEventListener('change', () => {
     token = $('token').value.trim();
     localStorage.setItem('vandrel-token', token);
-    refresh(); loadJobs(); loadHistory(false); loadStats();
+    refresh(); loadJobs(); loadHistory(false); loadStats(); loadLine();
   });
   $('start').addEventListener('click', async () => {
     say('');
@@ -290,6 +351,7 @@ function init() {
   loadStats();
   follow();
   setInterval(refresh, 5000);
+  loadLine().then((line) => { if (line) setInterval(loadLine, 2000); });
 }
 
 init();

@@ -4,9 +4,14 @@
 // under test, not the station.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -204,6 +209,16 @@ TEST_F(ServiceApi, RefusesBadInputAndWrongRolesAndStartsNothing) {
          true,
          "GET",
          "/api/v1/stats?since=yesterday",
+         kViewer,
+         "",
+         {},
+         400,
+         "bad-parameter"},
+        {"serials without a pool", true, "GET", "/api/v1/serials", kViewer, "", {}, 400, "bad-parameter"},
+        {"serials in another format",
+         true,
+         "GET",
+         "/api/v1/serials?pool=P&format=xml",
          kViewer,
          "",
          {},
@@ -455,6 +470,147 @@ TEST_F(ServiceApi, LimitsTheEventStreamsAtOnce) {
     EXPECT_EQ(status, 503);
     running.service->OnStationLine(R"({"schema":1,"port":"COM1","event":"phase","phase":"connect"})");
     holder.join();
+}
+
+// A stream client that stops reading holds up nothing: the station's events keep coming at once,
+// the stalled client is cut or falls out of the backlog, and when it comes back with the last id
+// it saw it is told how many events it lost.
+TEST_F(ServiceApi, AClientThatStopsReadingHoldsUpNothingAndIsToldWhatItLost) {
+    TS_SERVICE_CONFIG config = Config(false);
+    config.BacklogEvents = 64;
+    TS_RUNNING running(config);
+    // a client with a small receive buffer that asks for the stream and then reads nothing
+    const int stalled = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(stalled, 0);
+    const int small = 4096;
+    ::setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(running.service->BoundPort()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(stalled, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const std::string request = "GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\nLast-Event-ID: 0\r\n\r\n";
+    ASSERT_EQ(::send(stalled, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+    // 16 MiB of events, far more than the sockets hold: the station's side never waits for the client
+    constexpr int kEvents = 16384;
+    const std::string padding(1000, 'x');
+    auto pushed = std::async(std::launch::async, [&] {
+        for (int n = 1; n <= kEvents; ++n) {
+            running.service->OnStationLine(
+                R"({"schema":1,"ts":"2026-12-09T00:00:00.000Z","port":"COM1","event":"log","text":")" +
+                padding + R"(","n":)" + std::to_string(n) + "}");
+        }
+    });
+    ASSERT_EQ(pushed.wait_for(std::chrono::seconds(60)), std::future_status::ready)
+        << "the station's events waited for a client that does not read";
+    // what the stalled client got: events in order up to where it was cut (the connection closes)
+    // or up to a note that it missed some (it stayed connected and fell out of the backlog)
+    std::string got;
+    bool cut = false;
+    bool toldMissed = false;
+    for (const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+         !cut && !toldMissed && std::chrono::steady_clock::now() < until;) {
+        pollfd p{stalled, POLLIN, 0};
+        if (::poll(&p, 1, 1000) <= 0) {
+            continue;
+        }
+        char buffer[65536];
+        const ssize_t n = ::recv(stalled, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            cut = true;
+            break;
+        }
+        got.append(buffer, static_cast<std::size_t>(n));
+        toldMissed = got.find(R"("event":"missed")") != std::string::npos;
+    }
+    ::close(stalled);
+    ASSERT_TRUE(cut || toldMissed) << "the stalled client was neither cut nor told it missed events";
+    std::printf("the stalled client was %s after %zu bytes\n", cut ? "cut" : "told it missed events", got.size());
+    uint64_t lastSeen = 0;
+    const std::string upTo = toldMissed ? got.substr(0, got.find(R"("event":"missed")")) : got;
+    for (std::size_t at = 0; (at = upTo.find("\nid: ", at)) != std::string::npos; ++at) {
+        const uint64_t id = std::stoull(upTo.substr(at + 5));
+        EXPECT_EQ(id, lastSeen + 1) << "events out of order or skipped without a note";
+        lastSeen = id;
+    }
+    ASSERT_LT(lastSeen, static_cast<uint64_t>(kEvents - 64)) << "the sockets held everything: no stall";
+    // back with the last id it saw: told how many it lost, then the backlog from its oldest event
+    httplib::Client client = running.Client();
+    auto back = ReadStream(client, std::to_string(lastSeen), 2);
+    ASSERT_GE(back.size(), 2u);
+    EXPECT_EQ(back[0].second.at("event"), "missed");
+    EXPECT_EQ(back[0].second.at("missed"), kEvents - 64 - lastSeen);
+    EXPECT_EQ(back[1].first, static_cast<uint64_t>(kEvents - 63));
+}
+
+// A pool's serials as `history --pool` exports them, JSON or CSV, and each job names its pool.
+TEST_F(ServiceApi, ExportsAPoolsSerialsAsJsonOrCsv) {
+    {
+        std::string error;
+        auto store = OpenRecordStore("sqlite:" + (dir / "records.db").string(), error, STORE_WRITE);
+        ASSERT_TRUE(store) << error;
+        const TS_SERIAL_POOL pool{"main, board", "R3700-{serial:08} 1000..1999", 1000, "line"};
+        for (const char* result : {RESULT_PASSED, RESULT_FAILED}) {
+            TS_ATTEMPT_RECORD record;
+            record.Job = "line";
+            record.Started = "2026-12-09T10:00:00.000Z";
+            ASSERT_TRUE(store->BeginAttempt(record, record.Id, error)) << error;
+            TS_SERIAL_ISSUE issue;
+            bool exhausted = false;
+            ASSERT_TRUE(store->IssueSerial(
+                record.Id, pool, [](int64_t n) { return "R3700-" + std::to_string(1000 + n); }, issue,
+                exhausted, error))
+                << error;
+            record.Ended = "2026-12-09T10:01:00.000Z";
+            record.Result = result;
+            ASSERT_TRUE(store->EndAttempt(record, error)) << error;
+        }
+    }
+    TS_RUNNING running(Config(false));
+    httplib::Client client = running.Client();
+    struct TS_FORMAT_CASE {
+        const char* name;
+        std::string query;
+        httplib::Headers headers;
+        bool csv;
+    };
+    const TS_FORMAT_CASE cases[] = {
+        {"JSON by default", "", {}, false},
+        {"CSV by parameter", "&format=csv", {}, true},
+        {"CSV by Accept", "", {{"Accept", "text/csv"}}, true},
+        {"the parameter wins", "&format=json", {{"Accept", "text/csv"}}, false},
+    };
+    for (const TS_FORMAT_CASE& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto answer = client.Get("/api/v1/serials?pool=main%2C%20board" + c.query, c.headers);
+        ASSERT_TRUE(answer);
+        ASSERT_EQ(answer->status, 200) << answer->body;
+        if (c.csv) {
+            EXPECT_EQ(answer->get_header_value("Content-Type").rfind("text/csv", 0), 0u);
+            EXPECT_EQ(answer->body.substr(0, answer->body.find('\n')),
+                      "pool,index,serial,state,job,attempt,issued");
+            EXPECT_NE(answer->body.find("\"main, board\",0,R3700-1000,used,line,1,"), std::string::npos)
+                << answer->body;
+            EXPECT_NE(answer->body.find("\"main, board\",1,R3700-1001,void,line,2,"), std::string::npos)
+                << answer->body;
+        } else {
+            const json body = json::parse(answer->body);
+            EXPECT_EQ(body.at("pool"), "main, board");
+            ASSERT_EQ(body.at("serials").size(), 2u);
+            EXPECT_EQ(body.at("serials").at(1).at("serial"), "R3700-1001");
+            EXPECT_EQ(body.at("serials").at(1).at("state"), "void");
+            EXPECT_EQ(body.at("serials").at(0).at("attempt"), 1);
+        }
+    }
+    auto jobs = client.Get("/api/v1/jobs");
+    ASSERT_TRUE(jobs);
+    bool named = false;
+    const json listed = json::parse(jobs->body);
+    for (const json& job : listed.at("jobs")) {
+        named = named || (job.value("name", "") == "r3700-line.toml" && job.at("pool").is_string());
+    }
+    EXPECT_TRUE(named) << jobs->body;
 }
 
 } // namespace

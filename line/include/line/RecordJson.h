@@ -1,5 +1,6 @@
 // One attempt's record as a JSON object: what `history --json` writes a line of and what the
-// service's attempt pages send. One place, so that a field added to the record reaches both.
+// service's attempt pages send; a pool's serials as CSV rows or JSON objects, for `history --pool`
+// and the service's pool page. One place, so that a field added to a record reaches both.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -10,3 +11,8 @@
 nlohmann::json RecordJson(const TS_ATTEMPT_RECORD& record, bool withLog);
 // A JSON text kept in a column (files, phases), or fallback when it does not parse.
 nlohmann::json ParsedOr(const std::string& text, nlohmann::json fallback);
+
+// One serial of a pool: {"pool","index","serial","state","job","attempt","issued"}.
+nlohmann::json PoolSerialJson(const std::string& pool, const TS_POOL_SERIAL& serial);
+// A pool's serials as CSV, the header row first (the columns of PoolSerialJson).
+std::string PoolSerialsCsv(const std::string& pool, const std::vector<TS_POOL_SERIAL>& serials);
