@@ -216,8 +216,8 @@ void Run(benchmark::State& state, bool service) {
     state.counters["eff_min"] = *std::min_element(efficiency.begin(), efficiency.end());
     state.counters["eff_max"] = *std::max_element(efficiency.begin(), efficiency.end());
     if (service) {
-        state.counters["requests"] = requests;
-        state.counters["errors"] = errors;
+        state.counters["requests"] = requests.load();
+        state.counters["errors"] = errors.load();
     }
 }
 
