@@ -236,6 +236,7 @@ bool CLineSession::End(int64_t attempt, const TS_ATTEMPT_OUTCOME& outcome, std::
     record.Verify = outcome.Verify;
     record.Result = outcome.Result.Ok ? RESULT_PASSED : RESULT_FAILED;
     record.Reason = outcome.Result.Ok ? outcome.Result.Summary : outcome.Result.Message;
+    record.Error = outcome.Result.Ok ? std::string() : StationErrorName(outcome.Result.Error);
     nlohmann::json phases = nlohmann::json::object();
     for (const auto& [name, seconds] : outcome.Phases) {
         // to the millisecond: a phase that comes again (one per image) adds up

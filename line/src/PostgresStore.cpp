@@ -89,6 +89,8 @@ const char* const kMigrations[] = {
     // its dashboard is
     "ALTER TABLE stations ADD COLUMN url TEXT NOT NULL DEFAULT '';"
     "ALTER TABLE stations ADD COLUMN state TEXT;",
+    // 6: a failed attempt's typed error (the failures counted by kind, not by their text)
+    "ALTER TABLE attempts ADD COLUMN error TEXT NOT NULL DEFAULT '';",
 };
 constexpr int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 

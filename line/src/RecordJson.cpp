@@ -25,6 +25,7 @@ nlohmann::json RecordJson(const TS_ATTEMPT_RECORD& r, bool withLog) {
                         {"verify", r.Verify},
                         {"result", r.Result},
                         {"reason", r.Reason},
+                        {"error", r.Error},
                         {"phases", ParsedOr(r.Phases, nlohmann::json::object())},
                         {"pool", r.Pool},
                         {"program", r.Program},

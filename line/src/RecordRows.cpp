@@ -6,15 +6,16 @@
 namespace {
 
 // The columns a record reads back, after its id, in the order of its fields below.
-constexpr const char* kColumns = "late, program, host, pool, job, job_sha256, station, operator, port, "
-                                 "device, started, ended, flash_parts,"
-                                 " runners, files, serial, serial_how, verify, result, reason, phases, log";
+constexpr const char* kColumns =
+    "error, late, program, host, pool, job, job_sha256, station, operator, port, "
+    "device, started, ended, flash_parts,"
+    " runners, files, serial, serial_how, verify, result, reason, phases, log";
 
-std::array<std::string*, 22> Fields(TS_ATTEMPT_RECORD& r) {
-    return {&r.Late,       &r.Program,  &r.Host,   &r.Pool,   &r.Job,       &r.JobSha256,
-            &r.Station,    &r.Operator, &r.Port,   &r.Device, &r.Started,   &r.Ended,
-            &r.FlashParts, &r.Runners,  &r.Files,  &r.Serial, &r.SerialHow, &r.Verify,
-            &r.Result,     &r.Reason,   &r.Phases, &r.Log};
+std::array<std::string*, 23> Fields(TS_ATTEMPT_RECORD& r) {
+    return {&r.Error,     &r.Late,       &r.Program,  &r.Host,   &r.Pool,   &r.Job,
+            &r.JobSha256, &r.Station,    &r.Operator, &r.Port,   &r.Device, &r.Started,
+            &r.Ended,     &r.FlashParts, &r.Runners,  &r.Files,  &r.Serial, &r.SerialHow,
+            &r.Verify,    &r.Result,     &r.Reason,   &r.Phases, &r.Log};
 }
 
 std::string OrEmptyArray(const std::string& text) {
@@ -46,11 +47,11 @@ TS_RECORD_SQL BeginAttemptSql(const TS_ATTEMPT_RECORD& r, const std::string& own
 
 TS_RECORD_SQL EndAttemptSql(const TS_ATTEMPT_RECORD& r) {
     return Escaped({"UPDATE attempts SET ended = $1, flash_parts = $2, runners = $3, files = $4, serial = $5,"
-                    " serial_how = $6, verify = $7, result = $8, reason = $9, phases = $10, log = $11"
-                    " WHERE id = CAST($12 AS BIGINT) AND result = 'open'",
+                    " serial_how = $6, verify = $7, result = $8, reason = $9, phases = $10, log = $11,"
+                    " error = $13 WHERE id = CAST($12 AS BIGINT) AND result = 'open'",
                     {r.Ended.empty() ? UtcNow() : r.Ended, r.FlashParts, r.Runners, OrEmptyArray(r.Files),
                      r.Serial, r.SerialHow, r.Verify, r.Result, r.Reason, r.Phases.empty() ? "{}" : r.Phases,
-                     r.Log, std::to_string(r.Id)}});
+                     r.Log, std::to_string(r.Id), r.Error}});
 }
 
 TS_RECORD_SQL QuerySql(const TS_HISTORY_FILTER& f) {

@@ -57,6 +57,8 @@ const char* const kMigrations[] = {
     "CREATE INDEX attempts_serial ON attempts(serial);"
     "CREATE INDEX attempts_job ON attempts(job);"
     "CREATE INDEX serials_by_text ON serials(text);",
+    // 4: a failed attempt's typed error (the failures counted by kind, not by their text)
+    "ALTER TABLE attempts ADD COLUMN error TEXT NOT NULL DEFAULT '';",
 };
 constexpr int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 

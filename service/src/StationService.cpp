@@ -737,8 +737,9 @@ struct CStationService::TS_IMPL {
         SendJson(res, {{"pool", pool}, {"serials", list}});
     }
 
-    // Yield per hour and failures by reason over a period (default: the last 24 hours), for the
-    // dashboard's charts: counted from the records, newest first, at most kStatsRecords of them.
+    // Yield per hour and failures by their typed error over a period (default: the last 24 hours),
+    // for the dashboard's charts: counted from the records, newest first, at most kStatsRecords of
+    // them. Each kind of failure comes with the reason of its newest attempt, for people.
     void StatsRoute(const httplib::Request& req, httplib::Response& res) {
         static constexpr int kStatsRecords = 100000;
         TS_HISTORY_FILTER filter;
@@ -769,8 +770,8 @@ struct CStationService::TS_IMPL {
             return;
         }
         const bool truncated = records.size() > static_cast<std::size_t>(kStatsRecords);
-        std::map<std::string, std::pair<int64_t, int64_t>> hours; // "2026-12-09T17" -> passed, failed
-        std::map<std::string, int64_t> reasons;
+        std::map<std::string, std::pair<int64_t, int64_t>> hours;     // "2026-12-09T17" -> passed, failed
+        std::map<std::string, std::pair<int64_t, std::string>> kinds; // error -> count, newest reason
         for (std::size_t k = 0; k < records.size() && k < static_cast<std::size_t>(kStatsRecords); ++k) {
             const TS_ATTEMPT_RECORD& r = records[k];
             if (r.Result == RESULT_OPEN || r.Started.size() < 13) {
@@ -781,19 +782,24 @@ struct CStationService::TS_IMPL {
                 ++hour.first;
             } else {
                 ++hour.second;
-                ++reasons[r.Reason.empty() ? r.Result : r.Reason];
+                // an interrupted attempt, or one recorded before errors were, counts by its result
+                auto& kind = kinds[r.Error.empty() ? r.Result : r.Error];
+                if (kind.first++ == 0) {
+                    kind.second = r.Reason;
+                }
             }
         }
         json perHour = json::array();
         for (const auto& [hour, counts] : hours) {
             perHour.push_back({{"hour", hour + ":00Z"}, {"passed", counts.first}, {"failed", counts.second}});
         }
-        std::vector<std::pair<std::string, int64_t>> byCount(reasons.begin(), reasons.end());
+        std::vector<std::pair<std::string, std::pair<int64_t, std::string>>> byCount(kinds.begin(),
+                                                                                     kinds.end());
         std::stable_sort(byCount.begin(), byCount.end(),
-                         [](const auto& a, const auto& b) { return a.second > b.second; });
+                         [](const auto& a, const auto& b) { return a.second.first > b.second.first; });
         json failures = json::array();
-        for (const auto& [reason, count] : byCount) {
-            failures.push_back({{"reason", reason}, {"count", count}});
+        for (const auto& [error, kind] : byCount) {
+            failures.push_back({{"error", error}, {"count", kind.first}, {"reason", kind.second}});
         }
         SendJson(res, {{"since", filter.Since},
                        {"until", filter.Until.empty() ? json() : json(filter.Until)},

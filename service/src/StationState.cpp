@@ -80,8 +80,10 @@ void CStationState::Apply(const nlohmann::json& e) {
     } else if (event == "end") {
         const bool ok = Text(e, "result") == "ok";
         std::string reason = ok ? Text(e, "summary") : std::string();
+        std::string kind;
         if (const auto error = e.find("error"); !ok && error != e.end() && error->is_object()) {
             reason = Text(*error, "message");
+            kind = Text(*error, "name");
         }
         const std::string serial = Text(e, "serial");
         p.State = ok ? "passed" : "failed";
@@ -90,6 +92,7 @@ void CStationState::Apply(const nlohmann::json& e) {
         p.Last = {
             {"result", ok ? "passed" : "failed"},
             {"reason", reason},
+            {"error", kind.empty() ? nlohmann::json() : nlohmann::json(kind)},
             {"serial", serial.empty() ? nlohmann::json() : nlohmann::json(serial)},
             {"attempt", Number(e, "attempt") > 0 ? nlohmann::json(Number(e, "attempt")) : nlohmann::json()},
             {"ts", Text(e, "ts")}};

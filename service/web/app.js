@@ -253,12 +253,19 @@ async function loadStats() {
     const most = Math.max(1, ...stats.failures.map((f) => f.count));
     for (const f of stats.failures.slice(0, 10)) {
       const row = body.insertRow();
-      const reason = row.insertCell();
-      reason.className = 'reason';
+      row.dataset.error = f.error;
+      const kind = row.insertCell();
+      kind.className = 'reason';
       const bar = document.createElement('span');
       bar.className = 'bar';
       bar.style.width = Math.round((f.count / most) * 6) + 'em';
-      reason.append(bar, f.reason);
+      const code = document.createElement('span');
+      code.className = 'error';
+      code.textContent = f.error;
+      const latest = document.createElement('div');
+      latest.className = 'latest';
+      latest.textContent = f.reason;
+      kind.append(bar, code, latest);
       row.insertCell().textContent = f.count;
     }
   } catch (e) {

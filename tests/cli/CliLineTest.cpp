@@ -228,6 +228,7 @@ TEST(CliLine, FourHandsetsOneFailingThenRework) {
         EXPECT_NE(r.Files.find("vmain.m0"), std::string::npos);
         EXPECT_NE(r.FlashParts.find("CS#0 FLASH_TOSHIBA_50VPF5683CDSB_8MB_BOTTOM"), std::string::npos);
         EXPECT_EQ(r.Verify, r.Result == RESULT_PASSED ? "passed" : "failed");
+        EXPECT_EQ(r.Error, r.Result == RESULT_PASSED ? "" : "verify"); // the failure's kind, typed
     }
 
     // what a quality engineer asks: the job that ran, every attempt of one unit, the pool's serials

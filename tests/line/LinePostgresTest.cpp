@@ -120,7 +120,7 @@ TEST(PostgresStore, TwoStationsNeverShareASerial) {
     PGconn* conn = PQconnectdb(url.c_str());
     PGresult* res = PQexec(conn, "SELECT version FROM vandrel_schema");
     ASSERT_EQ(PQresultStatus(res), PGRES_TUPLES_OK);
-    EXPECT_EQ(std::string(PQgetvalue(res, 0, 0)), "5");
+    EXPECT_EQ(std::string(PQgetvalue(res, 0, 0)), "6");
     PQclear(res);
     PQfinish(conn);
 }

@@ -36,6 +36,7 @@ inline void ExpectRecordsRoundTrip(IRecordStore& store) {
     r.Verify = "passed";
     r.Result = RESULT_PASSED;
     r.Reason = "done, fine";
+    r.Error = "verify";
     r.Phases = "{\"erase\":1.5}";
     r.Log += "\nend";
     ASSERT_TRUE(store.EndAttempt(r, error)) << error;
@@ -52,27 +53,18 @@ inline void ExpectRecordsRoundTrip(IRecordStore& store) {
         ASSERT_TRUE(store.Query(filter, records, error)) << error;
         ASSERT_EQ(records.size(), 1u);
         const TS_ATTEMPT_RECORD& b = records[0];
-        const std::pair<std::string, std::string> fields[] = {{b.Pool, r.Pool},
-                                                              {b.Host, r.Host},
-                                                              {b.Program, r.Program},
-                                                              {b.Job, r.Job},
-                                                              {b.JobSha256, r.JobSha256},
-                                                              {b.Station, r.Station},
-                                                              {b.Operator, r.Operator},
-                                                              {b.Port, r.Port},
-                                                              {b.Device, r.Device},
-                                                              {b.Started, r.Started},
-                                                              {b.Ended, r.Ended},
-                                                              {b.FlashParts, r.FlashParts},
-                                                              {b.Runners, r.Runners},
-                                                              {b.Files, r.Files},
-                                                              {b.Serial, r.Serial},
-                                                              {b.SerialHow, r.SerialHow},
-                                                              {b.Verify, r.Verify},
-                                                              {b.Result, r.Result},
-                                                              {b.Reason, r.Reason},
-                                                              {b.Phases, r.Phases},
-                                                              {b.Log, r.Log}};
+        const std::pair<std::string, std::string> fields[] = {
+            {b.Pool, r.Pool},           {b.Host, r.Host},
+            {b.Program, r.Program},     {b.Job, r.Job},
+            {b.JobSha256, r.JobSha256}, {b.Station, r.Station},
+            {b.Operator, r.Operator},   {b.Port, r.Port},
+            {b.Device, r.Device},       {b.Started, r.Started},
+            {b.Ended, r.Ended},         {b.FlashParts, r.FlashParts},
+            {b.Runners, r.Runners},     {b.Files, r.Files},
+            {b.Serial, r.Serial},       {b.SerialHow, r.SerialHow},
+            {b.Verify, r.Verify},       {b.Result, r.Result},
+            {b.Reason, r.Reason},       {b.Error, r.Error},
+            {b.Phases, r.Phases},       {b.Log, r.Log}};
         for (const auto& [got, want] : fields) {
             EXPECT_EQ(got, want);
         }

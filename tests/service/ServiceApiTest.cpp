@@ -526,7 +526,8 @@ TEST_F(ServiceApi, AClientThatStopsReadingHoldsUpNothingAndIsToldWhatItLost) {
     }
     ::close(stalled);
     ASSERT_TRUE(cut || toldMissed) << "the stalled client was neither cut nor told it missed events";
-    std::printf("the stalled client was %s after %zu bytes\n", cut ? "cut" : "told it missed events", got.size());
+    std::printf("the stalled client was %s after %zu bytes\n", cut ? "cut" : "told it missed events",
+                got.size());
     uint64_t lastSeen = 0;
     const std::string upTo = toldMissed ? got.substr(0, got.find(R"("event":"missed")")) : got;
     for (std::size_t at = 0; (at = upTo.find("\nid: ", at)) != std::string::npos; ++at) {
@@ -611,6 +612,53 @@ TEST_F(ServiceApi, ExportsAPoolsSerialsAsJsonOrCsv) {
         named = named || (job.value("name", "") == "r3700-line.toml" && job.at("pool").is_string());
     }
     EXPECT_TRUE(named) << jobs->body;
+}
+
+// The failures chart counts failures by their typed error, not by their text: two verify failures
+// with different texts are one kind, shown with the newest text; an interrupted attempt counts by
+// its result.
+TEST_F(ServiceApi, CountsFailuresByTheirTypedError) {
+    struct TS_ENDED {
+        const char* result;
+        const char* error;
+        const char* reason;
+    };
+    const TS_ENDED ended[] = {
+        {RESULT_FAILED, "verify", "verification failed at 0x00019FF0"},
+        {RESULT_PASSED, "", "2 files sent"},
+        {RESULT_FAILED, "not-possible", "the target answered that a download is not possible"},
+        {RESULT_INTERRUPTED, "", "the station's process ended during the attempt"},
+        {RESULT_FAILED, "verify", "verification failed at 0x00020000"},
+    };
+    {
+        std::string error;
+        auto store = OpenRecordStore("sqlite:" + (dir / "records.db").string(), error, STORE_WRITE);
+        ASSERT_TRUE(store) << error;
+        for (const TS_ENDED& e : ended) {
+            TS_ATTEMPT_RECORD record;
+            record.Job = "line";
+            record.Started = UtcNow();
+            ASSERT_TRUE(store->BeginAttempt(record, record.Id, error)) << error;
+            record.Result = e.result;
+            record.Error = e.error;
+            record.Reason = e.reason;
+            ASSERT_TRUE(store->EndAttempt(record, error)) << error;
+        }
+    }
+    TS_RUNNING running(Config(false));
+    httplib::Client client = running.Client();
+    auto answer = client.Get("/api/v1/stats");
+    ASSERT_TRUE(answer);
+    ASSERT_EQ(answer->status, 200) << answer->body;
+    const json failures = json::parse(answer->body).at("failures");
+    const json want = json::parse(R"([
+        {"error": "verify", "count": 2, "reason": "verification failed at 0x00020000"},
+        {"error": "interrupted", "count": 1, "reason": "the station's process ended during the attempt"},
+        {"error": "not-possible", "count": 1, "reason": "the target answered that a download is not possible"}])");
+    EXPECT_EQ(failures, want) << failures.dump(1);
+    auto attempt = client.Get("/api/v1/attempts/1");
+    ASSERT_TRUE(attempt);
+    EXPECT_EQ(json::parse(attempt->body).value("error", ""), "verify");
 }
 
 } // namespace

@@ -60,6 +60,7 @@ struct TS_ATTEMPT_RECORD {
     std::string Verify;     // "passed", "failed", "off", or empty when not reached
     std::string Result = RESULT_OPEN;
     std::string Reason;
+    std::string Error;  // a failed attempt's typed error, as the station names it ("verify", ...)
     std::string Phases; // JSON object: phase name -> seconds
     std::string Log;    // the attempt's whole log text
     std::string Late;   // an end that came after the record was closed as interrupted: "passed: ..."

@@ -90,12 +90,17 @@ async function main() {
     if (station.tally.passed !== 2 || station.tally.failed !== 1) fail('tally ' + JSON.stringify(station.tally));
     await page.waitForFunction(() => document.querySelectorAll('#attempts tbody tr').length >= 3);
     await page.waitForFunction(() => document.querySelector('#passed').textContent === '2');
-    // the charts: this hour's bar, and the failing handset's reason counted once
+    // the charts: this hour's bar, and the failing handset's kind of failure counted once, with
+    // its reason
     await page.waitForFunction(() => document.querySelectorAll('#yield rect.fail').length > 0 &&
                                      document.querySelectorAll('#reasons tbody tr').length === 1);
-    const reasonRow = await page.$eval('#reasons tbody tr', (r) => [r.cells[0].textContent, r.cells[1].textContent]);
+    const reasonRow = await page.$eval('#reasons tbody tr', (r) => [r.dataset.error, r.querySelector('.error').textContent,
+                                                                    r.querySelector('.latest').textContent, r.cells[1].textContent]);
     const failedPort = station.ports.find((p) => p.port === ports[2]);
-    if (reasonRow[0] !== failedPort.last.reason || reasonRow[1] !== '1') fail('failures by reason: ' + reasonRow);
+    if (failedPort.last.error !== 'not-possible' || reasonRow[0] !== failedPort.last.error ||
+        reasonRow[1] !== failedPort.last.error || reasonRow[2] !== failedPort.last.reason || reasonRow[3] !== '1') {
+      fail('failures by kind: ' + reasonRow + ' for ' + JSON.stringify(failedPort.last));
+    }
     await page.screenshot({ path: path.join(shots, 'dashboard-results.png'), fullPage: true });
 
     // the history: only the failures, then the failed attempt's log
