@@ -217,6 +217,9 @@ public:
         return true;
     }
 
+    // The key its notifications carry.
+    std::string LineKey() const { return std::to_string(m_ownerKey); }
+
     // The station leaves the line view (its row stays for its heartbeat).
     void LeaveLine() {
         std::lock_guard lock(m_mutex);
@@ -575,6 +578,7 @@ public:
         }
         m_opened = true;
         m_url = url;
+        m_key = m_store->LineKey();
         if (!Listen()) {
             error = "cannot listen for the line's stations (" + m_store->Describe() + "): " + ListenMessage();
             return false;
@@ -641,10 +645,11 @@ private:
         }
         return text;
     }
+    // Whether another station published (this one's own notifications are not news to it).
     bool Notified() {
         bool any = false;
         for (PGnotify* n; (n = PQnotifies(m_listen)) != nullptr; PQfreemem(n)) {
-            any = true;
+            any = any || m_key != n->extra;
         }
         return any;
     }
@@ -652,6 +657,7 @@ private:
     std::unique_ptr<CPostgresStore> m_store;
     bool m_opened = false;
     std::string m_url;
+    std::string m_key;
     PGconn* m_listen = nullptr;
 };
 

@@ -342,6 +342,7 @@ struct CStationService::TS_IMPL {
         using clock = std::chrono::steady_clock;
         std::unique_ptr<ILineBoard> board;
         clock::time_point lastRead{};
+        clock::time_point lastPublished{};
         for (;;) {
             {
                 std::unique_lock lock(lineMutex);
@@ -361,25 +362,22 @@ struct CStationService::TS_IMPL {
                 }
                 lineChanged = true;
             }
-            bool read = clock::now() - lastRead > std::chrono::seconds(5);
-            if (lineChanged.exchange(false)) {
+            const clock::time_point now = clock::now();
+            bool read = now - lastRead > std::chrono::seconds(5);
+            if (now - lastPublished >= std::chrono::milliseconds(500) && lineChanged.exchange(false)) {
                 if (!board->Publish(url, LineState(), error)) {
-                    board.reset();
-                    std::lock_guard lock(lineMutex);
-                    lineError = error;
+                    board = LineFailed(error);
                     continue;
                 }
+                lastPublished = now;
                 read = true;
             }
-            read = board->WaitForChange(std::chrono::milliseconds(500)) || read;
-            if (!read) {
-                continue;
+            if (!read && !board->WaitForChange(std::chrono::milliseconds(500))) {
+                continue; // no other station said anything
             }
             std::vector<TS_LINE_STATION> stations;
             if (!board->Stations(stations, error)) {
-                board.reset();
-                std::lock_guard lock(lineMutex);
-                lineError = error;
+                board = LineFailed(error);
                 continue;
             }
             lastRead = clock::now();
@@ -396,6 +394,14 @@ struct CStationService::TS_IMPL {
             line = std::move(list);
             lineError.clear();
         }
+    }
+
+    // The board failed: the line says why, and the store is opened again after a while.
+    std::unique_ptr<ILineBoard> LineFailed(const std::string& error) {
+        std::unique_lock lock(lineMutex);
+        lineError = error;
+        lineWake.wait_for(lock, std::chrono::seconds(2), [this] { return lineStop; });
+        return nullptr;
     }
 
     void StopLine() {

@@ -30,7 +30,7 @@ public:
     virtual bool Publish(const std::string& url, const std::string& state, std::string& error) = 0;
     // Every station whose heartbeat is alive (a dead station's row is left out), by host and url.
     virtual bool Stations(std::vector<TS_LINE_STATION>& stations, std::string& error) = 0;
-    // True as soon as a station published (this one too), false after timeout without one.
+    // True as soon as another station published (or left), false after timeout without one.
     virtual bool WaitForChange(std::chrono::milliseconds timeout) = 0;
 };
 
