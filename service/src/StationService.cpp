@@ -889,7 +889,9 @@ bool CStationService::Listen(std::string& error) {
                 " (the address is in use or not this host's)";
         return false;
     }
-    m->url = Url();
+    // what the other stations of the line link to: on every address, this host by its name
+    const bool everywhere = m->config.Host == "0.0.0.0" || m->config.Host == "::";
+    m->url = everywhere ? "http://" + HostName() + ":" + std::to_string(m->port) + "/" : Url();
     if (m->lineStore && !m->lineThread.joinable()) {
         m->lineThread = std::thread([this] { m->LineLoop(); });
     }
