@@ -180,7 +180,13 @@ public:
     bool PublishLineState(const std::string& url, const std::string& state, std::string& error) {
         std::lock_guard lock(m_mutex);
         const std::string key = std::to_string(m_ownerKey);
-        if (!Ok(Exec("INSERT INTO stations(owner_key, host, beat, url, state) VALUES($1, $2, now(), $3, $4)"
+        // a row of this station from an earlier session (one that could not leave the line when
+        // the server went away) is this station no more
+        if (!Ok(Exec("UPDATE stations SET state = NULL WHERE host = $2 AND url = $3 AND owner_key <> $1"
+                     " AND state IS NOT NULL",
+                     {key, HostName(), url}),
+                PGRES_COMMAND_OK) ||
+            !Ok(Exec("INSERT INTO stations(owner_key, host, beat, url, state) VALUES($1, $2, now(), $3, $4)"
                      " ON CONFLICT (owner_key) DO UPDATE SET url = $3, state = $4, beat = now()",
                      {key, HostName(), url, state}),
                 PGRES_COMMAND_OK) ||

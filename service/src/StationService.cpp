@@ -400,6 +400,7 @@ struct CStationService::TS_IMPL {
     std::unique_ptr<ILineBoard> LineFailed(const std::string& error) {
         std::unique_lock lock(lineMutex);
         lineError = error;
+        line = json::array(); // what the store said before is not the line now
         lineWake.wait_for(lock, std::chrono::seconds(2), [this] { return lineStop; });
         return nullptr;
     }

@@ -58,8 +58,9 @@ struct TS_STATION {
 };
 
 // Waits (a bounded time: the line is read at least every 5 s) until test holds for the line.
-bool LineShows(const TS_STATION& station, const std::function<bool(const json&)>& test, json& seen) {
-    for (int k = 0; k < 200; ++k) {
+bool LineShows(const TS_STATION& station, const std::function<bool(const json&)>& test, json& seen,
+               int seconds = 10) {
+    for (int k = 0; k < seconds * 20; ++k) {
         seen = station.Line();
         if (seen.is_object() && test(seen.at("stations"))) {
             return true;
@@ -143,6 +144,32 @@ TEST(ServiceLine, EveryStationShowsTheWholeLineThroughTheStore) {
             << "the change came with the periodic re-read, not with the notification";
     }
     EXPECT_EQ(PortOnLine(seen.at("stations"), "A1").at("result"), "failed");
+
+    // the server goes away: each line says why and shows no stale stations; when it is back each
+    // shows the two stations again, once each (not also as they were before the break)
+    ASSERT_TRUE(server.Stop());
+    for (const TS_STATION* station : {&a, &b}) {
+        EXPECT_TRUE(LineShows(
+            *station, [](const json& s) { return s.empty(); }, seen))
+            << seen;
+        EXPECT_TRUE(seen.at("error").is_string()) << seen;
+    }
+    // down long enough that each station's old session gives up on leaving the line itself
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    ASSERT_TRUE(server.Start());
+    const auto twoStations = [](const json& s) {
+        return s.size() == 2 && s.at(0).at("url") != s.at(1).at("url");
+    };
+    for (const TS_STATION* station : {&a, &b}) {
+        EXPECT_TRUE(LineShows(*station, twoStations, seen, 40)) << seen; // the store is tried every 10 s
+    }
+    for (int k = 0; k < 20; ++k) { // a while after the station published again
+        for (const TS_STATION* station : {&a, &b}) {
+            const json line = station->Line();
+            EXPECT_EQ(line.at("stations").size(), 2u) << line;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 
     // A stops: it leaves B's line at once (not after its heartbeat grows old)
     a.Stop();
