@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <ctime>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 namespace {
 
@@ -197,33 +199,84 @@ std::string CsvField(const std::string& text) {
 }
 } // namespace
 
-std::string AttemptsCsv(const std::vector<TS_ATTEMPT_RECORD>& records) {
-    std::string text = "attempt,started,ended,job,job_sha256,station,operator,port,device,serial,serial_how,"
-                       "flash_parts,verify,result,reason,files\n";
+std::string AttemptsCsvHeader(bool withLog) {
+    return std::string("attempt,started,ended,job,job_sha256,station,operator,port,device,serial,serial_how,"
+                       "flash_parts,verify,result,reason,files") +
+           (withLog ? ",log\n" : "\n");
+}
+
+std::string AttemptCsvLine(const TS_ATTEMPT_RECORD& r, bool withLog) {
+    const std::string* const fields[] = {&r.Started,    &r.Ended,  &r.Job,    &r.JobSha256, &r.Station,
+                                         &r.Operator,   &r.Port,   &r.Device, &r.Serial,    &r.SerialHow,
+                                         &r.FlashParts, &r.Verify, &r.Result, &r.Reason,    &r.Files};
+    std::string row = std::to_string(r.Id);
+    for (const std::string* field : fields) {
+        row += ',';
+        row += CsvField(*field);
+    }
+    if (withLog) {
+        row += ',';
+        row += CsvField(r.Log);
+    }
+    row += '\n';
+    return row;
+}
+
+std::string AttemptsCsv(const std::vector<TS_ATTEMPT_RECORD>& records, bool withLog) {
+    std::string text = AttemptsCsvHeader(withLog);
     for (const TS_ATTEMPT_RECORD& r : records) {
-        const std::string fields[] = {std::to_string(r.Id),
-                                      r.Started,
-                                      r.Ended,
-                                      r.Job,
-                                      r.JobSha256,
-                                      r.Station,
-                                      r.Operator,
-                                      r.Port,
-                                      r.Device,
-                                      r.Serial,
-                                      r.SerialHow,
-                                      r.FlashParts,
-                                      r.Verify,
-                                      r.Result,
-                                      r.Reason,
-                                      r.Files};
-        std::string row;
-        for (const std::string& field : fields) {
-            row += (row.empty() ? "" : ",") + CsvField(field);
-        }
-        text += row + "\n";
+        text += AttemptCsvLine(r, withLog);
     }
     return text;
+}
+
+CRecordCursor::CRecordCursor(IRecordStore& store, TS_HISTORY_FILTER filter, int batch)
+    : m_store(store), m_filter(std::move(filter)), m_batch(std::max(1, batch)),
+      m_left(m_filter.Limit > 0 ? m_filter.Limit : INT64_MAX) {}
+
+bool CRecordCursor::Next(TS_ATTEMPT_RECORD& record) {
+    if (m_next == m_records.size()) {
+        if (m_last || m_left <= 0 || !m_error.empty()) {
+            return false;
+        }
+        if (!m_records.empty()) {
+            // the next batch goes on after the last row: its place in the order, not an offset
+            m_filter.Offset = 0;
+            m_filter.BeforeStarted = std::move(m_lastStarted);
+            m_filter.BeforeId = m_lastId;
+        }
+        m_filter.Limit = static_cast<int>(std::min<int64_t>(m_left, m_batch));
+        if (!m_store.Query(m_filter, m_records, m_error)) {
+            m_records.clear();
+            m_next = 0;
+            return false;
+        }
+        m_next = 0;
+        m_last = m_records.size() < static_cast<std::size_t>(m_filter.Limit);
+        m_left -= static_cast<int64_t>(m_records.size());
+        if (m_records.empty()) {
+            return false;
+        }
+    }
+    if (m_next + 1 == m_records.size()) {
+        m_lastStarted = m_records[m_next].Started;
+        m_lastId = m_records[m_next].Id;
+    }
+    record = std::move(m_records[m_next++]);
+    return true;
+}
+
+bool EachRecord(IRecordStore& store, const TS_HISTORY_FILTER& filter,
+                const std::function<bool(const TS_ATTEMPT_RECORD&)>& each, std::string& error, int batch) {
+    CRecordCursor cursor(store, filter, batch);
+    TS_ATTEMPT_RECORD record;
+    while (cursor.Next(record)) {
+        if (!each(record)) {
+            return true;
+        }
+    }
+    error = cursor.Error();
+    return error.empty();
 }
 
 std::string CsvRow(const std::vector<std::string>& fields) {
