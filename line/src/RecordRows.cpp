@@ -77,8 +77,11 @@ TS_RECORD_SQL QuerySql(const TS_HISTORY_FILTER& f) {
         {"job = $?", &f.Job},        {"serial = $?", &f.Serial},   {"port = $?", &f.Port},
         {"result = $?", &f.Result},  {"station = $?", &f.Station}, {"pool = $?", &f.Pool},
         {"started >= $?", &f.Since}, {"started < $?", &f.Until}};
+    // a later page's bound below until makes until needless: one upper bound for the index range
+    // (with two, SQLite's planner may take the looser and walk the rows of every page before)
+    const bool untilNeedless = !f.BeforeStarted.empty() && !f.Until.empty() && f.BeforeStarted < f.Until;
     for (const auto& [condition, value] : equal) {
-        if (!value->empty()) {
+        if (!value->empty() && !(value == &f.Until && untilNeedless)) {
             add(condition, *value);
         }
     }

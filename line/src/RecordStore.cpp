@@ -187,15 +187,37 @@ bool OwnerAlive(const std::string& token) {
 }
 
 namespace {
-std::string CsvField(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) {
-        return text;
-    }
-    std::string quoted = "\"";
+// Appends a CSV field: quoted when it holds a comma, a quote or a line end, its quotes doubled.
+bool NeedsQuotes(const std::string& text) {
     for (const char c : text) {
-        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+        if (c == ',' || c == '"' || c == '\r' || c == '\n') {
+            return true;
+        }
     }
-    return quoted + "\"";
+    return false;
+}
+void AppendCsvField(std::string& out, const std::string& text) {
+    if (!NeedsQuotes(text)) {
+        out += text;
+        return;
+    }
+    out += '"';
+    for (std::size_t at = 0;;) {
+        const std::size_t quote = text.find('"', at);
+        if (quote == std::string::npos) {
+            out.append(text, at, std::string::npos);
+            break;
+        }
+        out.append(text, at, quote + 1 - at);
+        out += '"';
+        at = quote + 1;
+    }
+    out += '"';
+}
+std::string CsvField(const std::string& text) {
+    std::string out;
+    AppendCsvField(out, text);
+    return out;
 }
 } // namespace
 
@@ -210,13 +232,14 @@ std::string AttemptCsvLine(const TS_ATTEMPT_RECORD& r, bool withLog) {
                                          &r.Operator,   &r.Port,   &r.Device, &r.Serial,    &r.SerialHow,
                                          &r.FlashParts, &r.Verify, &r.Result, &r.Reason,    &r.Files};
     std::string row = std::to_string(r.Id);
+    row.reserve(512 + (withLog ? r.Log.size() : 0));
     for (const std::string* field : fields) {
         row += ',';
-        row += CsvField(*field);
+        AppendCsvField(row, *field);
     }
     if (withLog) {
         row += ',';
-        row += CsvField(r.Log);
+        AppendCsvField(row, r.Log);
     }
     row += '\n';
     return row;

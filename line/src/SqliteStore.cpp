@@ -149,7 +149,10 @@ public:
         const int flags = mode == STORE_READ     ? SQLITE_OPEN_READONLY
                           : mode == STORE_CREATE ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
                                                  : SQLITE_OPEN_READWRITE;
-        if (sqlite3_open_v2(path.c_str(), &m_db, flags | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
+        // every use of the connection holds the store's mutex; a reader's connection takes no
+        // mutex of its own on each column read besides
+        const int threads = mode == STORE_READ ? SQLITE_OPEN_NOMUTEX : SQLITE_OPEN_FULLMUTEX;
+        if (sqlite3_open_v2(path.c_str(), &m_db, flags | threads, nullptr) != SQLITE_OK) {
             error = Fail("cannot open");
             return false;
         }
