@@ -183,7 +183,12 @@ public:
             return false;
         }
         if (archive) {
-            if (!Exec("CREATE TABLE IF NOT EXISTS archive(made TEXT NOT NULL)", error)) {
+            // the mark of an archive, with the time it was made
+            if (!Exec("CREATE TABLE IF NOT EXISTS archive(made TEXT NOT NULL)", error) ||
+                !Run({"INSERT INTO archive(made) SELECT $1 WHERE NOT EXISTS (SELECT 1 FROM archive)",
+                      {UtcNow()}},
+                     nullptr, nullptr)) {
+                error = error.empty() ? Fail("cannot mark the archive") : error;
                 return false;
             }
         } else if (IsArchive()) {
