@@ -1,6 +1,5 @@
 #include "line/RecordStore.h"
 
-#include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,6 +10,8 @@
 #include <ctime>
 #include <fstream>
 #include <sstream>
+
+#include "platform/HostIdentity.h"
 
 namespace {
 
@@ -48,19 +49,11 @@ bool IsPostgresUrl(const std::string& where) {
 } // namespace
 
 std::string HostName() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0) {
-        return "localhost";
-    }
-    return name;
+    return platform::HostName();
 }
 
 std::string UserName() {
-    if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_name) {
-        return pw->pw_name;
-    }
-    const char* user = std::getenv("USER");
-    return user ? user : "";
+    return platform::UserName();
 }
 
 std::string DefaultStorePath() {
