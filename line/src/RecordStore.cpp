@@ -1,6 +1,5 @@
 #include "line/RecordStore.h"
 
-#include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -13,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 #include <vector>
+
+#include "platform/HostIdentity.h"
 
 namespace {
 
@@ -50,19 +51,11 @@ bool IsPostgresUrl(const std::string& where) {
 } // namespace
 
 std::string HostName() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0) {
-        return "localhost";
-    }
-    return name;
+    return platform::HostName();
 }
 
 std::string UserName() {
-    if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_name) {
-        return pw->pw_name;
-    }
-    const char* user = std::getenv("USER");
-    return user ? user : "";
+    return platform::UserName();
 }
 
 std::string DefaultStorePath() {
