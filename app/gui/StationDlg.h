@@ -116,6 +116,7 @@ private:
     void OnWaiting(int port, bool away);
     void OnRefused(int port, const QString& reason);
     void OnPortState(int port, TE_STATION_PORT_STATE state);
+    void OnStoreState(TE_STATION_STORE state, const QString& reason);
 
     std::vector<TS_STATION_CHOICE> ChosenPorts() const;
     void RebuildTiles();

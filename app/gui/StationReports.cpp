@@ -150,3 +150,14 @@ void CStationDlg::OnPortState(int port, TE_STATION_PORT_STATE state) {
         ShowReason(port); // the port opened: the refusal is over
     }
 }
+
+void CStationDlg::OnStoreState(TE_STATION_STORE state, const QString& reason) {
+    if (!m_model.StoreState(state, reason.toStdString())) {
+        return;
+    }
+    m_status->setText(state == STATION_STORE_OK
+                          ? QStringLiteral("The record store is written again: the station goes on.")
+                          : QStringLiteral("Waiting for the record store (%1): no new handset is taken "
+                                           "until it is back.")
+                                .arg(reason));
+}

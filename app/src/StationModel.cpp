@@ -136,6 +136,8 @@ void CStationModel::Start(const TS_STATION_START& start, IStationObserver& obser
     if (m_engine || start.Refusal != START_OK) {
         return;
     }
+    m_storeState = STATION_STORE_OK; // as the new engine finds it
+    m_storeReason.clear();
     for (TS_PORT_TILE& port : m_ports) {
         port.Look = TILE_WAITING;
         port.Reason.clear();
@@ -296,6 +298,15 @@ bool CStationModel::Refused(int port, const std::string& reason) {
     }
     state->Reason = reason;
     state->Refused = true;
+    return true;
+}
+
+bool CStationModel::StoreState(TE_STATION_STORE state, const std::string& reason) {
+    if (state == m_storeState && reason == m_storeReason) {
+        return false;
+    }
+    m_storeState = state;
+    m_storeReason = reason;
     return true;
 }
 

@@ -126,6 +126,11 @@ public:
     bool Waiting(int port, bool away);
     bool Refused(int port, const std::string& reason);
     bool PortState(int port, TE_STATION_PORT_STATE state);
+    // The record store as the engine found it (false: nothing changes). While it is unreachable no
+    // new handset is taken; the station goes on by itself once it is back.
+    bool StoreState(TE_STATION_STORE state, const std::string& reason);
+    TE_STATION_STORE Store() const { return m_storeState; }
+    const std::string& StoreReason() const { return m_storeReason; }
 
     const std::vector<TS_PORT_TILE>& Ports() const { return m_ports; }
 
@@ -153,6 +158,8 @@ private:
     int m_passed = 0;
     int m_failed = 0;
     TS_TODAY_TALLY m_today;
+    TE_STATION_STORE m_storeState = STATION_STORE_OK;
+    std::string m_storeReason;
     // last: it goes first, before the line session its ports call
     std::unique_ptr<CStationEngine> m_engine;
 };
