@@ -158,13 +158,11 @@ bool CLineSession::TakeData(int64_t attempt, const TS_HANDSET_FACTS& facts, TS_H
     TS_SERIAL_ISSUE issue;
     bool exhausted = false;
     std::string problem;
-    const auto issueOne = [&] {
-        return m_store.IssueSerial(
-            attempt, Pool(), [&plan](int64_t k) { return plan.Text(k); }, issue, exhausted, problem);
-    };
-    const EAsked asked = issueOne() ? EAsked::Given : exhausted ? EAsked::Refused : AskAgain(issueOne);
-    if (asked != EAsked::Given) {
-        error = exhausted || asked == EAsked::Refused ? STATION_ERR_SERIAL : STATION_ERR_RECORD;
+    // a store that fails (or times out on the pool's row) is a record failure, which the station
+    // waits out: the serial is asked again once the store answers
+    if (!m_store.IssueSerial(
+            attempt, Pool(), [&plan](int64_t k) { return plan.Text(k); }, issue, exhausted, problem)) {
+        error = exhausted ? STATION_ERR_SERIAL : STATION_ERR_RECORD;
         reason = exhausted ? "serials " + plan.RangeText() + " are all issued" : problem;
         return false;
     }

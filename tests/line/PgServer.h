@@ -66,6 +66,9 @@ public:
         return !m_started;
     }
     bool Start() {
+        if (m_started) {
+            return true;
+        }
         const std::string options =
             "-k " + m_dir + " -p " + std::to_string(m_port) + " -c listen_addresses= -F";
         m_started = Run(m_bin + "/pg_ctl -D " + m_dir + "/data -o '" + options + "' -w -t 120 -l " + m_dir +

@@ -52,8 +52,8 @@ public:
     void Prepared(const std::string& path, const std::string& sha256) override;
 
 private:
-    // A serial the store did not give (ask failed): a store that fails says nothing of the serial,
-    // so the question is asked again once the store answers. Refused: the store, answering, said
+    // Rework: a serial the store did not keep (ask failed): a store that fails says nothing of the
+    // serial, so the question is asked again once the store answers. Refused: the store, answering, said
     // no (the handset fails, nothing erased); Failed: the store did not answer (a record failure,
     // which the station waits out).
     enum class EAsked { Given, Refused, Failed };
