@@ -2,6 +2,7 @@
 // port's tile shows what it holds.
 #include "StationDlg.h"
 
+#include <QLabel>
 #include <QPlainTextEdit>
 
 #include <algorithm>
@@ -124,6 +125,7 @@ void CStationDlg::OnEnd(int port, const TS_STATION_RESULT& result, int64_t attem
     ShowReason(port);
     tile->SetElapsed(static_cast<qint64>(std::lround(result.Seconds)));
     UpdateTally();
+    CountToday();
     m_host.StationResult(QString::fromStdString(end->LogBlock), end->Ok, end->Chime);
 }
 
