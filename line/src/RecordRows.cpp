@@ -295,9 +295,17 @@ bool EndInStore(IRecordSql& db, const TS_ATTEMPT_RECORD& r) {
         return false;
     }
     if (changed != 1) {
+        const std::string id = std::to_string(r.Id);
+        // ended already: an earlier try of this end was committed, and only its answer was lost
+        std::vector<std::vector<std::string>> rows;
+        if (!db.Run({"SELECT result FROM attempts WHERE id = CAST($1 AS BIGINT)", {id}}, &rows, nullptr)) {
+            return false;
+        }
+        if (rows.size() == 1 && rows[0][0] != RESULT_OPEN && rows[0][0] != RESULT_INTERRUPTED) {
+            return true;
+        }
         // closed as interrupted meanwhile: the end is kept beside it, and a handset that passed has
         // its serial
-        const std::string id = std::to_string(r.Id);
         const std::string late = r.Result + (r.Reason.empty() ? "" : ": " + r.Reason);
         return db.Run(Escaped({"UPDATE attempts SET late = $1 WHERE id = CAST($2 AS BIGINT) AND result = "
                                "'interrupted'",

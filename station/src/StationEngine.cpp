@@ -156,6 +156,16 @@ const char* StationPortStateName(TE_STATION_PORT_STATE state) {
     return "unknown";
 }
 
+const char* StationStoreStateName(TE_STATION_STORE state) {
+    switch (state) {
+    case STATION_STORE_OK:
+        return "ok";
+    case STATION_STORE_UNREACHABLE:
+        return "unreachable";
+    }
+    return "unknown";
+}
+
 TS_STATION_PORT StationUartPort(const std::string& path, int baudIndex, const std::string& label) {
     TS_STATION_PORT port;
     port.Label = label.empty() ? path : label;
@@ -253,6 +263,25 @@ void CStationEngine::Ended(int port, const TS_STATION_RESULT& result) {
     std::lock_guard lock(m_mutex);
     (result.Ok ? m_tally.Succeeded : m_tally.Failed)++;
     m_last[static_cast<std::size_t>(port)] = result;
+}
+
+void CStationEngine::StoreFound(bool written, const std::string& reason) {
+    const TE_STATION_STORE state = written ? STATION_STORE_OK : STATION_STORE_UNREACHABLE;
+    // one change said at a time: two ports that find the store in turn are said in that order
+    std::lock_guard said(m_storeSaid);
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_store == state) {
+            return;
+        }
+        m_store = state;
+    }
+    m_observer.OnStoreState(state, written ? std::string() : reason);
+}
+
+TE_STATION_STORE CStationEngine::StoreState() const {
+    std::lock_guard lock(m_mutex);
+    return m_store;
 }
 
 void CStationEngine::DeviceMayHaveAppeared() {
