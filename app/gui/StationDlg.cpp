@@ -1,5 +1,6 @@
 #include "StationDlg.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QFileDialog>
@@ -7,20 +8,25 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QThreadPool>
 #include <QVBoxLayout>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <functional>
+#include <utility>
 
 #include "LineHistoryDlg.h"
 #include "StationRelay.h"
 #include "StationTile.h"
 #include "app/DownloadRuns.h"
 #include "line/JobFile.h"
+#include "line/RecordStore.h"
 
 CStationDlg::CStationDlg(IStationHost& host, std::string configDirectory, QWidget* parent)
     : QWidget(parent, Qt::Window), m_host(host), m_configDirectory(std::move(configDirectory)),
@@ -34,7 +40,8 @@ CStationDlg::CStationDlg(IStationHost& host, std::string configDirectory, QWidge
       m_relay(std::make_unique<CRelay>(this)),
       m_openJob(new QPushButton(QStringLiteral("Open &Job..."), this)),
       m_closeJob(new QPushButton(QStringLiteral("&Close Job"), this)),
-      m_history(new QPushButton(QStringLiteral("&History..."), this)), m_jobLabel(new QLabel(this)) {
+      m_history(new QPushButton(QStringLiteral("&History..."), this)), m_jobLabel(new QLabel(this)),
+      m_operator(new QLineEdit(this)) {
     setObjectName(QStringLiteral("CStationDlg"));
     setWindowTitle(QString::fromLatin1(kTitle));
 
@@ -67,8 +74,18 @@ CStationDlg::CStationDlg(IStationHost& host, std::string configDirectory, QWidge
     jobButtons->addStretch(1);
     options->addLayout(jobButtons);
     m_jobLabel->setWordWrap(true);
+    m_status->setWordWrap(true); // a store's long reason never widens the window
     m_jobLabel->setText(QStringLiteral("No job: the main window's files and settings."));
     options->addWidget(m_jobLabel);
+    // the operator each record names: the user running the program unless another is typed
+    auto* operatorRow = new QHBoxLayout;
+    auto* operatorLabel = new QLabel(QStringLiteral("O&perator:"), this);
+    operatorLabel->setBuddy(m_operator);
+    m_operator->setText(QString::fromStdString(m_model.Operator()));
+    m_operator->setPlaceholderText(QString::fromStdString(UserName()));
+    operatorRow->addWidget(operatorLabel);
+    operatorRow->addWidget(m_operator, 1);
+    options->addLayout(operatorRow);
     options->addStretch(1);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(m_start);
@@ -104,6 +121,11 @@ CStationDlg::CStationDlg(IStationHost& host, std::string configDirectory, QWidge
         if (!m_model.Running()) {
             RebuildTiles();
             SaveChoice();
+        }
+    });
+    connect(m_operator, &QLineEdit::textChanged, this, [this](const QString& name) {
+        if (!m_model.Running()) {
+            m_model.SetOperator(name.trimmed().toStdString());
         }
     });
     connect(m_verify, &QCheckBox::toggled, this, &CStationDlg::SaveChoice);
@@ -233,12 +255,13 @@ void CStationDlg::PollEngine() {
 
 void CStationDlg::UpdateControls() {
     const bool running = m_model.Running();
-    m_start->setEnabled(!running && !m_closeRequested);
+    m_start->setEnabled(!running && !m_closeRequested && !OpeningJob());
+    m_operator->setEnabled(!running);
     m_stop->setEnabled(running && !m_stopping);
     m_portList->setEnabled(!running);
     m_verify->setEnabled(!running && !m_model.HasJob()); // a job pins verify
     m_watch->setEnabled(!running);
-    m_openJob->setEnabled(!running);
+    m_openJob->setEnabled(!running && !OpeningJob());
     m_closeJob->setEnabled(!running && m_model.HasJob());
 }
 
@@ -266,14 +289,58 @@ void CStationDlg::AskJob() {
     }
 }
 
+template <typename Work, typename Done>
+void CStationDlg::OffThread(Work work, Done done) {
+    QThreadPool::globalInstance()->start([window = QPointer<CStationDlg>(this), work, done]() mutable {
+        auto result = work();
+        // the answer goes through the application object, which outlives the window
+        QMetaObject::invokeMethod(
+            qApp,
+            [window, done, result]() mutable {
+                if (window) {
+                    done(window.data(), result);
+                }
+            },
+            Qt::QueuedConnection);
+    });
+}
+
 bool CStationDlg::OpenJob(const QString& path) {
     std::string problem;
-    if (m_model.Running()) {
+    TS_JOB_OPENING opening;
+    if (m_model.Running() || OpeningJob()) {
         return false;
     }
-    if (!m_model.OpenJob(path.toStdString(), problem)) {
+    if (!CStationModel::ReadJob(path.toStdString(), opening, problem)) {
         m_status->setText(QString::fromStdString(problem));
         return false;
+    }
+    const int generation = m_opening = ++m_openCount;
+    m_status->setText(QStringLiteral("Opening the record store of %1...")
+                          .arg(QString::fromStdString(RedactStoreText(
+                              opening.Job->Store.empty() ? DefaultStorePath() : opening.Job->Store))));
+    UpdateControls();
+    OffThread(
+        [opening]() mutable {
+            const bool opened = CStationModel::OpenJobStore(opening);
+            return std::make_pair(opening, opened);
+        },
+        [generation](CStationDlg* w, const std::pair<TS_JOB_OPENING, bool>& result) {
+            w->JobStoreOpened(generation, result.first, result.second);
+        });
+    return true;
+}
+
+void CStationDlg::JobStoreOpened(int generation, const TS_JOB_OPENING& opening, bool opened) {
+    if (generation != m_opening) {
+        return;
+    }
+    m_opening = 0;
+    if (!opened || !m_model.UseJob(opening)) {
+        m_status->setText(
+            QString::fromStdString(opened ? "The station runs: the job was not changed." : opening.Problem));
+        UpdateControls();
+        return;
     }
     const TS_LINE_JOB& job = *m_model.Job();
     m_verify->setChecked(job.Verify);
@@ -293,13 +360,38 @@ bool CStationDlg::OpenJob(const QString& path) {
     SaveChoice();
     UpdateTally();
     UpdateControls();
-    return true;
+    CountToday();
+}
+
+void CStationDlg::CountToday() {
+    const std::function<TS_TODAY_TALLY()> query = m_model.TodayQuery();
+    if (!query) {
+        return;
+    }
+    if (m_counting) {
+        m_countAgain = true; // an end came while the store was asked: asked again after
+        return;
+    }
+    m_counting = true;
+    const auto jobKey = [this] { return m_model.StoreDescription() + "\n" + m_model.JobPath(); };
+    OffThread([query] { return query(); },
+              [jobKey, key = jobKey()](CStationDlg* w, const TS_TODAY_TALLY& today) {
+                  w->m_counting = false;
+                  if (jobKey() == key) { // still the job it was asked for
+                      w->m_model.SetToday(today);
+                      w->UpdateTally();
+                  }
+                  if (std::exchange(w->m_countAgain, false)) {
+                      w->CountToday();
+                  }
+              });
 }
 
 void CStationDlg::CloseJob() {
     if (m_model.Running()) {
         return;
     }
+    m_opening = 0; // a store still being opened is not used
     m_model.CloseJob();
     m_jobLabel->setText(QStringLiteral("No job: the main window's files and settings."));
     SaveChoice();

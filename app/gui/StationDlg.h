@@ -28,6 +28,7 @@ class CStationTile;
 class QCheckBox;
 class QGridLayout;
 class QLabel;
+class QLineEdit;
 class QListWidget;
 class QPlainTextEdit;
 class QPushButton;
@@ -67,9 +68,14 @@ public:
     bool IsRunning() const { return m_model.Running(); }
 
     // A production line's job (docs/JOBS.md): its images, flash writer and verify are used instead
-    // of the main window's list and settings, every handset gets a serial and a record. False with
-    // the reason on the status line (the job in use, if any, stays). Not while running.
+    // of the main window's list and settings, every handset gets a serial and a record. The job
+    // file is read at once: false with the reason on the status line (the job in use, if any,
+    // stays). Its record store is then opened off the UI thread (a server over the network may take
+    // its connect time-out; the window answers meanwhile, and Start waits): the job is in use once
+    // the store answers, or the status line says why it did not. Not while running.
     bool OpenJob(const QString& path);
+    // A job's store is being opened.
+    bool OpeningJob() const { return m_opening != 0; }
     void CloseJob();
     bool HasJob() const { return m_model.HasJob(); }
     // The History window over the job's store (or the default one).
@@ -89,6 +95,7 @@ public:
     QLabel* StatusLabel() const { return m_status; }
     QLabel* JobLabel() const { return m_jobLabel; }
     QPushButton* OpenJobButton() const { return m_openJob; }
+    QLineEdit* OperatorEdit() const { return m_operator; }
     const std::vector<CStationTile*>& Tiles() const { return m_tiles; }
     // Ticks the ports with these labels only (as a click on each box would).
     void ChoosePorts(const std::vector<std::string>& labels);
@@ -116,6 +123,7 @@ private:
     void OnWaiting(int port, bool away);
     void OnRefused(int port, const QString& reason);
     void OnPortState(int port, TE_STATION_PORT_STATE state);
+    void OnStoreState(TE_STATION_STORE state, const QString& reason);
 
     std::vector<TS_STATION_CHOICE> ChosenPorts() const;
     void RebuildTiles();
@@ -130,6 +138,15 @@ private:
     void PollEngine();
     void SaveChoice();
     void AskJob();
+    // The job's store opened off the UI thread (generation: the open it answers).
+    void JobStoreOpened(int generation, const TS_JOB_OPENING& opening, bool opened);
+    // Today's tally asked of the store off the UI thread; one question at a time, asked again when
+    // an end came meanwhile.
+    void CountToday();
+    // work() runs on a pool thread; done(window, its result) on the UI thread, if the window is
+    // still there.
+    template <typename Work, typename Done>
+    void OffThread(Work work, Done done);
 
     IStationHost& m_host;
     std::string m_configDirectory;
@@ -162,5 +179,10 @@ private:
     QPushButton* m_closeJob;
     QPushButton* m_history;
     QLabel* m_jobLabel;
+    QLineEdit* m_operator;
     QPointer<CLineHistoryDlg> m_historyDlg;
+    int m_opening = 0;   // the generation of the job's store being opened; 0: none
+    int m_openCount = 0; // opens asked so far
+    bool m_counting = false;
+    bool m_countAgain = false;
 };

@@ -38,6 +38,9 @@ public:
     void OnPortState(int port, TE_STATION_PORT_STATE state) override {
         Post([port, state](CStationDlg* w) { w->OnPortState(port, state); });
     }
+    void OnStoreState(TE_STATION_STORE state, const std::string& reason) override {
+        Post([state, q = QString::fromStdString(reason)](CStationDlg* w) { w->OnStoreState(state, q); });
+    }
 
 private:
     template <typename F>

@@ -2,6 +2,7 @@
 // port's tile shows what it holds.
 #include "StationDlg.h"
 
+#include <QLabel>
 #include <QPlainTextEdit>
 
 #include <algorithm>
@@ -124,6 +125,7 @@ void CStationDlg::OnEnd(int port, const TS_STATION_RESULT& result, int64_t attem
     ShowReason(port);
     tile->SetElapsed(static_cast<qint64>(std::lround(result.Seconds)));
     UpdateTally();
+    CountToday();
     m_host.StationResult(QString::fromStdString(end->LogBlock), end->Ok, end->Chime);
 }
 
@@ -149,4 +151,15 @@ void CStationDlg::OnPortState(int port, TE_STATION_PORT_STATE state) {
     if (port >= 0 && port < static_cast<int>(m_tiles.size()) && m_model.PortState(port, state)) {
         ShowReason(port); // the port opened: the refusal is over
     }
+}
+
+void CStationDlg::OnStoreState(TE_STATION_STORE state, const QString& reason) {
+    if (!m_model.StoreState(state, reason.toStdString())) {
+        return;
+    }
+    m_status->setText(state == STATION_STORE_OK
+                          ? QStringLiteral("The record store is written again: the station goes on.")
+                          : QStringLiteral("Waiting for the record store (%1): no new handset is taken "
+                                           "until it is back.")
+                                .arg(reason));
 }

@@ -23,7 +23,7 @@ std::string LocalDayStart(std::time_t now) {
     return text;
 }
 
-CStationModel::CStationModel() = default;
+CStationModel::CStationModel() : m_operator(UserName()) {}
 
 CStationModel::~CStationModel() {
     m_engine.reset(); // its ports end before the line session they call
@@ -32,37 +32,72 @@ CStationModel::~CStationModel() {
 // ---- the production line's job ----
 
 bool CStationModel::OpenJob(const std::string& path, std::string& problem) {
-    if (m_engine) {
+    TS_JOB_OPENING opening;
+    if (m_engine || !ReadJob(path, opening, problem)) {
         return false;
     }
-    auto job = std::make_unique<TS_LINE_JOB>();
+    if (!OpenJobStore(opening)) {
+        problem = opening.Problem;
+        return false;
+    }
+    if (!UseJob(std::move(opening))) {
+        return false;
+    }
+    CountToday();
+    return true;
+}
+
+bool CStationModel::ReadJob(const std::string& path, TS_JOB_OPENING& opening, std::string& problem) {
+    auto job = std::make_shared<TS_LINE_JOB>();
     TS_JOB_ERROR error;
     if (!LoadJobFile(path, *job, error)) {
         problem = error.Text();
         return false;
     }
+    opening.Path = path;
+    opening.Job = std::move(job);
+    return true;
+}
+
+bool CStationModel::OpenJobStore(TS_JOB_OPENING& opening) {
+    const TS_LINE_JOB& job = *opening.Job;
     // a store is made on purpose: only a job without serials starts the default one on first use
-    const bool create = !job->HasSerial && job->Store.empty();
+    const bool create = !job.HasSerial && job.Store.empty();
     bool missing = false;
-    std::unique_ptr<IRecordStore> store =
-        OpenRecordStore(job->Store, problem, create ? STORE_CREATE : STORE_WRITE, &missing);
-    if (!store) {
+    opening.Store =
+        OpenRecordStore(job.Store, opening.Problem, create ? STORE_CREATE : STORE_WRITE, &missing);
+    if (!opening.Store) {
         if (missing) {
-            problem += "; make it with `vandrel-cli store init " +
-                       RedactStoreText(job->Store.empty() ? "sqlite:" + DefaultStorePath() : job->Store) +
-                       "`";
+            opening.Problem +=
+                "; make it with `vandrel-cli store init " +
+                RedactStoreText(job.Store.empty() ? "sqlite:" + DefaultStorePath() : job.Store) + "`";
         }
         return false;
     }
-    m_line.reset();
-    m_store = std::move(store);
-    m_job = std::move(job);
-    // the records name this station and its operator, as the command line's do by default
-    m_line = std::make_unique<CLineSession>(*m_job, *m_store, HostName(), UserName());
-    m_seenAttempt.clear();
-    m_jobPath = path;
-    CountToday();
     return true;
+}
+
+bool CStationModel::UseJob(TS_JOB_OPENING opening) {
+    if (m_engine || !opening.Job || !opening.Store) {
+        return false;
+    }
+    m_line.reset();
+    m_store = std::move(opening.Store);
+    m_job = std::move(opening.Job);
+    // the records name this station and its operator, as the command line's do by default
+    m_line = std::make_unique<CLineSession>(*m_job, *m_store, HostName(), Operator());
+    m_seenAttempt.clear();
+    m_jobPath = opening.Path;
+    m_today = {};
+    return true;
+}
+
+void CStationModel::SetOperator(const std::string& name) {
+    m_operator = name.empty() ? UserName() : name;
+    if (m_line && !m_engine) {
+        // the line session names its operator in each record it opens: a new one, the same job
+        m_line = std::make_unique<CLineSession>(*m_job, *m_store, HostName(), m_operator);
+    }
 }
 
 void CStationModel::CloseJob() {
@@ -136,6 +171,8 @@ void CStationModel::Start(const TS_STATION_START& start, IStationObserver& obser
     if (m_engine || start.Refusal != START_OK) {
         return;
     }
+    m_storeState = STATION_STORE_OK; // as the new engine finds it
+    m_storeReason.clear();
     for (TS_PORT_TILE& port : m_ports) {
         port.Look = TILE_WAITING;
         port.Reason.clear();
@@ -260,10 +297,7 @@ std::optional<TS_STATION_END> CStationModel::End(int port, const TS_STATION_RESU
         }
         ++m_failed;
     }
-    if (m_line) {
-        CountToday();
-    }
-    TS_STATION_END end;
+    TS_STATION_END end; // today's tally is asked again by the window, off its thread
     end.Ok = result.Ok;
     end.Chime = !stopped;
     end.LogBlock = StationResultBlock(state->Label, m_files, state->Start, std::time(nullptr), result);
@@ -299,6 +333,15 @@ bool CStationModel::Refused(int port, const std::string& reason) {
     return true;
 }
 
+bool CStationModel::StoreState(TE_STATION_STORE state, const std::string& reason) {
+    if (state == m_storeState && reason == m_storeReason) {
+        return false;
+    }
+    m_storeState = state;
+    m_storeReason = reason;
+    return true;
+}
+
 bool CStationModel::PortState(int port, TE_STATION_PORT_STATE portState) {
     TS_PORT_TILE* state = PortAt(port);
     if (!state || portState != STATION_PORT_ANSWER || !state->Refused) {
@@ -318,21 +361,32 @@ void CStationModel::ResetTally() {
 }
 
 void CStationModel::CountToday() {
-    m_today = {};
+    const std::function<TS_TODAY_TALLY()> query = TodayQuery();
+    m_today = query ? query() : TS_TODAY_TALLY{};
+}
+
+std::function<TS_TODAY_TALLY()> CStationModel::TodayQuery() const {
     if (!m_store || !m_job) {
-        return;
+        return {};
     }
-    TS_HISTORY_FILTER filter;
-    filter.Job = m_job->Name;
-    filter.Since = LocalDayStart(std::time(nullptr));
-    std::vector<TS_ATTEMPT_RECORD> records;
-    std::string error;
-    if (!m_store->Query(filter, records, error)) {
-        return;
-    }
-    m_today.Known = true;
-    for (const TS_ATTEMPT_RECORD& r : records) {
-        m_today.Passed += r.Result == RESULT_PASSED ? 1 : 0;
-        m_today.Failed += r.Result == RESULT_FAILED || r.Result == RESULT_INTERRUPTED ? 1 : 0;
-    }
+    return [store = m_store, job = m_job->Name, since = LocalDayStart(std::time(nullptr))] {
+        TS_HISTORY_FILTER filter;
+        filter.Job = job;
+        filter.Since = since;
+        filter.WithLog = false; // counted, not read
+        std::string error;
+        TS_TODAY_TALLY today;
+        if (!EachRecord(
+                *store, filter,
+                [&today](const TS_ATTEMPT_RECORD& r) {
+                    today.Passed += r.Result == RESULT_PASSED ? 1 : 0;
+                    today.Failed += r.Result == RESULT_FAILED || r.Result == RESULT_INTERRUPTED ? 1 : 0;
+                    return true;
+                },
+                error)) {
+            return TS_TODAY_TALLY{};
+        }
+        today.Known = true;
+        return today;
+    };
 }

@@ -1,8 +1,5 @@
 #include "CliStation.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -12,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "CliConsole.h"
 #include "CliExitStatus.h"
 #include "CliJson.h"
 #include "CliOutput.h"
@@ -20,6 +18,7 @@
 #include "StationEventQueue.h"
 #include "app/AppSettings.h"
 #include "app/ComPortMap.h"
+#include "platform/Files.h"
 #include "quillet/PortMap.h"
 #include "station/StationEngine.h"
 
@@ -157,6 +156,12 @@ public:
     }
     void OnRefused(int port, const std::string& reason) override {
         Post(EStationEvent::Refusal, port, [&](TS_STATION_EVENT& e) { e.Text = reason; });
+    }
+    void OnStoreState(TE_STATION_STORE state, const std::string& reason) override {
+        Post(EStationEvent::Store, 0, [&](TS_STATION_EVENT& e) {
+            e.Store = state;
+            e.Text = reason;
+        });
     }
 
     // The end, after Close: the last terminal state, the table and the summary (or the summary
@@ -356,6 +361,9 @@ private:
                 v.state = v.refusal;
             }
             break;
+        case EStationEvent::Store:
+            Store(e);
+            break;
         case EStationEvent::Refusal:
             // said once per change of the reason by the engine: a line, an event of its own
             v.refusal = e.Text;
@@ -371,6 +379,31 @@ private:
                 std::fflush(m_log);
             }
             break;
+        }
+    }
+
+    // The record store's state: the whole station waits for it, or goes on.
+    void Store(const TS_STATION_EVENT& e) {
+        const bool waits = e.Store == STATION_STORE_UNREACHABLE;
+        m_storeWait = waits ? e.Text : std::string();
+        const std::string text = waits
+                                     ? "the record store cannot be written (" + e.Text +
+                                           "): no new handset is taken until it is back"
+                                     : std::string("the record store is written again: the station goes on");
+        if (m_mode == EMode::Json) {
+            std::fprintf(
+                m_out, "{\"schema\":1,\"ts\":\"%s\",\"port\":\"*\",\"event\":\"store\",\"state\":\"%s\"%s}\n",
+                JsonTimestamp(e.UnixMilliseconds).c_str(), StationStoreStateName(e.Store),
+                waits ? (",\"reason\":" + JsonString(e.Text)).c_str() : "");
+            std::fflush(m_out);
+        } else if (m_mode == EMode::Pipe) {
+            // with --quiet too: the operator must see why nothing happens
+            std::fprintf(m_out, "station: %s\n", text.c_str());
+            std::fflush(m_out);
+        }
+        if (m_log) {
+            std::fprintf(m_log, "station: %s\n", text.c_str());
+            std::fflush(m_log);
         }
     }
 
@@ -453,11 +486,8 @@ private:
     }
 
     int Columns() const {
-        winsize ws{};
-        if (::ioctl(::fileno(m_out), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) {
-            return ws.ws_col;
-        }
-        return 80;
+        const int columns = ConsoleColumns(m_out);
+        return columns > 0 ? columns : 80;
     }
     std::string PortLine(std::size_t k, std::size_t labelWidth) const {
         const TS_PORT_VIEW& v = m_views[k];
@@ -496,7 +526,8 @@ private:
             (row.result.Ok ? succeeded : failed)++;
         }
         screen += "\r\x1b[2K" + std::to_string(succeeded) + " succeeded, " + std::to_string(failed) +
-                  " failed, " + std::to_string(m_begun - m_ended) + " running\n";
+                  " failed, " + std::to_string(m_begun - m_ended) + " running" +
+                  (m_storeWait.empty() ? "" : "; waiting for the record store: " + m_storeWait) + "\n";
         std::fputs(screen.c_str(), m_out);
         std::fflush(m_out);
         m_drawn = true;
@@ -519,6 +550,7 @@ private:
     int m_ended = 0;
     bool m_drawn = false;
     bool m_failed = false;
+    std::string m_storeWait; // why the record store cannot be written; empty when it can
 };
 
 } // namespace
@@ -618,7 +650,7 @@ int RunStation(const TS_CLI_OPTIONS& o, CStopSignals& signals, std::FILE* out, s
     }
     std::FILE* log = nullptr;
     if (!o.LogPath.empty()) {
-        log = std::fopen(o.LogPath.c_str(), "ae");
+        log = platform::OpenAppendStream(o.LogPath);
         if (!log) {
             return usage("cannot open the log file " + o.LogPath + ": " + std::strerror(errno));
         }

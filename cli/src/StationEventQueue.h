@@ -15,7 +15,7 @@
 //  - log texts up to the log budget (kLogBudgetBytes, 8 MiB of text by default). Past it, log
 //    events are dropped and counted per port; the next event of that port that is queued carries
 //    the count (Dropped), and the views say how many lines were not shown;
-//  - every other event (begin, phase, waiting, port state, refusal, end) is always queued: each is a
+//  - every other event (begin, phase, waiting, port state, refusal, store, end) is always queued: each is a
 //    few hundred bytes and a job has a handful of them (begin, its phases, its notes, its end),
 //    so a reader that never reads costs about 1 KiB per job on top of the log budget. That is of
 //    the order of the table row each job keeps anyway.
@@ -33,20 +33,21 @@
 
 #include "station/StationEngine.h"
 
-enum class EStationEvent { Begin, Phase, Progress, Log, End, Waiting, PortState, Refusal };
+enum class EStationEvent { Begin, Phase, Progress, Log, End, Waiting, PortState, Refusal, Store };
 
 struct TS_STATION_EVENT {
     EStationEvent Kind = EStationEvent::Log;
     int Port = 0;
-    int64_t UnixMilliseconds = 0;                   // when it happened (the JSON "ts")
-    std::chrono::steady_clock::time_point At{};     // when it happened (the terminal's rates)
-    std::string Text;                               // begin: the device; log: the text; refusal: the reason
-    TE_STATION_PHASE Phase = STATION_PHASE_CONNECT; // phase
-    uint64_t Done = 0;                              // progress
-    uint64_t Total = 0;                             // progress
-    bool Away = false;                              // waiting
+    int64_t UnixMilliseconds = 0;               // when it happened (the JSON "ts")
+    std::chrono::steady_clock::time_point At{}; // when it happened (the terminal's rates)
+    std::string Text; // begin: the device; log: the text; refusal, store: the reason
+    TE_STATION_PHASE Phase = STATION_PHASE_CONNECT;       // phase
+    uint64_t Done = 0;                                    // progress
+    uint64_t Total = 0;                                   // progress
+    bool Away = false;                                    // waiting
     TE_STATION_PORT_STATE State = STATION_PORT_NO_DEVICE; // port state
     TS_STATION_RESULT Result;                             // end
+    TE_STATION_STORE Store = STATION_STORE_OK;            // store (the station's, carried by port 0)
     uint64_t Dropped = 0; // log events of this port dropped (log budget) just before this one
     std::string Extra;    // begin, end: the fields a production line adds to the JSON event
 };

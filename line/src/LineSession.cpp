@@ -137,8 +137,13 @@ bool CLineSession::TakeData(int64_t attempt, const TS_HANDSET_FACTS& facts, TS_H
             bool known = false;
             std::string how;
             std::string problem;
-            if (!m_store.KeepSerial(attempt, Pool(), index, plan.Text(index), m_adopt, known, how, problem)) {
-                error = known ? STATION_ERR_RECORD : STATION_ERR_SERIAL;
+            const auto keep = [&] {
+                return m_store.KeepSerial(attempt, Pool(), index, plan.Text(index), m_adopt, known, how,
+                                          problem);
+            };
+            const EAsked asked = keep() ? EAsked::Given : known ? EAsked::Failed : AskAgain(keep);
+            if (asked != EAsked::Given) {
+                error = asked == EAsked::Refused ? STATION_ERR_SERIAL : STATION_ERR_RECORD;
                 reason = problem;
                 return false;
             }
@@ -153,6 +158,8 @@ bool CLineSession::TakeData(int64_t attempt, const TS_HANDSET_FACTS& facts, TS_H
     TS_SERIAL_ISSUE issue;
     bool exhausted = false;
     std::string problem;
+    // a store that fails (or times out on the pool's row) is a record failure, which the station
+    // waits out: the serial is asked again once the store answers
     if (!m_store.IssueSerial(
             attempt, Pool(), [&plan](int64_t k) { return plan.Text(k); }, issue, exhausted, problem)) {
         error = exhausted ? STATION_ERR_SERIAL : STATION_ERR_RECORD;
@@ -164,6 +171,20 @@ bool CLineSession::TakeData(int64_t attempt, const TS_HANDSET_FACTS& facts, TS_H
     std::lock_guard lock(m_mutex);
     m_serials[attempt] = {data.Text, SERIAL_ISSUED};
     return true;
+}
+
+CLineSession::EAsked CLineSession::AskAgain(const std::function<bool()>& ask) {
+    // once the store answers a plain read, the question is asked once more: a second no from a
+    // store that still answers is its answer
+    std::string text;
+    std::string error;
+    if (!m_store.JobText(m_job.Sha256, text, error)) {
+        return EAsked::Failed;
+    }
+    if (ask()) {
+        return EAsked::Given;
+    }
+    return m_store.JobText(m_job.Sha256, text, error) ? EAsked::Refused : EAsked::Failed;
 }
 
 bool CLineSession::BeginAttempt(int port, const std::string& portLabel, const std::string& devicePath,

@@ -141,6 +141,11 @@ private:
     TS_STATION_RESULT RunJob(bool answered);
     void Begin();
     void Finish(const TS_STATION_RESULT& result);
+    // The record store cannot be written (reason): the station is told, the port waits one retry
+    // interval; false when the port was stopped.
+    bool WaitForStore(const std::string& reason);
+    // A record was written: the port's wait (if any) is over.
+    void StoreWritten();
     // A failed row without a job (a "download not possible" answer, a thread that failed).
     void FailedRow(TE_STATION_ERROR error, const std::string& message);
     void Run(bool watch);
@@ -175,8 +180,9 @@ private:
     // the port's own thread only
     TE_STATION_PORT_STATE m_state = STATION_PORT_ENDED;
     bool m_stateSaid = false;
-    std::string m_refusal; // the last reason said by OnRefused; empty once the port opened
-    bool m_begun = false;  // OnBegin was said and its OnEnd not yet
+    std::string m_refusal;        // the last reason said by OnRefused; empty once the port opened
+    bool m_begun = false;         // OnBegin was said and its OnEnd not yet
+    bool m_storeWaitSaid = false; // the log said that this port waits for the record store
     // the attempt in progress, when a recorder is set (the port's own thread only)
     int64_t m_attempt = 0;
     std::string m_recordFailure; // the recorder refused the attempt's begin

@@ -179,11 +179,21 @@ TS_FAILURE CStationPort::TakeHandsetData() {
     }
     TE_STATION_ERROR error = STATION_OK;
     std::string reason;
-    if (!source.TakeData(m_attempt, m_facts, m_data, error, reason)) {
-        if (error == STATION_ERR_RECORD) {
-            m_engine.StopAll(); // no handset is flashed without its record
+    // no handset is flashed without its record: while the store cannot be written, the handset
+    // waits here, nothing erased yet
+    while (!source.TakeData(m_attempt, m_facts, m_data, error, reason)) {
+        if (error != STATION_ERR_RECORD) {
+            return {error, reason};
         }
-        return {error, reason};
+        if (!WaitForStore(reason)) {
+            return {STATION_ERR_RECORD, "stopped while the record store could not be written; nothing was "
+                                        "erased: " +
+                                            reason};
+        }
+        error = STATION_OK;
+    }
+    if (m_engine.m_recorder) {
+        StoreWritten();
     }
     m_dataSent.assign(m_data.Bytes.size(), false);
     if (m_data.Present) {

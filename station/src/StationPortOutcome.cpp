@@ -207,12 +207,21 @@ void CStationPort::Begin() {
     m_attemptFiles.clear();
     m_runners.clear();
     if (m_engine.m_recorder && m_engine.m_job.Command == STATION_DOWNLOAD) {
-        // the record is opened before the port touches the handset
+        // the record is opened before the port touches the handset: while the store cannot be
+        // written, the handset waits untouched
         std::string reason;
-        if (!m_engine.m_recorder->BeginAttempt(m_index, m_port.Label, m_port.DevicePath, m_attempt, reason)) {
+        while (
+            !m_engine.m_recorder->BeginAttempt(m_index, m_port.Label, m_port.DevicePath, m_attempt, reason)) {
             m_attempt = 0;
-            m_recordFailure = "the record store cannot be written, the station stops: " + reason;
-            m_engine.StopAll();
+            if (!WaitForStore(reason)) {
+                m_recordFailure = "stopped while the record store could not be written; the handset was "
+                                  "not touched: " +
+                                  reason;
+                break;
+            }
+        }
+        if (m_recordFailure.empty()) {
+            StoreWritten();
         }
     }
     m_engine.m_observer.OnBegin(m_index, m_port.DevicePath);
@@ -238,14 +247,23 @@ void CStationPort::Finish(const TS_STATION_RESULT& ended) {
             outcome.Facts.Runners += (outcome.Facts.Runners.empty() ? "" : "; ") + m_runners;
         }
         outcome.Log.swap(m_attemptLog);
+        // the end is reported once it is recorded: while the store cannot be written, the port
+        // waits for it and takes no new handset
         std::string reason;
-        if (!m_engine.m_recorder->EndAttempt(m_attempt, outcome, reason)) {
+        bool recorded = false;
+        while (!(recorded = m_engine.m_recorder->EndAttempt(m_attempt, outcome, reason)) &&
+               WaitForStore(reason)) {
+        }
+        if (recorded) {
+            StoreWritten();
+        } else {
             // the handset may be good, but without its record it does not count as such
             result.Ok = false;
             result.Error = STATION_ERR_RECORD;
-            result.Message = "the record store cannot be written, the station stops: " + reason;
+            result.Message = "stopped before the attempt's record was written; the handset does not count "
+                             "as passed: " +
+                             reason;
             result.Summary.clear();
-            m_engine.StopAll();
         }
         m_attempt = 0;
     }
@@ -253,6 +271,24 @@ void CStationPort::Finish(const TS_STATION_RESULT& ended) {
     m_engine.Ended(m_index, result);
     m_busy.store(false);
     m_engine.m_observer.OnEnd(m_index, result);
+}
+
+bool CStationPort::WaitForStore(const std::string& reason) {
+    if (Stopped()) {
+        return false;
+    }
+    if (!m_storeWaitSaid) {
+        m_storeWaitSaid = true;
+        AppendLog("\r\n" + std::string(LOG_MARK) + " The record store cannot be written (" + reason +
+                  "); waiting for it\r\n");
+    }
+    m_engine.StoreFound(false, reason);
+    return Sleep(m_engine.m_storeRetry);
+}
+
+void CStationPort::StoreWritten() {
+    m_storeWaitSaid = false;
+    m_engine.StoreFound(true, {});
 }
 
 void CStationPort::FailedRow(TE_STATION_ERROR error, const std::string& message) {

@@ -216,6 +216,7 @@ TEST(StationModel, TheEndOfEachHandsetAndTheTallies) {
         EXPECT_NE(end->LogBlock.find(c.port == 0 ? "COM1" : "COM2"), std::string::npos);
         EXPECT_EQ(model.Passed(), c.passed);
         EXPECT_EQ(model.Failed(), c.failed);
+        model.CountToday(); // as the window asks after each end, off its thread
         EXPECT_EQ(model.Today().Passed, c.todayPassed);
         EXPECT_EQ(model.Today().Failed, c.todayFailed);
     }

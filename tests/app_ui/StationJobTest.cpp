@@ -2,7 +2,9 @@
 // (one fails its verify): Open Job locks the images, writer and verify and names the job; a bad
 // job is refused with its file, line and reason; a run shows each tile's serial (the failed one
 // void) and today's counts from the store; the History window lists the records, filters them
-// and exports them as CSV; the job is opened again with the window. Pictures station-job-*.png.
+// and exports them as CSV; the job is opened again with the window; the operator typed in the window
+// is in each record; a store that never answers leaves the window answering and painting, then says
+// why. Pictures station-job-*.png, station-store-*.png.
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -11,9 +13,15 @@
 #include <QTableWidget>
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 
 #include "AppUiTestSupport.h"
 #include "LineHistoryDlg.h"
@@ -36,6 +44,7 @@ class StationJobTest : public QObject {
 private slots:
     void initTestCase() { QuietPlatformWarnings(); }
     void JobRunHistoryAndExport();
+    void AStoreThatDoesNotAnswerNeverFreezesTheWindow();
 };
 
 void StationJobTest::JobRunHistoryAndExport() {
@@ -70,14 +79,20 @@ void StationJobTest::JobRunHistoryAndExport() {
     QVERIFY2(station->StatusLabel()->text().contains(bad + ":2:1: unknown key 'verfy'"),
              qPrintable(station->StatusLabel()->text()));
     QVERIFY(!station->HasJob());
-    // a job with serials never makes its store: it says how, and opens once the store is made
-    QVERIFY(!station->OpenJob(job));
-    QVERIFY2(station->StatusLabel()->text().contains(QStringLiteral("vandrel-cli store init")),
-             qPrintable(station->StatusLabel()->text()));
+    // a job with serials never makes its store: it says how, and opens once the store is made (the
+    // store opened off the UI thread)
+    QVERIFY(station->OpenJob(job));
+    QTRY_VERIFY2(station->StatusLabel()->text().contains(QStringLiteral("vandrel-cli store init")),
+                 qPrintable(station->StatusLabel()->text()));
+    QVERIFY(!station->HasJob());
     std::string problem;
     QVERIFY2(OpenRecordStore("", problem, STORE_CREATE), problem.c_str());
     QVERIFY(station->OpenJob(job));
-    QVERIFY(station->HasJob());
+    QTRY_VERIFY(station->HasJob());
+    QTRY_VERIFY(station->TallyLabel()->text().contains(QStringLiteral("job today: 0 passed, 0 failed")));
+    // the operator each record names: the user running the program, unless another is typed
+    QCOMPARE(station->OperatorEdit()->text(), QString::fromStdString(UserName()));
+    station->OperatorEdit()->setText(QStringLiteral("alice"));
     QVERIFY(station->JobLabel()->text().contains(QStringLiteral("R3700 sample line")));
     QVERIFY(station->JobLabel()->text().contains(QStringLiteral("vmain.m0, vdrive.m0")));
     QVERIFY(!station->VerifyBox()->isEnabled()); // the job pins verify
@@ -95,12 +110,12 @@ void StationJobTest::JobRunHistoryAndExport() {
              qPrintable(pass->ReasonText()));
     QCOMPARE(fail->StateText(), QStringLiteral("FAIL"));
     QVERIFY2(fail->ReasonText().contains(QStringLiteral("(void)")), qPrintable(fail->ReasonText()));
-    QVERIFY2(station->TallyLabel()->text().contains(QStringLiteral("job today: 1 passed, 1 failed")),
-             qPrintable(station->TallyLabel()->text()));
+    QTRY_VERIFY2(station->TallyLabel()->text().contains(QStringLiteral("job today: 1 passed, 1 failed")),
+                 qPrintable(station->TallyLabel()->text()));
     SaveScreenshot(station, QStringLiteral("station-job-run"));
 
     {
-        // each record names this station and the user who ran it (the window has no other)
+        // each record names this station and the operator typed in the window
         auto records = OpenRecordStore("", problem, STORE_READ);
         QVERIFY2(records, problem.c_str());
         std::vector<TS_ATTEMPT_RECORD> attempts;
@@ -108,8 +123,7 @@ void StationJobTest::JobRunHistoryAndExport() {
         QCOMPARE(attempts.size(), std::size_t{2});
         for (const TS_ATTEMPT_RECORD& attempt : attempts) {
             QCOMPARE(attempt.Station, HostName());
-            QCOMPARE(attempt.Operator, UserName());
-            QVERIFY(!attempt.Operator.empty());
+            QCOMPARE(attempt.Operator, std::string("alice"));
         }
     }
     CLineHistoryDlg* history = station->ShowHistory();
@@ -136,9 +150,80 @@ void StationJobTest::JobRunHistoryAndExport() {
     window = std::make_unique<CVandrelDlg>(options);
     window->show();
     window->Command(ID_FLASH_TOOLS_PRODUCTION_STATION)->trigger();
-    QVERIFY(window->StationWindow()->HasJob());
+    QTRY_VERIFY(window->StationWindow()->HasJob());
     window.reset();
     ClearPortEnvironment();
+    qunsetenv("XDG_DATA_HOME");
+}
+
+// A job whose PostgreSQL store does not answer (a socket that takes the connection and never
+// replies): the window goes on answering and painting while the store is opened off its thread,
+// Start waits, and once the connect time-out has passed the status line says why.
+void StationJobTest::AStoreThatDoesNotAnswerNeverFreezesTheWindow() {
+    CConfigDir config;
+    QTemporaryDir dir;
+    qputenv("XDG_DATA_HOME", dir.filePath(QStringLiteral("data")).toLocal8Bit());
+    const QString samples = QStringLiteral(VANDREL_SOURCE_DIR "/samples");
+    for (const char* name : {"vwriter.m0", "vmain.m0", "vdrive.m0", "r3700-line.toml"}) {
+        QVERIFY(QFile::copy(samples + "/" + name, dir.filePath(QString::fromLatin1(name))));
+    }
+    // a listening socket that never accepts: the connection is made, no reply ever comes
+    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    QVERIFY(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
+    QVERIFY(::listen(silent, 8) == 0);
+    QVERIFY(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length) == 0);
+    const std::string url = "postgresql://vandrel@127.0.0.1:" + std::to_string(ntohs(address.sin_port)) +
+                            "/line?connect_timeout=4";
+    std::ifstream in(dir.filePath(QStringLiteral("r3700-line.toml")).toStdString());
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string toml = text.str();
+    toml.insert(toml.find("\n[writer]"), "\nstore = \"" + url + "\"\n");
+    const QString job = dir.filePath(QStringLiteral("silent.toml"));
+    std::ofstream(job.toStdString()) << toml;
+    WriteAppSettings(AppSettings{}, {}, config.Std());
+
+    CVandrelDlg::TS_OPTIONS options;
+    options.modulePath = VANDREL_PROGRAM;
+    auto window = std::make_unique<CVandrelDlg>(options);
+    window->show();
+    window->Command(ID_FLASH_TOOLS_PRODUCTION_STATION)->trigger();
+    QPointer<CStationDlg> station = window->StationWindow();
+    QVERIFY(station);
+    station->resize(900, 640);
+
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(station->OpenJob(job));
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed()))); // not the time-out
+    QVERIFY(station->OpeningJob());
+    QVERIFY(
+        station->StatusLabel()->text().contains(QStringLiteral("Opening the record store of postgresql://")));
+    QVERIFY(!station->StartButton()->isEnabled()); // Start waits for the store
+    // the UI thread goes on: a timer of 50 ms fires, the window repaints and answers input
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+    ticker.start(50);
+    QTest::qWait(2000);
+    QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks))); // 40 when nothing is held up
+    QVERIFY(station->OpeningJob());
+    station->OperatorEdit()->setText(QStringLiteral("bob"));
+    QCOMPARE(station->Model().Operator(), std::string("bob"));
+    SaveScreenshot(station, QStringLiteral("station-store-opening"));
+    // the connect time-out (4 s) passes: the reason, and the window as it was
+    QTRY_VERIFY_WITH_TIMEOUT(!station->OpeningJob(), 30000);
+    QVERIFY2(station->StatusLabel()->text().contains(QStringLiteral("cannot connect to the record store")),
+             qPrintable(station->StatusLabel()->text()));
+    QVERIFY(!station->HasJob());
+    QVERIFY(station->StartButton()->isEnabled());
+    SaveScreenshot(station, QStringLiteral("station-store-unreachable"));
+    window.reset();
+    ::close(silent);
     qunsetenv("XDG_DATA_HOME");
 }
 

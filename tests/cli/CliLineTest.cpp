@@ -4,13 +4,20 @@
 // clearly; two vandrel-cli processes share one store (SQLite, and a PostgreSQL server the test
 // starts) with 16 handsets between them and never issue a serial twice; kill -9 of a station
 // mid-run, then a restart: the open attempt is closed as interrupted and its serial is not issued
-// again.
+// again; the PostgreSQL server stopped mid-run and started again (the station waits and goes on),
+// and a station stopped with SIGSTOP while it holds the pool's row (the other goes on).
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <signal.h>
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -20,6 +27,7 @@
 #include "CliRunner.h"
 #include "SimHarness.h"
 #include "TempDir.h"
+#include "line/RecordJson.h"
 #include "line/RecordStore.h"
 #include "line/Sha256.h"
 
@@ -158,6 +166,88 @@ void TwoStations(TS_LINE_BED& bed, const std::string& store) {
     EXPECT_EQ(recorded, held);
 }
 
+// A run whose --json lines are read as they come: the test acts at a point of the run (stops the
+// store's server, stops the process) and then waits for what the station says.
+class CLiveRun {
+public:
+    CLiveRun(const TS_LINE_BED& bed, std::vector<std::string> args) {
+        int fds[2] = {-1, -1};
+        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        m_read = fds[0];
+        m_run = std::thread([this, &bed, args, write = fds[1]] {
+            CCliRunner cli = bed.Cli();
+            cli.SetStdout(write);
+            TS_CLI_RESULT result =
+                cli.Run(args, std::chrono::seconds(300), [this](pid_t pid) { m_pid = pid; });
+            ::close(write);
+            std::lock_guard lock(m_mutex);
+            m_result = std::move(result);
+        });
+        m_reader = std::thread([this] {
+            char buffer[4096];
+            for (ssize_t n; (n = ::read(m_read, buffer, sizeof buffer)) != 0;) {
+                if (n > 0) {
+                    std::lock_guard lock(m_mutex);
+                    m_out.append(buffer, static_cast<std::size_t>(n));
+                    m_changed.notify_all();
+                } else if (errno != EINTR) {
+                    break;
+                }
+            }
+        });
+    }
+    ~CLiveRun() { Finish(); }
+    pid_t Pid() const { return m_pid.load(); }
+    // Waits until the events of one kind (whole lines so far) satisfy want; false after limit.
+    bool WaitFor(const std::string& event,
+                 const std::function<bool(const std::vector<nlohmann::json>&)>& want,
+                 std::chrono::seconds limit) {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(
+            lock, limit, [&] { return want(Events(m_out.substr(0, m_out.rfind('\n') + 1), event)); });
+    }
+    // The run's end: its status and every line.
+    TS_CLI_RESULT Finish() {
+        if (m_run.joinable()) {
+            m_run.join();
+        }
+        if (m_reader.joinable()) {
+            m_reader.join();
+            ::close(m_read);
+        }
+        std::lock_guard lock(m_mutex);
+        m_result.out = m_out;
+        return m_result;
+    }
+
+private:
+    int m_read = -1;
+    std::atomic<pid_t> m_pid{0};
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::string m_out;
+    TS_CLI_RESULT m_result;
+    std::thread m_run;
+    std::thread m_reader;
+};
+
+// Every passed record's serial once, and what the handsets hold is what their records say.
+void ExpectEachSerialOnce(const TS_LINE_BED& bed, const std::string& store, std::size_t passed) {
+    std::set<std::string> recorded;
+    std::size_t count = 0;
+    for (const TS_ATTEMPT_RECORD& r : Records(store)) {
+        if (r.Result == RESULT_PASSED) {
+            ++count;
+            EXPECT_TRUE(recorded.insert(r.Serial).second) << r.Serial << " twice";
+        }
+    }
+    EXPECT_EQ(count, passed);
+    std::set<std::string> held;
+    for (std::size_t k = 0; k < bed.sims.size(); ++k) {
+        held.insert(bed.Held(k));
+    }
+    EXPECT_EQ(held, recorded);
+}
 } // namespace
 
 TEST(CliLine, FourHandsetsOneFailingThenRework) {
@@ -215,6 +305,18 @@ TEST(CliLine, FourHandsetsOneFailingThenRework) {
     EXPECT_EQ(failed, 1);
     const std::vector<TS_ATTEMPT_RECORD> records = Records("sqlite:" + bed.dir.File("records.db"));
     ASSERT_EQ(records.size(), 4u);
+    // the exports, written as they are read, are those of the records read at once
+    EXPECT_EQ(csv.out, AttemptsCsv(records));
+    const TS_CLI_RESULT logs =
+        cli.Run({"--store", bed.dir.File("records.db"), "history", "--csv", "--with-logs"});
+    EXPECT_EQ(logs.out, AttemptsCsv(records, true));
+    const TS_CLI_RESULT jsonLogs =
+        cli.Run({"--store", bed.dir.File("records.db"), "history", "--json", "--with-logs"});
+    std::string lines;
+    for (const TS_ATTEMPT_RECORD& r : records) {
+        lines += RecordJson(r, true).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    }
+    EXPECT_EQ(jsonLogs.out, lines);
     std::string mainSha, error;
     ASSERT_TRUE(Sha256OfFile(bed.dir.File("vmain.m0"), mainSha, error));
     for (const auto& entry : std::filesystem::directory_iterator(bed.dir.File(""))) {
@@ -344,6 +446,15 @@ TEST(CliLine, StoresAreMadeOnPurpose) {
          ""},
         {{"--job", plain, "--store", typo, "--port", "/dev/null", "run"}, 1, "no record store at", ""},
         {{"store", "init", typo}, 0, "", typo},
+        {{"store", "archive", "--before", "2026-01-01", "--store", typo, bed.dir.File("old.db")},
+         1,
+         "no record store at sqlite:" + typo,
+         ""},
+        {{"store", "archive", bed.dir.File("old.db")}, 2, "store archive takes --before DATE", ""},
+        {{"store", "archive", "--before", "last year", bed.dir.File("old.db")},
+         2,
+         "--before takes a date",
+         ""},
         {{"--job", plain, "--port", bed.dir.File("none"), "run"},
          1,
          "",
@@ -455,6 +566,143 @@ TEST(CliLine, TwoStationsShareOnePostgresServer) {
     }
     TS_LINE_BED bed(16, 1000, 1999, server.Url());
     TwoStations(bed, server.Url());
+}
+
+// The store's server stopped in the middle of a run and started again: the station says it waits
+// (no handset goes on without its record: before its serial is taken, or before its end is
+// written), then goes on by itself once the server is back. Every handset passes, each serial once.
+TEST(CliLine, APostgresServerStoppedMidRunThenStartedAgain) {
+    CPgServer server;
+    if (!server.Started()) {
+        GTEST_SKIP() << server.Problem();
+    }
+    const struct {
+        const char* name;
+        const char* database;
+        const char* stopAt; // the phase a port has entered when the server is stopped
+    } cases[] = {
+        {"before the serials are taken", "before_serial", "writer"},
+        {"while the images are sent", "during_program", "program"},
+    };
+    vsim::SSimulatorOptions paced;
+    paced.lineRate = 115200; // seconds per handset: time to stop the server in the middle
+    for (const auto& c : cases) {
+        ASSERT_TRUE(server.Start()) << c.name;
+        ASSERT_TRUE(server.CreateDatabase(c.database)) << c.name;
+        const std::string store = server.Url(c.database);
+        TS_LINE_BED bed(3, 1000, 1999, store, paced);
+        CLiveRun run(bed, bed.Run(0, 3));
+        const auto phase = [&c](const std::vector<nlohmann::json>& phases) {
+            return std::any_of(phases.begin(), phases.end(),
+                               [&c](const nlohmann::json& j) { return j.value("phase", "") == c.stopAt; });
+        };
+        ASSERT_TRUE(run.WaitFor("phase", phase, std::chrono::seconds(120))) << c.name;
+        ASSERT_TRUE(server.Stop()) << c.name;
+        // the station finds out at its next record (a serial, an end) and says so
+        const auto said = [](const char* state) {
+            return [state](const std::vector<nlohmann::json>& events) {
+                return std::any_of(events.begin(), events.end(), [state](const nlohmann::json& j) {
+                    return j.value("state", "") == state;
+                });
+            };
+        };
+        EXPECT_TRUE(run.WaitFor("store", said("unreachable"), std::chrono::seconds(120))) << c.name;
+        std::this_thread::sleep_for(std::chrono::seconds(2)); // it stays away a while
+        ASSERT_TRUE(server.Start()) << c.name;
+        EXPECT_TRUE(run.WaitFor("store", said("ok"), std::chrono::seconds(60))) << c.name;
+        const TS_CLI_RESULT result = run.Finish();
+        EXPECT_EQ(result.status, 0) << c.name << ": " << result.err << result.out.substr(0, 4000);
+        const auto stores = Events(result.out, "store");
+        ASSERT_GE(stores.size(), 2u) << c.name;
+        EXPECT_EQ(stores.front().value("state", ""), "unreachable") << c.name;
+        EXPECT_FALSE(stores.front().value("reason", "").empty()) << c.name;
+        EXPECT_EQ(stores.back().value("state", ""), "ok") << c.name;
+        const auto ends = Events(result.out, "end");
+        EXPECT_EQ(ends.size(), 3u) << c.name;
+        for (const nlohmann::json& end : ends) {
+            EXPECT_EQ(end.value("result", ""), "ok") << c.name << ": " << end.dump();
+        }
+        ExpectEachSerialOnce(bed, store, 3);
+    }
+}
+
+// A station stopped (SIGSTOP) while its transaction holds the pool's row: its session ends itself
+// (idle in a transaction), and the other station goes on within its lock time-out, never seeing
+// its store fail. The stopped station, continued, takes a serial anew: each serial once.
+TEST(CliLine, AStationStoppedWhileItHoldsThePoolsRow) {
+    CPgServer server;
+    if (!server.Started()) {
+        GTEST_SKIP() << server.Problem();
+    }
+    TS_LINE_BED bed(3, 1000, 1999, server.Url());
+    // the pool's row made by a first handset
+    const TS_CLI_RESULT first = bed.Cli().Run(bed.Run(0, 1), std::chrono::seconds(120));
+    ASSERT_EQ(first.status, 0) << first.err;
+    // one session holds the row, another watches (a session in a transaction sees the activity of
+    // the others as it was when its transaction began)
+    PGconn* db = PQconnectdb(server.Url().c_str());
+    PGconn* watcher = PQconnectdb(server.Url().c_str());
+    ASSERT_EQ(PQstatus(db), CONNECTION_OK) << PQerrorMessage(db);
+    ASSERT_EQ(PQstatus(watcher), CONNECTION_OK) << PQerrorMessage(watcher);
+    const auto watch = [watcher](const std::string& text) {
+        PGresult* r = PQexec(watcher, text.c_str());
+        std::string value =
+            PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) > 0 ? PQgetvalue(r, 0, 0) : "";
+        PQclear(r);
+        return value;
+    };
+    const auto sql = [db](const std::string& text) {
+        PGresult* r = PQexec(db, text.c_str());
+        std::string value =
+            PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) > 0 ? PQgetvalue(r, 0, 0) : "";
+        PQclear(r);
+        return value;
+    };
+    const auto until = [](const std::function<bool()>& done, std::chrono::seconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    };
+    // the test holds the row: the first station's serial waits for it, inside its transaction
+    sql("BEGIN");
+    ASSERT_FALSE(sql("SELECT name FROM pools FOR UPDATE").empty());
+    CLiveRun stopped(bed, bed.Run(1, 2));
+    std::string backend;
+    if (!until(
+            [&] {
+                backend = watch("SELECT pid FROM pg_stat_activity WHERE wait_event_type = 'Lock'");
+                return !backend.empty();
+            },
+            std::chrono::seconds(120))) {
+        sql("COMMIT");
+        const TS_CLI_RESULT r = stopped.Finish();
+        FAIL() << "the station never waited for the row: " << r.status << "\n"
+               << r.err << r.out.substr(0, 3000);
+    }
+    ASSERT_EQ(::kill(stopped.Pid(), SIGSTOP), 0);
+    sql("COMMIT"); // the stopped station's session now holds the row, and its process cannot go on
+    ASSERT_TRUE(until(
+        [&] {
+            return watch("SELECT state FROM pg_stat_activity WHERE pid = " + backend) ==
+                   "idle in transaction";
+        },
+        std::chrono::seconds(30)));
+    const TS_CLI_RESULT other = bed.Cli().Run(bed.Run(2, 3), std::chrono::seconds(120));
+    ::kill(stopped.Pid(), SIGCONT);
+    EXPECT_EQ(other.status, 0) << other.err << other.out.substr(0, 4000);
+    // within the lock time-out (15 s): the row was free again before the other station gave up
+    EXPECT_TRUE(Events(other.out, "store").empty()) << other.out.substr(0, 4000);
+    EXPECT_LT(other.seconds, 15.0);
+    const TS_CLI_RESULT resumed = stopped.Finish();
+    EXPECT_EQ(resumed.status, 0) << resumed.err << resumed.out.substr(0, 4000);
+    PQfinish(db);
+    PQfinish(watcher);
+    ExpectEachSerialOnce(bed, server.Url(), 3);
 }
 
 TEST(CliLine, AStationKilledMidRunThenRestarted) {

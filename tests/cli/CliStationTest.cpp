@@ -147,6 +147,12 @@ std::string SchemaProblem(const nlohmann::json& j) {
     if (event == "refused") {
         return isString("reason") ? "" : "refusal reason";
     }
+    if (event == "store") {
+        const bool waits = j.value("state", "") == "unreachable";
+        return j["port"] == "*" && (waits || j.value("state", "") == "ok") && waits == isString("reason")
+                   ? ""
+                   : "store fields";
+    }
     if (event == "summary") {
         return j["port"] == "*" && isCount("succeeded") && isCount("failed") ? "" : "summary fields";
     }

@@ -1,7 +1,7 @@
 // A PostgreSQL server of the test's own: initdb and pg_ctl in a temporary folder, run as an
 // unprivileged user when the test runs as root (the server refuses root), listening on a Unix
 // socket in that folder only. Stopped by the destructor, also when a test failed; Stop and Start
-// take it away and bring it back in between.
+// take it away and bring it back in the middle of a test.
 //
 //   CPgServer server;
 //   if (!server.Started()) GTEST_SKIP() << server.Problem();
@@ -57,20 +57,23 @@ public:
         }
         if (!Start()) {
             m_problem = "the server did not start (see " + m_dir + "/server.log)";
-            return;
         }
-        m_started = true;
     }
-    // The server stopped at once (every session cut, as a crash or a power cut would), and started
-    // again on the same socket with the same data.
-    bool Stop() const {
-        return Run(m_bin + "/pg_ctl -D " + m_dir + "/data -m immediate -w stop > /dev/null 2>&1") == 0;
+    // The server stopped as an administrator stops it (every session ended, "fast"), and started
+    // again on the same folder and socket.
+    bool Stop() {
+        m_started = !(Run(m_bin + "/pg_ctl -D " + m_dir + "/data -m fast -w stop > /dev/null 2>&1") == 0);
+        return !m_started;
     }
-    bool Start() const {
+    bool Start() {
+        if (m_started) {
+            return true;
+        }
         const std::string options =
             "-k " + m_dir + " -p " + std::to_string(m_port) + " -c listen_addresses= -F";
-        return Run(m_bin + "/pg_ctl -D " + m_dir + "/data -o '" + options + "' -w -t 120 -l " + m_dir +
-                   "/server.log start > /dev/null 2>&1") == 0;
+        m_started = Run(m_bin + "/pg_ctl -D " + m_dir + "/data -o '" + options + "' -w -t 120 -l " + m_dir +
+                        "/server.log start > /dev/null 2>&1") == 0;
+        return m_started;
     }
     ~CPgServer() {
         if (m_started) {

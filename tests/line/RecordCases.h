@@ -203,6 +203,7 @@ inline void ExpectKeepAsksTheStore(IRecordStore& store) {
 
 // An attempt's end that comes after another station closed its record as interrupted (close) is
 // kept as the record's late result; the record stays interrupted; a passed one makes its serial used.
+// An end tried again (the station's retry after a lost answer) leaves the first end as it was.
 inline void ExpectALateEndIsKept(IRecordStore& store, const std::function<void(int64_t id)>& close) {
     TS_ATTEMPT_RECORD record;
     record.Job = "late";
@@ -233,6 +234,20 @@ inline void ExpectALateEndIsKept(IRecordStore& store, const std::function<void(i
     ASSERT_TRUE(store.PoolSerials("late", serials, error)) << error;
     ASSERT_EQ(serials.size(), 1u);
     EXPECT_EQ(serials[0].State, "used");
-    record.Id = id + 1000; // no such record: an end that finds nothing is an error
+    // an end tried again after its first try was written but its answer lost: done, the first kept
+    TS_ATTEMPT_RECORD twice;
+    twice.Job = "late";
+    ASSERT_TRUE(store.BeginAttempt(twice, twice.Id, error)) << error;
+    twice.Result = RESULT_PASSED;
+    twice.Reason = "first try";
+    ASSERT_TRUE(store.EndAttempt(twice, error)) << error;
+    twice.Reason = "second try";
+    EXPECT_TRUE(store.EndAttempt(twice, error)) << error;
+    filter.Id = twice.Id;
+    ASSERT_TRUE(store.Query(filter, records, error)) << error;
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].Reason, "first try");
+    EXPECT_EQ(records[0].Late, "");
+    record.Id = twice.Id + 1000; // no such record: an end that finds nothing is an error
     EXPECT_FALSE(store.EndAttempt(record, error));
 }

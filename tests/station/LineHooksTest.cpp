@@ -1,10 +1,12 @@
 // The station engine with a production line's hooks (station/LineHooks.h), on fake sources and
 // recorders: the handset's data patched into an image's data or written after the images, both
 // verified; the flash parts and the data field known before anything is erased; a refusal of
-// the data source fails the handset before any erase; a recorder that cannot begin an attempt
-// leaves the handset untouched and stops every port.
+// the data source fails the handset before any erase; a store that cannot be written holds the
+// handset (untouched before its record is open) until the store is back, and a handset whose
+// record is not written never counts as passed.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 
 #include "SimHarness.h"
@@ -20,20 +22,31 @@ const std::string kSamples = std::string(VANDREL_SOURCE_DIR) + "/samples";
 
 class CQuietObserver final : public IStationObserver {
 public:
+    std::vector<TE_STATION_STORE> storeStates;
+    std::function<void()> onUnreachable;
     void OnBegin(int, const std::string&) override {}
     void OnPhase(int, TE_STATION_PHASE) override {}
     void OnProgress(int, uint64_t, uint64_t) override {}
     void OnLog(int, const std::string&) override {}
     void OnEnd(int, const TS_STATION_RESULT&) override {}
+    void OnStoreState(TE_STATION_STORE state, const std::string& reason) override {
+        storeStates.push_back(state);
+        EXPECT_EQ(reason.empty(), state == STATION_STORE_OK) << reason;
+        if (state == STATION_STORE_UNREACHABLE && onUnreachable) {
+            onUnreachable();
+        }
+    }
 };
 
 class CFakeLine final : public IHandsetDataSource, public IAttemptRecorder {
 public:
     uint32_t address = 0;
     std::vector<uint8_t> bytes;
-    bool refuse = false;    // TakeData says no
-    bool failBegin = false; // BeginAttempt says no
-    bool failEnd = false;   // EndAttempt says no
+    bool refuse = false; // TakeData says no
+    // the store cannot be written: so many times in a row (-1: for good) at each step
+    int failBegin = 0;
+    int failTake = 0;
+    int failEnd = 0;
     std::mutex mutex;
     std::vector<TS_HANDSET_FACTS> facts;
     std::vector<TS_ATTEMPT_OUTCOME> outcomes;
@@ -44,6 +57,12 @@ public:
                   std::string& reason) override {
         std::lock_guard lock(mutex);
         facts.push_back(f);
+        if (failTake != 0) {
+            failTake -= failTake > 0 ? 1 : 0;
+            error = STATION_ERR_RECORD;
+            reason = "the server went away";
+            return false;
+        }
         if (refuse) {
             error = STATION_ERR_FLASH_ID;
             reason = "the handset's CS#0 holds another part";
@@ -57,7 +76,8 @@ public:
     }
     bool BeginAttempt(int, const std::string&, const std::string&, int64_t& attempt,
                       std::string& reason) override {
-        if (failBegin) {
+        if (failBegin != 0) {
+            failBegin -= failBegin > 0 ? 1 : 0;
             reason = "disk full";
             return false;
         }
@@ -68,7 +88,8 @@ public:
         std::lock_guard lock(mutex);
         EXPECT_EQ(attempt, 7);
         outcomes.push_back(outcome);
-        if (failEnd) {
+        if (failEnd != 0) {
+            failEnd -= failEnd > 0 ? 1 : 0;
             reason = "the server went away";
             return false;
         }
@@ -76,18 +97,25 @@ public:
     }
 };
 
-TS_STATION_RESULT RunOne(CSimHarness& sim, CFakeLine& line, bool* stopped = nullptr) {
+// stopWhenUnreachable: the station is stopped as soon as it says it waits for its store.
+TS_STATION_RESULT RunOne(CSimHarness& sim, CFakeLine& line,
+                         std::vector<TE_STATION_STORE>* storeStates = nullptr,
+                         bool stopWhenUnreachable = false) {
     TS_STATION_JOB job;
     job.Files = {kSamples + "/vmain.m0", kSamples + "/vdrive.m0"};
     job.WriterPath = kSamples + "/vwriter.m0";
     job.Verify = true;
     CQuietObserver observer;
     CStationEngine station(job, {StationUartPort(sim.Path(), 12)}, observer);
+    if (stopWhenUnreachable) {
+        observer.onUnreachable = [&station] { station.StopAll(); };
+    }
     station.SetLineHooks({&line, &line});
+    station.SetStoreRetry(std::chrono::milliseconds(20));
     station.Start(false);
     station.Wait();
-    if (stopped) {
-        *stopped = station.StopRequested();
+    if (storeStates) {
+        *storeStates = observer.storeStates;
     }
     return station.LastResult(0);
 }
@@ -127,37 +155,63 @@ TEST(LineHooks, DataInsideAnImageOrAfterTheImagesIsWrittenAndVerified) {
 }
 
 TEST(LineHooks, RefusalsComeBeforeAnythingIsErased) {
-    for (const bool beginFails : {false, true}) {
-        CSimHarness sim(ESimLink::Uart);
-        CFakeLine line;
-        line.address = 0x0037F000;
-        line.bytes = {1, 2, 3, 4};
-        line.refuse = !beginFails;
-        line.failBegin = beginFails;
-        const TS_STATION_RESULT result = RunOne(sim, line);
-        EXPECT_FALSE(result.Ok);
-        EXPECT_EQ(result.Error, beginFails ? STATION_ERR_RECORD : STATION_ERR_FLASH_ID) << result.Message;
-        EXPECT_EQ(sim.Host().ReadMemory(0x00006000, 4),
-                  std::vector<uint8_t>(4, 0xFF)); // nothing erased or written
-        if (beginFails) {
-            EXPECT_EQ(sim.Host().Handset().CommandCount(), 0u); // the handset was not even asked
-        }
-        EXPECT_EQ(line.outcomes.size(), beginFails ? 0u : 1u);
-    }
-}
-
-// A handset flashed in full whose record cannot be completed does not count as good, and the
-// station stops: the next handset would have no record either.
-TEST(LineHooks, ARecordThatCannotBeCompletedStopsTheStation) {
     CSimHarness sim(ESimLink::Uart);
     CFakeLine line;
     line.address = 0x0037F000;
     line.bytes = {1, 2, 3, 4};
-    line.failEnd = true;
-    bool stopped = false;
-    const TS_STATION_RESULT result = RunOne(sim, line, &stopped);
+    line.refuse = true;
+    const TS_STATION_RESULT result = RunOne(sim, line);
     EXPECT_FALSE(result.Ok);
-    EXPECT_EQ(result.Error, STATION_ERR_RECORD);
-    EXPECT_NE(result.Message.find("the server went away"), std::string::npos) << result.Message;
-    EXPECT_TRUE(stopped);
+    EXPECT_EQ(result.Error, STATION_ERR_FLASH_ID) << result.Message;
+    EXPECT_EQ(sim.Host().ReadMemory(0x00006000, 4), std::vector<uint8_t>(4, 0xFF)); // nothing erased
+    EXPECT_EQ(line.outcomes.size(), 1u);
+}
+
+// A store that cannot be written at the attempt's begin, at its serial or at its end: the station
+// says it waits, the handset waits (untouched before its record is open, nothing erased before
+// its serial is taken), and the station goes on by itself once the store is back. Stopped while
+// it waits, the handset fails as "record" and never counts as passed.
+TEST(LineHooks, AStoreThatCannotBeWrittenHoldsTheHandsetUntilItIsBack) {
+    const struct {
+        const char* name;
+        int failBegin, failTake, failEnd;
+        bool ok;
+        bool flashed;       // the images went to the handset
+        std::size_t ends;   // EndAttempt calls
+        const char* reason; // in the failure's message
+        bool back;          // the station said the store was back (the failed attempt's end written)
+    } cases[] = {
+        {"begin, twice", 2, 0, 0, true, true, 1, "", true},
+        {"serial, twice", 0, 2, 0, true, true, 1, "", true},
+        {"end, twice", 0, 0, 2, true, true, 3, "", true},
+        {"begin, for good", -1, 0, 0, false, false, 0, "the handset was not touched: disk full", false},
+        {"serial, for good", 0, -1, 0, false, false, 1, "nothing was erased: the server went away", true},
+        {"end, for good", 0, 0, -1, false, true, 1, "does not count as passed: the server went away", false},
+    };
+    for (const auto& c : cases) {
+        CSimHarness sim(ESimLink::Uart);
+        CFakeLine line;
+        line.address = 0x0037F000;
+        line.bytes = {1, 2, 3, 4};
+        line.failBegin = c.failBegin;
+        line.failTake = c.failTake;
+        line.failEnd = c.failEnd;
+        std::vector<TE_STATION_STORE> states;
+        const bool forGood = c.failBegin < 0 || c.failTake < 0 || c.failEnd < 0;
+        const TS_STATION_RESULT result = RunOne(sim, line, &states, forGood);
+        EXPECT_EQ(result.Ok, c.ok) << c.name << ": " << result.Message;
+        if (!c.ok) {
+            EXPECT_EQ(result.Error, STATION_ERR_RECORD) << c.name;
+            EXPECT_NE(result.Message.find(c.reason), std::string::npos) << c.name << ": " << result.Message;
+        }
+        EXPECT_EQ(sim.Host().ReadMemory(0x00006000, 4) != std::vector<uint8_t>(4, 0xFF), c.flashed) << c.name;
+        if (c.failBegin < 0) {
+            EXPECT_EQ(sim.Host().Handset().CommandCount(), 0u) << c.name; // not even asked
+        }
+        EXPECT_EQ(line.outcomes.size(), c.ends) << c.name;
+        const std::vector<TE_STATION_STORE> said =
+            c.back ? std::vector<TE_STATION_STORE>{STATION_STORE_UNREACHABLE, STATION_STORE_OK}
+                   : std::vector<TE_STATION_STORE>{STATION_STORE_UNREACHABLE};
+        EXPECT_EQ(states, said) << c.name; // once per change, however many tries
+    }
 }

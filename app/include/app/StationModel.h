@@ -8,6 +8,7 @@
 #pragma once
 
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -75,6 +76,16 @@ struct TS_TODAY_TALLY {
 // "2026-12-09T23:00:00"): where today's tally begins.
 std::string LocalDayStart(std::time_t now);
 
+// A job being opened: its file read on the UI thread (ReadJob), its store opened on any thread
+// (OpenJobStore: a server over the network may take its connect time-out), then put in use on the
+// UI thread (UseJob).
+struct TS_JOB_OPENING {
+    std::string Path;
+    std::shared_ptr<TS_LINE_JOB> Job;
+    std::shared_ptr<IRecordStore> Store; // once the store opened
+    std::string Problem;                 // why the store did not open
+};
+
 class CStationModel {
 public:
     CStationModel();
@@ -83,8 +94,19 @@ public:
     CStationModel& operator=(const CStationModel&) = delete;
 
     // ---- the production line's job (not while running)
-    // False with the reason (the job file's or the store's); the job in use, if any, stays.
+    // False with the reason (the job file's or the store's); the job in use, if any, stays. The
+    // three steps of ReadJob, OpenJobStore and UseJob on the caller's thread.
     bool OpenJob(const std::string& path, std::string& problem);
+    // The job file read: false with its reason.
+    static bool ReadJob(const std::string& path, TS_JOB_OPENING& opening, std::string& problem);
+    // Its store opened (made only for a job without serials, on first use); any thread, no model
+    // touched. False with opening.Problem.
+    static bool OpenJobStore(TS_JOB_OPENING& opening);
+    // The job with its open store in use (false while running: nothing changes).
+    bool UseJob(TS_JOB_OPENING opening);
+    // The operator the records name: the user running the program unless the window names another.
+    void SetOperator(const std::string& name);
+    const std::string& Operator() const { return m_operator; }
     void CloseJob();
     bool HasJob() const { return m_line != nullptr; }
     const TS_LINE_JOB* Job() const { return m_job.get(); }
@@ -126,6 +148,11 @@ public:
     bool Waiting(int port, bool away);
     bool Refused(int port, const std::string& reason);
     bool PortState(int port, TE_STATION_PORT_STATE state);
+    // The record store as the engine found it (false: nothing changes). While it is unreachable no
+    // new handset is taken; the station goes on by itself once it is back.
+    bool StoreState(TE_STATION_STORE state, const std::string& reason);
+    TE_STATION_STORE Store() const { return m_storeState; }
+    const std::string& StoreReason() const { return m_storeReason; }
 
     const std::vector<TS_PORT_TILE>& Ports() const { return m_ports; }
 
@@ -134,15 +161,20 @@ public:
     int Failed() const { return m_failed; }
     void ResetTally();
     const TS_TODAY_TALLY& Today() const { return m_today; }
-    // The job's tally of today again, from the store.
+    // The job's tally of today again, from the store, on the caller's thread.
     void CountToday();
+    // The same question to ask on any thread (it holds the store while it runs): empty without a
+    // job. Its answer goes to SetToday on the UI thread.
+    std::function<TS_TODAY_TALLY()> TodayQuery() const;
+    void SetToday(const TS_TODAY_TALLY& today) { m_today = today; }
 
 private:
     TS_PORT_TILE* PortAt(int port);
 
     std::string m_jobPath;
-    std::unique_ptr<TS_LINE_JOB> m_job;
-    std::unique_ptr<IRecordStore> m_store;
+    std::shared_ptr<TS_LINE_JOB> m_job;
+    std::shared_ptr<IRecordStore> m_store; // shared with a question of today's tally under way
+    std::string m_operator;
     std::unique_ptr<CLineSession> m_line;
     std::vector<TS_PORT_TILE> m_ports;
     // each written by its port's thread only, sized before the engine starts
@@ -153,6 +185,8 @@ private:
     int m_passed = 0;
     int m_failed = 0;
     TS_TODAY_TALLY m_today;
+    TE_STATION_STORE m_storeState = STATION_STORE_OK;
+    std::string m_storeReason;
     // last: it goes first, before the line session its ports call
     std::unique_ptr<CStationEngine> m_engine;
 };

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -51,6 +52,12 @@ public:
     void Prepared(const std::string& path, const std::string& sha256) override;
 
 private:
+    // Rework: a serial the store did not keep (ask failed): a store that fails says nothing of the
+    // serial, so the question is asked again once the store answers. Refused: the store, answering, said
+    // no (the handset fails, nothing erased); Failed: the store did not answer (a record failure,
+    // which the station waits out).
+    enum class EAsked { Given, Refused, Failed };
+    EAsked AskAgain(const std::function<bool()>& ask);
     bool End(int64_t attempt, const TS_ATTEMPT_OUTCOME& outcome, std::string& reason);
 
     const TS_LINE_JOB& m_job;

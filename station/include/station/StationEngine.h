@@ -23,6 +23,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -76,7 +77,8 @@ enum TE_STATION_ERROR {
     STATION_ERR_INTERNAL = 14,    // "internal": the port's thread failed (out of memory, a system
                                   // error...); the message names it, the other ports go on
     STATION_ERR_SERIAL = 15,      // "serial": no serial left for the handset
-    STATION_ERR_RECORD = 16,      // "record": the record store cannot be written; the station stops
+    STATION_ERR_RECORD = 16,      // "record": the record store was not written (the station was
+                                  // stopped while it waited for the store)
 };
 const char* StationErrorName(TE_STATION_ERROR error);
 
@@ -91,6 +93,16 @@ enum TE_STATION_PORT_STATE {
     STATION_PORT_ENDED,     // "ended": the port's thread has ended (stopped, or it failed)
 };
 const char* StationPortStateName(TE_STATION_PORT_STATE state);
+
+// The record store as the station finds it (a production line's station only); the names are those
+// of StationStoreStateName.
+enum TE_STATION_STORE {
+    STATION_STORE_OK,          // "ok": records are written
+    STATION_STORE_UNREACHABLE, // "unreachable": a record could not be written: no new handset is
+                               // taken, a handset whose record is pending waits; the ports try the
+                               // store again until it answers, then go on by themselves
+};
+const char* StationStoreStateName(TE_STATION_STORE state);
 
 // A file without an end record was sent in full, and no end command went out: the download counts
 // as a success, but the image may have been cut short. Views show this text with the file.
@@ -165,6 +177,12 @@ public:
         (void)port;
         (void)reason;
     }
+    // The record store went from one state to the other (once per change, on the thread of the
+    // port that found it). reason: why it cannot be written, for people to read (empty when OK).
+    virtual void OnStoreState(TE_STATION_STORE state, const std::string& reason) {
+        (void)state;
+        (void)reason;
+    }
 };
 
 struct TS_STATION_TALLY {
@@ -229,6 +247,11 @@ public:
     // engine.
     void SetLineHooks(const TS_LINE_HOOKS& hooks);
 
+    // The record store's state, as last found by a port.
+    TE_STATION_STORE StoreState() const;
+    // How often a port waiting for its store tries it again (1 s by default). Set before Start.
+    void SetStoreRetry(std::chrono::milliseconds interval) { m_storeRetry = interval; }
+
     // Test seam: called on a port's thread as each job begins (after its OnBegin); what it throws
     // ends that port as a failed row. Set before Start.
     void SetJobHook(std::function<void(int port)> hook) { m_jobHook = std::move(hook); }
@@ -240,6 +263,9 @@ public:
 private:
     friend class CStationPort;
     void Ended(int port, const TS_STATION_RESULT& result);
+    // A port found the store unwritable (reason), or written again: said to the observer once per
+    // change.
+    void StoreFound(bool written, const std::string& reason);
     // The prepared form of a job file, made once (by the calling port when it is the first);
     // with its data records when the job verifies. Null with the failure set when it could not
     // be made or the port was stopped meanwhile (STATION_ERR_STOPPED).
@@ -258,6 +284,9 @@ private:
     IHandsetDataSource* m_lineData = nullptr;
     IAttemptRecorder* m_recorder = nullptr;
     IFilePins* m_pins = nullptr;
+    TE_STATION_STORE m_store = STATION_STORE_OK; // under m_mutex
+    std::mutex m_storeSaid;                      // one change said at a time, in order
+    std::chrono::milliseconds m_storeRetry{1000};
     // Arrivals and removals of USB devices, while a watching port waits for a usb: device.
     std::shared_ptr<void> m_usbArrivals;
 
