@@ -28,7 +28,9 @@ struct tm* localtime_r(const time_t* when, struct tm* out);
 struct tm* gmtime_r(const time_t* when, struct tm* out);
 int fsync(int fd);
 unsigned int getuid(void);
+unsigned int geteuid(void);
 unsigned int getgid(void);
+int gethostname(char* name, size_t length);
 char* realpath(const char* path, char* resolved);
 int vandrel_mkdir(const char* path);
 int __wrap_rename(const char* from, const char* to);
@@ -289,8 +291,18 @@ unsigned int getuid(void) {
     return 0;
 }
 
+unsigned int geteuid(void) {
+    return 0;
+}
+
 unsigned int getgid(void) {
     return 0;
+}
+
+// the computer's DNS host name (winsock's gethostname would need WSAStartup)
+int gethostname(char* name, size_t length) {
+    DWORD size = static_cast<DWORD>(length);
+    return ::GetComputerNameExA(ComputerNameDnsHostname, name, &size) ? 0 : -1;
 }
 
 struct passwd* getpwuid(unsigned int) {

@@ -9,8 +9,8 @@
 //   step wraps the C runtime's rename, cmake/VandrelWindows.cmake);
 // - stat() and access() also know devices ("COM3", "\\.\COM3", "\\.\pipe\name", "\\.\Csr0"),
 //   which the C runtime reports as missing;
-// - setenv, mkdtemp, localtime_r, fsync, mkdir with a mode, getpwuid, getgrgid, ioctl(TIOCGWINSZ)
-//   on the console.
+// - setenv, mkdtemp, localtime_r, fsync, mkdir with a mode, getpwuid, getgrgid, gethostname,
+//   ioctl(TIOCGWINSZ) on the console.
 //
 // File names are UTF-8 throughout: the programs carry a manifest that makes UTF-8 the process
 // code page, so the C runtime's narrow calls take UTF-8.
@@ -68,7 +68,9 @@ struct tm* localtime_r(const time_t* when, struct tm* out);
 struct tm* gmtime_r(const time_t* when, struct tm* out);
 int fsync(int fd);
 unsigned int getuid(void);
+unsigned int geteuid(void);
 unsigned int getgid(void);
+int gethostname(char* name, size_t length);
 
 char* realpath(const char* path, char* resolved);
 void* memmem(const void* haystack, size_t haystackLength, const void* needle, size_t needleLength);
