@@ -5,8 +5,8 @@
 #
 #   tests/windows/e2e-line.sh BUILD_WIN BUILD_LINUX
 #
-# Checks: `store init`, `job check`; a job run on COM1..COM4 with COM3 failing its verify (three
-# passed, one failed, the failed one's serial void); `history --csv`; every good handset holds its
+# Checks: `store init`, `job check`; a job run (--json, --log) on COM1..COM4 with COM3 failing its
+# verify (three passed, one failed, the failed one's serial void); `history --csv`; every good handset holds its
 # serial in flash (the handset's export at exit); a second console reading `history` while a run
 # writes; a station ended by TerminateProcess (taskkill /F) in the middle of a handset and run
 # again: its open attempt closed as interrupted, its serial not issued again; a URL asking for TLS
@@ -142,12 +142,13 @@ fi
 
 # --- one run on COM1..COM4, COM3 failing its verify
 mapfile -t four < <(ports_args 1 2 3 4)
-run --job "$job" --store "$db" "${four[@]}" --json run >"$work/run4.out" 2>"$work/run4.log" && rc=0 || rc=$?
+run --job "$job" --store "$db" "${four[@]}" --json --log "$work/line4.log" run >"$work/run4.out" 2>"$work/run4.log" &&
+    rc=0 || rc=$?
 passed=$(grep -c '"event":"end","result":"ok"' "$work/run4.out" || true)
 failed=$(grep -c '"event":"end","result":"failed"' "$work/run4.out" || true)
-if [ "$rc" = 1 ] && [ "$passed" = 3 ] && [ "$failed" = 1 ] &&
+if [ "$rc" = 1 ] && [ "$passed" = 3 ] && [ "$failed" = 1 ] && [ -s "$work/line4.log" ] &&
     grep '"event":"end"' "$work/run4.out" | grep '"port":"COM3"' | grep -q '"result":"failed"'; then
-    pass "a job on COM1..COM4: three passed, COM3 failed (exit 1)"
+    pass "a job on COM1..COM4 with --json and --log: three passed, COM3 failed (exit 1)"
 else
     tail -20 "$work/run4.log"
     grep '"event":"end"' "$work/run4.out" || true
