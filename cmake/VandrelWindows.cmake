@@ -76,17 +76,10 @@ function(vandrel_windows_program target)
         ${VANDREL_WINDOWS_DIR}/utf8.manifest)
 endfunction()
 
-# The POSIX calls the engines and the command line use, for every target after this point
-# (cmake/windows/compat/posix-compat.h says which and how).
-add_library(vandrel_win_compat STATIC ${VANDREL_WINDOWS_DIR}/compat/posix-compat.cpp)
-# the C runtime's own names (_access, _commit, localtime_s ...) need the GNU dialect
-set_target_properties(vandrel_win_compat PROPERTIES CXX_EXTENSIONS ON)
-target_compile_options(vandrel_win_compat PRIVATE -Wall -Wextra -Werror)
-include_directories(BEFORE ${VANDREL_WINDOWS_DIR}/compat)
-add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:-include>"
-    "$<$<COMPILE_LANGUAGE:CXX>:${VANDREL_WINDOWS_DIR}/compat/posix-compat.h>")
-link_libraries($<BUILD_INTERFACE:vandrel_win_compat>)
-add_link_options(-Wl,--wrap=rename)
+# What differs between the systems lives in one source file per system, chosen in each folder's
+# CMakeLists.txt; nothing is force-included. One C-library spelling is switched on: the C runtime's
+# own localtime_r and gmtime_r (over localtime_s and gmtime_s, in its <time.h>).
+add_compile_definitions(_POSIX_THREAD_SAFE_FUNCTIONS=200112L)
 # GCC 12's libstdc++ trips its own -Wrestrict in std::string for this target (a false positive).
 add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-Wno-restrict>)
 

@@ -5,6 +5,8 @@
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QScrollBar>
+#include <QSplitter>
 #include <QVBoxLayout>
 
 #include "line/RecordStore.h"
@@ -16,7 +18,8 @@ const char* const kColumns[] = {"ID", "Started", "Job", "Port", "Serial", "Resul
 CLineHistoryDlg::CLineHistoryDlg(const std::string& where, const QString& job, QWidget* parent)
     : QWidget(parent, Qt::Window), m_job(new QLineEdit(job, this)), m_serial(new QLineEdit(this)),
       m_port(new QLineEdit(this)), m_result(new QComboBox(this)), m_since(new QLineEdit(this)),
-      m_until(new QLineEdit(this)), m_table(new QTableWidget(this)), m_status(new QLabel(this)) {
+      m_until(new QLineEdit(this)), m_table(new QTableWidget(this)), m_log(new QPlainTextEdit(this)),
+      m_status(new QLabel(this)) {
     setObjectName(QStringLiteral("CLineHistoryDlg"));
     setWindowTitle(QString::fromLatin1(kTitle));
     m_result->addItems({QString(), QString::fromLatin1(RESULT_PASSED), QString::fromLatin1(RESULT_FAILED),
@@ -52,9 +55,18 @@ CLineHistoryDlg::CLineHistoryDlg(const std::string& where, const QString& job, Q
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->horizontalHeader()->setStretchLastSection(true);
 
+    m_log->setReadOnly(true);
+    m_log->setPlaceholderText(QStringLiteral("Open a record (double-click or Enter) to read its log"));
+    m_log->setLineWrapMode(QPlainTextEdit::NoWrap);
+    auto* split = new QSplitter(Qt::Vertical, this);
+    split->addWidget(m_table);
+    split->addWidget(m_log);
+    split->setStretchFactor(0, 3);
+    split->setStretchFactor(1, 1);
+
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
-    layout->addWidget(m_table, 1);
+    layout->addWidget(split, 1);
     layout->addWidget(m_status);
     resize(900, 480);
 
@@ -64,6 +76,13 @@ CLineHistoryDlg::CLineHistoryDlg(const std::string& where, const QString& job, Q
         connect(edit, &QLineEdit::returnPressed, this, &CLineHistoryDlg::Refresh);
     }
     connect(m_result, &QComboBox::currentIndexChanged, this, &CLineHistoryDlg::Refresh);
+    // the next page when the list is scrolled near its end
+    connect(m_table->verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
+        if (m_more && value >= m_table->verticalScrollBar()->maximum() - 5) {
+            LoadMore();
+        }
+    });
+    connect(m_table, &QTableWidget::cellActivated, this, [this](int row, int) { OpenRow(row); });
 
     std::string error;
     m_store = OpenRecordStore(where, error, STORE_READ);
@@ -90,29 +109,48 @@ bool Filter(const CLineHistoryDlg&, QLineEdit* since, QLineEdit* until, TS_HISTO
 }
 } // namespace
 
+namespace {
+// The filters of the window as they stand; false with the problem.
+bool WindowFilter(const CLineHistoryDlg& dlg, QLineEdit* job, QLineEdit* serial, QLineEdit* port,
+                  QComboBox* result, QLineEdit* since, QLineEdit* until, TS_HISTORY_FILTER& filter,
+                  QString& problem) {
+    filter.Job = job->text().trimmed().toStdString();
+    filter.Serial = serial->text().trimmed().toStdString();
+    filter.Port = port->text().trimmed().toStdString();
+    filter.Result = result->currentText().toStdString();
+    return Filter(dlg, since, until, filter, problem);
+}
+} // namespace
+
 void CLineHistoryDlg::Refresh() {
     if (!m_store) {
         return;
     }
     TS_HISTORY_FILTER filter;
-    filter.Job = m_job->text().trimmed().toStdString();
-    filter.Serial = m_serial->text().trimmed().toStdString();
-    filter.Port = m_port->text().trimmed().toStdString();
-    filter.Result = m_result->currentText().toStdString();
     QString problem;
-    if (!Filter(*this, m_since, m_until, filter, problem)) {
+    if (!WindowFilter(*this, m_job, m_serial, m_port, m_result, m_since, m_until, filter, problem)) {
         m_status->setText(problem);
         return;
     }
-    std::vector<TS_ATTEMPT_RECORD> records;
-    std::string error;
-    if (!m_store->Query(filter, records, error)) {
-        m_status->setText(QString::fromStdString(error));
-        return;
+    filter.WithLog = false; // a list: the log is read when a record is opened
+    m_cursor = std::make_unique<CRecordCursor>(*m_store, filter, kPage);
+    m_table->setRowCount(0);
+    m_log->clear();
+    m_more = true;
+    LoadMore();
+    m_table->resizeColumnsToContents();
+}
+
+bool CLineHistoryDlg::LoadMore() {
+    if (!m_cursor || !m_more) {
+        return false;
     }
-    m_table->setRowCount(static_cast<int>(records.size()));
-    for (int row = 0; row < static_cast<int>(records.size()); ++row) {
-        const TS_ATTEMPT_RECORD& r = records[static_cast<std::size_t>(row)];
+    const QSignalBlocker still(m_table->verticalScrollBar()); // rows added move the bar
+    TS_ATTEMPT_RECORD r;
+    int read = 0;
+    while (read < kPage && (m_more = m_cursor->Next(r))) {
+        const int row = m_table->rowCount();
+        m_table->insertRow(row);
         const std::string cells[] = {std::to_string(r.Id),
                                      r.Started,
                                      r.Job,
@@ -121,13 +159,50 @@ void CLineHistoryDlg::Refresh() {
                                      r.Result,
                                      r.Reason};
         for (int column = 0; column < static_cast<int>(std::size(cells)); ++column) {
-            m_table->setItem(row, column, new QTableWidgetItem(QString::fromStdString(cells[column])));
+            auto* item = new QTableWidgetItem(QString::fromStdString(cells[column]));
+            if (column == 0) {
+                item->setData(Qt::UserRole, QVariant::fromValue<qlonglong>(r.Id));
+            }
+            m_table->setItem(row, column, item);
         }
+        ++read;
     }
-    m_table->resizeColumnsToContents();
-    m_status->setText(QStringLiteral("%1 records in %2")
-                          .arg(records.size())
+    if (!m_cursor->Error().empty()) {
+        m_status->setText(QString::fromStdString(m_cursor->Error()));
+        return false;
+    }
+    ShowCount();
+    return read > 0;
+}
+
+void CLineHistoryDlg::ShowCount() {
+    m_status->setText((m_more ? QStringLiteral("%1 records shown (more as the list scrolls) in %2")
+                              : QStringLiteral("%1 records in %2"))
+                          .arg(m_table->rowCount())
                           .arg(QString::fromStdString(m_store->Describe())));
+}
+
+void CLineHistoryDlg::OpenRow(int row) {
+    const QTableWidgetItem* item = m_table->item(row, 0);
+    if (!m_store || !item) {
+        return;
+    }
+    TS_HISTORY_FILTER filter;
+    filter.Id = item->data(Qt::UserRole).toLongLong();
+    std::vector<TS_ATTEMPT_RECORD> records;
+    std::string error;
+    if (!m_store->Query(filter, records, error) || records.empty()) {
+        m_status->setText(
+            QString::fromStdString(error.empty() ? "the record is no longer in the store" : error));
+        return;
+    }
+    const TS_ATTEMPT_RECORD& r = records.front();
+    std::string log = r.Log;
+    for (std::size_t k = log.find("\r\n"); k != std::string::npos; k = log.find("\r\n", k)) {
+        log.erase(k, 1);
+    }
+    m_log->setPlainText(QString::fromStdString("attempt " + std::to_string(r.Id) + ": " + r.Result +
+                                               (r.Reason.empty() ? "" : ": " + r.Reason) + "\n" + log));
 }
 
 bool CLineHistoryDlg::ExportCsv(const QString& path) {
@@ -135,25 +210,40 @@ bool CLineHistoryDlg::ExportCsv(const QString& path) {
         return false;
     }
     TS_HISTORY_FILTER filter;
-    filter.Job = m_job->text().trimmed().toStdString();
-    filter.Serial = m_serial->text().trimmed().toStdString();
-    filter.Port = m_port->text().trimmed().toStdString();
-    filter.Result = m_result->currentText().toStdString();
     QString problem;
-    std::vector<TS_ATTEMPT_RECORD> records;
-    std::string error;
-    if (!Filter(*this, m_since, m_until, filter, problem) || !m_store->Query(filter, records, error)) {
-        m_status->setText(problem.isEmpty() ? QString::fromStdString(error) : problem);
+    if (!WindowFilter(*this, m_job, m_serial, m_port, m_result, m_since, m_until, filter, problem)) {
+        m_status->setText(problem);
         return false;
     }
+    filter.WithLog = false;
     QFile file(path);
-    const std::string csv = AttemptsCsv(records);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        file.write(csv.data(), static_cast<qint64>(csv.size())) != static_cast<qint64>(csv.size())) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         m_status->setText(QStringLiteral("Cannot write %1: %2").arg(path, file.errorString()));
         return false;
     }
-    m_status->setText(QStringLiteral("%1 records written to %2").arg(records.size()).arg(path));
+    // written as read: the memory of one batch however many records
+    const auto write = [&file](const std::string& text) {
+        return file.write(text.data(), static_cast<qint64>(text.size())) == static_cast<qint64>(text.size());
+    };
+    bool written = write(AttemptsCsvHeader());
+    int64_t count = 0;
+    std::string error;
+    const bool read = EachRecord(
+        *m_store, filter,
+        [&](const TS_ATTEMPT_RECORD& r) {
+            ++count;
+            return written = write(AttemptCsvLine(r));
+        },
+        error);
+    if (!read) {
+        m_status->setText(QString::fromStdString(error));
+        return false;
+    }
+    if (!written || !file.flush()) {
+        m_status->setText(QStringLiteral("Cannot write %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    m_status->setText(QStringLiteral("%1 records written to %2").arg(count).arg(path));
     return true;
 }
 

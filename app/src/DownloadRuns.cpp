@@ -1,6 +1,5 @@
 #include "app/DownloadRuns.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include "download/DownloadSession.h"
 #include "download/ElapsedTimer.h"
 #include "download/TargetConnection.h"
+#include "platform/Files.h"
 
 namespace {
 const std::string kMarks8 = [] {
@@ -138,7 +138,7 @@ void CDownloadRuns::SetCurrentFile(const std::string& path, const std::string& l
 bool CDownloadRuns::CanOpenFile(int kind, const std::string& path) {
     int errnum = 0;
     if (!path.empty()) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        const int fd = platform::OpenFile(path, platform::EFileOpen::Read);
         if (fd >= 0) {
             struct stat st {};
             // a folder opens for reading too, but is no file to send

@@ -325,14 +325,19 @@ void CStationModel::CountToday() {
     TS_HISTORY_FILTER filter;
     filter.Job = m_job->Name;
     filter.Since = LocalDayStart(std::time(nullptr));
-    std::vector<TS_ATTEMPT_RECORD> records;
+    filter.WithLog = false;
     std::string error;
-    if (!m_store->Query(filter, records, error)) {
+    TS_TODAY_TALLY today;
+    if (!EachRecord(
+            *m_store, filter,
+            [&today](const TS_ATTEMPT_RECORD& r) {
+                today.Passed += r.Result == RESULT_PASSED ? 1 : 0;
+                today.Failed += r.Result == RESULT_FAILED || r.Result == RESULT_INTERRUPTED ? 1 : 0;
+                return true;
+            },
+            error)) {
         return;
     }
+    m_today = today;
     m_today.Known = true;
-    for (const TS_ATTEMPT_RECORD& r : records) {
-        m_today.Passed += r.Result == RESULT_PASSED ? 1 : 0;
-        m_today.Failed += r.Result == RESULT_FAILED || r.Result == RESULT_INTERRUPTED ? 1 : 0;
-    }
 }

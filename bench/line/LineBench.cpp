@@ -5,6 +5,8 @@
 //   plain     download FILE                      no job, no serial, no record
 //   sqlite    --job FILE run                     a serial for every handset, SQLite records
 //   postgres  --job FILE run --store URL         the same on a PostgreSQL server of its own
+//   large     --job FILE run --store STORE       the same on the store $VANDREL_LINE_BENCH_STORE
+//                                                (a line's year made by store_fill; skipped unset)
 //
 // For each handset, efficiency = image bytes / (its elapsed seconds x rate / 10), its elapsed time
 // being that of its `end` event (the job's extra steps included: flash parts asked, the serial
@@ -12,6 +14,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -32,7 +35,7 @@ constexpr int kHandsets = 16;
 constexpr uint32_t kImageBytes = 256u << 10;
 constexpr uint32_t kRate = 115200;
 
-enum EMode { PLAIN, SQLITE, POSTGRES };
+enum EMode { PLAIN, SQLITE, POSTGRES, LARGE };
 
 void Run(benchmark::State& state, EMode mode) {
     std::unique_ptr<CPgServer> server;
@@ -42,6 +45,12 @@ void Run(benchmark::State& state, EMode mode) {
             state.SkipWithError(server->Problem().c_str());
             return;
         }
+    }
+    const char* large = std::getenv("VANDREL_LINE_BENCH_STORE");
+    if (mode == LARGE && !large) {
+        state.SkipWithError(
+            "VANDREL_LINE_BENCH_STORE names no store (build/bench/line/store_fill makes one)");
+        return;
     }
     CTempDir dir;
     const std::string image = dir.File("vbench.m0");
@@ -65,7 +74,9 @@ void Run(benchmark::State& state, EMode mode) {
         args.insert(args.end(), {"download", image});
     } else {
         args.insert(args.end(), {"--job", dir.File("bench.toml"), "--store",
-                                 mode == SQLITE ? "sqlite:" + dir.File("records.db") : server->Url(),
+                                 mode == SQLITE  ? "sqlite:" + dir.File("records.db")
+                                 : mode == LARGE ? std::string(large)
+                                                 : server->Url(),
                                  "--create-store", "run"});
     }
     clitest::CCliRunner cli(dir.File("config"));
@@ -103,9 +114,13 @@ void BM_JobSqlite(benchmark::State& state) {
 void BM_JobPostgres(benchmark::State& state) {
     Run(state, POSTGRES);
 }
+void BM_JobLargeStore(benchmark::State& state) {
+    Run(state, LARGE);
+}
 BENCHMARK(BM_Plain)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_JobSqlite)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_JobPostgres)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_JobLargeStore)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 } // namespace
 

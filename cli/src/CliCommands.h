@@ -12,7 +12,3 @@
 // command that opens no port (compress, ports, udev-rule). Returns the exit status.
 int RunPortCommand(const TS_CLI_OPTIONS& options, CStopSignals& signals, std::FILE* out, std::FILE* err,
                    bool interactive);
-
-// Why a device could not be opened for lack of permission, with the group that owns it and how to
-// join it; empty when the device cannot be looked at.
-std::string PermissionHint(const std::string& devicePath);

@@ -2,11 +2,6 @@
 // Ctrl-C as its cancel flag, and its words for each outcome.
 #include "CliPort.h"
 
-#include <fcntl.h>
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
@@ -17,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "CliDeviceAccess.h"
 #include "CliExitStatus.h"
 #include "CliJson.h"
 #include "CliOptions.h"
@@ -32,6 +28,7 @@
 #include "download/OstraAreaTable.h"
 #include "download/RecordReader.h"
 #include "download/TargetConnection.h"
+#include "platform/Files.h"
 #include "platform/RegistryStore.h"
 #include "platform/SettingsStore.h"
 #include "quillet/PortMap.h"
@@ -64,7 +61,7 @@ int CCli::ResolvePort() {
         // the path beats everything, VANDREL_COM1 included
         m_config.PortType = PORT_UART;
         m_config.Port = 0;
-        ::setenv("VANDREL_COM1", m_o.PortPath.c_str(), 1);
+        platform::SetEnvironment("VANDREL_COM1", m_o.PortPath);
         break;
     case ECliPortChoice::Com:
         m_config.PortType = PORT_UART;
@@ -73,7 +70,7 @@ int CCli::ResolvePort() {
     case ECliPortChoice::Usb:
         m_config.PortType = PORT_USB;
         if (!m_o.PortPath.empty()) {
-            ::setenv("VANDREL_USB_DEVICE", m_o.PortPath.c_str(), 1);
+            platform::SetEnvironment("VANDREL_USB_DEVICE", m_o.PortPath);
         }
         break;
     case ECliPortChoice::Saved:
@@ -266,10 +263,8 @@ int CCli::ConnectFailed(const TS_JOB_OUTCOME& o, const std::string& writer) {
     case STEP_OPEN:
         // the link's reason names the port and the device: "COM1 (/dev/ttyUSB0): ... (error 2)"
         line = "cannot open " + (o.Reason.empty() ? PortLabel() + ": " + o.Text : o.Reason);
-        if (o.SystemError == 5) {
-            if (const std::string hint = PermissionHint(m_devicePath); !hint.empty()) {
-                line += "\n  " + hint;
-            }
+        if (const std::string advice = PortOpenAdvice(m_devicePath, o.SystemError); !advice.empty()) {
+            line += "\n  " + advice;
         } else if (o.SystemError == 2 && m_config.PortType == PORT_UART) {
             line += "\n  'vandrel-cli ports' lists the serial devices and how COM1..COM4 map to them";
         }
@@ -355,15 +350,3 @@ TS_WRITER_SENT CCli::SendFlashWriter(const std::string& writer) {
 }
 
 } // namespace cliport
-
-std::string PermissionHint(const std::string& devicePath) {
-    struct stat st {};
-    if (devicePath.empty() || ::stat(devicePath.c_str(), &st) != 0) {
-        return {};
-    }
-    const group* g = ::getgrgid(st.st_gid);
-    const std::string name = g ? g->gr_name : std::to_string(st.st_gid);
-    return "you lack permission to open " + devicePath + "; it belongs to the group '" + name +
-           "': join it with 'sudo usermod -aG " + name +
-           " $USER', then log in again (\"Device access\" in 'man vandrel-cli' and in the README)";
-}

@@ -4,4 +4,10 @@
 // (where it has not, the output is plain lines).
 #pragma once
 
+#include <cstdio>
+
 bool PrepareConsoleOutput();
+
+// The width in characters of the terminal (or console window) a stream writes to; 0 when it
+// writes to none (a pipe, a file) or the width is unknown.
+int ConsoleColumns(std::FILE* stream);

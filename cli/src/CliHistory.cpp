@@ -1,5 +1,7 @@
 // vandrel-cli history: the records of the store, newest first, filtered; a table, --csv or --json
-// (one object a line) for export; --show ID: one attempt with its log.
+// (one object a line) for export; --show ID: one attempt with its log. Lists and exports read the
+// records with a cursor and write each as it comes: memory stays that of one batch however large
+// the store; the log column is read only where it is printed (--show, --with-logs).
 #include <nlohmann/json.hpp>
 
 #include "CliExitStatus.h"
@@ -43,6 +45,74 @@ int PoolExport(const TS_CLI_OPTIONS& o, IRecordStore& store, std::FILE* out, std
     return EXIT_OK;
 }
 
+// The records a filter finds, written as they are read: JSON Lines, CSV or a table (its widths from
+// the first batch).
+int HistoryList(const TS_CLI_OPTIONS& o, IRecordStore& store, const TS_HISTORY_FILTER& filter, std::FILE* out,
+                std::FILE* err) {
+    constexpr std::size_t kWidthRows = 1000;
+    CRecordCursor cursor(store, filter, static_cast<int>(kWidthRows));
+    TS_ATTEMPT_RECORD r;
+    int64_t count = 0;
+    bool written = true;
+    if (o.Json) {
+        while (written && cursor.Next(r)) {
+            const std::string line =
+                RecordJson(r, filter.WithLog).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+                "\n";
+            written = std::fputs(line.c_str(), out) >= 0;
+        }
+    } else if (o.Line.Csv) {
+        written = std::fputs(AttemptsCsvHeader(filter.WithLog).c_str(), out) >= 0;
+        while (written && cursor.Next(r)) {
+            written = std::fputs(AttemptCsvLine(r, filter.WithLog).c_str(), out) >= 0;
+        }
+    } else {
+        std::vector<TS_ATTEMPT_RECORD> first;
+        while (first.size() < kWidthRows && cursor.Next(r)) {
+            first.push_back(std::move(r));
+        }
+        std::size_t jobWidth = 3;
+        std::size_t portWidth = 4;
+        std::size_t serialWidth = 6;
+        for (const TS_ATTEMPT_RECORD& f : first) {
+            jobWidth = std::max(jobWidth, f.Job.size());
+            portWidth = std::max(portWidth, f.Port.size());
+            serialWidth = std::max(serialWidth, f.Serial.size() + 7);
+        }
+        auto row = [&](const TS_ATTEMPT_RECORD& x) {
+            const std::string text = Pad(std::to_string(x.Id), 6) + "  " + Pad(x.Started, 24) + "  " +
+                                     Pad(x.Job, jobWidth) + "  " + Pad(x.Port, portWidth) + "  " +
+                                     Pad(x.Serial.empty() ? "-" : x.Serial + SerialNote(x), serialWidth) +
+                                     "  " + Pad(x.Result, 11) + "  " + x.Reason + "\n";
+            ++count;
+            return std::fputs(text.c_str(), out) >= 0;
+        };
+        const std::string header = Pad("ID", 6) + "  " + Pad("STARTED", 24) + "  " + Pad("JOB", jobWidth) +
+                                   "  " + Pad("PORT", portWidth) + "  " + Pad("SERIAL", serialWidth) + "  " +
+                                   Pad("RESULT", 11) + "  REASON\n";
+        written = std::fputs(header.c_str(), out) >= 0;
+        for (const TS_ATTEMPT_RECORD& f : first) {
+            written = written && row(f);
+        }
+        first.clear();
+        while (written && cursor.Next(r)) {
+            written = row(r);
+        }
+        if (written && cursor.Error().empty()) {
+            std::fprintf(out, "%lld record%s in %s\n", static_cast<long long>(count), count == 1 ? "" : "s",
+                         store.Describe().c_str());
+        }
+    }
+    if (!cursor.Error().empty()) {
+        std::fprintf(err, "vandrel-cli: %s\n", cursor.Error().c_str());
+        return EXIT_TARGET;
+    }
+    if (!written || std::fflush(out) != 0) {
+        return EXIT_TARGET; // the reader went away (a closed pipe)
+    }
+    return EXIT_OK;
+}
+
 } // namespace
 
 int RunHistory(const TS_CLI_OPTIONS& o, std::FILE* out, std::FILE* err) {
@@ -62,17 +132,19 @@ int RunHistory(const TS_CLI_OPTIONS& o, std::FILE* out, std::FILE* err) {
     filter.Serial = line.Serial;
     filter.Port = line.Port;
     filter.Result = line.Result;
+    filter.Station = line.Station;
     filter.Since = line.Since;
     filter.Until = line.Until;
     filter.Id = line.ShowId;
     filter.Limit = line.Limit;
-    filter.WithLog = line.ShowId > 0; // only one attempt shown prints its log
-    std::vector<TS_ATTEMPT_RECORD> records;
-    if (!store->Query(filter, records, error)) {
-        std::fprintf(err, "vandrel-cli: %s\n", error.c_str());
-        return EXIT_TARGET;
-    }
+    // only one attempt shown, or an export asked for them, prints logs
+    filter.WithLog = line.ShowId > 0 || (line.WithLogs && (o.Json || line.Csv));
     if (line.ShowId > 0) {
+        std::vector<TS_ATTEMPT_RECORD> records;
+        if (!store->Query(filter, records, error)) {
+            std::fprintf(err, "vandrel-cli: %s\n", error.c_str());
+            return EXIT_TARGET;
+        }
         if (records.empty()) {
             std::fprintf(err, "vandrel-cli: no attempt %lld in %s\n", static_cast<long long>(line.ShowId),
                          store->Describe().c_str());
@@ -115,37 +187,5 @@ int RunHistory(const TS_CLI_OPTIONS& o, std::FILE* out, std::FILE* err) {
         std::fputs(text.c_str(), out);
         return EXIT_OK;
     }
-    if (o.Json) {
-        for (const TS_ATTEMPT_RECORD& r : records) {
-            std::fprintf(
-                out, "%s\n",
-                RecordJson(r, false).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
-        }
-        return EXIT_OK;
-    }
-    if (line.Csv) {
-        std::fputs(AttemptsCsv(records).c_str(), out);
-        return EXIT_OK;
-    }
-    std::size_t jobWidth = 3;
-    std::size_t portWidth = 4;
-    std::size_t serialWidth = 6;
-    for (const TS_ATTEMPT_RECORD& r : records) {
-        jobWidth = std::max(jobWidth, r.Job.size());
-        portWidth = std::max(portWidth, r.Port.size());
-        serialWidth = std::max(serialWidth, r.Serial.size() + 7);
-    }
-    std::string text = Pad("ID", 6) + "  " + Pad("STARTED", 24) + "  " + Pad("JOB", jobWidth) + "  " +
-                       Pad("PORT", portWidth) + "  " + Pad("SERIAL", serialWidth) + "  " + Pad("RESULT", 11) +
-                       "  REASON\n";
-    for (const TS_ATTEMPT_RECORD& r : records) {
-        text += Pad(std::to_string(r.Id), 6) + "  " + Pad(r.Started, 24) + "  " + Pad(r.Job, jobWidth) +
-                "  " + Pad(r.Port, portWidth) + "  " +
-                Pad(r.Serial.empty() ? "-" : r.Serial + SerialNote(r), serialWidth) + "  " +
-                Pad(r.Result, 11) + "  " + r.Reason + "\n";
-    }
-    text += std::to_string(records.size()) + " record" + (records.size() == 1 ? "" : "s") + " in " +
-            store->Describe() + "\n";
-    std::fputs(text.c_str(), out);
-    return EXIT_OK;
+    return HistoryList(o, *store, filter, out, err);
 }

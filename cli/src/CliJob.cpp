@@ -11,6 +11,7 @@
 #include "download/FlashFile.h"
 #include "line/JobFile.h"
 #include "line/LineSession.h"
+#include "line/RecordArchive.h"
 #include "line/RecordStore.h"
 #include "tools/FlashIdentification.h"
 #include "tools/WrittenRanges.h"
@@ -42,6 +43,11 @@ int ParseLineOption(const std::string& name, const std::optional<std::string>& i
     } else if (history && name == "--csv") {
         line.Csv = true;
         return 1;
+    } else if (history && name == "--with-logs") {
+        line.WithLogs = true;
+        return 1;
+    } else if (o.Command == ECliCommand::Store && name == "--before") {
+        target = &line.Before;
     } else if (name == "--create-store" && !history) {
         line.CreateStore = true;
         return 1;
@@ -71,7 +77,7 @@ int ParseLineOption(const std::string& name, const std::optional<std::string>& i
             error = "--result takes passed, failed, interrupted or open, not '" + value + "'";
             return -1;
         }
-        if (target == &line.Since || target == &line.Until) {
+        if (target == &line.Since || target == &line.Until || target == &line.Before) {
             if (!NormaliseTimeText(value, *target)) {
                 error = name + " takes a date or a date and time (2026-12-09, 2026-12-09T17:05), not '" +
                         value + "'";
@@ -105,9 +111,22 @@ bool FinishLineCommand(const std::vector<std::string>& positional, TS_CLI_OPTION
         o.Line.JobPath = positional[1];
         return true;
     case ECliCommand::Store:
+        if (!positional.empty() && positional[0] == "archive") {
+            if (positional.size() != 2 || o.Line.Before.empty()) {
+                error = "store archive takes --before DATE and one archive FILE";
+                return false;
+            }
+            o.Line.ArchivePath = positional[1];
+            return true;
+        }
+        if (!o.Line.Before.empty()) {
+            error = "--before is an option of store archive";
+            return false;
+        }
         if (positional.empty() || positional[0] != "init" || positional.size() > 2) {
-            error = positional.empty() || positional[0] != "init" ? "store takes 'init [WHERE]'"
-                                                                  : "store init takes one WHERE";
+            error = positional.empty() || positional[0] != "init"
+                        ? "store takes 'init [WHERE]' or 'archive --before DATE FILE'"
+                        : "store init takes one WHERE";
             return false;
         }
         if (positional.size() == 2) {
@@ -380,6 +399,28 @@ int StoreInit(const TS_CLI_OPTIONS& o, std::FILE* out, std::FILE* err) {
     return EXIT_OK;
 }
 
+// store archive --before DATE FILE: the attempts that ended before DATE move to FILE.
+int StoreArchive(const TS_CLI_OPTIONS& o, std::FILE* out, std::FILE* err) {
+    std::string error;
+    std::unique_ptr<IRecordStore> store = OpenRecordStore(o.Line.Store, error, STORE_WRITE);
+    if (!store) {
+        std::fprintf(err, "vandrel-cli: %s\n", error.c_str());
+        return EXIT_TARGET;
+    }
+    TS_ARCHIVE_RESULT result;
+    if (!ArchiveRecords(*store, o.Line.Before, o.Line.ArchivePath, result, error)) {
+        std::fprintf(err, "vandrel-cli: %s\n", error.c_str());
+        return EXIT_TARGET;
+    }
+    std::fprintf(out,
+                 "%lld attempt%s started before %s moved from %s to %s (verified), %lld job text%s copied;"
+                 " the serials and pools stay in the store\n",
+                 static_cast<long long>(result.Moved), result.Moved == 1 ? "" : "s", o.Line.Before.c_str(),
+                 store->Describe().c_str(), o.Line.ArchivePath.c_str(),
+                 static_cast<long long>(result.JobTexts), result.JobTexts == 1 ? "" : "s");
+    return EXIT_OK;
+}
+
 } // namespace
 
 int RunLineCommand(const TS_CLI_OPTIONS& o, CStopSignals& signals, std::FILE* out, std::FILE* err,
@@ -390,7 +431,7 @@ int RunLineCommand(const TS_CLI_OPTIONS& o, CStopSignals& signals, std::FILE* ou
     case ECliCommand::History:
         return RunHistory(o, out, err);
     case ECliCommand::Store:
-        return StoreInit(o, out, err);
+        return o.Line.ArchivePath.empty() ? StoreInit(o, out, err) : StoreArchive(o, out, err);
     default:
         return JobRun(o, signals, out, err, interactive);
     }

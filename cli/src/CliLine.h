@@ -32,6 +32,10 @@ struct TS_CLI_LINE_OPTIONS {
     int64_t ShowId = 0;
     int Limit = 0;
     bool Csv = false;
+    bool WithLogs = false; // history --with-logs: --csv and --json carry each attempt's log
+    // store archive --before DATE FILE
+    std::string Before;
+    std::string ArchivePath;
 };
 
 // An option of the line at args[i] (name without its "=value", the value when given inline).

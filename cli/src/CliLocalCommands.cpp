@@ -1,11 +1,6 @@
 // The commands that open no port: compress, ports, udev-rule.
 #include "CliPort.h"
 
-#include <fcntl.h>
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
@@ -16,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "CliDeviceAccess.h"
 #include "CliExitStatus.h"
 #include "CliJson.h"
 #include "CliOptions.h"
@@ -31,6 +27,7 @@
 #include "download/OstraAreaTable.h"
 #include "download/RecordReader.h"
 #include "download/TargetConnection.h"
+#include "platform/Files.h"
 #include "platform/RegistryStore.h"
 #include "platform/SettingsStore.h"
 #include "quillet/PortMap.h"
@@ -124,22 +121,11 @@ int CCli::Ports() {
     TS_SAVED saved = ReadSavedSettings();
     ApplyComPortMap(saved.map);
     if (m_o.PortChoice == ECliPortChoice::Path) {
-        ::setenv("VANDREL_COM1", m_o.PortPath.c_str(), 1);
+        platform::SetEnvironment("VANDREL_COM1", m_o.PortPath);
     } else if (m_o.PortChoice == ECliPortChoice::Usb && !m_o.PortPath.empty()) {
-        ::setenv("VANDREL_USB_DEVICE", m_o.PortPath.c_str(), 1);
+        platform::SetEnvironment("VANDREL_USB_DEVICE", m_o.PortPath);
     }
-    const auto state = [](const std::string& path) -> std::string {
-        struct stat st {};
-        if (::stat(path.c_str(), &st) != 0) {
-            return "  (missing)";
-        }
-        if (::access(path.c_str(), R_OK | W_OK) != 0) {
-            const group* g = ::getgrgid(st.st_gid);
-            return std::string("  (no permission; group ") + (g ? g->gr_name : std::to_string(st.st_gid)) +
-                   ")";
-        }
-        return "";
-    };
+    const auto state = [](const std::string& path) { return DeviceUseNote(path); };
     m_out.Result("Serial devices:");
     const auto devices = QuilletListSerialDevices();
     m_jsonSummary = std::to_string(devices.size()) + " serial device" + (devices.size() == 1 ? "" : "s");
@@ -202,11 +188,10 @@ void CCli::PrintUsbDevices() {
         if (!d.ProductName.empty()) {
             names += (names.empty() ? "" : " ") + d.ProductName;
         }
-        const bool readable = ::access(d.Node.c_str(), R_OK | W_OK) == 0;
         m_out.Result("  " + QuilletUsbDeviceText(d) + "  " + d.Node + (names.empty() ? "" : "  " + names) +
                      (d.BulkInterface >= 0 ? "  bulk pair on interface " + std::to_string(d.BulkInterface)
                                            : "  no bulk pair") +
-                     (readable ? "" : "  (no permission: see 'vandrel-cli udev-rule')"));
+                     UsbNodeUseNote(d.Node));
     }
     if (devices.empty()) {
         m_out.Result("  (none)");
@@ -218,6 +203,10 @@ int CCli::UdevRule() {
     std::string problem;
     QuilletParseUsbDeviceText(m_o.UsbDeviceText, device, problem); // checked with the options
     const std::string rule = QuilletUdevRule(device);
+    if (rule.empty()) { // a system without udev
+        m_out.Error("this system has no udev rules: the handset's own driver gives access to it here");
+        return EXIT_USAGE;
+    }
     m_out.JsonBegin(m_o.UsbDeviceText, "udev-rule");
     for (size_t start = 0; start < rule.size();) {
         const size_t end = rule.find('\n', start);

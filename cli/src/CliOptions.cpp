@@ -41,6 +41,9 @@ Commands:
   --job FILE run                  flash with a job on every port given (docs/JOBS.md)
   store init [WHERE]              make a record store (default: the default file), or bring an
                                   older one's schema up to date
+  store archive --before DATE FILE  move the attempts that ended, started before DATE, into the
+                                  archive FILE (SQLite; verified before they leave the store);
+                                  serials and pools stay: an archived serial is never reissued
   history [FILTERS] [--csv | --json | --show ID]      the record of every attempt, newest first
   [--job FILE] serve [SERVE OPTIONS]  the station as a service: HTTP API and dashboard (docs/API.md)
   --help, --version
@@ -83,9 +86,11 @@ $XDG_DATA_HOME/vandrel/records.db by default, PostgreSQL for several stations).
   --operator NAME  the operator in the records (default: the user)
   history --pool NAME [--csv | --json]   the pool's serials and their state (issued, used, void,
                    adopted), for export
-  history filters: --job NAME, --serial TEXT, --port NAME, --result passed|failed|interrupted|open,
-                   --since DATE[THH:MM], --until DATE[THH:MM], --limit N; --show ID prints one
-                   attempt with its log
+  history filters: --job NAME, --serial TEXT, --port NAME, --station NAME,
+                   --result passed|failed|interrupted|open, --since DATE[THH:MM],
+                   --until DATE[THH:MM], --limit N; --show ID prints one attempt with its log;
+                   --with-logs adds each log to --csv and --json; --store FILE also reads an
+                   archive
   serve: --jobs DIR (jobs started by name), --listen ADDR:PORT (default 127.0.0.1:8370),
                    --tokens FILE (viewer and operator tokens; needed off the loopback address),
                    --allow-origin ORIGIN (a web origin whose pages may call the API)

@@ -1,13 +1,12 @@
 #include "CliOutput.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <optional>
 
+#include "CliConsole.h"
 #include "CliJson.h"
+#include "platform/Files.h"
 
 std::string TerminalText(const std::string& logText) {
     std::string text;
@@ -55,7 +54,7 @@ CCliOutput::~CCliOutput() {
 
 bool CCliOutput::OpenLogFile(const std::string& path, std::string& error) {
     std::lock_guard lock(m_mutex);
-    std::FILE* f = std::fopen(path.c_str(), "ae");
+    std::FILE* f = platform::OpenAppendStream(path);
     if (!f) {
         error = "cannot open the log file '" + path + "': " + std::strerror(errno);
         return false;
@@ -65,9 +64,8 @@ bool CCliOutput::OpenLogFile(const std::string& path, std::string& error) {
 }
 
 int CCliOutput::Columns() const {
-    winsize ws{};
-    if (m_interactive && ::ioctl(fileno(m_out), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 10) {
-        return ws.ws_col;
+    if (const int columns = m_interactive ? ConsoleColumns(m_out) : 0; columns > 10) {
+        return columns;
     }
     return 80;
 }

@@ -2,6 +2,7 @@
 // dump, each after the connect sequence; and the runner that picks the command.
 #include "CliPort.h"
 
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -370,8 +371,8 @@ int CCli::DumpFile() {
     const std::string& path = m_o.DumpOutput;
     {
         // the file must be writable before the target is asked
-        const fs::path parent =
-            fs::path(path).has_parent_path() ? fs::path(path).parent_path() : fs::path(".");
+        const std::string parent =
+            fs::path(path).has_parent_path() ? fs::path(path).parent_path().string() : std::string(".");
         std::error_code ec;
         if (fs::is_directory(path, ec)) {
             m_out.Error(path + ": is a folder, not a file");

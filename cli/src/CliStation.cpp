@@ -1,8 +1,5 @@
 #include "CliStation.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -12,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "CliConsole.h"
 #include "CliExitStatus.h"
 #include "CliJson.h"
 #include "CliOutput.h"
@@ -20,6 +18,7 @@
 #include "StationEventQueue.h"
 #include "app/AppSettings.h"
 #include "app/ComPortMap.h"
+#include "platform/Files.h"
 #include "quillet/PortMap.h"
 #include "station/StationEngine.h"
 
@@ -453,11 +452,8 @@ private:
     }
 
     int Columns() const {
-        winsize ws{};
-        if (::ioctl(::fileno(m_out), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) {
-            return ws.ws_col;
-        }
-        return 80;
+        const int columns = ConsoleColumns(m_out);
+        return columns > 0 ? columns : 80;
     }
     std::string PortLine(std::size_t k, std::size_t labelWidth) const {
         const TS_PORT_VIEW& v = m_views[k];
@@ -618,7 +614,7 @@ int RunStation(const TS_CLI_OPTIONS& o, CStopSignals& signals, std::FILE* out, s
     }
     std::FILE* log = nullptr;
     if (!o.LogPath.empty()) {
-        log = std::fopen(o.LogPath.c_str(), "ae");
+        log = platform::OpenAppendStream(o.LogPath);
         if (!log) {
             return usage("cannot open the log file " + o.LogPath + ": " + std::strerror(errno));
         }

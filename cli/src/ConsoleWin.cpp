@@ -4,6 +4,9 @@
 // lines.
 #include <windows.h>
 
+#include <io.h>
+#include <stdio.h>
+
 #include "CliConsole.h"
 
 bool PrepareConsoleOutput() {
@@ -18,4 +21,13 @@ bool PrepareConsoleOutput() {
         return true;
     }
     return ::SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+int ConsoleColumns(std::FILE* stream) {
+    const HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (h == INVALID_HANDLE_VALUE || !::GetConsoleScreenBufferInfo(h, &info)) {
+        return 0;
+    }
+    return info.srWindow.Right - info.srWindow.Left + 1;
 }

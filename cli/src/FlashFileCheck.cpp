@@ -1,6 +1,5 @@
 #include "FlashFileCheck.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,24 +11,25 @@
 #include "download/FlashFile.h"
 #include "download/RecordReader.h"
 #include "download/TargetConnection.h"
+#include "platform/Files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-const char* FileTypeName(mode_t mode) {
-    if (S_ISFIFO(mode)) {
+const char* FileTypeName(const std::string& path) {
+    std::error_code ec;
+    switch (fs::status(path, ec).type()) {
+    case fs::file_type::fifo:
         return "a FIFO";
-    }
-    if (S_ISSOCK(mode)) {
+    case fs::file_type::socket:
         return "a socket";
-    }
-    if (S_ISCHR(mode)) {
+    case fs::file_type::character:
         return "a character device";
-    }
-    if (S_ISBLK(mode)) {
+    case fs::file_type::block:
         return "a block device";
+    default:
+        return "not a regular file";
     }
-    return "not a regular file";
 }
 } // namespace
 
@@ -44,18 +44,16 @@ std::string CheckFlashFile(const std::string& path, bool applicationFile, bool r
         return "'" + path + "' is a folder, not a flash file";
     }
     if (!S_ISREG(st.st_mode)) {
-        return "'" + path + "' is " + FileTypeName(st.st_mode) +
-               ", not a flash file: only a regular file is read";
+        return "'" + path + "' is " + FileTypeName(path) + ", not a flash file: only a regular file is read";
     }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = platform::OpenFile(path, platform::EFileOpen::ReadNoWait);
     if (fd < 0) {
         return "cannot open '" + path + "': " + std::strerror(errno);
     }
     const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     ::close(fd);
     if (!regular) {
-        return "'" + path + "' is " + FileTypeName(st.st_mode) +
-               ", not a flash file: only a regular file is read";
+        return "'" + path + "' is " + FileTypeName(path) + ", not a flash file: only a regular file is read";
     }
     const TE_FLASH_FILE_KIND kind = GetFileKind(path);
     if (kind != KIND_M0 && kind != KIND_CP64) {
@@ -97,8 +95,8 @@ std::string CheckFlashFile(const std::string& path, bool applicationFile, bool r
         }
     }
     if (kind == KIND_M0) {
-        const fs::path parent =
-            fs::path(path).has_parent_path() ? fs::path(path).parent_path() : fs::path(".");
+        const std::string parent =
+            fs::path(path).has_parent_path() ? fs::path(path).parent_path().string() : std::string(".");
         if (::access(parent.c_str(), W_OK) != 0) {
             return "cannot write '" + CompressedFilePath(path) + "' beside '" + path +
                    "': " + std::strerror(errno);

@@ -1,10 +1,8 @@
 #include "SavedSettings.h"
 
-#include <unistd.h>
-
-#include <cstdlib>
 #include <filesystem>
 
+#include "platform/Files.h"
 #include "platform/RegistryStore.h"
 #include "platform/SettingsStore.h"
 
@@ -14,12 +12,8 @@ TS_SAVED ReadSavedSettings() {
     TS_SAVED saved;
     const platform::SettingsStore userStore;
     const char* root = RootKeyName(HKEY_LOCAL_MACHINE);
-    std::string base = "/tmp";
-    if (const char* tmp = std::getenv("TMPDIR"); tmp && *tmp) {
-        base = tmp;
-    }
-    std::string dir = base + "/vandrel-cli-XXXXXX";
-    if (!::mkdtemp(dir.data())) {
+    const std::string dir = platform::MakeTemporaryFolder("vandrel-cli-");
+    if (dir.empty()) {
         return saved; // defaults
     }
     std::error_code ec;

@@ -3,13 +3,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <unistd.h>
 
 #include "download/FlashFile.h"
 #include "download/LineReader.h"
 #include "download/RecordReader.h"
+#include "platform/Files.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ public:
         for (int attempt = 0; attempt < 100; ++attempt) {
             m_tempPath = (dir == "/" ? std::string() : dir) + "/." + name + ".tmp-" +
                          std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
-            m_fd = ::open(m_tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            m_fd = platform::OpenFile(m_tempPath, platform::EFileOpen::CreateNew);
             if (m_fd >= 0 || errno != EEXIST) {
                 break;
             }
@@ -106,8 +106,8 @@ public:
             error = "cannot write " + m_finalPath + ": " + std::strerror(errno);
             return false;
         }
-        if (::rename(m_tempPath.c_str(), m_finalPath.c_str()) != 0) {
-            error = "cannot replace " + m_finalPath + ": " + std::strerror(errno);
+        if (const int err = platform::RenameReplacing(m_tempPath, m_finalPath); err != 0) {
+            error = "cannot replace " + m_finalPath + ": " + std::strerror(err);
             return false;
         }
         m_tempPath.clear();

@@ -1,19 +1,14 @@
 #include "download/ConnectSequence.h"
 
-#include <sys/stat.h>
-
 #include <thread>
 #include <utility>
+
+#include "platform/Files.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kPollPeriod = std::chrono::milliseconds(50);
 constexpr auto kCancelCheck = std::chrono::milliseconds(10);
-
-bool PathExists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
 
 TS_JOB_OUTCOME CancelledAt(TE_JOB_STEP step) {
     TS_JOB_OUTCOME outcome;
@@ -166,7 +161,7 @@ void CConnectSequence::CloseLink() {
 }
 
 void CConnectSequence::DeviceStep(const std::atomic<bool>* cancel) {
-    if (PathExists(m_plan.WaitPath)) {
+    if (platform::PathPresent(m_plan.WaitPath)) {
         Next(CONNECT_DEVICE);
         return;
     }

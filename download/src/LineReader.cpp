@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/Files.h"
 
 CLineReader::CLineReader(std::size_t readChunk) : m_readChunk(readChunk < 4096 ? 4096 : readChunk) {}
 
@@ -15,7 +16,7 @@ CLineReader::~CLineReader() {
 
 bool CLineReader::Open(const std::string& path) {
     Close();
-    m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    m_fd = platform::OpenFile(path, platform::EFileOpen::Read);
     struct stat st {};
     if (m_fd < 0) {
         // Windows refuses to open a folder as a file (access denied): say what it is.

@@ -97,6 +97,17 @@ const char* const kMigrations[] = {
     "CREATE INDEX serials_by_text ON serials(text);",
     // 4: each station's heartbeat
     "CREATE TABLE stations(owner_key INTEGER PRIMARY KEY, host TEXT NOT NULL, beat TIMESTAMPTZ NOT NULL);",
+    // 5: every filter of the history answered by an index, in the records' order within it
+    "DROP INDEX attempts_serial;"
+    "DROP INDEX attempts_job;"
+    "DROP INDEX attempts_started;"
+    "CREATE INDEX attempts_started ON attempts(started, id);"
+    "CREATE INDEX attempts_serial ON attempts(serial, started, id);"
+    "CREATE INDEX attempts_job ON attempts(job, started, id);"
+    "CREATE INDEX attempts_pool ON attempts(pool, started, id);"
+    "CREATE INDEX attempts_port ON attempts(port, started, id);"
+    "CREATE INDEX attempts_station ON attempts(station, started, id);"
+    "CREATE INDEX attempts_result ON attempts(result, started, id);",
 };
 constexpr int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 
@@ -105,7 +116,7 @@ struct TS_RESULT_FREE {
 };
 using ResultPtr = std::unique_ptr<PGresult, TS_RESULT_FREE>;
 
-class CPostgresStore final : public IRecordStore, private IRecordSql {
+class CPostgresStore final : public CRecordSqlStore {
 public:
     ~CPostgresStore() override {
         {
@@ -181,130 +192,15 @@ public:
     std::string Describe() const override { return m_describe; }
     int InterruptedAtOpen() const override { return m_interrupted; }
 
-    bool BeginAttempt(const TS_ATTEMPT_RECORD& r, int64_t& id, std::string& error) override {
-        std::lock_guard lock(m_mutex);
-        const TS_RECORD_SQL sql = BeginAttemptSql(r, "owner_key", std::to_string(m_ownerKey));
-        ResultPtr res = Exec(sql.Text.c_str(), sql.Values);
-        if (!Ok(res, PGRES_TUPLES_OK) || PQntuples(res.get()) != 1) {
-            error = Fail("cannot record the attempt's start");
-            return false;
-        }
-        id = std::stoll(PQgetvalue(res.get(), 0, 0));
-        return true;
-    }
-
-    bool IssueSerial(int64_t attempt, const TS_SERIAL_POOL& pool,
-                     const std::function<std::string(int64_t)>& textOf, TS_SERIAL_ISSUE& issue,
-                     bool& exhausted, std::string& error) override {
-        std::lock_guard lock(m_mutex);
-        if (!Ok(Exec("BEGIN", {}), PGRES_COMMAND_OK)) {
-            error = Fail("cannot begin a transaction");
-            return false;
-        }
-        std::string problem;
-        if (!IssueInPool(*this, "FOR UPDATE", attempt, pool, textOf, issue, exhausted, problem)) {
-            if (problem.empty()) {
-                return Rollback("cannot issue a serial", error);
-            }
-            Exec("ROLLBACK", {});
-            error = problem;
-            return false;
-        }
-        if (!Ok(Exec("COMMIT", {}), PGRES_COMMAND_OK)) {
-            return Rollback("cannot commit the serial", error);
-        }
-        return true;
-    }
-
-    bool KeepSerial(int64_t attempt, const TS_SERIAL_POOL& pool, int64_t index, const std::string& text,
-                    bool adopt, bool& known, std::string& how, std::string& error) override {
-        std::lock_guard lock(m_mutex);
-        if (!Ok(Exec("BEGIN", {}), PGRES_COMMAND_OK)) {
-            error = Fail("cannot begin a transaction");
-            return false;
-        }
-        std::string problem;
-        if (!KeepInPool(*this, attempt, pool, index, text, adopt, known, how, problem)) {
-            if (problem.empty()) {
-                return Rollback("cannot keep the serial", error);
-            }
-            Exec("ROLLBACK", {});
-            error = problem;
-            return false;
-        }
-        if (!Ok(Exec("COMMIT", {}), PGRES_COMMAND_OK)) {
-            return Rollback("cannot commit the serial", error);
-        }
-        return true;
-    }
-
-    bool EndAttempt(const TS_ATTEMPT_RECORD& r, std::string& error) override {
-        std::lock_guard lock(m_mutex);
-        if (!Ok(Exec("BEGIN", {}), PGRES_COMMAND_OK)) {
-            error = Fail("cannot begin a transaction");
-            return false;
-        }
-        if (!EndInStore(*this, r) || !Ok(Exec("COMMIT", {}), PGRES_COMMAND_OK)) {
-            return Rollback("cannot record the attempt's end", error);
-        }
-        return true;
-    }
-
-    bool Query(const TS_HISTORY_FILTER& f, std::vector<TS_ATTEMPT_RECORD>& records,
-               std::string& error) override {
-        std::lock_guard lock(m_mutex);
-        const TS_RECORD_SQL sql = QuerySql(f);
-        ResultPtr res = Exec(sql.Text.c_str(), sql.Values);
-        if (!Ok(res, PGRES_TUPLES_OK)) {
-            error = Fail("cannot read the records");
-            return false;
-        }
-        records.clear();
-        for (int row = 0; row < PQntuples(res.get()); ++row) {
-            records.push_back(
-                RecordOfRow([&res, row](int k) { return std::string(PQgetvalue(res.get(), row, k)); }));
-        }
-        return true;
-    }
-
-    bool PoolSerials(const std::string& pool, std::vector<TS_POOL_SERIAL>& serials,
-                     std::string& error) override {
-        std::lock_guard lock(m_mutex);
-        if (!PoolSerialsIn(*this, pool, serials)) {
-            error = Fail("cannot read the serials of the pool");
-            return false;
-        }
-        return true;
-    }
-
-    bool KeepJobText(const std::string& sha256, const std::string& text, std::string& error) override {
-        std::lock_guard lock(m_mutex);
-        if (!KeepJobTextIn(*this, sha256, text)) {
-            error = Fail("cannot keep the job's text");
-            return false;
-        }
-        return true;
-    }
-
-    bool JobText(const std::string& sha256, std::string& text, std::string& error) override {
-        std::lock_guard lock(m_mutex);
-        if (!JobTextIn(*this, sha256, text)) {
-            error = Fail("cannot read the job's text");
-            return false;
-        }
-        return true;
-    }
-
-    bool PoolLeft(const TS_SERIAL_POOL& pool, int64_t& next, int64_t& left, std::string& error) override {
-        std::lock_guard lock(m_mutex);
-        if (!PoolLeftIn(*this, pool, next, left)) {
-            error = Fail("cannot read the serials issued");
-            return false;
-        }
-        return true;
-    }
-
 private:
+    std::string OwnerColumn() const override { return "owner_key"; }
+    std::string Owner() const override { return std::to_string(m_ownerKey); }
+    // the pool's row is held to the commit: another station waits, then reads the new value
+    const char* LockRow() const override { return "FOR UPDATE"; }
+    bool Begin() override { return Ok(Exec("BEGIN", {}), PGRES_COMMAND_OK); }
+    bool Commit() override { return Ok(Exec("COMMIT", {}), PGRES_COMMAND_OK); }
+    void Rollback() override { Exec("ROLLBACK", {}); }
+
     bool Run(const TS_RECORD_SQL& sql, std::vector<std::vector<std::string>>* rows,
              int64_t* changed) override {
         ResultPtr res = Exec(sql.Text.c_str(), sql.Values);
@@ -337,7 +233,9 @@ private:
         }
         return text;
     }
-    std::string Fail(const std::string& what) const { return what + " (" + m_describe + "): " + Message(); }
+    std::string Fail(const std::string& what) const override {
+        return what + " (" + m_describe + "): " + Message();
+    }
     // A statement; when the connection was found dropped outside a transaction, it is made again
     // (the session's settings and the station's lock with it) and the statement tried once more.
     ResultPtr Exec(const char* sql, const std::vector<std::string>& params) {
@@ -498,7 +396,6 @@ private:
         return true;
     }
 
-    std::mutex m_mutex;
     PGconn* m_conn = nullptr;
     std::string m_describe;
     int m_ownerKey = 0;

@@ -54,19 +54,56 @@ TS_RECORD_SQL EndAttemptSql(const TS_ATTEMPT_RECORD& r) {
 }
 
 TS_RECORD_SQL QuerySql(const TS_HISTORY_FILTER& f) {
-    // every filter is a parameter; an empty one matches everything
+    // only the filters given are in the statement, each a parameter, so that each is answered by
+    // its index (a "$1 = '' OR job = $1" would hide the index from SQLite's planner)
     std::string columns = kColumns;
     if (!f.WithLog) {
         columns.replace(columns.rfind("log"), 3, "'' AS log"); // a page of a list: no log read
     }
-    return {"SELECT id, " + columns +
-                " FROM attempts WHERE (CAST($1 AS BIGINT) = 0 OR id = CAST($1 AS BIGINT))"
-                " AND ($2 = '' OR job = $2) AND ($3 = '' OR serial = $3) AND ($4 = '' OR port = $4)"
-                " AND ($5 = '' OR result = $5) AND ($6 = '' OR started >= $6) AND ($7 = '' OR started < $7)"
-                " ORDER BY started DESC, id DESC LIMIT CAST($8 AS BIGINT) OFFSET CAST($9 AS BIGINT)",
-            {std::to_string(f.Id), f.Job, f.Serial, f.Port, f.Result, f.Since, f.Until,
-             std::to_string(f.Limit > 0 ? int64_t{f.Limit} : INT64_MAX),
-             std::to_string(std::max<int64_t>(0, f.Offset))}};
+    TS_RECORD_SQL sql{"SELECT id, " + columns + " FROM attempts", {}};
+    std::string where;
+    auto add = [&](const std::string& condition, const std::string& value) {
+        sql.Values.push_back(value);
+        std::string text = condition;
+        for (std::size_t at = text.find("$?"); at != std::string::npos; at = text.find("$?", at)) {
+            text.replace(at, 2, "$" + std::to_string(sql.Values.size()));
+        }
+        where += (where.empty() ? " WHERE " : " AND ") + text;
+    };
+    if (f.Id > 0) {
+        add("id = CAST($? AS BIGINT)", std::to_string(f.Id));
+    }
+    const std::pair<const char*, const std::string*> equal[] = {
+        {"job = $?", &f.Job},        {"serial = $?", &f.Serial},   {"port = $?", &f.Port},
+        {"result = $?", &f.Result},  {"station = $?", &f.Station}, {"pool = $?", &f.Pool},
+        {"started >= $?", &f.Since}, {"started < $?", &f.Until}};
+    // a later page's bound below until makes until needless: one upper bound for the index range
+    // (with two, SQLite's planner may take the looser and walk the rows of every page before)
+    const bool untilNeedless = !f.BeforeStarted.empty() && !f.Until.empty() && f.BeforeStarted < f.Until;
+    for (const auto& [condition, value] : equal) {
+        if (!value->empty() && !(value == &f.Until && untilNeedless)) {
+            add(condition, *value);
+        }
+    }
+    if (f.Ended) {
+        where += where.empty() ? " WHERE result <> 'open'" : " AND result <> 'open'";
+    }
+    if (!f.BeforeStarted.empty()) {
+        // the page after the row (BeforeStarted, BeforeId): the range on started answers by index
+        add("started <= $?", f.BeforeStarted);
+        sql.Values.push_back(std::to_string(f.BeforeId));
+        const std::string id = "$" + std::to_string(sql.Values.size());
+        where += " AND (started < $" + std::to_string(sql.Values.size() - 1) + " OR id < CAST(" + id +
+                 " AS BIGINT))";
+    }
+    sql.Text += where + " ORDER BY started DESC, id DESC";
+    if (f.Limit > 0 || f.Offset > 0) {
+        sql.Values.push_back(std::to_string(f.Limit > 0 ? int64_t{f.Limit} : INT64_MAX));
+        sql.Values.push_back(std::to_string(std::max<int64_t>(0, f.Offset)));
+        sql.Text += " LIMIT CAST($" + std::to_string(sql.Values.size() - 1) + " AS BIGINT) OFFSET CAST($" +
+                    std::to_string(sql.Values.size()) + " AS BIGINT)";
+    }
+    return sql;
 }
 
 TS_ATTEMPT_RECORD RecordOfRow(const std::function<std::string(int)>& column) {
@@ -306,4 +343,182 @@ bool JobTextIn(IRecordSql& db, const std::string& sha256, std::string& text) {
     }
     text = rows.empty() ? std::string() : rows[0][0];
     return true;
+}
+
+TS_RECORD_SQL PutRecordSql(const TS_ATTEMPT_RECORD& r) {
+    TS_RECORD_SQL sql{"INSERT INTO attempts(id, " + std::string(kColumns) + ") VALUES(CAST($1 AS BIGINT)",
+                      {}};
+    sql.Values.push_back(std::to_string(r.Id));
+    TS_ATTEMPT_RECORD copy = r;
+    for (std::string* field : Fields(copy)) {
+        sql.Values.push_back(*field);
+        sql.Text += ",$" + std::to_string(sql.Values.size());
+    }
+    // a record archived before is written again as the store holds it now
+    sql.Text += ") ON CONFLICT(id) DO UPDATE SET ";
+    std::string columns = kColumns;
+    for (std::size_t at = 0; at < columns.size();) {
+        std::size_t comma = columns.find(',', at);
+        comma = comma == std::string::npos ? columns.size() : comma;
+        std::string name = columns.substr(at, comma - at);
+        name.erase(0, name.find_first_not_of(' '));
+        sql.Text += (at == 0 ? "" : ", ") + name + " = excluded." + name;
+        at = comma + 1;
+    }
+    return sql;
+}
+
+TS_RECORD_SQL RemoveAttemptsSql(const std::string& before, int64_t lastId) {
+    return {"DELETE FROM attempts WHERE started < $1 AND id <= CAST($2 AS BIGINT) AND result <> 'open'",
+            {before, std::to_string(lastId)}};
+}
+
+bool CRecordSqlStore::Transaction(const char* what, const std::function<bool(std::string& problem)>& work,
+                                  std::string& error) {
+    if (!Begin()) {
+        error = Fail("cannot begin a transaction");
+        return false;
+    }
+    std::string problem;
+    if (!work(problem)) {
+        error = problem.empty() ? Fail(what) : problem;
+        Rollback();
+        return false;
+    }
+    if (!Commit()) {
+        error = Fail(what);
+        Rollback();
+        return false;
+    }
+    return true;
+}
+
+bool CRecordSqlStore::BeginAttempt(const TS_ATTEMPT_RECORD& r, int64_t& id, std::string& error) {
+    std::lock_guard lock(m_mutex);
+    std::vector<std::vector<std::string>> rows;
+    if (!Run(BeginAttemptSql(r, OwnerColumn(), Owner()), &rows, nullptr) || rows.size() != 1) {
+        error = Fail("cannot record the attempt's start");
+        return false;
+    }
+    id = std::stoll(rows[0][0]);
+    return true;
+}
+
+bool CRecordSqlStore::IssueSerial(int64_t attempt, const TS_SERIAL_POOL& pool,
+                                  const std::function<std::string(int64_t)>& textOf, TS_SERIAL_ISSUE& issue,
+                                  bool& exhausted, std::string& error) {
+    std::lock_guard lock(m_mutex);
+    return Transaction(
+        "cannot issue a serial",
+        [&](std::string& problem) {
+            return IssueInPool(*this, LockRow(), attempt, pool, textOf, issue, exhausted, problem);
+        },
+        error);
+}
+
+bool CRecordSqlStore::KeepSerial(int64_t attempt, const TS_SERIAL_POOL& pool, int64_t index,
+                                 const std::string& text, bool adopt, bool& known, std::string& how,
+                                 std::string& error) {
+    std::lock_guard lock(m_mutex);
+    return Transaction(
+        "cannot keep the serial",
+        [&](std::string& problem) {
+            return KeepInPool(*this, attempt, pool, index, text, adopt, known, how, problem);
+        },
+        error);
+}
+
+bool CRecordSqlStore::EndAttempt(const TS_ATTEMPT_RECORD& r, std::string& error) {
+    std::lock_guard lock(m_mutex);
+    return Transaction(
+        "cannot record the attempt's end", [&](std::string&) { return EndInStore(*this, r); }, error);
+}
+
+bool CRecordSqlStore::Query(const TS_HISTORY_FILTER& f, std::vector<TS_ATTEMPT_RECORD>& records,
+                            std::string& error) {
+    std::lock_guard lock(m_mutex);
+    std::vector<std::vector<std::string>> rows;
+    if (!Run(QuerySql(f), &rows, nullptr)) {
+        error = Fail("cannot read the records");
+        return false;
+    }
+    records.clear();
+    records.reserve(rows.size());
+    for (std::vector<std::string>& row : rows) {
+        records.push_back(RecordOfRow([&row](int k) { return std::move(row[static_cast<std::size_t>(k)]); }));
+    }
+    return true;
+}
+
+bool CRecordSqlStore::PoolSerials(const std::string& pool, std::vector<TS_POOL_SERIAL>& serials,
+                                  std::string& error) {
+    std::lock_guard lock(m_mutex);
+    if (!PoolSerialsIn(*this, pool, serials)) {
+        error = Fail("cannot read the serials of the pool");
+        return false;
+    }
+    return true;
+}
+
+bool CRecordSqlStore::KeepJobText(const std::string& sha256, const std::string& text, std::string& error) {
+    std::lock_guard lock(m_mutex);
+    if (!KeepJobTextIn(*this, sha256, text)) {
+        error = Fail("cannot keep the job's text");
+        return false;
+    }
+    return true;
+}
+
+bool CRecordSqlStore::JobText(const std::string& sha256, std::string& text, std::string& error) {
+    std::lock_guard lock(m_mutex);
+    if (!JobTextIn(*this, sha256, text)) {
+        error = Fail("cannot read the job's text");
+        return false;
+    }
+    return true;
+}
+
+bool CRecordSqlStore::PoolLeft(const TS_SERIAL_POOL& pool, int64_t& next, int64_t& left, std::string& error) {
+    std::lock_guard lock(m_mutex);
+    if (!PoolLeftIn(*this, pool, next, left)) {
+        error = Fail("cannot read the serials issued");
+        return false;
+    }
+    return true;
+}
+
+bool CRecordSqlStore::RemoveAttempts(const std::string& before, int64_t lastId, int64_t count,
+                                     std::string& error) {
+    std::lock_guard lock(m_mutex);
+    return Transaction(
+        "cannot remove the archived attempts",
+        [&](std::string& problem) {
+            int64_t changed = 0;
+            if (!Run(RemoveAttemptsSql(before, lastId), nullptr, &changed)) {
+                return false;
+            }
+            if (changed != count) {
+                problem = "the store changed meanwhile (" + std::to_string(changed) +
+                          " attempts to remove, " + std::to_string(count) +
+                          " archived): nothing removed; run the archive again";
+                return false;
+            }
+            return true;
+        },
+        error);
+}
+
+bool CRecordSqlStore::PutRecordsIn(const std::vector<TS_ATTEMPT_RECORD>& records, std::string& error) {
+    std::lock_guard lock(m_mutex);
+    return Transaction(
+        "cannot write the archive",
+        [&](std::string&) {
+            for (const TS_ATTEMPT_RECORD& r : records) {
+                if (!Run(PutRecordSql(r), nullptr, nullptr)) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        error);
 }

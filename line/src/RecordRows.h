@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,13 +27,62 @@ TS_RECORD_SQL QuerySql(const TS_HISTORY_FILTER& filter);
 // A row of QuerySql: column(k) gives the text of column k.
 TS_ATTEMPT_RECORD RecordOfRow(const std::function<std::string(int)>& column);
 
+// A record copied as it is, its id kept (an archive); nothing when the id is there already.
+TS_RECORD_SQL PutRecordSql(const TS_ATTEMPT_RECORD& record);
+// DELETE of the ended attempts started before $1 with ids up to $2.
+TS_RECORD_SQL RemoveAttemptsSql(const std::string& before, int64_t lastId);
+
 // How a store runs one statement: the rows it gives (each column as text) and the rows it changed.
-// False when it failed (the store keeps the reason).
+// False when it failed (the store keeps the reason). Begin, Commit and Rollback: one write
+// transaction.
 class IRecordSql {
 public:
     virtual ~IRecordSql() = default;
     virtual bool Run(const TS_RECORD_SQL& sql, std::vector<std::vector<std::string>>* rows,
                      int64_t* changed) = 0;
+    virtual bool Begin() = 0;
+    virtual bool Commit() = 0;
+    virtual void Rollback() = 0;
+};
+
+// What a store over SQL does alike on every server: each operation of IRecordStore under the
+// store's mutex, a unit of work in one transaction. A store gives how it runs statements
+// (IRecordSql), its reasons (Fail), how it holds a pool's row and how it names its owner.
+class CRecordSqlStore : public IRecordStore, protected IRecordSql {
+public:
+    bool BeginAttempt(const TS_ATTEMPT_RECORD& record, int64_t& id, std::string& error) override;
+    bool IssueSerial(int64_t attempt, const TS_SERIAL_POOL& pool,
+                     const std::function<std::string(int64_t)>& textOf, TS_SERIAL_ISSUE& issue,
+                     bool& exhausted, std::string& error) override;
+    bool KeepSerial(int64_t attempt, const TS_SERIAL_POOL& pool, int64_t index, const std::string& text,
+                    bool adopt, bool& known, std::string& how, std::string& error) override;
+    bool EndAttempt(const TS_ATTEMPT_RECORD& record, std::string& error) override;
+    bool Query(const TS_HISTORY_FILTER& filter, std::vector<TS_ATTEMPT_RECORD>& records,
+               std::string& error) override;
+    bool PoolSerials(const std::string& pool, std::vector<TS_POOL_SERIAL>& serials,
+                     std::string& error) override;
+    bool KeepJobText(const std::string& sha256, const std::string& text, std::string& error) override;
+    bool JobText(const std::string& sha256, std::string& text, std::string& error) override;
+    bool PoolLeft(const TS_SERIAL_POOL& pool, int64_t& next, int64_t& left, std::string& error) override;
+    bool RemoveAttempts(const std::string& before, int64_t lastId, int64_t count,
+                        std::string& error) override;
+
+protected:
+    // what, and the store's own reason
+    virtual std::string Fail(const std::string& what) const = 0;
+    // what makes a SELECT hold its row to the end of the transaction (see IssueInPool)
+    virtual const char* LockRow() const = 0;
+    // the column of the owner token and this process's token
+    virtual std::string OwnerColumn() const = 0;
+    virtual std::string Owner() const = 0;
+    // work inside one transaction, committed when it returns true, rolled back otherwise; the
+    // reason is work's problem when it gives one, else what with the store's reason
+    bool Transaction(const char* what, const std::function<bool(std::string& problem)>& work,
+                     std::string& error);
+    // records copied as they are, in one transaction (archives)
+    bool PutRecordsIn(const std::vector<TS_ATTEMPT_RECORD>& records, std::string& error);
+
+    std::mutex m_mutex;
 };
 
 // The serial pools, written once for every store, inside the transaction the store has begun (and

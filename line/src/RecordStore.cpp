@@ -1,12 +1,13 @@
 #include "line/RecordStore.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <vector>
+
+#include "platform/HostIdentity.h"
 
 namespace {
 
@@ -17,19 +18,11 @@ bool IsPostgresUrl(const std::string& where) {
 } // namespace
 
 std::string HostName() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0) {
-        return "localhost";
-    }
-    return name;
+    return platform::HostName();
 }
 
 std::string UserName() {
-    if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_name) {
-        return pw->pw_name;
-    }
-    const char* user = std::getenv("USER");
-    return user ? user : "";
+    return platform::UserName();
 }
 
 std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& where, std::string& error,
@@ -110,45 +103,119 @@ bool NormaliseTimeText(const std::string& text, std::string& normal) {
 }
 
 namespace {
-std::string CsvField(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) {
-        return text;
-    }
-    std::string quoted = "\"";
+// Appends a CSV field: quoted when it holds a comma, a quote or a line end, its quotes doubled.
+bool NeedsQuotes(const std::string& text) {
     for (const char c : text) {
-        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+        if (c == ',' || c == '"' || c == '\r' || c == '\n') {
+            return true;
+        }
     }
-    return quoted + "\"";
+    return false;
+}
+void AppendCsvField(std::string& out, const std::string& text) {
+    if (!NeedsQuotes(text)) {
+        out += text;
+        return;
+    }
+    out += '"';
+    for (std::size_t at = 0;;) {
+        const std::size_t quote = text.find('"', at);
+        if (quote == std::string::npos) {
+            out.append(text, at, std::string::npos);
+            break;
+        }
+        out.append(text, at, quote + 1 - at);
+        out += '"';
+        at = quote + 1;
+    }
+    out += '"';
+}
+std::string CsvField(const std::string& text) {
+    std::string out;
+    AppendCsvField(out, text);
+    return out;
 }
 } // namespace
 
-std::string AttemptsCsv(const std::vector<TS_ATTEMPT_RECORD>& records) {
-    std::string text = "attempt,started,ended,job,job_sha256,station,operator,port,device,serial,serial_how,"
-                       "flash_parts,verify,result,reason,files\n";
+std::string AttemptsCsvHeader(bool withLog) {
+    return std::string("attempt,started,ended,job,job_sha256,station,operator,port,device,serial,serial_how,"
+                       "flash_parts,verify,result,reason,files") +
+           (withLog ? ",log\n" : "\n");
+}
+
+std::string AttemptCsvLine(const TS_ATTEMPT_RECORD& r, bool withLog) {
+    const std::string* const fields[] = {&r.Started,    &r.Ended,  &r.Job,    &r.JobSha256, &r.Station,
+                                         &r.Operator,   &r.Port,   &r.Device, &r.Serial,    &r.SerialHow,
+                                         &r.FlashParts, &r.Verify, &r.Result, &r.Reason,    &r.Files};
+    std::string row = std::to_string(r.Id);
+    row.reserve(512 + (withLog ? r.Log.size() : 0));
+    for (const std::string* field : fields) {
+        row += ',';
+        AppendCsvField(row, *field);
+    }
+    if (withLog) {
+        row += ',';
+        AppendCsvField(row, r.Log);
+    }
+    row += '\n';
+    return row;
+}
+
+std::string AttemptsCsv(const std::vector<TS_ATTEMPT_RECORD>& records, bool withLog) {
+    std::string text = AttemptsCsvHeader(withLog);
     for (const TS_ATTEMPT_RECORD& r : records) {
-        const std::string fields[] = {std::to_string(r.Id),
-                                      r.Started,
-                                      r.Ended,
-                                      r.Job,
-                                      r.JobSha256,
-                                      r.Station,
-                                      r.Operator,
-                                      r.Port,
-                                      r.Device,
-                                      r.Serial,
-                                      r.SerialHow,
-                                      r.FlashParts,
-                                      r.Verify,
-                                      r.Result,
-                                      r.Reason,
-                                      r.Files};
-        std::string row;
-        for (const std::string& field : fields) {
-            row += (row.empty() ? "" : ",") + CsvField(field);
-        }
-        text += row + "\n";
+        text += AttemptCsvLine(r, withLog);
     }
     return text;
+}
+
+CRecordCursor::CRecordCursor(IRecordStore& store, TS_HISTORY_FILTER filter, int batch)
+    : m_store(store), m_filter(std::move(filter)), m_batch(std::max(1, batch)),
+      m_left(m_filter.Limit > 0 ? m_filter.Limit : INT64_MAX) {}
+
+bool CRecordCursor::Next(TS_ATTEMPT_RECORD& record) {
+    if (m_next == m_records.size()) {
+        if (m_last || m_left <= 0 || !m_error.empty()) {
+            return false;
+        }
+        if (!m_records.empty()) {
+            // the next batch goes on after the last row: its place in the order, not an offset
+            m_filter.Offset = 0;
+            m_filter.BeforeStarted = std::move(m_lastStarted);
+            m_filter.BeforeId = m_lastId;
+        }
+        m_filter.Limit = static_cast<int>(std::min<int64_t>(m_left, m_batch));
+        if (!m_store.Query(m_filter, m_records, m_error)) {
+            m_records.clear();
+            m_next = 0;
+            return false;
+        }
+        m_next = 0;
+        m_last = m_records.size() < static_cast<std::size_t>(m_filter.Limit);
+        m_left -= static_cast<int64_t>(m_records.size());
+        if (m_records.empty()) {
+            return false;
+        }
+    }
+    if (m_next + 1 == m_records.size()) {
+        m_lastStarted = m_records[m_next].Started;
+        m_lastId = m_records[m_next].Id;
+    }
+    record = std::move(m_records[m_next++]);
+    return true;
+}
+
+bool EachRecord(IRecordStore& store, const TS_HISTORY_FILTER& filter,
+                const std::function<bool(const TS_ATTEMPT_RECORD&)>& each, std::string& error, int batch) {
+    CRecordCursor cursor(store, filter, batch);
+    TS_ATTEMPT_RECORD record;
+    while (cursor.Next(record)) {
+        if (!each(record)) {
+            return true;
+        }
+    }
+    error = cursor.Error();
+    return error.empty();
 }
 
 std::string CsvRow(const std::vector<std::string>& fields) {

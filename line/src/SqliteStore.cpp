@@ -58,6 +58,16 @@ const char* const kMigrations[] = {
     "CREATE INDEX attempts_serial ON attempts(serial);"
     "CREATE INDEX attempts_job ON attempts(job);"
     "CREATE INDEX serials_by_text ON serials(text);",
+    // 4: every filter of the history answered by an index, in the records' order within it (the
+    // rowid ends every index, so ORDER BY started, id needs no sort)
+    "DROP INDEX attempts_serial;"
+    "DROP INDEX attempts_job;"
+    "CREATE INDEX attempts_serial ON attempts(serial, started);"
+    "CREATE INDEX attempts_job ON attempts(job, started);"
+    "CREATE INDEX attempts_pool ON attempts(pool, started);"
+    "CREATE INDEX attempts_port ON attempts(port, started);"
+    "CREATE INDEX attempts_station ON attempts(station, started);"
+    "CREATE INDEX attempts_result ON attempts(result, started);",
 };
 constexpr int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 
@@ -116,12 +126,16 @@ bool MakeFolders(const std::string& path, std::string& error) {
     return true;
 }
 
-class CSqliteStore final : public IRecordStore, private IRecordSql {
+class CSqliteStore final : public CRecordSqlStore {
 public:
     ~CSqliteStore() override { sqlite3_close(m_db); }
 
-    bool Open(const std::string& path, TE_STORE_OPEN mode, bool& missing, std::string& error) {
+    // archive: the file is (or becomes) an archive of records, which only an archive's writer
+    // writes; any other writer is refused
+    bool Open(const std::string& path, TE_STORE_OPEN mode, bool& missing, std::string& error,
+              bool archive = false) {
         m_path = path;
+        m_archive = archive;
         missing = false;
         struct stat info {};
         if (mode != STORE_CREATE && ::stat(path.c_str(), &info) != 0) {
@@ -135,7 +149,10 @@ public:
         const int flags = mode == STORE_READ     ? SQLITE_OPEN_READONLY
                           : mode == STORE_CREATE ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
                                                  : SQLITE_OPEN_READWRITE;
-        if (sqlite3_open_v2(path.c_str(), &m_db, flags | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
+        // every use of the connection holds the store's mutex; a reader's connection takes no
+        // mutex of its own on each column read besides
+        const int threads = mode == STORE_READ ? SQLITE_OPEN_NOMUTEX : SQLITE_OPEN_FULLMUTEX;
+        if (sqlite3_open_v2(path.c_str(), &m_db, flags | threads, nullptr) != SQLITE_OK) {
             error = Fail("cannot open");
             return false;
         }
@@ -165,6 +182,19 @@ public:
             !Exec("PRAGMA foreign_keys=ON", error) || !Migrate(error)) {
             return false;
         }
+        if (archive) {
+            // the mark of an archive, with the time it was made
+            if (!Exec("CREATE TABLE IF NOT EXISTS archive(made TEXT NOT NULL)", error) ||
+                !Run({"INSERT INTO archive(made) SELECT $1 WHERE NOT EXISTS (SELECT 1 FROM archive)",
+                      {UtcNow()}},
+                     nullptr, nullptr)) {
+                error = error.empty() ? Fail("cannot mark the archive") : error;
+                return false;
+            }
+        } else if (IsArchive()) {
+            error = Describe() + " is an archive of records: it is read only (history --store FILE reads it)";
+            return false;
+        }
         m_owner = ProcessOwnerToken();
         return CloseInterrupted(error);
     }
@@ -172,132 +202,25 @@ public:
     std::string Describe() const override { return "sqlite:" + m_path; }
     int InterruptedAtOpen() const override { return m_interrupted; }
 
-    bool BeginAttempt(const TS_ATTEMPT_RECORD& r, int64_t& id, std::string& error) override {
-        std::lock_guard lock(m_mutex);
-        const TS_RECORD_SQL sql = BeginAttemptSql(r, "owner", m_owner);
-        CStatement st(m_db, sql.Text.c_str());
-        st.BindNamed(sql.Values);
-        if (!st.Ok() || st.Step() != SQLITE_ROW) {
-            error = Fail("cannot record the attempt's start");
-            return false;
+    bool PutRecords(const std::vector<TS_ATTEMPT_RECORD>& records, std::string& error) override {
+        if (!m_archive) {
+            return IRecordStore::PutRecords(records, error);
         }
-        id = st.Int(0);
-        if (st.Step() != SQLITE_DONE) {
-            error = Fail("cannot record the attempt's start");
-            return false;
-        }
-        return true;
-    }
-
-    bool IssueSerial(int64_t attempt, const TS_SERIAL_POOL& pool,
-                     const std::function<std::string(int64_t)>& textOf, TS_SERIAL_ISSUE& issue,
-                     bool& exhausted, std::string& error) override {
-        std::lock_guard lock(m_mutex);
-        // IMMEDIATE: the write lock is taken first, so two processes never read the same counter
-        if (!Exec("BEGIN IMMEDIATE", error)) {
-            return false;
-        }
-        std::string problem;
-        if (!IssueInPool(*this, "", attempt, pool, textOf, issue, exhausted, problem)) {
-            if (problem.empty()) {
-                return Rollback("cannot issue a serial", error);
-            }
-            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-            error = problem;
-            return false;
-        }
-        return Exec("COMMIT", error) || Rollback("cannot commit the serial", error);
-    }
-
-    bool KeepSerial(int64_t attempt, const TS_SERIAL_POOL& pool, int64_t index, const std::string& text,
-                    bool adopt, bool& known, std::string& how, std::string& error) override {
-        std::lock_guard lock(m_mutex);
-        if (!Exec("BEGIN IMMEDIATE", error)) {
-            return false;
-        }
-        std::string problem;
-        if (!KeepInPool(*this, attempt, pool, index, text, adopt, known, how, problem)) {
-            if (problem.empty()) {
-                return Rollback("cannot keep the serial", error);
-            }
-            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-            error = problem;
-            return false;
-        }
-        return Exec("COMMIT", error) || Rollback("cannot commit the serial", error);
-    }
-
-    bool EndAttempt(const TS_ATTEMPT_RECORD& r, std::string& error) override {
-        std::lock_guard lock(m_mutex);
-        if (!Exec("BEGIN IMMEDIATE", error)) {
-            return false;
-        }
-        if (!EndInStore(*this, r)) {
-            return Rollback("cannot record the attempt's end", error);
-        }
-        return Exec("COMMIT", error) || Rollback("cannot commit the attempt's end", error);
-    }
-
-    bool Query(const TS_HISTORY_FILTER& f, std::vector<TS_ATTEMPT_RECORD>& records,
-               std::string& error) override {
-        std::lock_guard lock(m_mutex);
-        const TS_RECORD_SQL sql = QuerySql(f);
-        CStatement st(m_db, sql.Text.c_str());
-        st.BindNamed(sql.Values);
-        if (!st.Ok()) {
-            error = Fail("cannot read the records");
-            return false;
-        }
-        records.clear();
-        int rc = 0;
-        while ((rc = st.Step()) == SQLITE_ROW) {
-            records.push_back(RecordOfRow([&st](int k) { return st.Text(k); }));
-        }
-        if (rc != SQLITE_DONE) {
-            error = Fail("cannot read the records");
-            return false;
-        }
-        return true;
-    }
-
-    bool PoolSerials(const std::string& pool, std::vector<TS_POOL_SERIAL>& serials,
-                     std::string& error) override {
-        std::lock_guard lock(m_mutex);
-        if (!PoolSerialsIn(*this, pool, serials)) {
-            error = Fail("cannot read the serials of the pool");
-            return false;
-        }
-        return true;
-    }
-
-    bool KeepJobText(const std::string& sha256, const std::string& text, std::string& error) override {
-        std::lock_guard lock(m_mutex);
-        if (!KeepJobTextIn(*this, sha256, text)) {
-            error = Fail("cannot keep the job's text");
-            return false;
-        }
-        return true;
-    }
-
-    bool JobText(const std::string& sha256, std::string& text, std::string& error) override {
-        std::lock_guard lock(m_mutex);
-        if (!JobTextIn(*this, sha256, text)) {
-            error = Fail("cannot read the job's text");
-            return false;
-        }
-        return true;
-    }
-
-    bool PoolLeft(const TS_SERIAL_POOL& pool, int64_t& next, int64_t& left, std::string& error) override {
-        std::lock_guard lock(m_mutex);
-        if (!PoolLeftIn(*this, pool, next, left)) {
-            error = Fail("cannot read the serials issued");
-            return false;
-        }
-        return true;
+        return PutRecordsIn(records, error);
     }
 
 private:
+    std::string OwnerColumn() const override { return "owner"; }
+    std::string Owner() const override { return m_owner; }
+    // the transaction holds the whole file: no row to hold
+    const char* LockRow() const override { return ""; }
+    // IMMEDIATE: the write lock is taken first, so two processes never read the same counter
+    bool Begin() override {
+        return sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    bool Commit() override { return sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK; }
+    void Rollback() override { sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr); }
+
     bool Run(const TS_RECORD_SQL& sql, std::vector<std::vector<std::string>>* rows,
              int64_t* changed) override {
         CStatement st(m_db, sql.Text.c_str());
@@ -322,7 +245,7 @@ private:
         }
         return rc == SQLITE_DONE;
     }
-    std::string Fail(const std::string& what) const {
+    std::string Fail(const std::string& what) const override {
         return what + " (" + Describe() + "): " + (m_db ? sqlite3_errmsg(m_db) : "out of memory");
     }
     bool Exec(const char* sql, std::string& error) {
@@ -334,8 +257,12 @@ private:
     }
     bool Rollback(const std::string& what, std::string& error) {
         error = Fail(what);
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        Rollback();
         return false;
+    }
+    bool IsArchive() {
+        CStatement st(m_db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'archive'");
+        return st.Ok() && st.Step() == SQLITE_ROW;
     }
     int UserVersion() {
         CStatement st(m_db, "PRAGMA user_version");
@@ -395,8 +322,8 @@ private:
         return Exec("COMMIT", error) || Rollback("cannot close the interrupted attempts", error);
     }
 
-    std::mutex m_mutex;
     sqlite3* m_db = nullptr;
+    bool m_archive = false;
     std::string m_path;
     std::string m_owner;
     int m_interrupted = 0;
@@ -408,6 +335,15 @@ std::unique_ptr<IRecordStore> OpenSqliteStore(const std::string& path, TE_STORE_
                                               std::string& error) {
     auto store = std::make_unique<CSqliteStore>();
     if (!store->Open(path, mode, missing, error)) {
+        return nullptr;
+    }
+    return store;
+}
+
+std::unique_ptr<IRecordStore> OpenArchiveWriter(const std::string& path, std::string& error) {
+    auto store = std::make_unique<CSqliteStore>();
+    bool missing = false;
+    if (!store->Open(path, STORE_CREATE, missing, error, true)) {
         return nullptr;
     }
     return store;

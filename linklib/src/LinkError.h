@@ -13,6 +13,7 @@ constexpr uint32_t kErrFileNotFound = 2;          // ERROR_FILE_NOT_FOUND
 constexpr uint32_t kErrPathNotFound = 3;          // ERROR_PATH_NOT_FOUND
 constexpr uint32_t kErrTooManyOpenFiles = 4;      // ERROR_TOO_MANY_OPEN_FILES
 constexpr uint32_t kErrAccessDenied = 5;          // ERROR_ACCESS_DENIED
+constexpr uint32_t kErrSharingViolation = 32;     // ERROR_SHARING_VIOLATION: another program has it
 constexpr uint32_t kErrInvalidHandle = 6;         // ERROR_INVALID_HANDLE: the device is not open
 constexpr uint32_t kErrNotEnoughMemory = 8;       // ERROR_NOT_ENOUGH_MEMORY
 constexpr uint32_t kErrWriteProtect = 19;         // ERROR_WRITE_PROTECT

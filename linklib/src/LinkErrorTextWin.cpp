@@ -1,6 +1,7 @@
 // The words for a port result code on Windows: the system's own message (FormatMessage), the
 // number, and for the usual causes at a COM port what they mean there:
-//   "Access is denied (error 5): another program has it open".
+//   "Access is denied (error 5): another program has it open" (and the same for a sharing
+//   violation, error 32).
 #include "LinkError.h"
 #include "WinUtf8.h"
 
@@ -52,6 +53,7 @@ std::string WinErrorText(uint32_t code) {
     std::string out = text.empty() ? std::string(number) : text + " (" + number + ")";
     switch (code) {
     case kErrAccessDenied:
+    case kErrSharingViolation:
         out += ": another program has it open";
         break;
     case kErrFileNotFound:

@@ -5,11 +5,18 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 
 #include "UsbBulkDevice.h"
 
 namespace {
+
+std::string UdevHex4(uint16_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04x", value);
+    return text;
+}
 
 std::string ReadSysfsLine(const std::string& path) {
     std::ifstream in(path);
@@ -71,4 +78,20 @@ bool QuilletUsbDevicePresent(const std::string& text) {
     return std::any_of(all.begin(), all.end(), [&](const TS_USB_DEVICE_INFO& info) {
         return quillet::UsbDeviceMatches(device, info);
     });
+}
+
+// The rule that gives the user at the seat the device (udev, systemd's uaccess).
+std::string QuilletUdevRule(const TS_USB_DEVICE_TEXT& device) {
+    if (!device.HasIds) {
+        return {};
+    }
+    const std::string v = UdevHex4(device.Vendor);
+    const std::string p = UdevHex4(device.Product);
+    return "# Vandrel: the handset " + v + ":" + p +
+           " for the user at the seat, and ModemManager keeps off it.\n"
+           "# Save as /etc/udev/rules.d/70-vandrel-" +
+           v + "-" + p +
+           ".rules, then run: sudo udevadm control --reload && sudo udevadm trigger\n"
+           "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"" +
+           v + "\", ATTR{idProduct}==\"" + p + "\", TAG+=\"uaccess\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n";
 }

@@ -147,18 +147,3 @@ std::string QuilletUsbDeviceLabel(const TS_USB_DEVICE_TEXT& device) {
     }
     return text;
 }
-
-std::string QuilletUdevRule(const TS_USB_DEVICE_TEXT& device) {
-    if (!device.HasIds) {
-        return {};
-    }
-    const std::string v = Hex4(device.Vendor);
-    const std::string p = Hex4(device.Product);
-    return "# Vandrel: the handset " + v + ":" + p +
-           " for the user at the seat, and ModemManager keeps off it.\n"
-           "# Save as /etc/udev/rules.d/70-vandrel-" +
-           v + "-" + p +
-           ".rules, then run: sudo udevadm control --reload && sudo udevadm trigger\n"
-           "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"" +
-           v + "\", ATTR{idProduct}==\"" + p + "\", TAG+=\"uaccess\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n";
-}

@@ -47,14 +47,17 @@ _vandrel_cli() {
         download) options="--verify" ;;
         erase) options="--cs --area" ;;
         dump) options="--size --unit --end -o --output" ;;
-        history) options="--job --serial --pool --port --result --since --until --limit --show --csv --store" ;;
+        history) options="--job --serial --pool --port --station --result --since --until --limit --show --csv --with-logs --store" ;;
         serve) options="--jobs --listen --tokens --allow-origin --job --store --station --operator" ;;
         job)
             if [[ $cword -ge 2 && ${words[cword-1]} == check ]]; then _filedir toml; return; fi
             COMPREPLY=($(compgen -W "check" -- "$cur")); return ;;
         store)
             if [[ $cword -ge 2 && ${words[cword-1]} == init ]]; then _filedir; return; fi
-            if [[ $cur != -* ]]; then COMPREPLY=($(compgen -W "init" -- "$cur")); return; fi ;;
+            if [[ $cword -ge 3 && ${words[cword-2]} == --before ]]; then _filedir; return; fi
+            if [[ $cword -ge 2 && ${words[cword-1]} == archive ]]; then COMPREPLY=($(compgen -W "--before" -- "$cur")); return; fi
+            options="--before --store"
+            if [[ $cur != -* ]]; then COMPREPLY=($(compgen -W "init archive" -- "$cur")); return; fi ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "$options $globals" -- "$cur"))

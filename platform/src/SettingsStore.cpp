@@ -9,12 +9,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <mutex>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
+
+#include "platform/Files.h"
+#include "platform/HostIdentity.h"
 
 namespace platform {
 
@@ -425,13 +426,7 @@ std::string SettingsStore::DefaultDirectory() {
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') {
         return std::string(xdg) + "/vandrel";
     }
-    std::string home;
-    if (const char* h = std::getenv("HOME"); h && *h) {
-        home = h;
-    } else if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) {
-        home = pw->pw_dir;
-    }
-    return home + "/.config/vandrel";
+    return HomeFolder() + "/.config/vandrel";
 }
 
 std::string SettingsStore::FilePath(std::string_view rootName) const {
@@ -441,7 +436,7 @@ std::string SettingsStore::FilePath(std::string_view rootName) const {
 namespace {
 
 bool ReadWholeFile(const std::string& path, std::string& text, int& err) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = OpenFile(path, EFileOpen::Read);
     if (fd < 0) {
         err = errno;
         return false;
@@ -476,8 +471,8 @@ bool MakeDirectories(const std::string& dir, int& err) {
         if (path.empty()) {
             continue;
         }
-        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-            err = errno;
+        if (const int made = MakeFolder(path); made != 0 && made != EEXIST) {
+            err = made;
             return false;
         }
     }
@@ -525,9 +520,9 @@ SettingsStore::LoadStatus SettingsStore::Load(std::string_view rootName, Setting
     for (int n = 1; ::access(aside.c_str(), F_OK) == 0; ++n) {
         aside = path + ".bad-" + stamp + "-" + std::to_string(n);
     }
-    if (::rename(path.c_str(), aside.c_str()) != 0) {
+    if (const int moved = RenameReplacing(path, aside); moved != 0) {
         if (error) {
-            *error = path + ": " + why + "; it could not be set aside: " + ErrnoText(errno);
+            *error = path + ": " + why + "; it could not be set aside: " + ErrnoText(moved);
         }
         return LoadStatus::Failed;
     }
@@ -553,7 +548,7 @@ bool SettingsStore::Save(std::string_view rootName, const SettingsDocument& doc,
     const std::string text = doc.Serialize(rootName);
     const std::string temp =
         path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int fd = OpenFile(temp, EFileOpen::CreateNew, 0600);
     if (fd < 0) {
         return fail(temp, errno);
     }
@@ -571,8 +566,7 @@ bool SettingsStore::Save(std::string_view rootName, const SettingsDocument& doc,
         }
         done += static_cast<std::size_t>(n);
     }
-    if (::fsync(fd) != 0) {
-        err = errno;
+    if ((err = SyncFile(fd)) != 0) {
         ::close(fd);
         ::unlink(temp.c_str());
         return fail(temp, err);
@@ -582,15 +576,11 @@ bool SettingsStore::Save(std::string_view rootName, const SettingsDocument& doc,
         ::unlink(temp.c_str());
         return fail(temp, err);
     }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        err = errno;
+    if ((err = RenameReplacing(temp, path)) != 0) {
         ::unlink(temp.c_str());
         return fail(path, err);
     }
-    if (int dirFd = ::open(m_directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    SyncFolder(m_directory);
     return true;
 }
 

@@ -1,13 +1,12 @@
 #include "platform/VersionBlock.h"
 
 #include "HexDigit.h"
+#include "MappedFile.h"
 #include "ModulePath.h"
 
+#include <algorithm>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <functional>
 
 namespace platform {
 
@@ -93,44 +92,33 @@ std::optional<TS_VERSION_INFO> Parse(const unsigned char* data, std::size_t size
 std::optional<TS_VERSION_INFO> ReadVersionBlock(const std::string& modulePath) {
     const std::string path =
         modulePath.empty() || modulePath == "/proc/self/exe" ? detail::RunningModulePath() : modulePath;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    CMappedFile file;
+    if (!file.Open(path) || file.Size() < versionblock::kHeaderSize) {
         return std::nullopt;
     }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_size < static_cast<off_t>(versionblock::kHeaderSize)) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    const auto size = static_cast<std::size_t>(st.st_size);
-    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-    ::close(fd);
-    if (map == MAP_FAILED) {
-        return std::nullopt;
-    }
+    const std::size_t size = file.Size();
     // The marker is put together here, at run time, so that this code does not carry it whole.
     unsigned char marker[versionblock::kMarkerSize];
     for (std::size_t i = 0; i < versionblock::kMarkerSize; ++i) {
         const volatile unsigned char complement = versionblock::kMarkerComplement[i];
         marker[i] = static_cast<unsigned char>(complement ^ 0xFF);
     }
-    const auto* data = static_cast<const unsigned char*>(map);
+    const unsigned char* data = file.Data();
+    const std::boyer_moore_horspool_searcher searcher(marker, marker + sizeof marker);
     std::optional<TS_VERSION_INFO> result;
     std::size_t offset = 0;
     while (offset + versionblock::kHeaderSize <= size) {
-        const void* hit = ::memmem(data + offset, size - offset, marker, sizeof marker);
-        if (!hit) {
+        const unsigned char* hit = std::search(data + offset, data + size, searcher);
+        if (hit == data + size) {
             break;
         }
-        const std::size_t at = static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - data);
+        const std::size_t at = static_cast<std::size_t>(hit - data);
         result = versionblock::Parse(data + at, size - at);
         if (result) {
             break;
         }
         offset = at + 1;
     }
-    ::munmap(map, size);
     return result;
 }
 

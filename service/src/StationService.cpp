@@ -549,20 +549,22 @@ struct CStationService::TS_IMPL {
                 return;
             }
         }
-        filter.Limit = static_cast<int>(offset + limit + 1);
+        // one page and one record more (is there a next page?), no log read
+        filter.Offset = offset;
+        filter.Limit = static_cast<int>(limit + 1);
+        filter.WithLog = false;
         std::vector<TS_ATTEMPT_RECORD> records;
         if (!Query(filter, records, res)) {
             return;
         }
         json list = json::array();
-        for (std::size_t k = static_cast<std::size_t>(offset);
-             k < records.size() && k < static_cast<std::size_t>(offset + limit); ++k) {
+        for (std::size_t k = 0; k < records.size() && k < static_cast<std::size_t>(limit); ++k) {
             list.push_back(RecordJson(records[k], false));
         }
         SendJson(res, {{"attempts", list},
                        {"offset", offset},
                        {"limit", limit},
-                       {"more", records.size() > static_cast<std::size_t>(offset + limit)}});
+                       {"more", records.size() > static_cast<std::size_t>(limit)}});
     }
 
     // Yield per hour and failures by reason over a period (default: the last 24 hours), for the
@@ -592,6 +594,7 @@ struct CStationService::TS_IMPL {
             NormaliseTimeText(text, filter.Since);
         }
         filter.Limit = kStatsRecords + 1;
+        filter.WithLog = false;
         std::vector<TS_ATTEMPT_RECORD> records;
         if (!Query(filter, records, res)) {
             return;

@@ -26,6 +26,12 @@ std::vector<std::string> StableSerialNames(const std::string& device, const std:
     return names;
 }
 
+std::string CanonicalPortName(const std::string& device) {
+    std::error_code ec;
+    const fs::path target = fs::canonical(device, ec);
+    return ec ? device : target.string();
+}
+
 std::string StableSerialNamesText(const std::string& device, const std::string& root) {
     std::string text;
     for (const std::string& name : StableSerialNames(device, root)) {

@@ -13,6 +13,7 @@
 #include <setupapi.h>
 
 #include <cctype>
+#include <cwctype>
 
 namespace {
 
@@ -99,4 +100,28 @@ std::string StableSerialNamesText(const std::string& device, const std::string& 
         text += (text.empty() ? "  [" : ", ") + name;
     }
     return text.empty() ? text : text + "]";
+}
+
+std::string CanonicalPortName(const std::string& device) {
+    std::wstring name = quillet::Utf8ToWide(device);
+    const bool deviceSpace = name.rfind(L"\\\\.\\", 0) == 0;
+    if (deviceSpace) {
+        name.erase(0, 4);
+    }
+    const bool com = name.size() > 3 && (name[0] == L'C' || name[0] == L'c') &&
+                     (name[1] == L'O' || name[1] == L'o') && (name[2] == L'M' || name[2] == L'm') &&
+                     name.find_first_not_of(L"0123456789", 3) == std::wstring::npos;
+    if (!com && !deviceSpace) {
+        // a file or another path: its full form; Windows' names know no case
+        wchar_t full[MAX_PATH * 4];
+        const DWORD n = ::GetFullPathNameW(name.c_str(), MAX_PATH * 4, full, nullptr);
+        if (n == 0 || n >= MAX_PATH * 4) {
+            return device;
+        }
+        name.assign(full, n);
+    }
+    for (wchar_t& c : name) {
+        c = static_cast<wchar_t>(std::towupper(c));
+    }
+    return quillet::WideToUtf8((com || deviceSpace ? L"\\\\.\\" : L"") + name);
 }

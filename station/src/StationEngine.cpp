@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -13,7 +15,9 @@
 #include "download/CompressFlashFile.h"
 #include "download/DownloadSession.h"
 #include "download/FlashFile.h"
+#include "platform/Files.h"
 #include "station/LineHooks.h"
+#include "station/SerialNames.h"
 #include "tools/WrittenRanges.h"
 
 namespace {
@@ -39,8 +43,16 @@ bool ReadAll(const std::string& path, std::string& bytes) {
 // A private copy of bytes beside path (so that what is compressed is what was hashed); empty when
 // it cannot be written.
 std::string PrivateCopy(const std::string& path, const std::string& bytes) {
-    std::string name = path + ".pinned-XXXXXX";
-    const int fd = ::mkstemp(name.data());
+    static std::atomic<unsigned> counter{0};
+    std::string name;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        name = path + ".pinned-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+        fd = platform::OpenFile(name, platform::EFileOpen::CreateNew, 0600);
+        if (fd < 0 && errno != EEXIST) {
+            break;
+        }
+    }
     if (fd < 0) {
         return {};
     }
@@ -342,7 +354,7 @@ std::shared_ptr<const TS_PREPARED_FILE> CStationEngine::Prepare(CStationPort& po
                 compressed = true;
                 // the .cp64 of the private copy takes the place of the file's own .cp64
                 if (!copy.empty() &&
-                    std::rename(file->SendPath.c_str(), CompressedFilePath(path).c_str()) == 0) {
+                    platform::RenameReplacing(file->SendPath, CompressedFilePath(path)) == 0) {
                     file->SendPath = CompressedFilePath(path);
                 }
             }
@@ -402,12 +414,11 @@ int CStationEngine::Compressions() const {
 }
 
 std::string CStationEngine::RepeatedPort(const std::vector<TS_STATION_PORT>& ports) {
-    // a stable name (/dev/serial/by-id/...) and the tty it points to are the same port
+    // a stable name (/dev/serial/by-id/...) and the tty it points to are the same port, and so
+    // are COM3 and \\.\COM3
     std::vector<std::string> real;
     for (const TS_STATION_PORT& port : ports) {
-        char* resolved = ::realpath(port.DevicePath.c_str(), nullptr);
-        real.emplace_back(resolved ? resolved : port.DevicePath);
-        std::free(resolved);
+        real.push_back(CanonicalPortName(port.DevicePath));
     }
     for (std::size_t a = 0; a < ports.size(); ++a) {
         for (std::size_t b = 0; b < a; ++b) {

@@ -3,12 +3,11 @@
 // handset to go).
 #include "StationPort.h"
 
-#include <sys/stat.h>
-
 #include <exception>
 #include <new>
 #include <system_error>
 
+#include "platform/Files.h"
 #include "quillet/UsbDevices.h"
 
 namespace {
@@ -23,14 +22,9 @@ constexpr auto kAwayInterval = std::chrono::milliseconds(500);  // watch: is the
 constexpr int kAwayFailures = 3;
 constexpr auto kAwaySpan = std::chrono::seconds(1);
 
-bool PathExists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
-
 // The device node or socket is there, or the libusb device is plugged in.
 bool DevicePresent(const std::string& path) {
-    return QuilletIsUsbDeviceText(path) ? QuilletUsbDevicePresent(path) : PathExists(path);
+    return QuilletIsUsbDeviceText(path) ? QuilletUsbDevicePresent(path) : platform::PathPresent(path);
 }
 
 } // namespace

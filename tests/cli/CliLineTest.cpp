@@ -20,6 +20,7 @@
 #include "CliRunner.h"
 #include "SimHarness.h"
 #include "TempDir.h"
+#include "line/RecordJson.h"
 #include "line/RecordStore.h"
 #include "line/Sha256.h"
 
@@ -215,6 +216,18 @@ TEST(CliLine, FourHandsetsOneFailingThenRework) {
     EXPECT_EQ(failed, 1);
     const std::vector<TS_ATTEMPT_RECORD> records = Records("sqlite:" + bed.dir.File("records.db"));
     ASSERT_EQ(records.size(), 4u);
+    // the exports, written as they are read, are those of the records read at once
+    EXPECT_EQ(csv.out, AttemptsCsv(records));
+    const TS_CLI_RESULT logs =
+        cli.Run({"--store", bed.dir.File("records.db"), "history", "--csv", "--with-logs"});
+    EXPECT_EQ(logs.out, AttemptsCsv(records, true));
+    const TS_CLI_RESULT jsonLogs =
+        cli.Run({"--store", bed.dir.File("records.db"), "history", "--json", "--with-logs"});
+    std::string lines;
+    for (const TS_ATTEMPT_RECORD& r : records) {
+        lines += RecordJson(r, true).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    }
+    EXPECT_EQ(jsonLogs.out, lines);
     std::string mainSha, error;
     ASSERT_TRUE(Sha256OfFile(bed.dir.File("vmain.m0"), mainSha, error));
     for (const auto& entry : std::filesystem::directory_iterator(bed.dir.File(""))) {
@@ -343,6 +356,15 @@ TEST(CliLine, StoresAreMadeOnPurpose) {
          ""},
         {{"--job", plain, "--store", typo, "--port", "/dev/null", "run"}, 1, "no record store at", ""},
         {{"store", "init", typo}, 0, "", typo},
+        {{"store", "archive", "--before", "2026-01-01", "--store", typo, bed.dir.File("old.db")},
+         1,
+         "no record store at sqlite:" + typo,
+         ""},
+        {{"store", "archive", bed.dir.File("old.db")}, 2, "store archive takes --before DATE", ""},
+        {{"store", "archive", "--before", "last year", bed.dir.File("old.db")},
+         2,
+         "--before takes a date",
+         ""},
         {{"--job", plain, "--port", bed.dir.File("none"), "run"},
          1,
          "",

@@ -10,10 +10,6 @@
 #include <system_error>
 #include <thread>
 
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "Cli.h"
 #include "CliCommands.h"
 #include "CliJson.h"
@@ -393,24 +389,6 @@ TEST(CliVerify, ImageFilesReadOnce) {
             EXPECT_EQ(value, keep ? 0x04 : 0);
         }
     }
-}
-
-TEST(CliCommands, PermissionHintNamesTheDevicesGroup) {
-    char path[] = "/tmp/vandrel-cli-hint-XXXXXX";
-    const int fd = ::mkstemp(path);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
-    struct stat st {};
-    ASSERT_EQ(::stat(path, &st), 0);
-    const group* g = ::getgrgid(st.st_gid);
-    const std::string name = g ? g->gr_name : std::to_string(st.st_gid);
-    const std::string hint = PermissionHint(path);
-    EXPECT_NE(hint.find(std::string("you lack permission to open ") + path), std::string::npos) << hint;
-    EXPECT_NE(hint.find("belongs to the group '" + name + "'"), std::string::npos) << hint;
-    EXPECT_NE(hint.find("sudo usermod -aG " + name + " $USER"), std::string::npos) << hint;
-    EXPECT_NE(hint.find("\"Device access\" in 'man vandrel-cli'"), std::string::npos) << hint;
-    ::unlink(path);
-    EXPECT_EQ(PermissionHint(path), "") << "nothing to say about a device that is not there";
 }
 
 TEST(CliStation, JsonStringsAndTimestamps) {

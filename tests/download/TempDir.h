@@ -6,17 +6,27 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
 class CTempDir {
 public:
     CTempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vandrel-test-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) {
+        // a new folder of a random name, made by this process alone (create_directory is false
+        // for one that is there)
+        std::random_device seed;
+        std::mt19937_64 random(seed());
+        for (int attempt = 0; attempt < 100 && m_path.empty(); ++attempt) {
+            const auto path =
+                std::filesystem::temp_directory_path() / ("vandrel-test-" + std::to_string(random()));
+            if (std::filesystem::create_directory(path)) {
+                m_path = path.generic_string();
+            }
+        }
+        if (m_path.empty()) {
             std::abort();
         }
-        m_path = pattern;
     }
     ~CTempDir() {
         std::error_code ec;

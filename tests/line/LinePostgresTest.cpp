@@ -12,6 +12,7 @@
 
 #include "PgServer.h"
 #include "RecordCases.h"
+#include "ScaleCases.h"
 #include "line/RecordStore.h"
 
 namespace {
@@ -120,7 +121,7 @@ TEST(PostgresStore, TwoStationsNeverShareASerial) {
     PGconn* conn = PQconnectdb(url.c_str());
     PGresult* res = PQexec(conn, "SELECT version FROM vandrel_schema");
     ASSERT_EQ(PQresultStatus(res), PGRES_TUPLES_OK);
-    EXPECT_EQ(std::string(PQgetvalue(res, 0, 0)), "4");
+    EXPECT_EQ(std::string(PQgetvalue(res, 0, 0)), "5");
     PQclear(res);
     PQfinish(conn);
 }
@@ -303,4 +304,85 @@ TEST(PostgresStore, ADroppedSessionReconnects) {
     std::string text;
     EXPECT_TRUE(IssueAndEnd(*store, RESULT_PASSED, text, error)) << error;
     EXPECT_EQ(text, "P1");
+}
+
+TEST(PostgresStore, CursorReadsAsQuery) {
+    REQUIRE_SERVER();
+    ASSERT_TRUE(g_server->CreateDatabase("cursor"));
+    std::string error;
+    auto store = OpenRecordStore(g_server->Url("cursor"), error, STORE_CREATE);
+    ASSERT_TRUE(store) << error;
+    scale::ExpectCursorReadsAsQuery(*store);
+}
+
+// Killed before the copy, after a batch copied, before the verification, before the removal; and
+// not killed.
+TEST(PostgresStore, ArchiveMovesRecordsNeverSerials) {
+    REQUIRE_SERVER();
+    int n = 0;
+    for (const char* killAt : {static_cast<const char*>(nullptr), "copy", "copied", "verify", "remove"}) {
+        SCOPED_TRACE(killAt ? killAt : "not killed");
+        const std::string name = "archive" + std::to_string(n++);
+        ASSERT_TRUE(g_server->CreateDatabase(name));
+        const std::string archive = "/tmp/vandrel-pg-archive-" + std::to_string(::getpid()) + ".db";
+        std::remove(archive.c_str());
+        scale::ExpectArchiveMoves(g_server->Url(name), archive, killAt);
+        for (const char* end : {"", "-wal", "-shm"}) {
+            std::remove((archive + end).c_str());
+        }
+    }
+}
+
+// A store of the schema before (version 4) with records in it is brought up to date: the records
+// stay as they were, and every filter of the history is then answered by an index, in the
+// records' order without a sort.
+TEST(PostgresStore, FiltersAnsweredByIndexesAfterMigration) {
+    REQUIRE_SERVER();
+    ASSERT_TRUE(g_server->CreateDatabase("indexes"));
+    const std::string url = g_server->Url("indexes");
+    std::string error;
+    std::vector<TS_ATTEMPT_RECORD> before;
+    {
+        auto store = OpenRecordStore(url, error, STORE_CREATE);
+        ASSERT_TRUE(store) << error;
+        before = scale::Fill(*store);
+    }
+    PGconn* conn = PQconnectdb(url.c_str());
+    PGresult* res =
+        PQexec(conn, "DROP INDEX attempts_serial, attempts_job, attempts_pool, attempts_port,"
+                     " attempts_station, attempts_result, attempts_started;"
+                     " CREATE INDEX attempts_started ON attempts(started);"
+                     " CREATE INDEX attempts_serial ON attempts(serial);"
+                     " CREATE INDEX attempts_job ON attempts(job); UPDATE vandrel_schema SET version = 4");
+    ASSERT_EQ(PQresultStatus(res), PGRES_COMMAND_OK) << PQerrorMessage(conn);
+    PQclear(res);
+    {
+        auto store = OpenRecordStore(url, error);
+        ASSERT_TRUE(store) << error;
+        std::vector<TS_ATTEMPT_RECORD> after;
+        ASSERT_TRUE(store->Query({}, after, error)) << error;
+        EXPECT_EQ(after, before);
+    }
+    // a small table is read whole by the planner: it is told to prefer the indexes it has
+    PQclear(PQexec(conn, "SET enable_seqscan = off"));
+    for (auto [name, filter] : scale::Filters()) {
+        filter.BeforeStarted = name == std::string("all") ? "" : "2026-02-07T08:00:00.000Z"; // a later page
+        filter.BeforeId = 12;
+        const TS_RECORD_SQL sql = QuerySql(filter);
+        std::vector<const char*> values;
+        for (const std::string& v : sql.Values) {
+            values.push_back(v.c_str());
+        }
+        res = PQexecParams(conn, ("EXPLAIN " + sql.Text).c_str(), static_cast<int>(values.size()), nullptr,
+                           values.data(), nullptr, nullptr, 0);
+        ASSERT_EQ(PQresultStatus(res), PGRES_TUPLES_OK) << PQerrorMessage(conn);
+        std::string plan;
+        for (int row = 0; row < PQntuples(res); ++row) {
+            plan += std::string(PQgetvalue(res, row, 0)) + "; ";
+        }
+        PQclear(res);
+        EXPECT_NE(plan.find("Index"), std::string::npos) << name << ": " << plan;
+        EXPECT_EQ(plan.find("Sort"), std::string::npos) << name << ": " << plan;
+    }
+    PQfinish(conn);
 }

@@ -13,6 +13,7 @@
 #include <sqlite3.h>
 
 #include "RecordCases.h"
+#include "ScaleCases.h"
 #include "line/JobFile.h"
 #include "line/LineSession.h"
 #include "line/RecordStore.h"
@@ -648,5 +649,80 @@ TEST(RecordStore, TextsThatAreNotUtf8AreEscaped) {
     ASSERT_TRUE(store->JobText("ab", text, error)) << error;
     EXPECT_EQ(text, job.Text); // kept once per SHA-256
     store.reset();
+    fs::remove_all(dir);
+}
+
+TEST(SqliteStore, CursorReadsAsQuery) {
+    const std::string dir = TempDir("sqlite-cursor");
+    std::string error;
+    auto store = OpenRecordStore("sqlite:" + dir + "/records.db", error, STORE_CREATE);
+    ASSERT_TRUE(store) << error;
+    scale::ExpectCursorReadsAsQuery(*store);
+    store.reset();
+    fs::remove_all(dir);
+}
+
+// Killed before the copy, after a batch copied, before the verification, before the removal; and
+// not killed.
+TEST(SqliteStore, ArchiveMovesRecordsNeverSerials) {
+    for (const char* killAt : {static_cast<const char*>(nullptr), "copy", "copied", "verify", "remove"}) {
+        SCOPED_TRACE(killAt ? killAt : "not killed");
+        const std::string dir = TempDir("sqlite-archive");
+        scale::ExpectArchiveMoves("sqlite:" + dir + "/records.db", dir + "/archive.db", killAt);
+        fs::remove_all(dir);
+    }
+}
+
+// A store of the schema before (version 3) with records in it is brought up to date: the records
+// stay as they were, and every filter of the history is then answered by an index, in the
+// records' order without a sort.
+TEST(SqliteStore, FiltersAnsweredByIndexesAfterMigration) {
+    const std::string dir = TempDir("sqlite-indexes");
+    const std::string path = dir + "/records.db";
+    std::string error;
+    std::vector<TS_ATTEMPT_RECORD> before;
+    {
+        auto store = OpenRecordStore("sqlite:" + path, error, STORE_CREATE);
+        ASSERT_TRUE(store) << error;
+        before = scale::Fill(*store);
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(db,
+                     "DROP INDEX attempts_serial; DROP INDEX attempts_job; DROP INDEX attempts_pool;"
+                     " DROP INDEX attempts_port; DROP INDEX attempts_station; DROP INDEX attempts_result;"
+                     " CREATE INDEX attempts_serial ON attempts(serial);"
+                     " CREATE INDEX attempts_job ON attempts(job); PRAGMA user_version = 3;",
+                     nullptr, nullptr, nullptr),
+        SQLITE_OK)
+        << sqlite3_errmsg(db);
+    {
+        auto store = OpenRecordStore("sqlite:" + path, error);
+        ASSERT_TRUE(store) << error;
+        std::vector<TS_ATTEMPT_RECORD> after;
+        ASSERT_TRUE(store->Query({}, after, error)) << error;
+        EXPECT_EQ(after, before);
+    }
+    sqlite3_close(db); // its schema as it was: opened again
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    for (auto [name, filter] : scale::Filters()) {
+        filter.BeforeStarted = name == std::string("all") ? "" : "2026-02-07T08:00:00.000Z"; // a later page
+        filter.BeforeId = 12;
+        const TS_RECORD_SQL sql = QuerySql(filter);
+        sqlite3_stmt* st = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db, ("EXPLAIN QUERY PLAN " + sql.Text).c_str(), -1, &st, nullptr),
+                  SQLITE_OK)
+            << sqlite3_errmsg(db);
+        std::string plan;
+        while (sqlite3_step(st) == SQLITE_ROW) {
+            plan += reinterpret_cast<const char*>(sqlite3_column_text(st, 3));
+            plan += "; ";
+        }
+        sqlite3_finalize(st);
+        EXPECT_NE(plan.find("USING INDEX"), std::string::npos) << name << ": " << plan;
+        EXPECT_EQ(plan.find("TEMP B-TREE"), std::string::npos) << name << ": " << plan;
+    }
+    sqlite3_close(db);
     fs::remove_all(dir);
 }

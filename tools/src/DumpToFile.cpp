@@ -1,6 +1,5 @@
 #include "tools/DumpToFile.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <cstring>
 
 #include "download/ElapsedTimer.h"
+#include "platform/Files.h"
 #include "tools/MemoryDump.h"
 
 namespace {
@@ -35,7 +35,7 @@ int WriteAll(int fd, const uint8_t* data, std::size_t length) {
 
 // "<path>[N bytes]" with the size of the file opened again for reading, or "<path>[error]".
 std::string FileInformation(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = platform::OpenFile(path, platform::EFileOpen::Read);
     struct stat st {};
     const bool ok = fd >= 0 && ::fstat(fd, &st) == 0;
     if (fd >= 0) {
@@ -100,7 +100,7 @@ TS_DUMP_FILE_RESULT DumpToFile(COstraMonitor& monitor, const std::string& path, 
         result.Detail = "The start address " + Hex(start) + " is not below the end address " + Hex(end);
         return result;
     }
-    const int fd = path.empty() ? -1 : ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int fd = path.empty() ? -1 : platform::OpenFile(path, platform::EFileOpen::CreateOrEmpty);
     if (fd < 0) {
         const int error = path.empty() ? ENOENT : errno;
         result.Outcome = DUMP_FILE_OPEN_ERROR;

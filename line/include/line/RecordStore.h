@@ -63,6 +63,8 @@ struct TS_ATTEMPT_RECORD {
     std::string Phases; // JSON object: phase name -> seconds
     std::string Log;    // the attempt's whole log text
     std::string Late;   // an end that came after the record was closed as interrupted: "passed: ..."
+
+    bool operator==(const TS_ATTEMPT_RECORD&) const = default;
 };
 
 struct TS_HISTORY_FILTER {
@@ -70,12 +72,19 @@ struct TS_HISTORY_FILTER {
     std::string Serial;
     std::string Port;
     std::string Result;
+    std::string Station;
+    std::string Pool;
     std::string Since;   // ISO 8601 (a date alone is its midnight, UTC)
     std::string Until;   // before this
     int64_t Id = 0;      // one record
     int Limit = 0;       // 0: all
     int64_t Offset = 0;  // the records skipped first (pages of Limit)
     bool WithLog = true; // false: Log left empty (a list of records reads no log)
+    bool Ended = false;  // only attempts that ended (none open)
+    // The page after a row already read: only records older than (BeforeStarted, BeforeId) in the
+    // order of the records. Empty: from the newest.
+    std::string BeforeStarted;
+    int64_t BeforeId = 0;
 };
 
 // The serials a job draws from. Serials belong to a pool, not to a job: every job that names the
@@ -128,7 +137,8 @@ public:
     // after another station closed the record as interrupted is kept as its late result (a passed
     // one makes its serial used), never lost.
     virtual bool EndAttempt(const TS_ATTEMPT_RECORD& record, std::string& error) = 0;
-    // Records, newest first.
+    // Records, newest first (by started, then id). Each filter given is answered by an index.
+    // Meant for pages (Limit): EachRecord reads any number of records in bounded memory.
     virtual bool Query(const TS_HISTORY_FILTER& filter, std::vector<TS_ATTEMPT_RECORD>& records,
                        std::string& error) = 0;
     // The serials of a pool, by index.
@@ -142,7 +152,53 @@ public:
     virtual bool PoolLeft(const TS_SERIAL_POOL& pool, int64_t& next, int64_t& left, std::string& error) = 0;
     // The attempts this open closed as interrupted (their owners were dead).
     virtual int InterruptedAtOpen() const = 0;
+    // Retention: removes the attempts that ended (none open) started before `before` (normalised
+    // time text) with ids up to lastId, in one transaction, and only when exactly `count` of them
+    // are there (else nothing is removed and the reason says so). Serials, pools and job texts are
+    // never removed: an archived attempt's serial stays taken.
+    virtual bool RemoveAttempts(const std::string& before, int64_t lastId, int64_t count,
+                                std::string& error) = 0;
+    // Archives only (OpenArchiveWriter): copies records as they are (ids kept); a record whose id
+    // is there already is written again. One transaction.
+    virtual bool PutRecords(const std::vector<TS_ATTEMPT_RECORD>& records, std::string& error) {
+        (void)records;
+        error = Describe() + " is not an archive";
+        return false;
+    }
 };
+
+// A cursor over any number of records, newest first, as Query gives them: read in batches of
+// `batch` rows, each batch a query of its own that goes on after the last row of the one before
+// (by index, no offset), so memory is that of one batch however many records match and no
+// transaction stays open between batches. Limit and Offset of the filter count over all batches.
+class CRecordCursor {
+public:
+    CRecordCursor(IRecordStore& store, TS_HISTORY_FILTER filter, int batch = 1000);
+    // The next record; false at the end, or on an error (Error() then says it).
+    bool Next(TS_ATTEMPT_RECORD& record);
+    const std::string& Error() const { return m_error; }
+
+private:
+    IRecordStore& m_store;
+    TS_HISTORY_FILTER m_filter;
+    int m_batch;
+    int64_t m_left;
+    std::vector<TS_ATTEMPT_RECORD> m_records;
+    std::size_t m_next = 0;
+    std::string m_lastStarted; // the last row of the batch: where the next one goes on
+    int64_t m_lastId = 0;
+    bool m_last = false;
+    std::string m_error;
+};
+
+// Any number of records, newest first, as Query gives them, read in batches of `batch` rows, each
+// batch a query of its own that goes on after the last row of the one before (by index, no
+// offset): memory is that of one batch however many records match, no transaction stays open, and
+// each may call the store. Limit and Offset of the filter count over all batches. each gets the
+// records one at a time; false from each stops the reading (EachRecord then returns true).
+bool EachRecord(IRecordStore& store, const TS_HISTORY_FILTER& filter,
+                const std::function<bool(const TS_ATTEMPT_RECORD&)>& each, std::string& error,
+                int batch = 1000);
 
 // How a store is opened. A store is made on purpose only: readers never make one, and neither does
 // a station unless it is asked to.
@@ -166,8 +222,11 @@ std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& where, std::str
 std::string RedactStoreText(const std::string& where);
 
 // The records as CSV: a header line, then one record a line (fields with a comma, a quote or a
-// line end quoted); the log is left out.
-std::string AttemptsCsv(const std::vector<TS_ATTEMPT_RECORD>& records);
+// line end quoted); the log is left out unless withLog (then its last column).
+std::string AttemptsCsv(const std::vector<TS_ATTEMPT_RECORD>& records, bool withLog = false);
+// The same, a line at a time, for exports that write as they read.
+std::string AttemptsCsvHeader(bool withLog = false);
+std::string AttemptCsvLine(const TS_ATTEMPT_RECORD& record, bool withLog = false);
 // One CSV line of fields, quoted as AttemptsCsv quotes them.
 std::string CsvRow(const std::vector<std::string>& fields);
 // " (kept)" for a serial the handset already held, " (adopted)" for one taken over, " (void)" for an issued
@@ -197,5 +256,8 @@ bool OwnerAlive(const std::string& token);
 
 std::unique_ptr<IRecordStore> OpenSqliteStore(const std::string& path, TE_STORE_OPEN mode, bool& missing,
                                               std::string& error);
+// An archive of records: a SQLite store file (made when it is not there) that takes PutRecords;
+// every other writer refuses it, readers read it like a store.
+std::unique_ptr<IRecordStore> OpenArchiveWriter(const std::string& path, std::string& error);
 std::unique_ptr<IRecordStore> OpenPostgresStore(const std::string& url, TE_STORE_OPEN mode, bool& missing,
                                                 std::string& error);

@@ -35,7 +35,7 @@ QUILLET_API std::string QuilletUsbDeviceLabel(const TS_USB_DEVICE_TEXT& device);
 QUILLET_API std::string QuilletUsbPortPath(int bus, const std::vector<int>& ports);
 
 // A udev rule that gives the user at the seat access to the device and keeps ModemManager off
-// it. Needs vendor and product ids; empty otherwise.
+// it. Needs vendor and product ids; empty otherwise, and on Windows (no udev there).
 QUILLET_API std::string QuilletUdevRule(const TS_USB_DEVICE_TEXT& device);
 
 struct TS_USB_DEVICE_INFO {

@@ -13,3 +13,9 @@ std::vector<std::string> StableSerialNames(const std::string& device,
 
 // "  [by-path: ..., by-id: ...]" for a device that has stable names; empty otherwise.
 std::string StableSerialNamesText(const std::string& device, const std::string& root = "/dev/serial");
+
+// The one name of the port a device path opens, for telling whether two texts name the same port:
+// on Linux the file every link leads to (/dev/serial/by-id/... and its /dev/ttyUSB0 are one); on
+// Windows "\.\COM3" for "COM3", "com3" and "\.\COM3" alike, other device names and paths in
+// one case. A path that leads nowhere stays as it is.
+std::string CanonicalPortName(const std::string& device);
