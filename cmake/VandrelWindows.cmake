@@ -2,7 +2,7 @@
 #
 # Linux-only folders: the virtual handset (pseudo-terminals, Unix sockets, inotify) and the sound
 # player (ALSA). The desktop program needs Qt, which is off here.
-set(VANDREL_LINUX_ONLY_DIRS simulator platform/sound line service)
+set(VANDREL_LINUX_ONLY_DIRS simulator platform/sound service)
 if(VANDREL_WITH_GUI)
     message(WARNING "No Qt for Windows here: building without the desktop program")
     set(VANDREL_WITH_GUI OFF)
@@ -38,6 +38,32 @@ file(COPY ${VANDREL_NLOHMANN_JSON_INCLUDE}/nlohmann DESTINATION ${CMAKE_BINARY_D
 add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED GLOBAL)
 set_target_properties(nlohmann_json::nlohmann_json PROPERTIES
     INTERFACE_INCLUDE_DIRECTORIES ${CMAKE_BINARY_DIR}/third-party/include)
+
+# The production line's libraries, cross-built from Debian's source packages by
+# scripts/build-windows-deps into VANDREL_WINDOWS_DEPS: SQLite (static), libpq (libpq.dll, without
+# TLS) and toml++ (header-only). Same target names as the Linux build's pkg-config ones.
+set(VANDREL_WINDOWS_DEPS ${CMAKE_BINARY_DIR}/deps CACHE PATH
+    "The line's libraries for Windows (scripts/build-windows-deps)")
+foreach(stamp tomlplusplus/include/toml++/toml.h sqlite/lib/libsqlite3.a libpq/bin/libpq.dll)
+    if(NOT EXISTS ${VANDREL_WINDOWS_DEPS}/${stamp})
+        message(FATAL_ERROR "${VANDREL_WINDOWS_DEPS}/${stamp} is missing: run scripts/build-windows-deps")
+    endif()
+endforeach()
+add_library(PkgConfig::TOMLPP INTERFACE IMPORTED GLOBAL)
+set_target_properties(PkgConfig::TOMLPP PROPERTIES
+    INTERFACE_INCLUDE_DIRECTORIES ${VANDREL_WINDOWS_DEPS}/tomlplusplus/include)
+add_library(PkgConfig::SQLITE3 STATIC IMPORTED GLOBAL)
+set_target_properties(PkgConfig::SQLITE3 PROPERTIES
+    IMPORTED_LOCATION ${VANDREL_WINDOWS_DEPS}/sqlite/lib/libsqlite3.a
+    INTERFACE_INCLUDE_DIRECTORIES ${VANDREL_WINDOWS_DEPS}/sqlite/include)
+add_library(PkgConfig::LIBPQ SHARED IMPORTED GLOBAL)
+set_target_properties(PkgConfig::LIBPQ PROPERTIES
+    IMPORTED_LOCATION ${VANDREL_WINDOWS_DEPS}/libpq/bin/libpq.dll
+    IMPORTED_IMPLIB ${VANDREL_WINDOWS_DEPS}/libpq/lib/libpq.dll.a
+    INTERFACE_INCLUDE_DIRECTORIES ${VANDREL_WINDOWS_DEPS}/libpq/include)
+# libpq.dll beside the programs that load it (bin/, below), and in the packages
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+file(COPY ${VANDREL_WINDOWS_DEPS}/libpq/bin/libpq.dll DESTINATION ${CMAKE_BINARY_DIR}/bin)
 
 # The programs take their file names and texts in UTF-8: a manifest sets the process code page to
 # UTF-8 (Windows 10 1903 and later, and wine), so the C runtime's narrow file calls, the command

@@ -1,6 +1,4 @@
 // vandrel-cli's production line: the line's options, `job check FILE` and `--job FILE run`.
-#include <pwd.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <memory>

@@ -3,8 +3,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
-#include <unistd.h>
-
+#include "LineHost.h"
 #include "download/TargetConnection.h"
 #include "line/Sha256.h"
 #include "tools/FlashIdentification.h"
@@ -23,10 +22,7 @@ std::string FlashPartMismatch(const std::array<int, 4>& expected, const std::arr
 namespace {
 // "vandrel-cli 1.4.0": the program's file name and its version block
 std::string ProgramText() {
-    char path[4096] = {};
-    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    std::string name = n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string("vandrel");
-    name = name.substr(name.rfind('/') + 1);
+    const std::string name = ProgramFileName();
     const std::string version = ModuleFileVersion();
     return version.empty() ? name : name + " " + version;
 }

@@ -11,6 +11,7 @@
 #endif
 
 #include <condition_variable>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -21,6 +22,25 @@
 #include "line/RecordStore.h"
 
 namespace {
+
+// Whether a connection text (or PGSSLMODE) asks for a TLS session: sslmode require, verify-ca or
+// verify-full. A client library built without TLS (the Windows build's) refuses those with a
+// libpq text that does not say why.
+bool AsksForTls(const std::string& url) {
+    std::string mode;
+    if (const char* env = std::getenv("PGSSLMODE")) {
+        mode = env;
+    }
+    if (PQconninfoOption* options = PQconninfoParse(url.c_str(), nullptr)) {
+        for (const PQconninfoOption* o = options; o->keyword; ++o) {
+            if (std::string(o->keyword) == "sslmode" && o->val) {
+                mode = o->val;
+            }
+        }
+        PQconninfoFree(options);
+    }
+    return mode == "require" || mode == "verify-ca" || mode == "verify-full";
+}
 
 constexpr int kLockClass = 0x56414E44; // the first key of the program's advisory locks
 constexpr int kMigrationLock = 1;      // its second key while the schema is migrated
@@ -140,6 +160,11 @@ public:
 
     bool Open(const std::string& url, TE_STORE_OPEN mode, bool& missing, std::string& error) {
         missing = false;
+        if (AsksForTls(url) && !PQsslAttribute(nullptr, "library")) {
+            error = "cannot connect to the record store " + RedactStoreText(url) +
+                    ": it asks for TLS (sslmode), and this build's PostgreSQL client has none";
+            return false;
+        }
         m_conn = ConnectStore(url);
         if (!m_conn || PQstatus(m_conn) != CONNECTION_OK ||
             !Ok(ResultPtr(PQexec(m_conn, kSessionSetup)), PGRES_COMMAND_OK)) {

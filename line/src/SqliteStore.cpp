@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 
 #include "RecordRows.h"
@@ -117,13 +118,12 @@ private:
 };
 
 bool MakeFolders(const std::string& path, std::string& error) {
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-        const std::string folder = path.substr(0, slash);
-        if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
-            error = "cannot make the folder " + folder + ": " + std::strerror(errno);
-            return false;
-        }
+    // both separators on Windows ("C:\\Users\\...\\records.db")
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    std::error_code failed;
+    if (!folder.empty() && !std::filesystem::create_directories(folder, failed) && failed) {
+        error = "cannot make the folder " + folder.string() + ": " + failed.message();
+        return false;
     }
     return true;
 }

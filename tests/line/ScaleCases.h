@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -171,6 +173,9 @@ inline void ExpectArchiveMoves(const std::string& where, const std::string& arch
     ASSERT_EQ(moving.size(), 7u);
     const std::string before = "2026-01-01T00:00:00";
     if (killAt) {
+#ifdef _WIN32
+        return; // a process killed mid-archive is made with fork(): not on Windows
+#else
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
@@ -201,6 +206,7 @@ inline void ExpectArchiveMoves(const std::string& where, const std::string& arch
                 EXPECT_NE(std::find(moving.begin(), moving.end(), r), moving.end()) << r.Id;
             }
         }
+#endif
     }
     auto store = OpenRecordStore(where, error);
     ASSERT_TRUE(store) << error;

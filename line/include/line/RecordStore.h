@@ -11,9 +11,9 @@
 //
 // Which attempts belong to a dead process: every process that opens a store has an owner token.
 // SQLite (one host): the token is host name, process id and the process's start time (the boot id
-// and the start tick of /proc/PID/stat); an open attempt whose owner is on this host and no longer
-// runs under that token is closed as "interrupted" by the next process that opens the store.
-// PostgreSQL (several hosts): every process refreshes a heartbeat row (every 10 s); an open
+// and the start tick of /proc/PID/stat; on Windows the process's creation time); an open attempt whose owner
+// is on this host and no longer runs under that token is closed as "interrupted" by the next process that
+// opens the store. PostgreSQL (several hosts): every process refreshes a heartbeat row (every 10 s); an open
 // attempt whose station's beat is older than 60 s belongs to a dead process, whatever host it ran
 // on (a session that dropped once and came back is not dead). Attempts of a program without a
 // heartbeat: dead when the session advisory lock on its token is free.
@@ -209,7 +209,8 @@ enum TE_STORE_OPEN {
     STORE_CREATE, // made when it is not there (store init, --create-store)
 };
 
-// The default store: $XDG_DATA_HOME/vandrel/records.db (~/.local/share/vandrel/records.db).
+// The default store: $XDG_DATA_HOME/vandrel/records.db (~/.local/share/vandrel/records.db); on
+// Windows %LOCALAPPDATA%\Vandrel\records.db.
 std::string DefaultStorePath();
 // where: empty (the default file), "sqlite:PATH", a path, or "postgresql://..." / "postgres://..."
 // (libpq's URL; credentials from it, the libpq environment or ~/.pgpass). Opening to write closes
@@ -248,7 +249,7 @@ std::string UserName();
 // when it is neither.
 bool NormaliseTimeText(const std::string& text, std::string& normal);
 
-// This process's owner token: "host/pid/bootid:starttick".
+// This process's owner token: "host/pid/bootid:starttick" (Windows: "host/pid/windows:creationtime").
 std::string ProcessOwnerToken();
 // Whether the process of a token made on this host is alive; tokens of other hosts: true (not
 // known).
