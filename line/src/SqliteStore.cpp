@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <thread>
 
 #include "RecordRows.h"
 #include "line/RecordStore.h"
@@ -180,7 +182,7 @@ public:
             }
             return true;
         }
-        if (!Exec("PRAGMA journal_mode=WAL", error) || !Exec("PRAGMA synchronous=FULL", error) ||
+        if (!UseWal(error) || !Exec("PRAGMA synchronous=FULL", error) ||
             !Exec("PRAGMA foreign_keys=ON", error) || !Migrate(error)) {
             return false;
         }
@@ -256,6 +258,23 @@ private:
             return false;
         }
         return true;
+    }
+    // Switching a new file to WAL needs the file to itself: where several processes make the same
+    // store at once, SQLite answers "database is locked" at once rather than through the busy
+    // handler, so the switch is tried again within the busy time-out.
+    bool UseWal(std::string& error) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+        for (;;) {
+            const int rc = sqlite3_exec(m_db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+            if (rc == SQLITE_OK) {
+                return true;
+            }
+            if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || std::chrono::steady_clock::now() >= until) {
+                error = Fail("cannot run PRAGMA journal_mode=WAL");
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     }
     bool Rollback(const std::string& what, std::string& error) {
         error = Fail(what);
