@@ -172,8 +172,12 @@ public:
             return false;
         }
         const char* host = PQhost(m_conn);
-        m_describe = "postgresql://" + std::string(host && host[0] != '/' ? host : "localhost") + ":" +
-                     PQport(m_conn) + "/" + PQdb(m_conn);
+        // a Unix socket's folder is named as libpq takes it, so that the text can be used again
+        const bool socket = host && (host[0] == '/' || host[0] == '@');
+        m_describe = socket ? "postgresql:///" + std::string(PQdb(m_conn)) + "?host=" + host +
+                                  "&port=" + PQport(m_conn)
+                            : "postgresql://" + std::string(host ? host : "localhost") + ":" +
+                                  PQport(m_conn) + "/" + PQdb(m_conn);
         ResultPtr there = Exec("SELECT to_regclass('vandrel_schema') IS NOT NULL", {});
         if (!Ok(there, PGRES_TUPLES_OK)) {
             error = Fail("cannot read the schema");
