@@ -66,22 +66,9 @@ std::string ProcessOwnerToken() {
            ":" + StartTick(pid);
 }
 
-bool OwnerAlive(const std::string& token) {
-    const std::size_t a = token.find('/');
-    const std::size_t b = token.find('/', a == std::string::npos ? a : a + 1);
-    if (a == std::string::npos || b == std::string::npos) {
-        return true;
-    }
-    if (token.substr(0, a) != HostName()) {
-        return true; // not ours to judge
-    }
-    const long pid = std::strtol(token.substr(a + 1, b - a - 1).c_str(), nullptr, 10);
-    if (pid <= 0) {
-        return false;
-    }
-    const std::string rest = token.substr(b + 1);
-    const std::size_t colon = rest.rfind(':');
-    const std::string boot = colon == std::string::npos ? rest : rest.substr(0, colon);
+bool ProcessStillRuns(unsigned long pid, const std::string& since) {
+    const std::size_t colon = since.rfind(':');
+    const std::string boot = colon == std::string::npos ? since : since.substr(0, colon);
     if (boot != ReadFirstLine("/proc/sys/kernel/random/boot_id")) {
         return false; // the host was restarted since
     }
@@ -89,5 +76,5 @@ bool OwnerAlive(const std::string& token) {
         return false;
     }
     // the pid may have been given to another process since: the start tick tells
-    return colon == std::string::npos || StartTick(pid) == rest.substr(colon + 1);
+    return colon == std::string::npos || StartTick(static_cast<long>(pid)) == since.substr(colon + 1);
 }

@@ -71,19 +71,7 @@ std::string ProcessOwnerToken() {
            "/windows:" + CreationTime(::GetCurrentProcess());
 }
 
-bool OwnerAlive(const std::string& token) {
-    const std::size_t a = token.find('/');
-    const std::size_t b = token.find('/', a == std::string::npos ? a : a + 1);
-    if (a == std::string::npos || b == std::string::npos) {
-        return true;
-    }
-    if (token.substr(0, a) != HostName()) {
-        return true; // not ours to judge
-    }
-    const unsigned long pid = std::strtoul(token.substr(a + 1, b - a - 1).c_str(), nullptr, 10);
-    if (pid == 0) {
-        return false;
-    }
+bool ProcessStillRuns(unsigned long pid, const std::string& since) {
     HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
     if (!process) {
         // no such process; one that exists but may not be looked at is someone else's, alive
@@ -97,6 +85,6 @@ bool OwnerAlive(const std::string& token) {
         return false;
     }
     // the id may have been given to another process since: the creation time tells
-    const std::size_t colon = token.rfind(':');
-    return colon == std::string::npos || colon < b || created.empty() || created == token.substr(colon + 1);
+    const std::size_t colon = since.rfind(':');
+    return colon == std::string::npos || created.empty() || created == since.substr(colon + 1);
 }

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <vector>
 
+#include "LineHost.h"
 #include "platform/HostIdentity.h"
 
 #include "line/LineBoard.h"
@@ -55,6 +56,24 @@ std::unique_ptr<IRecordStore> OpenRecordStore(const std::string& where, std::str
 std::unique_ptr<ILineBoard> OpenLineBoard(const std::string& store, std::string& error) {
     error.clear();
     return IsPostgresUrl(store) ? OpenPostgresLineBoard(store, error) : nullptr;
+}
+
+bool OwnerAlive(const std::string& token) {
+    // host/pid/since: what follows the pid is the system's own (LineHostPosix.cpp, LineHostWin.cpp)
+    const std::size_t a = token.find('/');
+    const std::size_t b = token.find('/', a == std::string::npos ? a : a + 1);
+    if (a == std::string::npos || b == std::string::npos) {
+        return true;
+    }
+    if (token.substr(0, a) != HostName()) {
+        return true; // not ours to judge
+    }
+    const std::string pidText = token.substr(a + 1, b - a - 1);
+    const long pid = std::strtol(pidText.c_str(), nullptr, 10);
+    if (pid <= 0) {
+        return false;
+    }
+    return ProcessStillRuns(static_cast<unsigned long>(pid), token.substr(b + 1));
 }
 
 std::string RedactStoreText(const std::string& where) {
