@@ -6,31 +6,13 @@
 //   node line.test.js CLI SIM SAMPLES_DIR SCREENSHOT_DIR WORK_DIR STORE_URL
 'use strict';
 
-const { spawn, execFileSync } = require('child_process');
+const { execFileSync } = require('child_process');
 const fs = require('fs');
 const path = require('path');
 const puppeteer = require('puppeteer-core');
 
 const [cli, sim, samples, shots, work, store] = process.argv.slice(2);
-const children = [];
-function start(program, args, options = {}) {
-  const child = spawn(program, args, { stdio: ['ignore', 'pipe', 'pipe'], ...options });
-  children.push(child);
-  return child;
-}
-function stopAll() {
-  for (const child of children) if (child.exitCode === null) child.kill('SIGKILL');
-}
-process.on('exit', stopAll);
-const fail = (text) => { console.error('FAIL: ' + text); process.exitCode = 1; };
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-async function until(what, test, seconds = 60) {
-  for (const end = Date.now() + seconds * 1000; Date.now() < end; await sleep(100)) {
-    const value = await test();
-    if (value) return value;
-  }
-  throw new Error('timed out waiting for ' + what);
-}
+const { start, stopAll, fail, sleep, until } = require('./harness');
 
 // A station: its handsets (the last one refuses the download where refuse is set) and its service.
 async function station(name, refuse, env) {
