@@ -74,6 +74,16 @@ bool CStationModel::OpenJobStore(TS_JOB_OPENING& opening) {
         }
         return false;
     }
+    // a pool the store holds with another definition is refused now, not at the first serial
+    if (job.HasSerial) {
+        int64_t next = 0;
+        int64_t left = 0;
+        if (!opening.Store->PoolLeft(CLineSession(job, *opening.Store, {}, {}).Pool(), next, left,
+                                     opening.Problem)) {
+            opening.Store.reset();
+            return false;
+        }
+    }
     return true;
 }
 

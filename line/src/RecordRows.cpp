@@ -155,6 +155,11 @@ bool EnsurePool(IRecordSql& db, const TS_SERIAL_POOL& pool) {
             db.Run({"DELETE FROM pools WHERE name = $1", {legacy}}, nullptr, nullptr));
 }
 
+// A pool's definition never changes once made: a job that draws it differently is refused.
+std::string HoldsOther(const TS_SERIAL_POOL& pool, const std::string& held) {
+    return "the serial pool '" + pool.Name + "' holds " + held + "; this job draws " + pool.Definition;
+}
+
 } // namespace
 
 bool IssueInPool(IRecordSql& db, const char* lockRow, int64_t attempt, const TS_SERIAL_POOL& pool,
@@ -175,8 +180,7 @@ bool IssueInPool(IRecordSql& db, const char* lockRow, int64_t attempt, const TS_
         return false;
     }
     if (rows[0][0] != pool.Definition) {
-        problem =
-            "the serial pool '" + pool.Name + "' holds " + rows[0][0] + "; this job draws " + pool.Definition;
+        problem = HoldsOther(pool, rows[0][0]);
         return false;
     }
     int64_t next = std::stoll(rows[0][1]);
@@ -211,13 +215,20 @@ bool IssueInPool(IRecordSql& db, const char* lockRow, int64_t attempt, const TS_
                nullptr, nullptr);
 }
 
-bool PoolLeftIn(IRecordSql& db, const TS_SERIAL_POOL& pool, int64_t& next, int64_t& left) {
+bool PoolLeftIn(IRecordSql& db, const TS_SERIAL_POOL& pool, int64_t& next, int64_t& left,
+                std::string& problem) {
     std::vector<std::vector<std::string>> rows;
     // the pool, else the counter its job kept before pools
-    if (!db.Run({"SELECT name, next_idx FROM pools WHERE name = $1 OR (name = $2 AND definition = '')"
-                 " ORDER BY name = $1 DESC",
-                 {pool.Name, LegacyPool(pool.Job)}},
-                &rows, nullptr)) {
+    if (!db.Run(
+            {"SELECT name, next_idx, definition FROM pools WHERE name = $1 OR (name = $2 AND definition = '')"
+             " ORDER BY name = $1 DESC",
+             {pool.Name, LegacyPool(pool.Job)}},
+            &rows, nullptr)) {
+        return false;
+    }
+    // refused before the first handset, rather than at its serial
+    if (!rows.empty() && rows[0][0] == pool.Name && rows[0][2] != pool.Definition) {
+        problem = HoldsOther(pool, rows[0][2]);
         return false;
     }
     next = rows.empty() ? 0 : std::stoll(rows[0][1]);
@@ -242,8 +253,7 @@ bool KeepInPool(IRecordSql& db, int64_t attempt, const TS_SERIAL_POOL& pool, int
         return false;
     }
     if (rows[0][0] != pool.Definition) {
-        problem =
-            "the serial pool '" + pool.Name + "' holds " + rows[0][0] + "; this job draws " + pool.Definition;
+        problem = HoldsOther(pool, rows[0][0]);
         return false;
     }
     if (!db.Run({"SELECT state FROM serials WHERE pool = $1 AND text = $2", {pool.Name, text}}, &rows,
@@ -489,8 +499,9 @@ bool CRecordSqlStore::JobText(const std::string& sha256, std::string& text, std:
 
 bool CRecordSqlStore::PoolLeft(const TS_SERIAL_POOL& pool, int64_t& next, int64_t& left, std::string& error) {
     std::lock_guard lock(m_mutex);
-    if (!PoolLeftIn(*this, pool, next, left)) {
-        error = Fail("cannot read the serials issued");
+    std::string problem;
+    if (!PoolLeftIn(*this, pool, next, left, problem)) {
+        error = problem.empty() ? Fail("cannot read the serials issued") : problem;
         return false;
     }
     return true;

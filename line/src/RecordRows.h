@@ -92,7 +92,9 @@ protected:
 bool IssueInPool(IRecordSql& db, const char* lockRow, int64_t attempt, const TS_SERIAL_POOL& pool,
                  const std::function<std::string(int64_t)>& textOf, TS_SERIAL_ISSUE& issue, bool& exhausted,
                  std::string& problem);
-bool PoolLeftIn(IRecordSql& db, const TS_SERIAL_POOL& pool, int64_t& next, int64_t& left);
+// problem: set when the store holds the pool with another definition.
+bool PoolLeftIn(IRecordSql& db, const TS_SERIAL_POOL& pool, int64_t& next, int64_t& left,
+                std::string& problem);
 bool PoolSerialsIn(IRecordSql& db, const std::string& pool, std::vector<TS_POOL_SERIAL>& serials);
 // IRecordStore::KeepSerial inside the store's transaction; problem as for IssueInPool.
 bool KeepInPool(IRecordSql& db, int64_t attempt, const TS_SERIAL_POOL& pool, int64_t index,

@@ -119,6 +119,9 @@ inline void ExpectPoolsShared(IRecordStore& store, const std::string& legacy) {
     ASSERT_TRUE(store.PoolLeft({"line A", def, 10, "x"}, next, left, error)) << error;
     EXPECT_EQ(next, 5);
     EXPECT_EQ(left, 5);
+    // a job drawing the pool with another definition is refused before its first handset
+    EXPECT_FALSE(store.PoolLeft({"line A", "S{serial} 0..99", 100, "x"}, next, left, error));
+    EXPECT_NE(error.find("the serial pool 'line A' holds S{serial} 0..9"), std::string::npos) << error;
     std::vector<TS_ATTEMPT_RECORD> records;
     TS_HISTORY_FILTER serial;
     serial.Serial = "S3";

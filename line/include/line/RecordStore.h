@@ -149,7 +149,8 @@ public:
     // when the store has none).
     virtual bool KeepJobText(const std::string& sha256, const std::string& text, std::string& error) = 0;
     virtual bool JobText(const std::string& sha256, std::string& text, std::string& error) = 0;
-    // A pool's next index and how many of its serials are left (never issued).
+    // A pool's next index and how many of its serials are left (never issued). Refused, with
+    // the reason in error, when the store holds the pool with another definition.
     virtual bool PoolLeft(const TS_SERIAL_POOL& pool, int64_t& next, int64_t& left, std::string& error) = 0;
     // The attempts this open closed as interrupted (their owners were dead).
     virtual int InterruptedAtOpen() const = 0;
