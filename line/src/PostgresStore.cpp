@@ -23,6 +23,24 @@
 
 namespace {
 
+// libpq's messages run over several lines, the later ones indented with a tab: one line here,
+// each run of blanks one space, as the records and logs show a reason.
+std::string OneLine(const char* message) {
+    std::string text;
+    for (const char* c = message; *c; ++c) {
+        const bool blank = *c == '\n' || *c == '\t' || *c == '\r' || *c == ' ';
+        if (!blank) {
+            text += *c;
+        } else if (!text.empty() && text.back() != ' ') {
+            text += ' ';
+        }
+    }
+    while (!text.empty() && text.back() == ' ') {
+        text.pop_back();
+    }
+    return text;
+}
+
 // Whether a connection text (or PGSSLMODE) asks for a TLS session: sslmode require, verify-ca or
 // verify-full. A client library built without TLS (the Windows build's) refuses those with a
 // libpq text that does not say why.
@@ -305,16 +323,7 @@ private:
         }
         return true;
     }
-    std::string Message() const {
-        std::string text = m_conn ? PQerrorMessage(m_conn) : "out of memory";
-        while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
-            text.pop_back();
-        }
-        for (char& c : text) {
-            c = c == '\n' ? ' ' : c;
-        }
-        return text;
-    }
+    std::string Message() const { return OneLine(m_conn ? PQerrorMessage(m_conn) : "out of memory"); }
     std::string Fail(const std::string& what) const override {
         return what + " (" + m_describe + "): " + Message();
     }
@@ -571,11 +580,7 @@ private:
         return ok;
     }
     std::string ListenMessage() const {
-        std::string text = m_listen ? PQerrorMessage(m_listen) : "out of memory";
-        while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
-            text.pop_back();
-        }
-        return text;
+        return OneLine(m_listen ? PQerrorMessage(m_listen) : "out of memory");
     }
     // Whether another station published (this one's own notifications are not news to it).
     bool Notified() {

@@ -178,6 +178,12 @@ TEST(PostgresStore, RefusalsNameNoCredentials) {
     EXPECT_FALSE(store);
     EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
     EXPECT_NE(error.find("cannot connect to the record store"), std::string::npos) << error;
+    // libpq says why over two lines: one here, as the records and logs show a reason
+    const std::string nowhere = "postgresql:///x?host=/nonexistent&port=5";
+    for (const std::string& url : {nowhere, g_server->Url("no_such_db")}) {
+        EXPECT_FALSE(OpenRecordStore(url, error));
+        EXPECT_EQ(error.find_first_of("\n\t"), std::string::npos) << error;
+    }
 }
 
 TEST(PostgresStore, RecordsRoundTrip) {
