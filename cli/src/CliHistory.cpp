@@ -42,66 +42,86 @@ int PoolExport(const TS_CLI_OPTIONS& o, IRecordStore& store, std::FILE* out, std
     return EXIT_OK;
 }
 
-// The records a filter finds, written as they are read: JSON Lines, CSV or a table (its widths from
-// the first batch).
+// The records a filter finds, written as they are read (one statement streamed where the store
+// can, the lines gathered into blocks of 64 KiB for the output): JSON Lines, CSV or a table (its
+// widths from the first 1000 rows).
 int HistoryList(const TS_CLI_OPTIONS& o, IRecordStore& store, const TS_HISTORY_FILTER& filter, std::FILE* out,
                 std::FILE* err) {
     constexpr std::size_t kWidthRows = 1000;
-    CRecordCursor cursor(store, filter, static_cast<int>(kWidthRows));
-    TS_ATTEMPT_RECORD r;
-    int64_t count = 0;
+    constexpr std::size_t kBlock = 64 * 1024;
+    std::string block;
+    block.reserve(kBlock + 4096);
     bool written = true;
-    if (o.Json) {
-        while (written && cursor.Next(r)) {
-            const std::string line =
-                RecordJson(r, filter.WithLog).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
-                "\n";
-            written = std::fputs(line.c_str(), out) >= 0;
-        }
-    } else if (o.Line.Csv) {
-        written = std::fputs(AttemptsCsvHeader(filter.WithLog).c_str(), out) >= 0;
-        while (written && cursor.Next(r)) {
-            written = std::fputs(AttemptCsvLine(r, filter.WithLog).c_str(), out) >= 0;
-        }
-    } else {
-        std::vector<TS_ATTEMPT_RECORD> first;
-        while (first.size() < kWidthRows && cursor.Next(r)) {
-            first.push_back(std::move(r));
-        }
-        std::size_t jobWidth = 3;
-        std::size_t portWidth = 4;
-        std::size_t serialWidth = 6;
+    auto flush = [&] {
+        written =
+            written && (block.empty() || std::fwrite(block.data(), 1, block.size(), out) == block.size());
+        block.clear();
+        return written;
+    };
+    int64_t count = 0;
+    std::vector<TS_ATTEMPT_RECORD> first; // the table's first rows, before its widths are known
+    std::size_t jobWidth = 3;
+    std::size_t portWidth = 4;
+    std::size_t serialWidth = 6;
+    auto tableRow = [&](const TS_ATTEMPT_RECORD& x) {
+        block += Pad(std::to_string(x.Id), 6) + "  " + Pad(x.Started, 24) + "  " + Pad(x.Job, jobWidth) +
+                 "  " + Pad(x.Port, portWidth) + "  " +
+                 Pad(x.Serial.empty() ? "-" : x.Serial + SerialNote(x), serialWidth) + "  " +
+                 Pad(x.Result, 11) + "  " + x.Reason + "\n";
+        ++count;
+    };
+    auto tableHead = [&] {
         for (const TS_ATTEMPT_RECORD& f : first) {
             jobWidth = std::max(jobWidth, f.Job.size());
             portWidth = std::max(portWidth, f.Port.size());
             serialWidth = std::max(serialWidth, f.Serial.size() + 7);
         }
-        auto row = [&](const TS_ATTEMPT_RECORD& x) {
-            const std::string text = Pad(std::to_string(x.Id), 6) + "  " + Pad(x.Started, 24) + "  " +
-                                     Pad(x.Job, jobWidth) + "  " + Pad(x.Port, portWidth) + "  " +
-                                     Pad(x.Serial.empty() ? "-" : x.Serial + SerialNote(x), serialWidth) +
-                                     "  " + Pad(x.Result, 11) + "  " + x.Reason + "\n";
-            ++count;
-            return std::fputs(text.c_str(), out) >= 0;
-        };
-        const std::string header = Pad("ID", 6) + "  " + Pad("STARTED", 24) + "  " + Pad("JOB", jobWidth) +
-                                   "  " + Pad("PORT", portWidth) + "  " + Pad("SERIAL", serialWidth) + "  " +
-                                   Pad("RESULT", 11) + "  REASON\n";
-        written = std::fputs(header.c_str(), out) >= 0;
+        block += Pad("ID", 6) + "  " + Pad("STARTED", 24) + "  " + Pad("JOB", jobWidth) + "  " +
+                 Pad("PORT", portWidth) + "  " + Pad("SERIAL", serialWidth) + "  " + Pad("RESULT", 11) +
+                 "  REASON\n";
         for (const TS_ATTEMPT_RECORD& f : first) {
-            written = written && row(f);
+            tableRow(f);
         }
         first.clear();
-        while (written && cursor.Next(r)) {
-            written = row(r);
-        }
-        if (written && cursor.Error().empty()) {
-            std::fprintf(out, "%lld record%s in %s\n", static_cast<long long>(count), count == 1 ? "" : "s",
-                         store.Describe().c_str());
-        }
+        first.shrink_to_fit();
+    };
+    bool headed = false;
+    if (o.Json) {
+        headed = true;
+    } else if (o.Line.Csv) {
+        block += AttemptsCsvHeader(filter.WithLog);
+        headed = true;
     }
-    if (!cursor.Error().empty()) {
-        std::fprintf(err, "vandrel-cli: %s\n", cursor.Error().c_str());
+    std::string error;
+    const bool read = store.StreamRecords(
+        filter,
+        [&](const TS_ATTEMPT_RECORD& r) {
+            if (o.Json) {
+                AppendRecordJsonLine(block, r, filter.WithLog);
+            } else if (o.Line.Csv) {
+                AppendAttemptCsvLine(block, r, filter.WithLog);
+            } else if (!headed) {
+                first.push_back(r);
+                if (first.size() == kWidthRows) {
+                    tableHead();
+                    headed = true;
+                }
+            } else {
+                tableRow(r);
+            }
+            return block.size() < kBlock || flush();
+        },
+        error);
+    if (read && !headed) {
+        tableHead();
+    }
+    if (read && written && !o.Json && !o.Line.Csv) {
+        block +=
+            std::to_string(count) + " record" + (count == 1 ? "" : "s") + " in " + store.Describe() + "\n";
+    }
+    flush();
+    if (!read) {
+        std::fprintf(err, "vandrel-cli: %s\n", error.c_str());
         return EXIT_TARGET;
     }
     if (!written || std::fflush(out) != 0) {

@@ -10,6 +10,7 @@
 #include <sys/select.h>
 #endif
 
+#include <array>
 #include <condition_variable>
 #include <cstdlib>
 #include <memory>
@@ -78,6 +79,7 @@ const char* const kConnectKeys[] = {"connect_timeout",     "keepalives",       "
 const char* const kConnectDefaults[] = {"10", "1", "10", "5", "3"};
 // The channel on which a station says that it published its state (the payload: its owner key).
 constexpr const char* kLineChannel = "vandrel_line";
+constexpr const char* kStatementTimeout = "SET statement_timeout = '30s'";
 constexpr const char* kSessionSetup =
     "SET client_min_messages = warning; SET statement_timeout = '30s';"
     " SET lock_timeout = '15s'; SET idle_in_transaction_session_timeout = '5s'";
@@ -232,6 +234,62 @@ public:
 
     std::string Describe() const override { return m_describe; }
     int InterruptedAtOpen() const override { return m_interrupted; }
+
+    // One statement whose rows come one at a time (libpq's single-row mode) as the server reads
+    // them: the server reads ahead into the socket while the caller writes, instead of both
+    // taking turns on a query per batch. The statement time-out is lifted for it (an export of a
+    // year may take minutes into a slow pipe) and put back after; a reader that stops early
+    // cancels the rest.
+    bool StreamRecords(const TS_HISTORY_FILTER& filter,
+                       const std::function<bool(const TS_ATTEMPT_RECORD&)>& each,
+                       std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        const TS_RECORD_SQL sql = QuerySql(filter);
+        std::vector<const char*> values;
+        for (const std::string& v : sql.Values) {
+            values.push_back(v.c_str());
+        }
+        auto send = [&] {
+            return PQsendQueryParams(m_conn, sql.Text.c_str(), static_cast<int>(values.size()), nullptr,
+                                     values.data(), nullptr, nullptr, 0) == 1 &&
+                   PQsetSingleRowMode(m_conn) == 1;
+        };
+        if (!Ok(Exec("SET statement_timeout = 0", {}), PGRES_COMMAND_OK) || !send()) {
+            error = Fail("cannot read the records");
+            return false;
+        }
+        TS_ATTEMPT_RECORD record;
+        const std::array<std::string*, kRecordTextColumns> fields = RecordTextFields(record);
+        bool reading = true;
+        bool failed = false;
+        for (ResultPtr res; (res = ResultPtr(PQgetResult(m_conn)));) {
+            const ExecStatusType status = PQresultStatus(res.get());
+            if (status == PGRES_SINGLE_TUPLE && reading) {
+                PGresult* row = res.get();
+                record.Id = std::strtoll(PQgetvalue(row, 0, 0), nullptr, 10);
+                for (int k = 0; k < kRecordTextColumns; ++k) {
+                    fields[static_cast<std::size_t>(k)]->assign(
+                        PQgetvalue(row, 0, k + 1), static_cast<std::size_t>(PQgetlength(row, 0, k + 1)));
+                }
+                if (!each(record)) {
+                    reading = false; // the rest is not wanted: the server stops sending it
+                    if (PGcancel* cancel = PQgetCancel(m_conn)) {
+                        char why[256];
+                        PQcancel(cancel, why, sizeof why);
+                        PQfreeCancel(cancel);
+                    }
+                }
+            } else if (status != PGRES_SINGLE_TUPLE && status != PGRES_TUPLES_OK && reading) {
+                failed = true;
+                error = Fail("cannot read the records");
+            }
+        }
+        if (!Ok(Exec(kStatementTimeout, {}), PGRES_COMMAND_OK) && !failed) {
+            error = Fail("cannot read the records");
+            return false;
+        }
+        return !failed;
+    }
 
     // ---- the line view (line/LineBoard.h): this station's state on its heartbeat row ----
 

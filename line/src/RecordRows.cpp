@@ -11,7 +11,7 @@ constexpr const char* kColumns =
     "device, started, ended, flash_parts,"
     " runners, files, serial, serial_how, verify, result, reason, phases, log";
 
-std::array<std::string*, 23> Fields(TS_ATTEMPT_RECORD& r) {
+std::array<std::string*, kRecordTextColumns> Fields(TS_ATTEMPT_RECORD& r) {
     return {&r.Error,     &r.Late,       &r.Program,  &r.Host,   &r.Pool,   &r.Job,
             &r.JobSha256, &r.Station,    &r.Operator, &r.Port,   &r.Device, &r.Started,
             &r.Ended,     &r.FlashParts, &r.Runners,  &r.Files,  &r.Serial, &r.SerialHow,
@@ -115,6 +115,10 @@ TS_ATTEMPT_RECORD RecordOfRow(const std::function<std::string(int)>& column) {
         *field = column(k++);
     }
     return r;
+}
+
+std::array<std::string*, kRecordTextColumns> RecordTextFields(TS_ATTEMPT_RECORD& record) {
+    return Fields(record);
 }
 
 namespace {

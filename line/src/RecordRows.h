@@ -4,6 +4,7 @@
 // name). Each store gives only what differs: how it runs a statement and how it names its owner.
 #pragma once
 
+#include <array>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -26,6 +27,11 @@ TS_RECORD_SQL EndAttemptSql(const TS_ATTEMPT_RECORD& record);
 TS_RECORD_SQL QuerySql(const TS_HISTORY_FILTER& filter);
 // A row of QuerySql: column(k) gives the text of column k.
 TS_ATTEMPT_RECORD RecordOfRow(const std::function<std::string(int)>& column);
+// The text fields of a record in the order of the columns of QuerySql after the id (column 1 on),
+// for a reader that fills one record again and again in place (no allocation once its strings
+// have grown).
+constexpr int kRecordTextColumns = 23;
+std::array<std::string*, kRecordTextColumns> RecordTextFields(TS_ATTEMPT_RECORD& record);
 
 // A record copied as it is, its id kept (an archive); nothing when the id is there already.
 TS_RECORD_SQL PutRecordSql(const TS_ATTEMPT_RECORD& record);

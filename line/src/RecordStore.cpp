@@ -1,6 +1,7 @@
 #include "line/RecordStore.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -169,21 +170,27 @@ std::string AttemptsCsvHeader(bool withLog) {
            (withLog ? ",log\n" : "\n");
 }
 
-std::string AttemptCsvLine(const TS_ATTEMPT_RECORD& r, bool withLog) {
+void AppendAttemptCsvLine(std::string& out, const TS_ATTEMPT_RECORD& r, bool withLog) {
     const std::string* const fields[] = {&r.Started,    &r.Ended,  &r.Job,    &r.JobSha256, &r.Station,
                                          &r.Operator,   &r.Port,   &r.Device, &r.Serial,    &r.SerialHow,
                                          &r.FlashParts, &r.Verify, &r.Result, &r.Reason,    &r.Files};
-    std::string row = std::to_string(r.Id);
-    row.reserve(512 + (withLog ? r.Log.size() : 0));
+    char id[24];
+    out.append(id, static_cast<std::size_t>(std::to_chars(id, id + sizeof id, r.Id).ptr - id));
     for (const std::string* field : fields) {
-        row += ',';
-        AppendCsvField(row, *field);
+        out += ',';
+        AppendCsvField(out, *field);
     }
     if (withLog) {
-        row += ',';
-        AppendCsvField(row, r.Log);
+        out += ',';
+        AppendCsvField(out, r.Log);
     }
-    row += '\n';
+    out += '\n';
+}
+
+std::string AttemptCsvLine(const TS_ATTEMPT_RECORD& r, bool withLog) {
+    std::string row;
+    row.reserve(512 + (withLog ? r.Log.size() : 0));
+    AppendAttemptCsvLine(row, r, withLog);
     return row;
 }
 
@@ -242,6 +249,12 @@ bool EachRecord(IRecordStore& store, const TS_HISTORY_FILTER& filter,
     }
     error = cursor.Error();
     return error.empty();
+}
+
+bool IRecordStore::StreamRecords(const TS_HISTORY_FILTER& filter,
+                                 const std::function<bool(const TS_ATTEMPT_RECORD&)>& each,
+                                 std::string& error) {
+    return EachRecord(*this, filter, each, error);
 }
 
 std::string CsvRow(const std::vector<std::string>& fields) {

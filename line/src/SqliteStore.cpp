@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -110,6 +111,11 @@ public:
         return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, column)))
                  : std::string();
     }
+    // The same, into a string that keeps its capacity.
+    void TextInto(int column, std::string& text) const {
+        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, column));
+        text.assign(p ? p : "", p ? static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, column)) : 0);
+    }
     int64_t Int(int column) const { return sqlite3_column_int64(m_stmt, column); }
     int Columns() const { return sqlite3_column_count(m_stmt); }
 
@@ -205,6 +211,38 @@ public:
 
     std::string Describe() const override { return "sqlite:" + m_path; }
     int InterruptedAtOpen() const override { return m_interrupted; }
+
+    // One statement stepped to its end: one read transaction (a snapshot of the file, which a
+    // checkpoint does not pass meanwhile), each row filled into the same record in place.
+    bool StreamRecords(const TS_HISTORY_FILTER& filter,
+                       const std::function<bool(const TS_ATTEMPT_RECORD&)>& each,
+                       std::string& error) override {
+        std::lock_guard lock(m_mutex);
+        const TS_RECORD_SQL sql = QuerySql(filter);
+        CStatement st(m_db, sql.Text.c_str());
+        st.BindNamed(sql.Values);
+        if (!st.Ok()) {
+            error = Fail("cannot read the records");
+            return false;
+        }
+        TS_ATTEMPT_RECORD record;
+        const std::array<std::string*, kRecordTextColumns> fields = RecordTextFields(record);
+        int rc = 0;
+        while ((rc = st.Step()) == SQLITE_ROW) {
+            record.Id = st.Int(0);
+            for (int k = 0; k < kRecordTextColumns; ++k) {
+                st.TextInto(k + 1, *fields[static_cast<std::size_t>(k)]);
+            }
+            if (!each(record)) {
+                return true;
+            }
+        }
+        if (rc != SQLITE_DONE) {
+            error = Fail("cannot read the records");
+            return false;
+        }
+        return true;
+    }
 
     bool PutRecords(const std::vector<TS_ATTEMPT_RECORD>& records, std::string& error) override {
         if (!m_archive) {

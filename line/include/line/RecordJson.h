@@ -9,6 +9,10 @@
 
 // withLog: the log column too (one attempt shown); a listing leaves it out.
 nlohmann::json RecordJson(const TS_ATTEMPT_RECORD& record, bool withLog);
+// RecordJson(record, withLog) as one line of text (compact, its keys in their order, invalid
+// UTF-8 replaced, a line end after it), appended to out: the same bytes as dumping RecordJson,
+// without building the object (an export writes a million of them).
+void AppendRecordJsonLine(std::string& out, const TS_ATTEMPT_RECORD& record, bool withLog);
 // A JSON text kept in a column (files, phases), or fallback when it does not parse.
 nlohmann::json ParsedOr(const std::string& text, nlohmann::json fallback);
 

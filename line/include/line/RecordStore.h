@@ -160,6 +160,14 @@ public:
     // never removed: an archived attempt's serial stays taken.
     virtual bool RemoveAttempts(const std::string& before, int64_t lastId, int64_t count,
                                 std::string& error) = 0;
+    // Every record a filter finds, newest first, as EachRecord gives them, for a reader that calls
+    // nothing else of this store until it returns (an export): the store may read them as one
+    // statement whose rows come as the server finds them, so that the server's reading overlaps
+    // the caller's writing, in the memory of one row. each gets a record that is valid for its
+    // call only; false from each stops the reading (StreamRecords then returns true). The store
+    // is busy meanwhile: another thread's call waits for the end.
+    virtual bool StreamRecords(const TS_HISTORY_FILTER& filter,
+                               const std::function<bool(const TS_ATTEMPT_RECORD&)>& each, std::string& error);
     // Archives only (OpenArchiveWriter): copies records as they are (ids kept); a record whose id
     // is there already is written again. One transaction.
     virtual bool PutRecords(const std::vector<TS_ATTEMPT_RECORD>& records, std::string& error) {
@@ -229,6 +237,8 @@ std::string AttemptsCsv(const std::vector<TS_ATTEMPT_RECORD>& records, bool with
 // The same, a line at a time, for exports that write as they read.
 std::string AttemptsCsvHeader(bool withLog = false);
 std::string AttemptCsvLine(const TS_ATTEMPT_RECORD& record, bool withLog = false);
+// The same line appended to out (an export's block of lines, no string of its own).
+void AppendAttemptCsvLine(std::string& out, const TS_ATTEMPT_RECORD& record, bool withLog = false);
 // One CSV line of fields, quoted as AttemptsCsv quotes them.
 std::string CsvRow(const std::vector<std::string>& fields);
 // " (kept)" for a serial the handset already held, " (adopted)" for one taken over, " (void)" for an issued
