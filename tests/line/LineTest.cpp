@@ -16,6 +16,7 @@
 #include "ScaleCases.h"
 #include "line/JobFile.h"
 #include "line/LineSession.h"
+#include "line/RecordJson.h"
 #include "line/RecordStore.h"
 #include "line/SerialNumber.h"
 #include "line/Sha256.h"
@@ -650,6 +651,54 @@ TEST(RecordStore, TextsThatAreNotUtf8AreEscaped) {
     EXPECT_EQ(text, job.Text); // kept once per SHA-256
     store.reset();
     fs::remove_all(dir);
+}
+
+// An export's JSON line is the dump of the record's object, byte for byte, whatever its texts:
+// escapes, text that is not UTF-8, columns that are not JSON, a serial or none; one record after
+// another (the columns' texts repeat from row to row, or not).
+TEST(RecordStore, JsonLinesAreTheObjectsDump) {
+    const std::function<void(TS_ATTEMPT_RECORD&)> cases[] = {
+        [](TS_ATTEMPT_RECORD&) {},
+        [](TS_ATTEMPT_RECORD& r) { r.Reason = "said \"no\"\\ then\nstopped\t\x01 \x7F"; },
+        [](TS_ATTEMPT_RECORD& r) { r.Station = "st\xC3\xA4tion \xF0\x9F\x98\x80"; },
+        [](TS_ATTEMPT_RECORD& r) { r.Device = "/dev/\xFF\xFEtty"; },
+        [](TS_ATTEMPT_RECORD& r) { r.Files = "not json"; },
+        [](TS_ATTEMPT_RECORD& r) { r.Files = "[{\"path\": \"/a \xC3\xA4\", \"bytes\": 12}]"; },
+        [](TS_ATTEMPT_RECORD& r) { r.Phases = "{\"write\": 58.30, \"erase\": 1e1, \"connect\":0.1}"; },
+        [](TS_ATTEMPT_RECORD& r) { r.Phases = ""; },
+        [](TS_ATTEMPT_RECORD& r) { r.Serial.clear(); },
+        [](TS_ATTEMPT_RECORD& r) { r.Result = RESULT_FAILED; },
+        [](TS_ATTEMPT_RECORD& r) {
+            r.Result = RESULT_INTERRUPTED;
+            r.SerialHow = SERIAL_KEPT;
+        },
+        [](TS_ATTEMPT_RECORD& r) { r.Log = "line 1\r\nline \"2\""; },
+        [](TS_ATTEMPT_RECORD& r) { r.Id = INT64_MAX; },
+    };
+    int n = 0;
+    for (const auto& change : cases) {
+        TS_ATTEMPT_RECORD r;
+        r.Id = 1000 + n++;
+        r.Job = "job-a";
+        r.JobSha256 = std::string(64, 'a');
+        r.Started = "2026-02-01T08:00:00.000Z";
+        r.Ended = "2026-02-01T08:01:30.000Z";
+        r.Files = "[{\"role\":\"image\",\"path\":\"/srv/main.m0\",\"sha256\":\"9f2c\",\"bytes\":1572864}]";
+        r.Phases = "{\"connect\":1.2,\"write\":58.3}";
+        r.Serial = "R3700-00000001";
+        r.SerialHow = SERIAL_ISSUED;
+        r.Result = RESULT_PASSED;
+        r.Log = "the log";
+        change(r);
+        for (const bool withLog : {false, true}) {
+            std::string line;
+            AppendRecordJsonLine(line, r, withLog);
+            EXPECT_EQ(line,
+                      RecordJson(r, withLog).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+                          "\n")
+                << "case " << n << (withLog ? ", with its log" : "");
+        }
+    }
 }
 
 TEST(SqliteStore, CursorReadsAsQuery) {

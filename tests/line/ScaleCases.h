@@ -137,7 +137,27 @@ inline void ExpectCursorReadsAsQuery(IRecordStore& store) {
             }
             EXPECT_EQ(csv, AttemptsCsv(whole, filter.WithLog)) << name;
         }
+        // the export's reading: one statement streamed, the same rows in the same order
+        std::vector<TS_ATTEMPT_RECORD> streamed;
+        ASSERT_TRUE(store.StreamRecords(
+            filter,
+            [&streamed](const TS_ATTEMPT_RECORD& r) {
+                streamed.push_back(r);
+                return true;
+            },
+            error))
+            << name << ": " << error;
+        EXPECT_EQ(streamed, whole) << name << ", streamed";
     }
+    // a stream stopped by its reader leaves the store as it was: the next reading reads them all
+    int streamed = 0;
+    ASSERT_TRUE(store.StreamRecords(
+        {}, [&streamed](const TS_ATTEMPT_RECORD&) { return ++streamed < 2; }, error))
+        << error;
+    EXPECT_EQ(streamed, 2);
+    std::vector<TS_ATTEMPT_RECORD> again;
+    ASSERT_TRUE(store.Query({}, again, error)) << error;
+    EXPECT_EQ(again, all);
     // a stop from the reader ends the reading
     int seen = 0;
     ASSERT_TRUE(EachRecord(
