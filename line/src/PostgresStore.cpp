@@ -79,11 +79,19 @@ const char* const kConnectKeys[] = {"connect_timeout",     "keepalives",       "
 const char* const kConnectDefaults[] = {"10", "1", "10", "5", "3"};
 // The channel on which a station says that it published its state (the payload: its owner key).
 constexpr const char* kLineChannel = "vandrel_line";
+// The program's statements are index reads, short writes and exports: compiling a plan never
+// pays for them (a quarter of a second at a year's export).
 constexpr const char* kSessionSetup =
     "SET client_min_messages = warning; SET statement_timeout = '30s';"
-    " SET lock_timeout = '15s'; SET idle_in_transaction_session_timeout = '5s'";
-// The session's settings again after a streamed export lifted its time-out and plan compiling.
-constexpr const char* kAfterStream = "SET statement_timeout = '30s'; RESET jit";
+    " SET lock_timeout = '15s'; SET idle_in_transaction_session_timeout = '5s'; SET jit = off";
+// A reader's session, in the same round trip: read-only, and no statement time-out (it holds no
+// lock another station waits for, and an export of a year into a slow pipe may take minutes).
+constexpr const char* kReaderSetup =
+    "SET client_min_messages = warning; SET statement_timeout = 0; SET lock_timeout = '15s';"
+    " SET idle_in_transaction_session_timeout = '5s'; SET jit = off; SET default_transaction_read_only = on";
+// A station's session around a streamed export: no time-out for it, then the session's again.
+constexpr const char* kBeforeStream = "SET statement_timeout = 0";
+constexpr const char* kAfterStream = "SET statement_timeout = '30s'";
 
 const char* const kMigrations[] = {
     // 1: attempts, serials and the counter of each job
@@ -187,8 +195,9 @@ public:
             return false;
         }
         m_conn = ConnectStore(url);
+        m_readOnly = mode == STORE_READ;
         if (!m_conn || PQstatus(m_conn) != CONNECTION_OK ||
-            !Ok(ResultPtr(PQexec(m_conn, kSessionSetup)), PGRES_COMMAND_OK)) {
+            !Ok(ResultPtr(PQexec(m_conn, m_readOnly ? kReaderSetup : kSessionSetup)), PGRES_COMMAND_OK)) {
             error = "cannot connect to the record store " + RedactStoreText(url) + ": " + Message();
             return false;
         }
@@ -199,6 +208,9 @@ public:
                                   "&port=" + PQport(m_conn)
                             : "postgresql://" + std::string(host ? host : "localhost") + ":" +
                                   PQport(m_conn) + "/" + PQdb(m_conn);
+        if (m_readOnly) {
+            return ReadOnly(missing, error);
+        }
         ResultPtr there = Exec("SELECT to_regclass('vandrel_schema') IS NOT NULL", {});
         if (!Ok(there, PGRES_TUPLES_OK)) {
             error = Fail("cannot read the schema");
@@ -208,9 +220,6 @@ public:
             missing = true;
             error = "no record store at " + m_describe + " (the database holds none)";
             return false;
-        }
-        if (mode == STORE_READ) {
-            return ReadOnly(error);
         }
         std::random_device random;
         m_ownerKey = static_cast<int>(random() & 0x7FFFFFFF) | 1;
@@ -238,9 +247,9 @@ public:
 
     // One statement whose rows come one at a time (libpq's single-row mode) as the server reads
     // them: the server reads ahead into the socket while the caller writes, instead of both
-    // taking turns on a query per batch. The statement time-out is lifted for it (an export of a
-    // year may take minutes into a slow pipe) and put back after; a reader that stops early
-    // cancels the rest.
+    // taking turns on a query per batch. A station's session lifts its statement time-out for it
+    // (an export of a year may take minutes into a slow pipe; a reader's session has none) and
+    // puts it back after; a reader that stops early cancels the rest.
     bool StreamRecords(const TS_HISTORY_FILTER& filter,
                        const std::function<bool(const TS_ATTEMPT_RECORD&)>& each,
                        std::string& error) override {
@@ -255,12 +264,9 @@ public:
                                      values.data(), nullptr, nullptr, 0) == 1 &&
                    PQsetSingleRowMode(m_conn) == 1;
         };
-        // no time-out, and no compiling of the plan (a quarter of a second for a year's rows, more
-        // than it saves)
-        if (!Ok(Exec("SELECT set_config('statement_timeout', '0', false), set_config('jit', 'off', false)",
-                     {}),
-                PGRES_TUPLES_OK) ||
-            !send()) {
+        const bool idle = PQtransactionStatus(m_conn) == PQTRANS_IDLE || PQstatus(m_conn) == CONNECTION_BAD;
+        if ((!m_readOnly && !Ok(Exec(kBeforeStream, {}), PGRES_COMMAND_OK)) ||
+            (!send() && !(idle && PQstatus(m_conn) == CONNECTION_BAD && Reconnect() && send()))) {
             error = Fail("cannot read the records");
             return false;
         }
@@ -290,8 +296,8 @@ public:
                 error = Fail("cannot read the records");
             }
         }
-        // the session's settings back (again when a cancel that came late ended the first try)
-        if (!Ok(ResultPtr(PQexec(m_conn, kAfterStream)), PGRES_COMMAND_OK) &&
+        // a station's time-out back (again when a cancel that came late ended the first try)
+        if (!m_readOnly && !Ok(ResultPtr(PQexec(m_conn, kAfterStream)), PGRES_COMMAND_OK) &&
             !Ok(ResultPtr(PQexec(m_conn, kAfterStream)), PGRES_COMMAND_OK) && !failed) {
             error = Fail("cannot read the records");
             return false;
@@ -414,14 +420,11 @@ private:
     bool Reconnect() {
         PQreset(m_conn);
         if (PQstatus(m_conn) != CONNECTION_OK ||
-            !Ok(ResultPtr(PQexec(m_conn, kSessionSetup)), PGRES_COMMAND_OK)) {
+            !Ok(ResultPtr(PQexec(m_conn, m_readOnly ? kReaderSetup : kSessionSetup)), PGRES_COMMAND_OK)) {
             return false;
         }
         ++m_reconnects;
-        if (m_readOnly) {
-            return Ok(ResultPtr(PQexec(m_conn, "SET default_transaction_read_only = on")), PGRES_COMMAND_OK);
-        }
-        if (m_ownerKey == 0) {
+        if (m_readOnly || m_ownerKey == 0) {
             return true;
         }
         // the station's lock again: the same key, so its open attempts stay its own
@@ -437,15 +440,17 @@ private:
         Exec("ROLLBACK", {});
         return false;
     }
-    // A reader's session: read-only, the schema must be this program's.
-    bool ReadOnly(std::string& error) {
-        m_readOnly = true;
-        if (!Ok(Exec("SET default_transaction_read_only = on", {}), PGRES_COMMAND_OK)) {
-            error = Fail("cannot open read-only");
-            return false;
-        }
+    // A reader's session (read-only since its setup): the schema must be this program's. One
+    // round trip: the version read, or no such table (no store there).
+    bool ReadOnly(bool& missing, std::string& error) {
         ResultPtr res = Exec("SELECT COALESCE(MAX(version), 0) FROM vandrel_schema", {});
         if (!Ok(res, PGRES_TUPLES_OK)) {
+            const char* state = res ? PQresultErrorField(res.get(), PG_DIAG_SQLSTATE) : nullptr;
+            if (state && std::string(state) == "42P01") { // undefined_table
+                missing = true;
+                error = "no record store at " + m_describe + " (the database holds none)";
+                return false;
+            }
             error = Fail("cannot read the schema version");
             return false;
         }
