@@ -163,13 +163,21 @@ inline void ExpectCursorReadsAsQuery(IRecordStore& store) {
     ASSERT_TRUE(EachRecord(
         store, {}, [&seen](const TS_ATTEMPT_RECORD&) { return ++seen < 3; }, error, 2));
     EXPECT_EQ(seen, 3);
-    // quoting: a comma, a quote, a line end
-    TS_ATTEMPT_RECORD quoted;
-    quoted.Id = 9;
-    quoted.Reason = "said \"no\", then\nstopped";
-    quoted.Log = "a,b";
-    EXPECT_EQ(AttemptCsvLine(quoted, true),
-              "9,,,,,,,,,,,,,open,\"said \"\"no\"\", then\nstopped\",,\"a,b\"\n");
+    // quoting: a comma, a quote, a line end, also after a NUL byte; nothing else quoted
+    const std::pair<std::string, std::string> reasons[] = {
+        {"said \"no\", then\nstopped", "\"said \"\"no\"\", then\nstopped\""},
+        {"a\rb", "\"a\rb\""},
+        {std::string("nul\0,x", 6), std::string("\"nul\0,x\"", 8)},
+        {std::string("nul\0x", 5), std::string("nul\0x", 5)},
+        {"tab\there; semicolon 'single' \xC3\xA4", "tab\there; semicolon 'single' \xC3\xA4"},
+    };
+    for (const auto& [reason, field] : reasons) {
+        TS_ATTEMPT_RECORD quoted;
+        quoted.Id = 9;
+        quoted.Reason = reason;
+        quoted.Log = "a,b";
+        EXPECT_EQ(AttemptCsvLine(quoted, true), "9,,,,,,,,,,,,,open," + field + ",,\"a,b\"\n") << reason;
+    }
 }
 
 // Retention. A child process opens the store and archives, killed (SIGKILL) at killAt (nullptr:
