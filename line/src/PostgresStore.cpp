@@ -259,50 +259,60 @@ public:
         for (const std::string& v : sql.Values) {
             values.push_back(v.c_str());
         }
-        auto send = [&] {
-            return PQsendQueryParams(m_conn, sql.Text.c_str(), static_cast<int>(values.size()), nullptr,
-                                     values.data(), nullptr, nullptr, 0) == 1 &&
-                   PQsetSingleRowMode(m_conn) == 1;
-        };
-        const bool idle = PQtransactionStatus(m_conn) == PQTRANS_IDLE || PQstatus(m_conn) == CONNECTION_BAD;
-        if ((!m_readOnly && !Ok(Exec(kBeforeStream, {}), PGRES_COMMAND_OK)) ||
-            (!send() && !(idle && PQstatus(m_conn) == CONNECTION_BAD && Reconnect() && send()))) {
-            error = Fail("cannot read the records");
-            return false;
-        }
         TS_ATTEMPT_RECORD record;
         const std::array<std::string*, kRecordTextColumns> fields = RecordTextFields(record);
-        bool reading = true;
-        bool failed = false;
-        for (ResultPtr res; (res = ResultPtr(PQgetResult(m_conn)));) {
-            const ExecStatusType status = PQresultStatus(res.get());
-            if (status == PGRES_SINGLE_TUPLE && reading) {
-                PGresult* row = res.get();
-                record.Id = std::strtoll(PQgetvalue(row, 0, 0), nullptr, 10);
-                for (int k = 0; k < kRecordTextColumns; ++k) {
-                    fields[static_cast<std::size_t>(k)]->assign(
-                        PQgetvalue(row, 0, k + 1), static_cast<std::size_t>(PQgetlength(row, 0, k + 1)));
-                }
-                if (!each(record)) {
-                    reading = false; // the rest is not wanted: the server stops sending it
-                    if (PGcancel* cancel = PQgetCancel(m_conn)) {
-                        char why[256];
-                        PQcancel(cancel, why, sizeof why);
-                        PQfreeCancel(cancel);
-                    }
-                }
-            } else if (status != PGRES_SINGLE_TUPLE && status != PGRES_TUPLES_OK && reading) {
-                failed = true;
-                error = Fail("cannot read the records");
+        bool delivered = false; // a row given to each: the statement is not tried again after that
+        auto read = [&] {
+            if ((!m_readOnly && !Ok(Exec(kBeforeStream, {}), PGRES_COMMAND_OK)) ||
+                PQsendQueryParams(m_conn, sql.Text.c_str(), static_cast<int>(values.size()), nullptr,
+                                  values.data(), nullptr, nullptr, 0) != 1 ||
+                PQsetSingleRowMode(m_conn) != 1) {
+                return false;
             }
+            bool reading = true;
+            bool failed = false;
+            for (ResultPtr res; (res = ResultPtr(PQgetResult(m_conn)));) {
+                const ExecStatusType status = PQresultStatus(res.get());
+                if (status == PGRES_SINGLE_TUPLE && reading) {
+                    PGresult* row = res.get();
+                    record.Id = std::strtoll(PQgetvalue(row, 0, 0), nullptr, 10);
+                    for (int k = 0; k < kRecordTextColumns; ++k) {
+                        fields[static_cast<std::size_t>(k)]->assign(
+                            PQgetvalue(row, 0, k + 1), static_cast<std::size_t>(PQgetlength(row, 0, k + 1)));
+                    }
+                    delivered = true;
+                    if (!each(record)) {
+                        reading = false; // the rest is not wanted: the server stops sending it
+                        if (PGcancel* cancel = PQgetCancel(m_conn)) {
+                            char why[256];
+                            PQcancel(cancel, why, sizeof why);
+                            PQfreeCancel(cancel);
+                        }
+                    }
+                } else if (status != PGRES_SINGLE_TUPLE && status != PGRES_TUPLES_OK && reading) {
+                    failed = true;
+                }
+            }
+            return !failed;
+        };
+        // a session found dropped before the first row is made again, and the statement tried once
+        // more (as Exec does)
+        const bool idle = PQtransactionStatus(m_conn) == PQTRANS_IDLE || PQstatus(m_conn) == CONNECTION_BAD;
+        bool ok = read();
+        if (!ok && !delivered && idle && PQstatus(m_conn) == CONNECTION_BAD && Reconnect()) {
+            ok = read();
+        }
+        if (!ok) {
+            error = Fail("cannot read the records");
         }
         // a station's time-out back (again when a cancel that came late ended the first try)
-        if (!m_readOnly && !Ok(ResultPtr(PQexec(m_conn, kAfterStream)), PGRES_COMMAND_OK) &&
-            !Ok(ResultPtr(PQexec(m_conn, kAfterStream)), PGRES_COMMAND_OK) && !failed) {
+        if (!m_readOnly && PQstatus(m_conn) == CONNECTION_OK &&
+            !Ok(ResultPtr(PQexec(m_conn, kAfterStream)), PGRES_COMMAND_OK) &&
+            !Ok(ResultPtr(PQexec(m_conn, kAfterStream)), PGRES_COMMAND_OK) && ok) {
             error = Fail("cannot read the records");
             return false;
         }
-        return !failed;
+        return ok;
     }
 
     // ---- the line view (line/LineBoard.h): this station's state on its heartbeat row ----

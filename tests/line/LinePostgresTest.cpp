@@ -314,6 +314,21 @@ TEST(PostgresStore, ADroppedSessionReconnects) {
     std::string text;
     EXPECT_TRUE(IssueAndEnd(*store, RESULT_PASSED, text, error)) << error;
     EXPECT_EQ(text, "P1");
+    // an export by a reader's session and by a station's, each session dropped before it: made
+    // again, every record read
+    auto reader = OpenRecordStore(url, error, STORE_READ);
+    ASSERT_TRUE(reader) << error;
+    for (IRecordStore* s : {reader.get(), store.get()}) {
+        admin = PQconnectdb(url.c_str());
+        PQclear(PQexec(admin, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
+                              " WHERE datname = 'dropped' AND pid <> pg_backend_pid()"));
+        PQfinish(admin);
+        int rows = 0;
+        EXPECT_TRUE(s->StreamRecords(
+            {}, [&rows](const TS_ATTEMPT_RECORD&) { return ++rows > 0; }, error))
+            << error;
+        EXPECT_EQ(rows, 2);
+    }
 }
 
 TEST(PostgresStore, CursorReadsAsQuery) {
