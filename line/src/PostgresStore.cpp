@@ -208,18 +208,20 @@ public:
                                   "&port=" + PQport(m_conn)
                             : "postgresql://" + std::string(host ? host : "localhost") + ":" +
                                   PQport(m_conn) + "/" + PQdb(m_conn);
-        if (m_readOnly) {
-            return ReadOnly(missing, error);
-        }
-        ResultPtr there = Exec("SELECT to_regclass('vandrel_schema') IS NOT NULL", {});
-        if (!Ok(there, PGRES_TUPLES_OK)) {
-            error = Fail("cannot read the schema");
+        // the schema's version in one round trip; no such table: no store there
+        int version = 0;
+        bool none = false;
+        if (!SchemaVersion(version, none)) {
+            error = Fail("cannot read the schema version");
             return false;
         }
-        if (std::string(PQgetvalue(there.get(), 0, 0)) != "t" && mode != STORE_CREATE) {
+        if (none && mode != STORE_CREATE) {
             missing = true;
             error = "no record store at " + m_describe + " (the database holds none)";
             return false;
+        }
+        if (m_readOnly) {
+            return ReadOnly(version, error);
         }
         std::random_device random;
         m_ownerKey = static_cast<int>(random() & 0x7FFFFFFF) | 1;
@@ -229,10 +231,12 @@ public:
             error = Fail("cannot take the station's lock");
             return false;
         }
-        if (!Migrate(error) || !Ok(Exec("INSERT INTO stations(owner_key, host, beat) VALUES($1, $2, now())"
-                                        " ON CONFLICT (owner_key) DO UPDATE SET host = $2, beat = now()",
-                                        {std::to_string(m_ownerKey), HostName()}),
-                                   PGRES_COMMAND_OK)) {
+        // a store of this program's schema has nothing to migrate: no transaction and no lock for it
+        if ((version != kSchemaVersion && !Migrate(error)) ||
+            !Ok(Exec("INSERT INTO stations(owner_key, host, beat) VALUES($1, $2, now())"
+                     " ON CONFLICT (owner_key) DO UPDATE SET host = $2, beat = now()",
+                     {std::to_string(m_ownerKey), HostName()}),
+                PGRES_COMMAND_OK)) {
             if (error.empty()) {
                 error = Fail("cannot record the station's heartbeat");
             }
@@ -450,21 +454,19 @@ private:
         Exec("ROLLBACK", {});
         return false;
     }
-    // A reader's session (read-only since its setup): the schema must be this program's. One
-    // round trip: the version read, or no such table (no store there).
-    bool ReadOnly(bool& missing, std::string& error) {
+    // The version of the schema (0: none recorded), or none: the database has no table of it.
+    bool SchemaVersion(int& version, bool& none) {
         ResultPtr res = Exec("SELECT COALESCE(MAX(version), 0) FROM vandrel_schema", {});
-        if (!Ok(res, PGRES_TUPLES_OK)) {
-            const char* state = res ? PQresultErrorField(res.get(), PG_DIAG_SQLSTATE) : nullptr;
-            if (state && std::string(state) == "42P01") { // undefined_table
-                missing = true;
-                error = "no record store at " + m_describe + " (the database holds none)";
-                return false;
-            }
-            error = Fail("cannot read the schema version");
+        const char* state = res ? PQresultErrorField(res.get(), PG_DIAG_SQLSTATE) : nullptr;
+        none = !Ok(res, PGRES_TUPLES_OK) && state && std::string(state) == "42P01"; // undefined_table
+        if (!none && !Ok(res, PGRES_TUPLES_OK)) {
             return false;
         }
-        const int version = std::stoi(PQgetvalue(res.get(), 0, 0));
+        version = none ? 0 : std::stoi(PQgetvalue(res.get(), 0, 0));
+        return true;
+    }
+    // A reader's session (read-only since its setup): the schema must be this program's.
+    bool ReadOnly(int version, std::string& error) {
         if (version != kSchemaVersion) {
             error =
                 "the store " + m_describe + " has the schema " + std::to_string(version) +
