@@ -89,9 +89,6 @@ constexpr const char* kSessionSetup =
 constexpr const char* kReaderSetup =
     "SET client_min_messages = warning; SET statement_timeout = 0; SET lock_timeout = '15s';"
     " SET idle_in_transaction_session_timeout = '5s'; SET jit = off; SET default_transaction_read_only = on";
-// A station's session around a streamed export: no time-out for it, then the session's again.
-constexpr const char* kBeforeStream = "SET statement_timeout = 0";
-constexpr const char* kAfterStream = "SET statement_timeout = '30s'";
 
 const char* const kMigrations[] = {
     // 1: attempts, serials and the counter of each job
@@ -249,14 +246,18 @@ public:
     std::string Describe() const override { return m_describe; }
     int InterruptedAtOpen() const override { return m_interrupted; }
 
-    // One statement whose rows come one at a time (libpq's single-row mode) as the server reads
-    // them: the server reads ahead into the socket while the caller writes, instead of both
-    // taking turns on a query per batch. A station's session lifts its statement time-out for it
-    // (an export of a year may take minutes into a slow pipe; a reader's session has none) and
-    // puts it back after; a reader that stops early cancels the rest.
+    // A reader's session: one statement whose rows come one at a time (libpq's single-row mode)
+    // as the server reads them, so that the server reads ahead into the socket while the caller
+    // writes, instead of both taking turns on a query per batch (the session has no statement
+    // time-out: an export of a year may take minutes into a slow pipe); a reader that stops early
+    // cancels the rest. A station's session reads in batches: its heartbeat and its ports never
+    // wait for an export.
     bool StreamRecords(const TS_HISTORY_FILTER& filter,
                        const std::function<bool(const TS_ATTEMPT_RECORD&)>& each,
                        std::string& error) override {
+        if (!m_readOnly) {
+            return IRecordStore::StreamRecords(filter, each, error);
+        }
         std::lock_guard lock(m_mutex);
         const TS_RECORD_SQL sql = QuerySql(filter);
         std::vector<const char*> values;
@@ -267,8 +268,7 @@ public:
         const std::array<std::string*, kRecordTextColumns> fields = RecordTextFields(record);
         bool delivered = false; // a row given to each: the statement is not tried again after that
         auto read = [&] {
-            if ((!m_readOnly && !Ok(Exec(kBeforeStream, {}), PGRES_COMMAND_OK)) ||
-                PQsendQueryParams(m_conn, sql.Text.c_str(), static_cast<int>(values.size()), nullptr,
+            if (PQsendQueryParams(m_conn, sql.Text.c_str(), static_cast<int>(values.size()), nullptr,
                                   values.data(), nullptr, nullptr, 0) != 1 ||
                 PQsetSingleRowMode(m_conn) != 1) {
                 return false;
@@ -308,13 +308,6 @@ public:
         }
         if (!ok) {
             error = Fail("cannot read the records");
-        }
-        // a station's time-out back (again when a cancel that came late ended the first try)
-        if (!m_readOnly && PQstatus(m_conn) == CONNECTION_OK &&
-            !Ok(ResultPtr(PQexec(m_conn, kAfterStream)), PGRES_COMMAND_OK) &&
-            !Ok(ResultPtr(PQexec(m_conn, kAfterStream)), PGRES_COMMAND_OK) && ok) {
-            error = Fail("cannot read the records");
-            return false;
         }
         return ok;
     }

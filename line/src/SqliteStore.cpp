@@ -146,6 +146,7 @@ public:
               bool archive = false) {
         m_path = path;
         m_archive = archive;
+        m_readOnly = mode == STORE_READ;
         missing = false;
         struct stat info {};
         if (mode != STORE_CREATE && ::stat(path.c_str(), &info) != 0) {
@@ -212,11 +213,15 @@ public:
     std::string Describe() const override { return "sqlite:" + m_path; }
     int InterruptedAtOpen() const override { return m_interrupted; }
 
-    // One statement stepped to its end: one read transaction (a snapshot of the file, which a
-    // checkpoint does not pass meanwhile), each row filled into the same record in place.
+    // A reader's store: one statement stepped to its end, in one read transaction (a snapshot of
+    // the file, which a checkpoint does not pass meanwhile), each row filled into the same record in
+    // place. A station's store reads in batches, so that its ports never wait for an export.
     bool StreamRecords(const TS_HISTORY_FILTER& filter,
                        const std::function<bool(const TS_ATTEMPT_RECORD&)>& each,
                        std::string& error) override {
+        if (!m_readOnly) {
+            return IRecordStore::StreamRecords(filter, each, error);
+        }
         std::lock_guard lock(m_mutex);
         const TS_RECORD_SQL sql = QuerySql(filter);
         CStatement st(m_db, sql.Text.c_str());
@@ -383,6 +388,7 @@ private:
 
     sqlite3* m_db = nullptr;
     bool m_archive = false;
+    bool m_readOnly = false;
     std::string m_path;
     std::string m_owner;
     int m_interrupted = 0;

@@ -337,7 +337,8 @@ TEST(PostgresStore, CursorReadsAsQuery) {
     std::string error;
     auto store = OpenRecordStore(g_server->Url("cursor"), error, STORE_CREATE);
     ASSERT_TRUE(store) << error;
-    scale::ExpectCursorReadsAsQuery(*store);
+    scale::ExpectCursorReadsAsQuery(
+        *store, [&] { return OpenRecordStore(g_server->Url("cursor"), error, STORE_READ); });
 }
 
 // Killed before the copy, after a batch copied, before the verification, before the removal; and

@@ -706,7 +706,8 @@ TEST(SqliteStore, CursorReadsAsQuery) {
     std::string error;
     auto store = OpenRecordStore("sqlite:" + dir + "/records.db", error, STORE_CREATE);
     ASSERT_TRUE(store) << error;
-    scale::ExpectCursorReadsAsQuery(*store);
+    scale::ExpectCursorReadsAsQuery(
+        *store, [&] { return OpenRecordStore("sqlite:" + dir + "/records.db", error, STORE_READ); });
     store.reset();
     fs::remove_all(dir);
 }

@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -107,9 +109,14 @@ inline std::vector<std::pair<const char*, TS_HISTORY_FILTER>> Filters() {
 }
 
 // The cursor, whatever its batch, reads the rows one query reads, in the same order (ties of the
-// same instant included), and the CSV written a line at a time is the CSV of the whole.
-inline void ExpectCursorReadsAsQuery(IRecordStore& store) {
+// same instant included), and the CSV written a line at a time is the CSV of the whole; so does
+// an export's streamed reading, by the station's store (in batches) and by a reader's (one
+// statement). openReader opens the store to read.
+inline void ExpectCursorReadsAsQuery(IRecordStore& store,
+                                     const std::function<std::unique_ptr<IRecordStore>()>& openReader) {
     const std::vector<TS_ATTEMPT_RECORD> all = Fill(store);
+    const std::unique_ptr<IRecordStore> reader = openReader();
+    ASSERT_TRUE(reader);
     for (std::size_t k = 1; k < all.size(); ++k) {
         EXPECT_TRUE(all[k - 1].Started > all[k].Started ||
                     (all[k - 1].Started == all[k].Started && all[k - 1].Id > all[k].Id));
@@ -137,27 +144,31 @@ inline void ExpectCursorReadsAsQuery(IRecordStore& store) {
             }
             EXPECT_EQ(csv, AttemptsCsv(whole, filter.WithLog)) << name;
         }
-        // the export's reading: one statement streamed, the same rows in the same order
-        std::vector<TS_ATTEMPT_RECORD> streamed;
-        ASSERT_TRUE(store.StreamRecords(
-            filter,
-            [&streamed](const TS_ATTEMPT_RECORD& r) {
-                streamed.push_back(r);
-                return true;
-            },
-            error))
-            << name << ": " << error;
-        EXPECT_EQ(streamed, whole) << name << ", streamed";
+        // the export's reading: the same rows in the same order
+        for (IRecordStore* by : {&store, reader.get()}) {
+            std::vector<TS_ATTEMPT_RECORD> streamed;
+            ASSERT_TRUE(by->StreamRecords(
+                filter,
+                [&streamed](const TS_ATTEMPT_RECORD& r) {
+                    streamed.push_back(r);
+                    return true;
+                },
+                error))
+                << name << ": " << error;
+            EXPECT_EQ(streamed, whole) << name << (by == &store ? ", the station's" : ", a reader's");
+        }
     }
     // a stream stopped by its reader leaves the store as it was: the next reading reads them all
-    int streamed = 0;
-    ASSERT_TRUE(store.StreamRecords(
-        {}, [&streamed](const TS_ATTEMPT_RECORD&) { return ++streamed < 2; }, error))
-        << error;
-    EXPECT_EQ(streamed, 2);
-    std::vector<TS_ATTEMPT_RECORD> again;
-    ASSERT_TRUE(store.Query({}, again, error)) << error;
-    EXPECT_EQ(again, all);
+    for (IRecordStore* by : {&store, reader.get()}) {
+        int streamed = 0;
+        ASSERT_TRUE(by->StreamRecords(
+            {}, [&streamed](const TS_ATTEMPT_RECORD&) { return ++streamed < 2; }, error))
+            << error;
+        EXPECT_EQ(streamed, 2);
+        std::vector<TS_ATTEMPT_RECORD> again;
+        ASSERT_TRUE(by->Query({}, again, error)) << error;
+        EXPECT_EQ(again, all);
+    }
     // a stop from the reader ends the reading
     int seen = 0;
     ASSERT_TRUE(EachRecord(

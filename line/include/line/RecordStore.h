@@ -161,11 +161,12 @@ public:
     virtual bool RemoveAttempts(const std::string& before, int64_t lastId, int64_t count,
                                 std::string& error) = 0;
     // Every record a filter finds, newest first, as EachRecord gives them, for a reader that calls
-    // nothing else of this store until it returns (an export): the store may read them as one
-    // statement whose rows come as the server finds them, so that the server's reading overlaps
-    // the caller's writing, in the memory of one row. each gets a record that is valid for its
-    // call only; false from each stops the reading (StreamRecords then returns true). The store
-    // is busy meanwhile: another thread's call waits for the end.
+    // nothing else of this store until it returns (an export): a store opened to read (STORE_READ)
+    // reads them as one statement whose rows come as the server finds them, so that the server's
+    // reading overlaps the caller's writing, in the memory of one row, and is busy meanwhile
+    // (another thread's call waits for the end); a station's store reads in batches as EachRecord
+    // does, so that its other users never wait for an export. each gets a record that is valid
+    // for its call only; false from each stops the reading (StreamRecords then returns true).
     virtual bool StreamRecords(const TS_HISTORY_FILTER& filter,
                                const std::function<bool(const TS_ATTEMPT_RECORD&)>& each, std::string& error);
     // Archives only (OpenArchiveWriter): copies records as they are (ids kept); a record whose id
