@@ -10,7 +10,10 @@
 # start; the event stream read until one `end` per handset (COM2 failed with its reason); each
 # record fetched by its attempt id; then a slow handset started and the service stopped by Ctrl-C
 # in the middle: exit 130, the event stream closed, every record complete (none left open, the
-# stopped one ended as stopped at its block boundary, its serial void).
+# stopped one ended as stopped at its block boundary, its serial void). Then the line view: a
+# second serve under wine on a PostgreSQL server over TCP (initdb and pg_ctl as an unprivileged
+# user in a temporary folder, stopped at the end) shows a Linux `vandrel-cli serve` on the same
+# server when it starts (LISTEN/NOTIFY through Winsock), and no longer when it stops.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 win=$(cd "${1:?usage: e2e-serve.sh BUILD_WIN BUILD_LINUX}" && pwd)
@@ -28,9 +31,20 @@ done
 wine_test_init serve E2E_KEEP
 serve_pid=
 events_pid=
+linux_pid=
+pg_bin=""
+# the PostgreSQL server refuses root: as the user nobody then, in a folder of its own
+as_pg=(env)
+if [ "$(id -u)" = 0 ]; then
+    as_pg=(runuser -u nobody --)
+fi
 cleanup_extra() {
     [ -n "$events_pid" ] && kill "$events_pid" 2>/dev/null
     [ -n "$serve_pid" ] && kill -KILL "$serve_pid" 2>/dev/null
+    [ -n "$linux_pid" ] && kill -KILL "$linux_pid" 2>/dev/null
+    if [ -n "$pg_bin" ] && [ -f "$work/pg/data/postmaster.pid" ]; then
+        "${as_pg[@]}" "$pg_bin/pg_ctl" -D "$work/pg/data" -m immediate -w stop >/dev/null 2>&1 || true
+    fi
     return 0
 }
 
@@ -201,6 +215,78 @@ if [ "$results" = failed,failed,passed,passed ] && [ -n "$stopped" ]; then
 else
     echo "$history" | head -c 1500
     fail "records after the stop ($results)"
+fi
+
+# --- the line view on PostgreSQL: this Windows station and a Linux one on one server over TCP
+# wait_url FILE: the address serve printed in FILE (30 s at most)
+wait_url() {
+    for _ in $(seq 300); do
+        grep -o 'http://127.0.0.1:[0-9]*' "$1" 2>/dev/null | head -1 | grep . && return 0
+        sleep 0.1
+    done
+    return 1
+}
+# line_count URL: how many stations the line of the station at URL shows
+line_count() { curl -s "$1/api/v1/line" | jq '.stations | length' 2>/dev/null || echo 0; }
+for dir in /usr/lib/postgresql/*/bin; do
+    [ -x "$dir/initdb" ] && pg_bin=$dir
+done
+linux_cli="$linux/cli/vandrel-cli"
+if [ -z "$pg_bin" ] || [ ! -x "$linux_cli" ]; then
+    fail "the line view needs PostgreSQL's server programs and $linux_cli"
+else
+    port=$((20000 + $$ % 20000))
+    mkdir -p "$work/pg"
+    [ "$(id -u)" = 0 ] && chown nobody "$work/pg"
+    "${as_pg[@]}" "$pg_bin/initdb" -D "$work/pg/data" -A trust -U vandrel -E UTF8 --no-sync >"$work/initdb.log" 2>&1
+    "${as_pg[@]}" "$pg_bin/pg_ctl" -D "$work/pg/data" -w -t 60 -l "$work/pg/server.log" \
+        -o "-c listen_addresses=127.0.0.1 -p $port -k $work/pg -F" start >/dev/null
+    url="postgresql://vandrel@127.0.0.1:$port/postgres"
+    run store init --store "$url" >/dev/null 2>&1 || fail "store init on PostgreSQL"
+    wine "$cli" --port COM3 --store "$url" serve --jobs "$work/jobs" --listen 127.0.0.1:0 \
+        >"$work/serve-pg.out" 2>"$work/serve-pg.log" &
+    serve_pid=$!
+    win_url=$(wait_url "$work/serve-pg.out") || true
+    for _ in $(seq 300); do
+        [ "$(line_count "$win_url")" = 1 ] && break
+        sleep 0.1
+    done
+    "$linux_cli" --port "$work/com3" --store "$url" serve --jobs "$work/jobs" --listen 127.0.0.1:0 \
+        >"$work/serve-linux.out" 2>"$work/serve-linux.log" &
+    linux_pid=$!
+    t1=$(date +%s%N)
+    seen=""
+    for _ in $(seq 300); do
+        if [ "$(line_count "$win_url")" = 2 ]; then
+            seen=$((($(date +%s%N) - t1) / 1000000))
+            break
+        fi
+        sleep 0.1
+    done
+    kill -TERM "$linux_pid" 2>/dev/null || true
+    wait "$linux_pid" 2>/dev/null || true
+    linux_pid=
+    gone=0
+    for _ in $(seq 300); do
+        [ "$(line_count "$win_url")" = 1 ] && { gone=1; break; }
+        sleep 0.1
+    done
+    if [ -n "$seen" ] && [ "$gone" = 1 ] && [ "$(curl -s "$win_url/api/v1/line" | jq -r '.stations[0].self')" = true ]; then
+        pass "the line view under wine: a Linux station on the same PostgreSQL seen (after $seen ms), gone when it stops"
+    else
+        curl -s "$win_url/api/v1/line" | head -c 1000
+        tail -3 "$work/serve-pg.log" "$work/serve-linux.log"
+        fail "the line view on PostgreSQL (seen: '${seen}', gone: $gone)"
+    fi
+    kill -INT "$serve_pid" 2>/dev/null || true
+    for _ in $(seq 300); do
+        kill -0 "$serve_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$serve_pid" 2>/dev/null || true
+    wait "$serve_pid" 2>/dev/null || true
+    serve_pid=
+    "${as_pg[@]}" "$pg_bin/pg_ctl" -D "$work/pg/data" -m fast -w stop >/dev/null
 fi
 
 finish
