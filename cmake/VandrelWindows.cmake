@@ -2,7 +2,7 @@
 #
 # Linux-only folders: the virtual handset (pseudo-terminals, Unix sockets, inotify) and the sound
 # player (ALSA). The desktop program needs Qt, which is off here.
-set(VANDREL_LINUX_ONLY_DIRS simulator platform/sound service)
+set(VANDREL_LINUX_ONLY_DIRS simulator platform/sound)
 if(VANDREL_WITH_GUI)
     message(WARNING "No Qt for Windows here: building without the desktop program")
     set(VANDREL_WITH_GUI OFF)
@@ -41,10 +41,12 @@ set_target_properties(nlohmann_json::nlohmann_json PROPERTIES
 
 # The production line's libraries, cross-built from Debian's source packages by
 # scripts/build-windows-deps into VANDREL_WINDOWS_DEPS: SQLite (static), libpq (libpq.dll, without
-# TLS) and toml++ (header-only). Same target names as the Linux build's pkg-config ones.
+# TLS), toml++ and cpp-httplib (both header-only). Same target names as the Linux build's
+# pkg-config ones.
 set(VANDREL_WINDOWS_DEPS ${CMAKE_BINARY_DIR}/deps CACHE PATH
     "The line's libraries for Windows (scripts/build-windows-deps)")
-foreach(stamp tomlplusplus/include/toml++/toml.h sqlite/lib/libsqlite3.a libpq/bin/libpq.dll)
+foreach(stamp tomlplusplus/include/toml++/toml.h sqlite/lib/libsqlite3.a libpq/bin/libpq.dll
+        httplib/include/httplib.h)
     if(NOT EXISTS ${VANDREL_WINDOWS_DEPS}/${stamp})
         message(FATAL_ERROR "${VANDREL_WINDOWS_DEPS}/${stamp} is missing: run scripts/build-windows-deps")
     endif()
@@ -61,6 +63,12 @@ set_target_properties(PkgConfig::LIBPQ PROPERTIES
     IMPORTED_LOCATION ${VANDREL_WINDOWS_DEPS}/libpq/bin/libpq.dll
     IMPORTED_IMPLIB ${VANDREL_WINDOWS_DEPS}/libpq/lib/libpq.dll.a
     INTERFACE_INCLUDE_DIRECTORIES ${VANDREL_WINDOWS_DEPS}/libpq/include)
+# cpp-httplib as one header (Debian's libcpp-httplib-dev is a Linux shared library), without
+# OpenSSL: TLS is a reverse proxy's there. Winsock is its socket layer.
+add_library(PkgConfig::HTTPLIB INTERFACE IMPORTED GLOBAL)
+set_target_properties(PkgConfig::HTTPLIB PROPERTIES
+    INTERFACE_INCLUDE_DIRECTORIES ${VANDREL_WINDOWS_DEPS}/httplib/include
+    INTERFACE_LINK_LIBRARIES ws2_32)
 # libpq.dll beside the programs that load it (bin/, below), and in the packages
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 file(COPY ${VANDREL_WINDOWS_DEPS}/libpq/bin/libpq.dll DESTINATION ${CMAKE_BINARY_DIR}/bin)

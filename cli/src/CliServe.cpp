@@ -1,9 +1,6 @@
 // vandrel-cli serve: the service (service/) with the station run by vandrel-cli's own job run.
 #include "CliServe.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <csignal>
@@ -15,6 +12,7 @@
 #include "CliExitStatus.h"
 #include "CliLine.h"
 #include "CliOptions.h"
+#include "ServePipe.h"
 #include "line/RecordStore.h"
 #include "service/StationService.h"
 
@@ -68,34 +66,25 @@ public:
             }
             o.Ports.push_back(*it);
         }
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) {
+        TS_SERVE_PIPE pipe;
+        if (!OpenServePipe(pipe)) {
             return "cannot make the station's pipe";
         }
-        std::FILE* out = ::fdopen(fds[1], "w");
-        std::FILE* err = std::tmpfile();
-        if (!out || !err) {
-            ::close(fds[0]);
-            out ? std::fclose(out) : ::close(fds[1]);
-            if (err) {
-                std::fclose(err);
-            }
+        std::FILE* out = pipe.Writer;
+        std::FILE* err = OpenScratchFile();
+        if (!err) {
+            CloseServePipeReader(pipe.Reader);
+            std::fclose(out);
             return "cannot make the station's output";
         }
         m_signals = std::make_unique<CStopSignals>();
         m_running = true;
-        m_thread =
-            std::thread([this, o, out, err, fd = fds[0], lines = std::move(lines), ended = std::move(ended)] {
+        m_thread = std::thread(
+            [this, o, out, err, fd = pipe.Reader, lines = std::move(lines), ended = std::move(ended)] {
                 std::thread reader([fd, &lines] {
                     std::string pending;
                     char buffer[65536];
-                    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
-                        if (n < 0) {
-                            if (errno == EINTR) {
-                                continue;
-                            }
-                            break;
-                        }
+                    for (long n; (n = ReadServePipe(fd, buffer, sizeof buffer)) > 0;) {
                         pending.append(buffer, static_cast<std::size_t>(n));
                         std::size_t start = 0;
                         for (std::size_t nl; (nl = pending.find('\n', start)) != std::string::npos;
@@ -104,7 +93,7 @@ public:
                         }
                         pending.erase(0, start);
                     }
-                    ::close(fd);
+                    CloseServePipeReader(fd);
                 });
                 const int status =
                     RunCatching([&] { return RunLineCommand(o, *m_signals, out, err, false); }, err);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <unistd.h>
 
@@ -19,12 +20,24 @@ constexpr std::size_t kFlushAt = 1u << 20;
 // characters) and one copied line fit in the rest.
 constexpr std::size_t kOutputCapacity = kFlushAt + 2 * RECORD_LINE_BUFFER + 64;
 
-std::string DirectoryOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
+// The folder and the name of a file, split at its last separator: '/', and on Windows '\\' too. The
+// folder keeps the separators it was named with; "." when there is none.
+struct TS_SPLIT_PATH {
+    std::string Folder;
+    std::string Name;
+};
+TS_SPLIT_PATH SplitPath(const std::string& path) {
+    TS_SPLIT_PATH split;
+    split.Name = std::filesystem::path(path).filename().string();
+    split.Folder = path.substr(0, path.size() - split.Name.size());
+    const char last = split.Folder.empty() ? '\0' : split.Folder.back();
+    if (split.Folder.empty()) {
+        split.Folder = ".";
+    } else if (split.Folder.size() > 1 &&
+               (last == '/' || last == static_cast<char>(std::filesystem::path::preferred_separator))) {
+        split.Folder.pop_back();
     }
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
+    return split;
 }
 
 // The .cp64 file under construction: a temporary file beside the final one.
@@ -35,9 +48,7 @@ public:
     bool Create(const std::string& finalPath, std::string& error) {
         static std::atomic<unsigned> counter{0};
         m_finalPath = finalPath;
-        const std::string dir = DirectoryOf(finalPath);
-        const std::size_t slash = finalPath.rfind('/');
-        const std::string name = slash == std::string::npos ? finalPath : finalPath.substr(slash + 1);
+        const auto [dir, name] = SplitPath(finalPath);
         for (int attempt = 0; attempt < 100; ++attempt) {
             m_tempPath = (dir == "/" ? std::string() : dir) + "/." + name + ".tmp-" +
                          std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));

@@ -1,6 +1,7 @@
 #include "line/JobFile.h"
 
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -27,8 +28,8 @@ public:
     CJobLoader(const std::string& path, TS_LINE_JOB& job, TS_JOB_ERROR& error) : m_job(job), m_error(error) {
         m_error = {};
         m_error.File = path;
-        const std::size_t slash = path.rfind('/');
-        m_folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+        // the job's folder as it was named, with the system's separators ('\\' too on Windows)
+        m_folder = path.substr(0, path.size() - std::filesystem::path(path).filename().string().size());
     }
 
     bool Load(const std::string& path) {
@@ -82,7 +83,7 @@ private:
         return false;
     }
     std::string Resolve(const std::string& path) const {
-        return path.empty() || path[0] == '/' ? path : m_folder + path;
+        return path.empty() || std::filesystem::path(path).has_root_path() ? path : m_folder + path;
     }
     // Every key of a table is one of the known ones: a typo must not pass silently.
     bool Keys(const toml::table& table, const std::string& where, std::set<std::string> known) {
@@ -357,9 +358,7 @@ private:
         if (m_job.SerialPool.empty()) {
             m_job.SerialPool = m_job.Serial.PoolDefinition();
             if (spec.FromList) {
-                const std::size_t slash = m_job.SerialListPath.rfind('/');
-                m_job.SerialPool +=
-                    " " + m_job.SerialListPath.substr(slash == std::string::npos ? 0 : slash + 1);
+                m_job.SerialPool += " " + std::filesystem::path(m_job.SerialListPath).filename().string();
             }
         }
         // the whole field inside one area that the job erases: unerased flash takes no serial

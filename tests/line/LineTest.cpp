@@ -264,6 +264,11 @@ TEST(JobFile, GoodAndBadJobs) {
     ASSERT_TRUE(LoadJobFile(dir + "/good.toml", job, error)) << error.Text();
     EXPECT_EQ(job.Images.size(), 2u);
     EXPECT_EQ(job.Images[0].Path, dir + "/vmain.m0");
+    // named with the system's own separator (a '\\' on Windows): its files found beside it
+    const std::string native = (fs::path(dir) / "good.toml").string();
+    TS_LINE_JOB named;
+    ASSERT_TRUE(LoadJobFile(native, named, error)) << error.Text();
+    EXPECT_EQ(named.Images[0].Path, native.substr(0, native.size() - 9) + "vmain.m0");
     EXPECT_EQ(job.ExpectedParts[0], 19);
     EXPECT_EQ(job.ExpectedParts[2], 18);
     EXPECT_EQ(job.Serial.Text(0), "R3700-00001000");

@@ -25,39 +25,18 @@ for f in "$cli" "$sim"; do
 done
 command -v wine >/dev/null || { echo "e2e-line: wine is not installed" >&2; exit 2; }
 
-work=$(mktemp -d /tmp/vandrel-wine-line.XXXXXX)
-chmod 755 "$work"
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all DISPLAY= WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
-sims=()
+. "$src/tests/windows/common.sh"
+wine_test_init e2e-line E2E_KEEP
 pg_bin=""
 # the server refuses root: as the user nobody then, in a folder of its own
 as_pg=(env)
 if [ "$(id -u)" = 0 ]; then
     as_pg=(runuser -u nobody --)
 fi
-cleanup() {
-    for pid in "${sims[@]}"; do
-        kill "$pid" 2>/dev/null || true
-    done
-    for pid in "${sims[@]}"; do
-        wait "$pid" 2>/dev/null || true
-    done
+cleanup_extra() {
     if [ -n "$pg_bin" ] && [ -f "$work/pg/data/postmaster.pid" ]; then
         "${as_pg[@]}" "$pg_bin/pg_ctl" -D "$work/pg/data" -m immediate -w stop >/dev/null 2>&1 || true
     fi
-    wineserver -k 2>/dev/null || true
-    if [ -n "${E2E_KEEP:-}" ]; then
-        mkdir -p "$E2E_KEEP" && cp "$work"/*.log "$work"/*.out "$E2E_KEEP"/ 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-failures=0
-pass() { echo "ok   $1"; }
-fail() {
-    echo "FAIL $1" >&2
-    failures=$((failures + 1))
 }
 
 # The serial goes to the end of the main code area (the job's [serial] address); each handset
@@ -65,38 +44,9 @@ fail() {
 serial_address=0x0037F000
 serial_end=0x0037F00E # "R3700-00001000": 14 bytes
 
-# start_sim N ARGS...: a handset on $work/comN that exports its serial bytes to heldN.bin at exit.
-start_sim() {
-    local n=$1
-    shift
-    "$sim" --uart "$work/com$n" --export "$serial_address:$serial_end:$work/held$n.bin" "$@" \
-        >"$work/sim$n.log" 2>&1 &
-    sims[$n]=$!
-}
-stop_sim() {
-    [ -n "${sims[$1]:-}" ] || return 0
-    kill "${sims[$1]}" 2>/dev/null || true
-    wait "${sims[$1]}" 2>/dev/null || true
-    unset "sims[$1]"
-}
+# every handset N exports its serial bytes to heldN.bin at exit
+sim_args() { printf '%s\n' --export "$serial_address:$serial_end:$work/held$1.bin"; }
 held() { tr -d '\377' <"$work/held$1.bin" 2>/dev/null || true; }
-wait_links() {
-    for n in "$@"; do
-        for _ in $(seq 100); do
-            [ -L "$work/com$n" ] && break
-            sleep 0.05
-        done
-    done
-}
-# map_ports N...: COMn -> $work/comN; takes effect when the server starts again.
-map_ports() {
-    for n in "$@"; do
-        wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$work/com$n" /f >/dev/null 2>&1
-    done
-    wineserver -k 2>/dev/null || true
-    wineserver -p >/dev/null 2>&1
-    wine cmd /c exit >/dev/null 2>&1
-}
 ports_args() {
     for n in "$@"; do
         printf -- '--port\nCOM%s\n' "$n"
@@ -104,8 +54,7 @@ ports_args() {
 }
 run() { wine "$cli" "$@"; }
 
-t0=$(date +%s)
-wine wineboot -i >/dev/null 2>&1
+wine_boot
 all=$(seq 1 "$handsets")
 # COM3's handset flips a bit in the first block it stores after the flash writer: its verify
 # fails. COM17 is slow (a real line's rate, 115200 bit/s): time to end its station in the middle.
@@ -300,9 +249,4 @@ else
     "${as_pg[@]}" "$pg_bin/pg_ctl" -D "$work/pg/data" -m fast -w stop >/dev/null
 fi
 
-echo "e2e-line: $(($(date +%s) - t0)) s"
-if [ "$failures" -gt 0 ]; then
-    echo "e2e-line: $failures check(s) failed" >&2
-    exit 1
-fi
-echo "e2e-line: all checks passed"
+finish

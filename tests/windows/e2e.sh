@@ -22,67 +22,19 @@ for f in "$cli" "$sim"; do
 done
 command -v wine >/dev/null || { echo "e2e: wine is not installed" >&2; exit 2; }
 
-work=$(mktemp -d /tmp/vandrel-wine-e2e.XXXXXX)
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all DISPLAY= WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
-sims=()
-cleanup() {
-    for pid in "${sims[@]}"; do
-        kill "$pid" 2>/dev/null || true
-    done
-    for pid in "${sims[@]}"; do
-        wait "$pid" 2>/dev/null || true
-    done
-    wineserver -k 2>/dev/null || true
-    if [ -n "${E2E_KEEP:-}" ]; then
-        mkdir -p "$E2E_KEEP" && cp "$work"/*.log "$work"/*.out "$E2E_KEEP"/ 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. "$src/tests/windows/common.sh"
+wine_test_init e2e E2E_KEEP
+# every handset writes its state at exit
+sim_args() { printf '%s\n' --state-out "$work/state$1.json" -v; }
 
-failures=0
-pass() { echo "ok   $1"; }
-fail() {
-    echo "FAIL $1" >&2
-    failures=$((failures + 1))
-}
-
-# start_sim N ARGS...: a handset on $work/comN (its export and state written at exit).
-start_sim() {
-    local n=$1
-    shift
-    "$sim" --uart "$work/com$n" --state-out "$work/state$n.json" -v "$@" >"$work/sim$n.log" 2>&1 &
-    sims[$n]=$!
-}
-stop_sim() {
-    kill "${sims[$1]}" 2>/dev/null || true
-    wait "${sims[$1]}" 2>/dev/null || true
-    unset "sims[$1]"
-}
-wait_links() {
-    for n in "$@"; do
-        for _ in $(seq 100); do
-            [ -L "$work/com$n" ] && break
-            sleep 0.05
-        done
-    done
-}
-
-t0=$(date +%s)
-wine wineboot -i >/dev/null 2>&1
+wine_boot
 # COM3's handset flips a bit in the first block it stores after the flash writer: its verify fails.
 start_sim 1 --export 0x00006000:0x0001E000:"$work/main1.bin" --export 0x08000000:0x08208000:"$work/drive1.bin"
 start_sim 2
 start_sim 3 --fault bit-flip:1
 start_sim 4
 wait_links 1 2 3 4
-for n in 1 2 3 4; do
-    wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$work/com$n" /f >/dev/null 2>&1
-done
-# The mapping takes effect when the server starts again.
-wineserver -k 2>/dev/null || true
-wineserver -p >/dev/null 2>&1
-wine cmd /c exit >/dev/null 2>&1
+map_ports 1 2 3 4
 [ "$(readlink "$WINEPREFIX/dosdevices/com1")" = "$work/com1" ] || fail "COM1 is mapped to the handset's pty"
 echo "wine prefix ready in $(($(date +%s) - t0)) s"
 
@@ -242,5 +194,4 @@ else
     fail "--watch"
 fi
 
-echo "e2e under wine: $failures failed, in $(($(date +%s) - t0)) s"
-[ "$failures" = 0 ]
+finish

@@ -20,35 +20,20 @@ for f in "$cli" "$hold"; do
 done
 command -v wine >/dev/null || { echo "ports: wine is not installed" >&2; exit 2; }
 
-work=$(mktemp -d /tmp/vandrel-wine-ports.XXXXXX)
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all DISPLAY= WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
+. "$(dirname "$0")/common.sh"
+wine_test_init ports PORTS_KEEP
 holder=
-cleanup() {
+cleanup_extra() {
     [ -n "$holder" ] && { exec 3>&- 2>/dev/null || true; wait "$holder" 2>/dev/null || true; }
-    wineserver -k 2>/dev/null || true
-    if [ -n "${PORTS_KEEP:-}" ]; then
-        mkdir -p "$PORTS_KEEP" && cp "$work"/*.out "$PORTS_KEEP"/ 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-failures=0
-pass() { echo "ok   $1"; }
-fail() {
-    echo "FAIL $1" >&2
-    failures=$((failures + 1))
+    return 0
 }
 # linux_advice FILE...: the lines that give Linux advice
 linux_advice() { grep -a -o -E '.{0,40}(usermod|sudo|dialout).{0,40}' "$@" || true; }
 
-t0=$(date +%s)
-wine wineboot -i >/dev/null 2>&1
+wine_boot
 : >"$work/com5"
 wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$work/com5" /f >/dev/null 2>&1
-wineserver -k 2>/dev/null || true # the mapping takes effect when the server starts again
-wineserver -p >/dev/null 2>&1
-wine cmd /c exit >/dev/null 2>&1
+restart_wineserver # the mapping takes effect when the server starts again
 echo "wine prefix ready in $(($(date +%s) - t0)) s"
 
 # COM5 held by another program: the single-port command and the station both say so
@@ -117,5 +102,4 @@ else
     fail "Linux advice on Windows"
 fi
 
-echo "ports under wine: $failures failed, in $(($(date +%s) - t0)) s"
-[ "$failures" = 0 ]
+finish
