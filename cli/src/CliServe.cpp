@@ -56,7 +56,8 @@ public:
         o.Line.JobPath = start.JobPath;
         o.Json = true;
         o.Watch = start.Watch;
-        o.Quiet = false;
+        // the store and pool lines are the terminal's: what the run writes on stderr is its errors
+        o.Quiet = true;
         o.Ports.clear();
         for (const std::string& label : start.Ports) {
             const auto it = std::find_if(m_base.Ports.begin(), m_base.Ports.end(),
