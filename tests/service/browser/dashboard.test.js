@@ -14,15 +14,10 @@ const path = require('path');
 const puppeteer = require('puppeteer-core');
 
 const [cli, sim, samples, shots, work] = process.argv.slice(2);
-const { start, stopAll, fail, sleep, until } = require('./harness');
+const { prepareWork, start, stopAll, fail, sleep, until } = require('./harness');
 
 async function main() {
-  fs.rmSync(work, { recursive: true, force: true });
-  fs.mkdirSync(path.join(work, 'jobs'), { recursive: true });
-  fs.mkdirSync(shots, { recursive: true });
-  for (const file of fs.readdirSync(samples)) {
-    if (/\.(toml|m0)$/.test(file)) fs.copyFileSync(path.join(samples, file), path.join(work, 'jobs', file));
-  }
+  prepareWork(work, samples, shots);
   // the handsets, paced so that a job takes a few seconds
   const ports = ['h1', 'h2', 'h3'].map((name) => path.join(work, name));
   start(sim, ['--uart', ports[0], '--line-rate', '921600']);

@@ -1,6 +1,19 @@
-// What both browser tests need: the programs they start (killed when the test ends), a failure
-// that lets the test go on to its screenshots, and a wait for a condition.
+// What both browser tests need: a fresh work folder with the sample job in it, the programs they
+// start (killed when the test ends), a failure that lets the test go on to its screenshots, and a
+// wait for a condition.
 const { spawn } = require('child_process');
+const fs = require('fs');
+const path = require('path');
+
+// WORK emptied, WORK/jobs holding the samples' job and images, the screenshots folder made.
+function prepareWork(work, samples, shots) {
+  fs.rmSync(work, { recursive: true, force: true });
+  fs.mkdirSync(path.join(work, 'jobs'), { recursive: true });
+  fs.mkdirSync(shots, { recursive: true });
+  for (const file of fs.readdirSync(samples)) {
+    if (/\.(toml|m0)$/.test(file)) fs.copyFileSync(path.join(samples, file), path.join(work, 'jobs', file));
+  }
+}
 
 const children = [];
 function start(program, args, options = {}) {
@@ -22,4 +35,4 @@ async function until(what, test, seconds = 60) {
   throw new Error('timed out waiting for ' + what);
 }
 
-module.exports = { start, stopAll, fail, sleep, until };
+module.exports = { prepareWork, start, stopAll, fail, sleep, until };

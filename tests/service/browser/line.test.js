@@ -12,7 +12,7 @@ const path = require('path');
 const puppeteer = require('puppeteer-core');
 
 const [cli, sim, samples, shots, work, store] = process.argv.slice(2);
-const { start, stopAll, fail, sleep, until } = require('./harness');
+const { prepareWork, start, stopAll, fail, sleep, until } = require('./harness');
 
 // A station: its handsets (the last one refuses the download where refuse is set) and its service.
 async function station(name, refuse, env) {
@@ -37,12 +37,7 @@ async function startJob(s) {
 }
 
 async function main() {
-  fs.rmSync(work, { recursive: true, force: true });
-  fs.mkdirSync(path.join(work, 'jobs'), { recursive: true });
-  fs.mkdirSync(shots, { recursive: true });
-  for (const file of fs.readdirSync(samples)) {
-    if (/\.(toml|m0)$/.test(file)) fs.copyFileSync(path.join(samples, file), path.join(work, 'jobs', file));
-  }
+  prepareWork(work, samples, shots);
   const env = { ...process.env, VANDREL_CONFIG_DIR: path.join(work, 'config'), XDG_DATA_HOME: work };
   execFileSync(cli, ['store', 'init', store], { env, stdio: 'ignore' });
   const a = await station('a', false, env);
