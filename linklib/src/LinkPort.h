@@ -188,6 +188,7 @@ private:
     bool m_Pty = false;
     uint32_t m_PtyFrameBits = 0;
     bool m_HaveOldTermios = false;
+    bool m_Exclusive = false; // this port set the device's exclusive mode (TIOCEXCL)
     quillet::KernelTermios m_OldTermios{};
     std::string m_DevicePath;
     uint32_t m_Baud = 0;

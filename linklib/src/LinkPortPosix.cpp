@@ -110,11 +110,12 @@ uint32_t CLinkPort::FailOpen(uint32_t code) {
         if (m_Tty && m_HaveOldTermios) {
             KernelSetTermios(fd, m_OldTermios);
         }
-        if (m_Tty) {
+        if (m_Exclusive) {
             ::ioctl(fd, TIOCNXCL);
         }
         ::close(fd);
     }
+    m_Exclusive = false;
     if (m_StopFd >= 0) {
         ::close(m_StopFd);
         m_StopFd = -1;
@@ -156,14 +157,17 @@ uint32_t CLinkPort::OpenComDevice(const std::string& deviceName, int baudRate, i
     m_Pty =
         ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
     m_PtyFrameBits = CS8;
-    // "Without sharing": TIOCEXCL keeps other opens out (root is exempt from it), and the
-    // advisory lock keeps out every program that also locks, root or not.
-    if (::ioctl(fd, TIOCEXCL) != 0) {
-        return FailOpen(WinErrorFromErrno(errno));
-    }
+    // "Without sharing": the advisory lock keeps out every program that also locks, root or not,
+    // and TIOCEXCL other opens (root is exempt from it). The exclusive mode belongs to the device,
+    // not to this descriptor: only the holder of the lock sets it and clears it again, so that an
+    // open refused here leaves the holder's device as it was.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         return FailOpen(errno == EWOULDBLOCK ? kErrBusy : WinErrorFromErrno(errno));
     }
+    if (::ioctl(fd, TIOCEXCL) != 0) {
+        return FailOpen(WinErrorFromErrno(errno));
+    }
+    m_Exclusive = true;
     if (int err = KernelGetTermios(fd, m_OldTermios); err != 0) {
         return FailOpen(WinErrorFromErrno(err));
     }
@@ -283,8 +287,11 @@ uint32_t CLinkPort::CloseDevice() {
         if (m_HaveOldTermios) {
             KernelSetTermios(fd, m_OldTermios);
         }
-        ::ioctl(fd, TIOCNXCL);
+        if (m_Exclusive) {
+            ::ioctl(fd, TIOCNXCL);
+        }
     }
+    m_Exclusive = false;
     ::close(fd);
     if (m_StopFd >= 0) {
         ::close(m_StopFd);

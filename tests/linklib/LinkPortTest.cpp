@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -133,6 +134,12 @@ TEST(PortOpen, OpeningTwiceIsRefusedAndKeepsTheDevice) {
     // Another port object cannot have the same device while this one holds it.
     CLinkPort second;
     EXPECT_EQ(second.OpenComDevice("COM1", 115200, 8, 0, 0, 0, EV_RXCHAR, 4096, 131072), kErrBusy);
+    // the refused open leaves the holder's device in its exclusive mode
+    const int probe = ::open(peer.Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int exclusive = 0;
+    EXPECT_EQ(::ioctl(probe, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    ::close(probe);
     EXPECT_EQ(port.CloseDevice(), 0u);
     EXPECT_EQ(port.CloseDevice(), 0u);
     EXPECT_EQ(port.QueryBaudRate(), -1);
